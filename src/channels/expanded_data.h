@@ -1,0 +1,43 @@
+// ExpandedData: feeds the channel monitors and picks the next word the board hears.
+#pragma once
+
+#include <cstdint>
+
+#include "channels/monitor.h"
+
+// Channel names by (word >> 4) & 7.
+extern const char* const ChannelNames[8];
+inline const char* ChannelName(int32_t word) noexcept { return ChannelNames[(word >> 4) & 7]; }
+
+class ExpandedData {
+public:
+    ExpandedData();
+    ~ExpandedData();
+
+    void UseSpindle(bool flag) noexcept;
+    void Restart() noexcept;
+    void Update() noexcept;
+    void IncTime() noexcept;
+    bool NeedUpdate() const noexcept;
+    bool NeedRefresh() const noexcept;
+    bool HasWork() const noexcept;
+    int32_t GetData() noexcept;
+    void ResetPwmNibbles() noexcept;
+
+    int32_t state = 0;  // 0 PWM Low, 1 PWM Mid, 2 PWM Hi, 3 Relay/PP1, 4 PP2
+    bool pwmInProgress = false;
+    bool useSpindle = false;
+    Monitor pwmMonitor{"PWM"};
+    Monitor relayMonitor{"RelayPP1"};
+    Monitor pp2Monitor{"PP2"};
+    int32_t pwmData = -1;
+    int32_t lastPwmLow = -1;
+    int32_t lastPwmMid = -1;
+    int32_t lastPwmHi = -1;
+    // Where the round of due refreshes resumes: 0 PWM, 1 Relay/PP1, 2 PP2.
+    int32_t nextRefresh = 0;
+
+private:
+    void StartPwm() noexcept;
+    void ServeRefresh() noexcept;
+};

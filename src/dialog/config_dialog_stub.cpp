@@ -1,0 +1,3 @@
+// Temporary: replaced by the dialog.
+#include "dialog/config_dialog.h"
+void RunConfigDialog(CXmlProfile&) noexcept {}

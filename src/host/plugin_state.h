@@ -1,0 +1,120 @@
+// Every piece of plug-in-wide state, held in one object with one owner so tests can start afresh.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "host/host_blocks.h"
+#include "host/settings.h"
+
+class SpindleState;
+class ExpandedData;
+class OutputPinAssignment;
+class InputPinAssignment;
+
+// Markers held by ExpandedAssignments and bitStreamIndex instead of an output index.
+enum : int32_t {
+    ASSIGN_NOT_AVAILABLE = -1,
+    ASSIGN_NONE = -2,
+    ASSIGN_NO_STREAM = -3,
+    ASSIGN_DIPSW_JP1 = -4,
+    ASSIGN_DIPSW_JP2 = -5,
+};
+
+// What InitControl lends, kept from then on.
+struct HostLink {
+    HostEngineBlock* engine = nullptr;
+    intptr_t arg2 = 0;
+    HostStateBlock* state = nullptr;
+    intptr_t arg4 = 0;
+};
+
+// The seven host callbacks: stored, never called.
+struct HostCallbacks {
+    HostCallback doButton = nullptr;
+    HostCallback getMenuRange = nullptr;
+    HostCallback setDRO = nullptr;
+    HostCallback getDRO = nullptr;
+    HostCallback getLED = nullptr;
+    HostCallback setLED = nullptr;
+    HostCallback code = nullptr;
+};
+
+struct LogState {
+    void* file = nullptr;  // a handle from the file seam, or none
+    int32_t threshold = 0;
+};
+
+// Transmitter states.
+enum : int32_t {
+    Tx_EStop = 0,
+    Tx_Idle = 1,
+    Tx_Load = 2,
+    Tx_Data = 3,
+    Tx_Parity = 4,
+    Tx_Stop = 5,
+    Tx_Halt = 6,
+};
+
+struct TransmitterVars {
+    int32_t txState = 0;
+    int32_t txCountdown = 0;
+    int32_t txWord = 0;
+    int32_t txOnes = 0;
+    int32_t serialTestCount = 0;
+};
+
+// Results of the last assignment scan. Before the first scan nothing is assigned, so no frame
+// bit can land in host output 0.
+struct ScanResults {
+    int32_t ExpandedAssignments[8] = {ASSIGN_NONE, ASSIGN_NONE, ASSIGN_NONE, ASSIGN_NONE,
+                                      ASSIGN_NONE, ASSIGN_NONE, ASSIGN_NONE, ASSIGN_NONE};
+    int32_t bitStreamIndex = ASSIGN_NO_STREAM;
+};
+
+struct DemoPositions {
+    int32_t demoIndex = 0;
+    int32_t demoPwmIndex = 0;
+};
+
+// The long-lived channel objects, created by the first update cycle, released by myCleanUp.
+struct Channels {
+    std::unique_ptr<SpindleState> spindle;
+    std::unique_ptr<ExpandedData> expandedData;
+    std::unique_ptr<OutputPinAssignment> chargePump;
+    std::unique_ptr<InputPinAssignment> estop;
+    bool firstUpdate = true;
+};
+
+struct Identity {
+    std::string ProfilePath;
+    std::string suffix;
+    std::string displayName;
+    std::string warningCaption;  // the module name; boxes copy it before this call returns
+};
+
+struct PluginState {
+    PluginState();
+    ~PluginState();
+    PluginState(const PluginState&) = delete;
+    PluginState& operator=(const PluginState&) = delete;
+
+    Settings settings;
+    HostLink host;
+    HostCallbacks callbacks;
+    LogState log;
+    TransmitterVars tx;
+    ScanResults scan;
+    DemoPositions demo;
+    Channels channels;
+    Identity id;
+    bool cleanedUp = false;
+};
+
+extern PluginState g_plugin;
+
+inline PluginState& plugin() noexcept { return g_plugin; }
+
+// Back to the state at load: channel objects released, log closed without its closing line.
+void ResetPluginState();

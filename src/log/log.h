@@ -1,0 +1,39 @@
+// The debug log (leveled, timestamped lines in an optional file) and the host status text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+enum LogLevel : int32_t {
+    LOG_SYSTEM = 0,
+    LOG_ERROR = 1,
+    LOG_WARNING = 2,
+    LOG_INFO = 3,
+    LOG_DEBUG = 4,
+    LOG_ALL = 5,
+};
+
+const char* LogLevelName(int32_t level) noexcept;
+
+// True when a line at this level would reach the file; callers test it before formatting.
+bool LogWanted(int32_t level) noexcept;
+
+// Writes the text unchanged (it is not a format) after the time and level prefix.
+void myLog(int32_t level, const char* text) noexcept;
+inline void myLog(int32_t level, const std::string& text) noexcept { myLog(level, text.c_str()); }
+
+// printf-style convenience: formats only when the line will be written.
+void myLogf(int32_t level, const char* format, ...) noexcept
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// Puts the text into the host's status string; nothing before InitControl.
+void myStatus(std::string text) noexcept;
+void myStatus(const char* text) noexcept;  // the per-frame path: no copy
+
+// Opens (truncating) the log file; false leaves the log closed.
+bool OpenLogFile(const std::string& path) noexcept;
+void CloseLogFile() noexcept;
+bool LogIsOpen() noexcept;

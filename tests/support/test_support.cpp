@@ -1,0 +1,108 @@
+// Shared test fixture.
+#include "support/test_support.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "host/lifecycle.h"
+#include "platform/file_io.h"
+#include "transmitter/transmitter.h"
+
+namespace testsupport {
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::string ProfileWithSettings(const std::vector<std::pair<std::string, std::string>>& keys) {
+    std::string xml = "<profile><Preferences><Units>0</Units></Preferences>";
+    if (!keys.empty()) {
+        xml += "<TRELVO40>";
+        for (const auto& [key, value] : keys) {
+            xml += "<" + key + ">" + value + "</" + key + ">";
+        }
+        xml += "</TRELVO40>";
+    }
+    return xml + "</profile>";
+}
+
+std::vector<std::string> LogMessages(const std::string& logText) {
+    std::vector<std::string> lines;
+    std::istringstream in(logText);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t open = line.find(" [");
+        const size_t close = line.find("]: ");
+        if (open == 12 && close != std::string::npos) {
+            lines.push_back(line.substr(open + 2, close - open - 2) + ": " + line.substr(close + 3));
+        } else {
+            lines.push_back(line);  // continuation of a multi-line text
+        }
+    }
+    return lines;
+}
+
+void PluginTest::SetUp() {
+    ResetPluginState();
+    platform::ResetFileIo();
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = std::filesystem::temp_directory_path() /
+           (std::string("trelvo-test-") + info->test_suite_name() + "-" + info->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    profile_ = dir_ / "profile.xml";
+    log_ = dir_ / "debug.log";
+    engine_ = HostEngineBlock{};
+    state_ = HostStateBlock{};
+    state_.SpinDir = 1;
+}
+
+void PluginTest::TearDown() {
+    ResetPluginState();
+    platform::ResetFileIo();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+void PluginTest::LoadSettings(std::vector<std::pair<std::string, std::string>> keys, bool withLog) {
+    if (withLog) {
+        bool hasFile = false;
+        bool hasLevel = false;
+        for (const auto& kv : keys) {
+            hasFile |= kv.first == "DebugLogFile";
+            hasLevel |= kv.first == "DebugLogLevel";
+        }
+        if (!hasFile) keys.emplace_back("DebugLogFile", log_.string());
+        if (!hasLevel) keys.emplace_back("DebugLogLevel", "5");
+    }
+    WriteFile(profile_, ProfileWithSettings(keys));
+    PlugSetProName(profile_.string().c_str());
+}
+
+void PluginTest::Init() {
+    PlugInitControl(reinterpret_cast<intptr_t>(&engine_), 0, reinterpret_cast<intptr_t>(&state_), 0);
+}
+
+void PluginTest::Cycles(int count) {
+    for (int i = 0; i < count; ++i) {
+        myUpdate();
+    }
+}
+
+std::string PluginTest::LogText() {
+    if (plugin().log.file != nullptr) {
+        std::fflush(static_cast<FILE*>(plugin().log.file));
+    }
+    return ReadFile(log_);
+}
+
+}  // namespace testsupport
