@@ -1,0 +1,443 @@
+// The profile store against real files: lookups, number reading, saving, and the host's file kept safe.
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "platform/file_io.h"
+#include "profile/xml_profile.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+namespace fs = std::filesystem;
+
+const std::string kSection = "TRELVO40";
+
+class ProfileStoreTest : public testsupport::PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        plugin().id.ProfilePath = profile_.string();
+    }
+
+    // The folder holds the profile and nothing else: no temporary file stayed behind.
+    std::vector<std::string> FolderEntries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
+        return names;
+    }
+
+    // Runs `use` on a store over `content` and returns the file as left after the release.
+    std::string AfterStore(const std::string& content, const std::function<void(CXmlProfile&)>& use) {
+        WriteFile(profile_, content);
+        {
+            CXmlProfile store;
+            use(store);
+        }
+        return ReadFile(profile_);
+    }
+};
+
+// The UTF-16 LE file, with its byte-order mark, of a text whose characters are all below 256.
+std::string Utf16Le(const std::string& latin1) {
+    std::string bytes = "\xFF\xFE";
+    for (char c : latin1) {
+        bytes += c;
+        bytes += '\0';
+    }
+    return bytes;
+}
+
+// The file as pugixml reads it back: what the host would see.
+pugi::xml_node LoadRoot(pugi::xml_document& doc, const std::string& text) {
+    EXPECT_TRUE(doc.load_string(text.c_str())) << text;
+    return doc.document_element();
+}
+
+TEST_F(ProfileStoreTest, NoFileGivesDefaultsAndCreatesBareProfileRoot) {
+    {
+        CXmlProfile store;
+        EXPECT_EQ(store.ReadInt(kSection, "ExpandedMode", 2), 2);
+        EXPECT_EQ(store.ReadString(kSection, "DebugLogFile", "none"), "none");
+    }
+    ASSERT_TRUE(fs::exists(profile_));
+    pugi::xml_document doc;
+    pugi::xml_node root = LoadRoot(doc, ReadFile(profile_));
+    EXPECT_STREQ(root.name(), "profile");
+    EXPECT_FALSE(root.first_child());
+    EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"});
+}
+
+TEST_F(ProfileStoreTest, NoFileThenWriteCreatesProfileWithSection) {
+    {
+        CXmlProfile store;
+        EXPECT_TRUE(store.WriteInt(kSection, "ExpandedMode", 1));
+    }
+    EXPECT_EQ(ReadFile(profile_), "<profile><TRELVO40><ExpandedMode>1</ExpandedMode></TRELVO40></profile>");
+}
+
+TEST_F(ProfileStoreTest, BlankFileCountsAsMissing) {
+    for (const std::string blank : {"", "  \r\n\t"}) {
+        const std::string saved = AfterStore(blank, [](CXmlProfile& s) { s.WriteInt(kSection, "K", 4); });
+        pugi::xml_document doc;
+        pugi::xml_node root = LoadRoot(doc, saved);
+        EXPECT_STREQ(root.name(), "profile") << "blank file '" << blank << "'";
+        EXPECT_STREQ(root.child(kSection.c_str()).child_value("K"), "4");
+    }
+}
+
+TEST_F(ProfileStoreTest, OtherRootNameIsUsedUnchanged) {
+    const std::string saved = AfterStore("<Mach3><A>1</A></Mach3>", [](CXmlProfile& s) {
+        EXPECT_EQ(s.ReadInt("A", "missing", 9), 9);
+        s.WriteInt(kSection, "ExpandedMode", 0);
+    });
+    EXPECT_EQ(saved, "<Mach3><A>1</A><TRELVO40><ExpandedMode>0</ExpandedMode></TRELVO40></Mach3>");
+}
+
+TEST_F(ProfileStoreTest, ReadsOfMissingSectionOrKeyChangeNothing) {
+    const std::string original = "<profile><TRELVO40><Other>1</Other></TRELVO40><X/></profile>";
+    const std::string saved = AfterStore(original, [](CXmlProfile& s) {
+        EXPECT_EQ(s.ReadInt(kSection, "ExpandedMode", 2), 2);
+        EXPECT_EQ(s.ReadInt("NoSuchSection", "ExpandedMode", -3), -3);
+        EXPECT_EQ(s.ReadString(kSection, "DebugLogFile", "d"), "d");
+    });
+    EXPECT_EQ(saved, original);
+}
+
+TEST_F(ProfileStoreTest, EmptyKeyIsRemovedAndSectionStays) {
+    struct Case {
+        const char* name;
+        std::string content;
+        bool asString;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"int, start/end tags", "<profile><TRELVO40><K></K><J>3</J></TRELVO40></profile>", false,
+         "<profile><TRELVO40><J>3</J></TRELVO40></profile>"},
+        {"string, empty tag", "<profile><TRELVO40><J>3</J><K/></TRELVO40></profile>", true,
+         "<profile><TRELVO40><J>3</J></TRELVO40></profile>"},
+        {"int, only key", "<profile><TRELVO40><K/></TRELVO40><Z>1</Z></profile>", false,
+         "<profile><TRELVO40 /><Z>1</Z></profile>"},
+        {"indented", "<profile>\n  <TRELVO40>\n    <J>3</J>\n    <K></K>\n  </TRELVO40>\n</profile>\n", true,
+         "<profile>\n  <TRELVO40>\n    <J>3</J>\n  </TRELVO40>\n</profile>\n"},
+    };
+    for (const Case& c : cases) {
+        const std::string saved = AfterStore(c.content, [&](CXmlProfile& s) {
+            if (c.asString) {
+                EXPECT_EQ(s.ReadString(kSection, "K", "dflt"), "dflt") << c.name;
+            } else {
+                EXPECT_EQ(s.ReadInt(kSection, "K", 77), 77) << c.name;
+            }
+            // Gone from the document at once, not only in the file.
+            EXPECT_EQ(s.ReadInt(kSection, "K", 78), 78) << c.name;
+        });
+        EXPECT_EQ(saved, c.expected) << c.name;
+    }
+}
+
+TEST_F(ProfileStoreTest, ReadIntTakesLeadingNumberAndSaturates) {
+    const struct {
+        std::string text;
+        int32_t expected;
+    } cases[] = {
+        {"12abc", 12},
+        {" -5", -5},
+        {"abc", 0},
+        {"+7", 7},
+        {"\t\r\n 42 ", 42},
+        {"-", 0},
+        {"- 5", 0},
+        {"+-5", 0},
+        {"1 2", 1},
+        {"0042", 42},
+        {"0000000000000000000000123", 123},
+        {"2147483647", INT32_MAX},
+        {"-2147483648", INT32_MIN},
+        {"2147483648", INT32_MAX},
+        {"-2147483649", INT32_MIN},
+        {"99999999999", INT32_MAX},
+        {"-99999999999", INT32_MIN},
+        {"123456789012345678901234567890", INT32_MAX},
+    };
+    for (const auto& c : cases) {
+        WriteFile(profile_, "<profile><TRELVO40><K>" + c.text + "</K></TRELVO40></profile>");
+        CXmlProfile store;
+        EXPECT_EQ(store.ReadInt(kSection, "K", -100), c.expected) << "text '" << c.text << "'";
+    }
+}
+
+TEST_F(ProfileStoreTest, ReadStringReturnsTextAsStored) {
+    WriteFile(profile_, "<profile><TRELVO40><F> C:\\Mach3\\log &amp; more.txt</F><N>12abc</N></TRELVO40></profile>");
+    CXmlProfile store;
+    EXPECT_EQ(store.ReadString(kSection, "F", ""), " C:\\Mach3\\log & more.txt");
+    EXPECT_EQ(store.ReadString(kSection, "N", ""), "12abc");
+}
+
+TEST_F(ProfileStoreTest, WritesAppendMissingSectionAndKeyLast) {
+    struct Case {
+        const char* name;
+        std::string content;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"missing section", "<profile><A>1</A><B/></profile>",
+         "<profile><A>1</A><B /><TRELVO40><ExpandedMode>1</ExpandedMode><EnableSpindle>0</EnableSpindle></TRELVO40>"
+         "</profile>"},
+        {"missing keys", "<profile><TRELVO40><DemoMode>0</DemoMode></TRELVO40><A/></profile>",
+         "<profile><TRELVO40><DemoMode>0</DemoMode><ExpandedMode>1</ExpandedMode><EnableSpindle>0</EnableSpindle>"
+         "</TRELVO40><A /></profile>"},
+        {"keys present", "<profile><TRELVO40><EnableSpindle>1</EnableSpindle><ExpandedMode>2</ExpandedMode></TRELVO40></profile>",
+         "<profile><TRELVO40><EnableSpindle>0</EnableSpindle><ExpandedMode>1</ExpandedMode></TRELVO40></profile>"},
+    };
+    for (const Case& c : cases) {
+        const std::string saved = AfterStore(c.content, [](CXmlProfile& s) {
+            EXPECT_TRUE(s.WriteInt(kSection, "ExpandedMode", 1));
+            EXPECT_TRUE(s.WriteInt(kSection, "EnableSpindle", 0));
+        });
+        EXPECT_EQ(saved, c.expected) << c.name;
+    }
+}
+
+TEST_F(ProfileStoreTest, SameKeyWrittenTwiceKeepsOneElementWithLastValue) {
+    const std::string saved = AfterStore("<profile><TRELVO40><K>old<sub>x</sub></K></TRELVO40></profile>",
+                                         [](CXmlProfile& s) {
+                                             EXPECT_TRUE(s.WriteInt(kSection, "K", 5));
+                                             EXPECT_TRUE(s.WriteString(kSection, "K", "six"));
+                                             EXPECT_EQ(s.ReadString(kSection, "K", ""), "six");
+                                             EXPECT_TRUE(s.WriteInt(kSection, "K", 7));
+                                             EXPECT_EQ(s.ReadInt(kSection, "K", 0), 7);
+                                         });
+    EXPECT_EQ(saved, "<profile><TRELVO40><K>7</K></TRELVO40></profile>");
+}
+
+TEST_F(ProfileStoreTest, DuplicateSectionsUseTheFirst) {
+    const std::string saved =
+        AfterStore("<profile><TRELVO40><K>1</K></TRELVO40><TRELVO40><K>2</K><J>3</J></TRELVO40></profile>",
+                   [](CXmlProfile& s) {
+                       EXPECT_EQ(s.ReadInt(kSection, "K", 0), 1);
+                       EXPECT_EQ(s.ReadInt(kSection, "J", -1), -1);  // only in the second one
+                       s.WriteInt(kSection, "K", 10);
+                       s.WriteInt(kSection, "J", 30);
+                   });
+    EXPECT_EQ(saved, "<profile><TRELVO40><K>10</K><J>30</J></TRELVO40><TRELVO40><K>2</K><J>3</J></TRELVO40></profile>");
+}
+
+TEST_F(ProfileStoreTest, IntegersAreWrittenAsPlainDecimal) {
+    const std::pair<int32_t, std::string> cases[] = {
+        {INT32_MIN, "-2147483648"}, {INT32_MAX, "2147483647"}, {0, "0"}, {-1, "-1"}, {42, "42"}};
+    for (const auto& [value, text] : cases) {
+        const std::string saved = AfterStore("<profile/>", [&](CXmlProfile& s) { s.WriteInt(kSection, "K", value); });
+        EXPECT_EQ(saved, "<profile><TRELVO40><K>" + text + "</K></TRELVO40></profile>");
+        CXmlProfile again;
+        EXPECT_EQ(again.ReadInt(kSection, "K", 99), value);
+    }
+}
+
+TEST_F(ProfileStoreTest, ChangesReachOtherStoresOnlyAfterRelease) {
+    WriteFile(profile_, "<profile/>");
+    auto first = std::make_unique<CXmlProfile>();
+    first->WriteInt(kSection, "ExpandedMode", 0);
+    {
+        CXmlProfile early;
+        EXPECT_EQ(early.ReadInt(kSection, "ExpandedMode", 2), 2);
+    }
+    first.reset();
+    CXmlProfile later;
+    EXPECT_EQ(later.ReadInt(kSection, "ExpandedMode", 2), 0);
+}
+
+TEST_F(ProfileStoreTest, EmptyPathKeepsWritesInMemoryOnly) {
+    plugin().id.ProfilePath.clear();
+    {
+        CXmlProfile store;
+        EXPECT_EQ(store.ReadInt(kSection, "K", 3), 3);
+        EXPECT_TRUE(store.WriteInt(kSection, "K", 8));
+        EXPECT_EQ(store.ReadInt(kSection, "K", 3), 8);
+    }
+    EXPECT_TRUE(FolderEntries().empty());
+    EXPECT_FALSE(fs::exists(".trelvo-tmp"));
+}
+
+// Host content the store must hand back exactly when nothing of the plug-in's changed.
+TEST_F(ProfileStoreTest, UnchangedProfilesRoundTripByteForByte) {
+    const std::string sample = ReadFile(fs::path(TRELVO_SHARED_DIR) / "profiles" / "Mach3Mill-sample.xml");
+    ASSERT_GT(sample.size(), 100000u);
+    const struct {
+        const char* name;
+        std::string content;
+    } cases[] = {
+        {"host sample", sample},
+        {"declaration, comment, CR LF",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!-- host comment -->\r\n<profile>\r\n"
+         "  <Preferences units=\"mm\">\r\n    <Units>0</Units>\r\n  </Preferences>\r\n</profile>\r\n"},
+        {"doctype and pi", "<!DOCTYPE profile>\n<?host keep?>\n<profile><A x=\"1\" /><!--c--><B>a&amp;b</B></profile>"},
+        {"utf-8 bom", "\xEF\xBB\xBF<profile><Name>caf\xC3\xA9</Name></profile>"},
+        {"latin-1", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><profile><Name>caf\xE9</Name></profile>"},
+        {"utf-16 bom", Utf16Le("<p><N>caf\xE9</N></p>")},
+    };
+    for (const auto& c : cases) {
+        const std::string saved = AfterStore(c.content, [](CXmlProfile& s) {
+            s.ReadInt(kSection, "ExpandedMode", 2);
+            s.ReadString(kSection, "DebugLogFile", "");
+        });
+        EXPECT_EQ(saved, c.content) << c.name;
+    }
+}
+
+TEST_F(ProfileStoreTest, NonUtf8ProfilesReadAsUtf8Text) {
+    for (const std::string& content :
+         {std::string("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><profile><TRELVO40><N>caf\xE9</N></TRELVO40></profile>"),
+          Utf16Le("<p><TRELVO40><N>caf\xE9</N></TRELVO40></p>")}) {
+        WriteFile(profile_, content);
+        CXmlProfile store;
+        const std::string text = store.ReadString(kSection, "N", "");
+        EXPECT_NE(text.find("\xC3\xA9"), std::string::npos) << text;
+    }
+}
+
+TEST_F(ProfileStoreTest, WritesKeepTheHostFileStyle) {
+    const std::string sample = ReadFile(fs::path(TRELVO_SHARED_DIR) / "profiles" / "Mach3Mill-sample.xml");
+    const std::string end = "</profile>\r\n";
+    ASSERT_EQ(sample.substr(sample.size() - end.size()), end);
+    const std::string section = "<TRELVO40><ExpandedMode>0</ExpandedMode><EnableSpindle>1</EnableSpindle></TRELVO40>";
+    const struct {
+        const char* name;
+        std::string content;
+        std::string expected;
+    } cases[] = {
+        {"host sample", sample, sample.substr(0, sample.size() - end.size()) + section + end},
+        {"declaration, comment, CR LF",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!-- host comment -->\r\n<profile>\r\n"
+         "  <Preferences units=\"mm\">\r\n    <Units>0</Units>\r\n  </Preferences>\r\n</profile>\r\n",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!-- host comment -->\r\n<profile>\r\n"
+         "  <Preferences units=\"mm\">\r\n    <Units>0</Units>\r\n  </Preferences>\r\n  " +
+             section + "\r\n</profile>\r\n"},
+        {"indented section",
+         "<profile>\n\t<TRELVO40>\n\t\t<DemoMode>0</DemoMode>\n\t</TRELVO40>\n</profile>",
+         "<profile>\n\t<TRELVO40>\n\t\t<DemoMode>0</DemoMode>\n\t\t<ExpandedMode>0</ExpandedMode>\n"
+         "\t\t<EnableSpindle>1</EnableSpindle>\n\t</TRELVO40>\n</profile>"},
+    };
+    for (const auto& c : cases) {
+        const std::string saved = AfterStore(c.content, [](CXmlProfile& s) {
+            s.WriteInt(kSection, "ExpandedMode", 0);
+            s.WriteInt(kSection, "EnableSpindle", 1);
+        });
+        EXPECT_EQ(saved, c.expected) << c.name;
+        EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"}) << c.name;
+    }
+}
+
+TEST_F(ProfileStoreTest, CancelledDialogSavesUnchangedDocument) {
+    const std::string original = testsupport::ProfileWithSettings({{"ExpandedMode", "1"}});
+    WriteFile(profile_, original);
+    fs::last_write_time(profile_, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    const auto before = fs::last_write_time(profile_);
+    { CXmlProfile store; }
+    EXPECT_GT(fs::last_write_time(profile_), before);  // saved again,
+    EXPECT_EQ(ReadFile(profile_), original);           // as it was
+}
+
+TEST_F(ProfileStoreTest, UnparseableFileIsNeverOverwritten) {
+    const std::string cases[] = {
+        "<profile><TRELVO40><ExpandedMode>1</ExpandedMode></TRELVO40>",  // cut short
+        "not xml at all",
+        "<profile/><profile/>",
+        "stray text<profile/>",
+        "<!-- only a comment -->",
+        "<profile><a></b></profile>",
+    };
+    for (const std::string& content : cases) {
+        const std::string saved = AfterStore(content, [](CXmlProfile& s) {
+            EXPECT_EQ(s.ReadInt(kSection, "ExpandedMode", 2), 2);
+            EXPECT_TRUE(s.WriteInt(kSection, "ExpandedMode", 0));
+            EXPECT_EQ(s.ReadInt(kSection, "ExpandedMode", 2), 0);  // held in memory
+            EXPECT_TRUE(s.WriteString(kSection, "F", "x"));
+        });
+        EXPECT_EQ(saved, content);
+        EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"}) << content;
+    }
+}
+
+TEST_F(ProfileStoreTest, UnreadableFileIsNeverOverwritten) {
+    if (geteuid() == 0) GTEST_SKIP() << "root reads any file";
+    const std::string original = "<profile><A>1</A></profile>";
+    WriteFile(profile_, original);
+    ASSERT_EQ(chmod(profile_.c_str(), 0200), 0);
+    {
+        CXmlProfile store;
+        EXPECT_EQ(store.ReadInt("A", "B", 4), 4);
+        store.WriteInt(kSection, "K", 1);
+    }
+    chmod(profile_.c_str(), 0600);
+    EXPECT_EQ(ReadFile(profile_), original);
+}
+
+// Each hook fails in turn; the profile must come out as it went in and the temporary file must go.
+namespace faults {
+int writes = 0;
+size_t HalfWrite(void* file, const void* data, size_t size) {
+    if (++writes == 1) {
+        const size_t half = size / 2;
+        return std::fwrite(data, 1, half, static_cast<FILE*>(file));
+    }
+    return 0;
+}
+void* FailOpen(const char*, const char*) { return nullptr; }
+int FailClose(void* file) {
+    std::fclose(static_cast<FILE*>(file));
+    return EOF;
+}
+int FailReplace(const char*, const char*) { return -1; }
+}  // namespace faults
+
+TEST_F(ProfileStoreTest, FailedSaveLeavesOldProfileAndNoTemporaryFile) {
+    const struct {
+        const char* name;
+        std::function<void(platform::FileIo&)> inject;
+    } cases[] = {
+        {"open of the temporary file fails", [](platform::FileIo& io) { io.open = faults::FailOpen; }},
+        {"write stops half way", [](platform::FileIo& io) { io.write = faults::HalfWrite; }},
+        {"close reports an error", [](platform::FileIo& io) { io.close = faults::FailClose; }},
+        {"rename fails", [](platform::FileIo& io) { io.replace = faults::FailReplace; }},
+    };
+    const std::string original = testsupport::ProfileWithSettings({{"ExpandedMode", "2"}});
+    for (const auto& c : cases) {
+        platform::ResetFileIo();
+        faults::writes = 0;
+        c.inject(platform::fileIo());
+        const std::string saved = AfterStore(original, [](CXmlProfile& s) {
+            s.WriteInt(kSection, "ExpandedMode", 0);
+            s.WriteInt(kSection, "EnableSpindle", 1);
+        });
+        EXPECT_EQ(saved, original) << c.name;
+        EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"}) << c.name;
+    }
+    platform::ResetFileIo();
+    const std::string saved = AfterStore(original, [](CXmlProfile& s) { s.WriteInt(kSection, "ExpandedMode", 0); });
+    EXPECT_NE(saved.find("<ExpandedMode>0</ExpandedMode>"), std::string::npos);  // the hooks were the cause
+}
+
+TEST_F(ProfileStoreTest, ReadOnlyFolderLeavesOldProfile) {
+    if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+    const std::string original = "<profile><A>1</A></profile>";
+    WriteFile(profile_, original);
+    ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
+    {
+        CXmlProfile store;
+        store.WriteInt(kSection, "K", 1);
+    }
+    chmod(dir_.c_str(), 0755);
+    EXPECT_EQ(ReadFile(profile_), original);
+    EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"});
+}
+
+}  // namespace
