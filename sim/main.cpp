@@ -1,0 +1,51 @@
+// trelvo-sim: a test host that runs the TRELVO-40 plug-in through a scenario and decodes its frames.
+#include <CLI/CLI.hpp>
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "builtin_scenario.h"
+#include "plugin_module.h"
+#include "scenario.h"
+#include "simulation.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"Runs the TRELVO-40 plug-in module through a scenario as the Mach3 host would, and "
+                 "decodes the bit stream as the TRELVO-40/41 board does."};
+    std::string scenarioPath, modulePath;
+    sim::RunOptions options;
+    app.add_option("SCENARIO", scenarioPath, "scenario file (default: the built-in scenario)");
+    app.add_option("--module", modulePath, "plug-in module to load (default: TRELVO-40.so beside this program)");
+    app.add_option("--profile", options.profilePath, "host profile file to use (default: a fresh temporary file)");
+    app.add_option("--wire", options.wirePath, "write the level of port 1, pin 16 per cycle (0, 1 or z)");
+    app.add_option("--frames", options.framesPath, "write the received frames as CSV");
+    app.add_option("--vcd", options.vcdPath, "write a Value Change Dump, one time unit per cycle");
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        std::string text = sim::kBuiltinScenario;
+        if (!scenarioPath.empty()) {
+            std::ifstream in(scenarioPath);
+            if (!in) {
+                std::cerr << "trelvo-sim: cannot read scenario " << scenarioPath << '\n';
+                return 2;
+            }
+            std::ostringstream all;
+            all << in.rdbuf();
+            text = all.str();
+        }
+        const sim::Scenario scenario = sim::ParseScenario(text);
+        const sim::PluginModule module =
+            sim::LoadPluginModule(modulePath.empty() ? sim::DefaultModulePath() : modulePath);
+        sim::RunScenario(scenario, module, options, std::cout);
+        std::cout.flush();
+        return 0;
+    } catch (const sim::ScenarioError& e) {
+        std::cerr << e.what() << '\n';
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "trelvo-sim: " << e.what() << '\n';
+        return 2;
+    }
+}

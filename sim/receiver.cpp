@@ -1,0 +1,40 @@
+// Frame decoding as the board's receiver does it, sample by sample.
+#include "receiver.h"
+
+#include <bit>
+
+namespace sim {
+
+std::optional<ReceivedFrame> Receiver::Sample(int64_t cycle, LineLevel level) {
+    // The receiver's input is pulled up, so a pin nobody drives reads as 1.
+    const int bit = level == LineLevel::Low ? 0 : 1;
+    switch (state_) {
+    case State::WaitHigh:
+        if (bit == 1) state_ = State::Idle;
+        return std::nullopt;
+    case State::Idle:
+        if (bit == 0) {
+            current_ = ReceivedFrame{};
+            current_.startCycle = cycle;
+            bitsTaken_ = 0;
+            state_ = State::Data;
+        }
+        return std::nullopt;
+    case State::Data:
+        current_.word |= bit << bitsTaken_;
+        if (++bitsTaken_ == 7) state_ = State::Parity;
+        return std::nullopt;
+    case State::Parity:
+        parityBit_ = bit;
+        state_ = State::Stop;
+        return std::nullopt;
+    case State::Stop:
+        current_.stopOk = bit == 1;
+        current_.parityOk = (std::popcount(static_cast<unsigned>(current_.word)) + parityBit_) % 2 == 1;
+        state_ = current_.stopOk ? State::Idle : State::WaitHigh;
+        return current_;
+    }
+    return std::nullopt;
+}
+
+}  // namespace sim
