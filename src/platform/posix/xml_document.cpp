@@ -34,6 +34,18 @@ bool IsBlankText(const pugi::xml_node& node) {
     return node.type() == pugi::node_pcdata && IsBlank(node.value());
 }
 
+// The host writes empty elements as <X></X>; a file that holds any <X/> was written by something
+// else and keeps that form instead.
+bool UsesSelfClosingTags(const std::string& bytes, pugi::xml_encoding encoding) {
+    switch (encoding) {
+    case pugi::encoding_utf16_le: return bytes.find(std::string("/\0>\0", 4)) != std::string::npos;
+    case pugi::encoding_utf16_be: return bytes.find(std::string("\0/\0>", 4)) != std::string::npos;
+    case pugi::encoding_utf32_le:
+    case pugi::encoding_utf32_be: return true;
+    default: return bytes.find("/>") != std::string::npos;
+    }
+}
+
 bool HasBom(const std::string& bytes) {
     auto starts = [&](const char* bom, size_t n) { return bytes.size() >= n && bytes.compare(0, n, bom, n) == 0; };
     return starts("\xEF\xBB\xBF", 3) || starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2);
@@ -87,6 +99,7 @@ public:
         doc_.reset();
         encoding_ = pugi::encoding_utf8;
         bom_ = false;
+        selfClosing_ = true;
 
         errno = 0;
         std::ifstream in(path, std::ios::binary);
@@ -103,6 +116,7 @@ public:
             if (IsSingleRootDocument(doc_)) {
                 encoding_ = result.encoding;
                 bom_ = HasBom(bytes);
+                selfClosing_ = UsesSelfClosingTags(bytes, result.encoding);
                 return XmlLoadResult::Loaded;
             }
             // An empty or blank file holds nothing to lose.
@@ -121,6 +135,7 @@ public:
         SeamWriter writer(file);
         unsigned flags = pugi::format_raw | pugi::format_no_declaration;
         if (bom_) flags |= pugi::format_write_bom;
+        if (!selfClosing_) flags |= pugi::format_no_empty_element_tags;
         try {
             doc_.save(writer, PUGIXML_TEXT(""), flags, encoding_);
         } catch (...) {
@@ -194,6 +209,7 @@ private:
     pugi::xml_document doc_;
     pugi::xml_encoding encoding_ = pugi::encoding_utf8;
     bool bom_ = false;
+    bool selfClosing_ = true;
 };
 
 }  // namespace
