@@ -1,0 +1,81 @@
+// Process plumbing for the end-to-end tests.
+#include "sim_runner.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace simtest {
+namespace {
+
+std::string Quote(const std::string& arg) {
+    std::string quoted = "'";
+    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+}  // namespace
+
+std::filesystem::path Scenario(const std::string& name) { return std::filesystem::path(TRELVO_SCENARIO_DIR) / name; }
+
+std::string ReadText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra) {
+    SimRun run;
+    std::string pattern = (std::filesystem::temp_directory_path() / "trelvo-simtest-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+        ADD_FAILURE() << "cannot create a scratch folder";
+        return run;
+    }
+    run.dir = pattern;
+    std::string command = Quote(TRELVO_SIM_EXE);
+    if (!scenario.empty()) command += " " + Quote(scenario);
+    command += " --module " + Quote(TRELVO_MODULE_FILE);
+    command += " --wire " + Quote((run.dir / "wire.txt").string());
+    command += " --frames " + Quote((run.dir / "frames.csv").string());
+    for (const std::string& arg : extra) command += " " + Quote(arg);
+    command += " >" + Quote((run.dir / "out.txt").string()) + " 2>" + Quote((run.dir / "err.txt").string());
+    const int status = std::system(command.c_str());
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = ReadText(run.dir / "out.txt");
+    run.err = ReadText(run.dir / "err.txt");
+    run.wire = ReadText(run.dir / "wire.txt");
+    if (!run.wire.empty() && run.wire.back() == '\n') run.wire.pop_back();
+    run.frames = ParseFrames(ReadText(run.dir / "frames.csv"));
+    return run;
+}
+
+std::vector<FrameRow> ParseFrames(const std::string& csv) {
+    std::vector<FrameRow> rows;
+    std::istringstream in(csv);
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string cycle, word, channel, parity, stop;
+        std::getline(fields, cycle, ',');
+        std::getline(fields, word, ',');
+        std::getline(fields, channel, ',');
+        std::getline(fields, parity, ',');
+        std::getline(fields, stop, ',');
+        rows.push_back(FrameRow{std::stoll(cycle), std::stoi(word, nullptr, 16), channel, parity == "1", stop == "1"});
+    }
+    return rows;
+}
+
+std::vector<FrameRow> GoodFrames(const std::vector<FrameRow>& frames) {
+    std::vector<FrameRow> good;
+    for (const FrameRow& f : frames)
+        if (f.parityOk && f.stopOk) good.push_back(f);
+    return good;
+}
+
+}  // namespace simtest
