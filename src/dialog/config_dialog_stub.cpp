@@ -1,3 +1,0 @@
-// Temporary: replaced by the dialog.
-#include "dialog/config_dialog.h"
-void RunConfigDialog(CXmlProfile&) noexcept {}
