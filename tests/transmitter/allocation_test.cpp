@@ -1,0 +1,77 @@
+// The per-cycle path allocates nothing once the first cycle has set up the channel objects.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "support/test_support.h"
+#include "transmitter/transmitter.h"
+
+// The replacements pair malloc with free on purpose.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+namespace {
+std::atomic<long> g_allocations{0};
+}
+
+void* operator new(std::size_t size) {
+    ++g_allocations;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    ++g_allocations;
+    return std::malloc(size ? size : 1);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+class AllocationTest : public testsupport::PluginTest {};
+
+TEST_F(AllocationTest, SteadyStateCyclesAllocateNothing) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> settings;
+    };
+    const std::vector<Case> cases = {
+        {"scheduler, log off", {{"ExpandedMode", "0"}, {"EnableSpindle", "1"}, {"DebugLogLevel", "0"}}},
+        {"scheduler, log ALL", {{"ExpandedMode", "0"}, {"EnableSpindle", "1"}, {"DebugLogLevel", "5"}}},
+        {"serial test, debug", {{"ExpandedMode", "0"}, {"zzzzz", "1"}, {"EnableDebug", "1"}}},
+        {"demo", {{"ExpandedMode", "0"}, {"DemoMode", "1"}}},
+        {"expanded input", {{"ExpandedMode", "2"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        engine_.outputs[5] = HostOutputSignal{1, 16, 1, 0, 0};
+        engine_.outputs[7] = HostOutputSignal{1, 1, 9, 0, 0};
+        LoadSettings(c.settings);
+        Init();
+        engine_.estop = 1;
+        Cycles(2);
+        engine_.estop = 0;
+        Cycles(50);
+        const long before = g_allocations.load();
+        for (int i = 0; i < 20000; ++i) {
+            if (i % 500 == 0) {
+                engine_.outputs[7].state ^= 1;
+                state_.m_SpindleOn ^= 1;
+                state_.SpindleFM.ratio = (i % 1000) / 1000.0;
+            }
+            engine_.estop = (i % 5000) < 20;
+            Cycles(1);
+        }
+        EXPECT_EQ(g_allocations.load() - before, 0);
+        TearDown();
+    }
+}
+
+}  // namespace

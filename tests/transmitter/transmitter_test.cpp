@@ -1,0 +1,280 @@
+// The update cycle end to end through the host blocks: timing, frames, EStop, modes and logging.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "channels/expanded_data.h"
+#include "host/lifecycle.h"
+#include "support/test_support.h"
+#include "transmitter/transmitter.h"
+#include "wire.h"
+
+namespace {
+
+using testsupport::PluginTest;
+using wiretest::Decode;
+using wiretest::FrameBits;
+
+constexpr int kStream = 5;  // host output carrying the bit stream in these tests
+
+class TransmitterTest : public PluginTest {
+protected:
+    // Wires the bit stream to port 1 pin 16 and starts in EStop.
+    void Start(std::vector<std::pair<std::string, std::string>> settings, bool wireStream = true) {
+        if (wireStream) {
+            engine_.outputs[kStream] = HostOutputSignal{1, 16, 1, 1, 0};
+        }
+        LoadSettings(std::move(settings));
+        Init();
+        engine_.estop = 1;
+        Cycles(1);
+        engine_.estop = 0;
+    }
+
+    // Runs cycles and records the bit-stream output's state after each.
+    std::string Record(int cycles) {
+        std::string wire;
+        for (int i = 0; i < cycles; ++i) {
+            myUpdate();
+            wire += engine_.outputs[kStream].state ? '1' : '0';
+        }
+        return wire;
+    }
+
+    int Count(const std::string& text) {
+        const auto lines = Messages();
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                               [&](const std::string& l) { return l == text; }));
+    }
+};
+
+TEST_F(TransmitterTest, EStopExitTimingWithDefaultDelays) {
+    Start({{"ExpandedMode", "0"}});
+    const std::string wire = Record(12);
+    EXPECT_EQ(wire.substr(0, 9), "000000000");  // cycles 1 to 9: post-EStop wait
+    EXPECT_EQ(wire.substr(9, 2), "11");         // cycles 10 and 11: idle delay
+    EXPECT_EQ(wire[11], '0');                   // cycle 12: the first start bit
+    EXPECT_EQ(engine_.outputs[kStream].activeLow, 0) << "the scan clears the bit-stream output's active-low flag";
+    EXPECT_EQ(Count("DEBUG: myUpdate() out of EStop, after post-EStop delay, starting serial Tx"), 1);
+}
+
+TEST_F(TransmitterTest, SerialTestWordBackToBackAndWithGaps) {
+    struct Case {
+        const char* delay;
+        std::string gap;
+    };
+    for (const Case& c : {Case{"0", ""}, Case{"1", ""}, Case{"-4", ""}, Case{"3", "11"}}) {
+        SCOPED_TRACE(c.delay);
+        SetUp();
+        Start({{"ExpandedMode", "0"}, {"zzzzz", "1"}, {"IntraFrameDelay", c.delay}});
+        Record(11);  // wait and idle delay
+        const std::string frame = "0110101101";
+        ASSERT_EQ(FrameBits(0x6B), frame);
+        const std::string wire = Record(3 * static_cast<int>(frame.size() + c.gap.size()));
+        EXPECT_EQ(wire, frame + c.gap + frame + c.gap + frame + c.gap);
+        TearDown();
+    }
+}
+
+TEST_F(TransmitterTest, IdleDelayOneAndNegativeStartAtOnce) {
+    for (const char* idle : {"0", "1", "-3"}) {
+        SCOPED_TRACE(idle);
+        SetUp();
+        Start({{"ExpandedMode", "0"}, {"zzzzz", "1"}, {"IdleDelay", idle}, {"PostEStopDelay", "2"}});
+        EXPECT_EQ(Record(3), "001") << "the frame starts in the cycle the wait ends";
+        TearDown();
+    }
+}
+
+TEST_F(TransmitterTest, EStopMidFrameCutsTheFrameAndRestarts) {
+    Start({{"ExpandedMode", "0"}, {"zzzzz", "1"}});
+    Record(11 + 4);  // into the data bits of the first frame
+    engine_.estop = 1;
+    EXPECT_EQ(Record(3), "000");
+    engine_.estop = 0;
+    const std::string wire = Record(11 + 10);
+    EXPECT_EQ(wire.substr(0, 11), "00000000011");
+    EXPECT_EQ(wire.substr(11), "0110101101");
+    EXPECT_EQ(Count("DEBUG: myUpdate() entering EStop"), 2) << "once at start, once mid-frame";
+}
+
+TEST_F(TransmitterTest, ExpandedInputHaltsAndWritesNothingButKeepsAssignments) {
+    Start({{"ExpandedMode", "2"}, {"zzzzz", "1"}});
+    engine_.outputs[kStream].state = 1;
+    engine_.outputs[13] = HostOutputSignal{0, 5, 2, 1, 0};  // user moved the charge pump
+    engine_.inputs[25] = HostInputSignal{0, 3, 2, 1, 0};    // and the EStop input
+    const std::string wire = Record(40);
+    EXPECT_EQ(wire, std::string(40, '1')) << "the line is never written in this mode";
+    EXPECT_EQ(Count("DEBUG: myUpdate() out of EStop, after post-EStop delay, going to Tx_Halt"), 1);
+    EXPECT_EQ(plugin().tx.txState, Tx_Halt);
+    const HostOutputSignal& cp = engine_.outputs[13];
+    EXPECT_EQ((std::array<int, 4>{cp.enabled, cp.port, cp.pin, cp.activeLow}), (std::array<int, 4>{1, 1, 17, 0}));
+    const HostInputSignal& es = engine_.inputs[25];
+    EXPECT_EQ((std::array<int, 4>{es.enabled, es.port, es.pin, es.activeLow}), (std::array<int, 4>{1, 1, 10, 0}));
+    EXPECT_EQ(engine_.mode, 999);
+}
+
+TEST_F(TransmitterTest, ChargePumpFollowsEStopPerMode) {
+    for (const char* mode : {"0", "1", "2"}) {
+        SCOPED_TRACE(mode);
+        SetUp();
+        Start({{"ExpandedMode", mode}, {"SimMode", "1"}});
+        Record(20);
+        EXPECT_EQ(engine_.outputs[13].enabled, 1);
+        engine_.estop = 1;
+        Record(5);
+        const bool outputMode = std::string(mode) == "1";
+        EXPECT_EQ(engine_.outputs[13].enabled, outputMode ? 1 : 0);
+        EXPECT_EQ(Count("INFO: myUpdate() disabling Charge Pump"), outputMode ? 0 : 1);
+        EXPECT_EQ(engine_.mode, outputMode ? 0 : 999);
+        EXPECT_EQ(engine_.inputs[25].activeLow, 1) << "SimMode forces the EStop input active-low";
+        TearDown();
+    }
+}
+
+TEST_F(TransmitterTest, SerialTestLogLinesCountAndStatusShowsTheLatest) {
+    Start({{"ExpandedMode", "0"}, {"zzzzz", "1"}, {"EnableDebug", "1"}});
+    Record(11 + 30);
+    EXPECT_EQ(Count("INFO: TRELVO-40/41 sending SERIAL TEST data 0x6B #0"), 1);
+    EXPECT_EQ(Count("INFO: TRELVO-40/41 sending SERIAL TEST data 0x6B #1"), 1);
+    EXPECT_EQ(Count("INFO: TRELVO-40/41 sending SERIAL TEST data 0x6B #2"), 1);
+    EXPECT_STREQ(state_.statusText, "TRELVO-40/41 sending SERIAL TEST data 0x6B #2");
+}
+
+TEST_F(TransmitterTest, NoBitStreamOutputStillMakesFramesButWritesNothing) {
+    engine_.outputs[7] = HostOutputSignal{1, 1, 9, 0, 1};  // relay K1 on, but no bit-stream pin
+    Start({{"ExpandedMode", "0"}, {"EnableDebug", "1"}}, /*wireStream=*/false);
+    HostEngineBlock before = engine_;
+    Record(100);
+    EXPECT_EQ(plugin().scan.bitStreamIndex, ASSIGN_NO_STREAM);
+    for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
+        if (i == 13) continue;  // the charge pump is ours to drive
+        EXPECT_EQ(engine_.outputs[i].state, before.outputs[i].state) << "output " << i;
+    }
+    EXPECT_GE(Count("INFO: TRELVO-40/41 sending Relay/PP1 data 0x1"), 1);
+}
+
+TEST_F(TransmitterTest, NothingIsWrittenBeforeTheFirstScan) {
+    engine_.outputs[0] = HostOutputSignal{1, 2, 1, 0, 0};  // "Digit Trig" on an ordinary pin
+    LoadSettings({{"ExpandedMode", "0"}, {"zzzzz", "1"}});
+    Init();  // the host is not in EStop: frames start before any scan
+    for (int i = 0; i < 30; ++i) {
+        engine_.outputs[0].state = 1;
+        myUpdate();
+        ASSERT_EQ(engine_.outputs[0].state, 1) << "cycle " << i;
+    }
+}
+
+TEST_F(TransmitterTest, OutputOneOnRelayK1GoesOutAsWord0x11) {
+    engine_.outputs[7] = HostOutputSignal{1, 1, 9, 0, 0};  // "Output #1" on port 9 pin 1, active high
+    Start({{"ExpandedMode", "0"}});
+    std::string wire = Record(200);
+    const size_t change = wire.size();
+    engine_.outputs[7].state = 1;
+    wire += Record(40);
+    const auto frames = Decode(wire);
+    const auto it = std::find_if(frames.begin(), frames.end(),
+                                 [&](const wiretest::Frame& f) { return f.startCycle >= change && f.word == 0x11; });
+    ASSERT_NE(it, frames.end());
+    EXPECT_EQ(wire.substr(it->startCycle, 10), "0100010011");
+}
+
+TEST_F(TransmitterTest, SchedulerWordWithHighBitsSendsOnlySevenBits) {
+    // 0xFE from an empty scheduler: data bits 0 1 1 1 1 1 1, parity 1.
+    EXPECT_EQ(FrameBits(0xFE & 0x7F), "0011111111");
+}
+
+// Every channel in use reaches the board at least once in every 8 frame periods, whatever the delays
+// and the spindle option, and the board ends up with the host's current values.
+TEST_F(TransmitterTest, EveryChannelIsHeardAndTheBoardConverges) {
+    for (int delay = 0; delay <= 6; ++delay) {
+        for (int spindleChannel = 0; spindleChannel <= 1; ++spindleChannel) {
+            for (int spindleOn = 0; spindleOn <= 1; ++spindleOn) {
+                SCOPED_TRACE(testing::Message() << "delay " << delay << " channel " << spindleChannel << " on "
+                                                << spindleOn);
+                SetUp();
+                engine_.outputs[7] = HostOutputSignal{1, 1, 9, 0, 1};   // K1
+                engine_.outputs[9] = HostOutputSignal{1, 16, 8, 0, 1};  // J5 C
+                state_.m_SpindleOn = static_cast<uint8_t>(spindleOn);
+                state_.SpindleFM.ratio = 0.5;
+                Start({{"ExpandedMode", "0"},
+                       {"EnableSpindle", std::to_string(spindleChannel)},
+                       {"IntraFrameDelay", std::to_string(delay)},
+                       {"DebugLogLevel", "0"}});
+                const std::string wire = Record(3000);
+                const auto frames = Decode(wire);
+                const size_t period = 10 + std::max(delay, 1) - 1;
+                std::vector<int> channels = {0, 1};
+                if (spindleChannel) {
+                    channels.push_back(4);
+                    if (spindleOn) {
+                        channels.push_back(2);
+                        channels.push_back(3);
+                    }
+                }
+                int latch[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+                for (int ch : channels) {
+                    size_t last = 0;
+                    bool seen = false;
+                    for (const auto& f : frames) {
+                        ASSERT_TRUE(f.parityOk && f.stopOk);
+                        if ((f.word >> 4) == ch) {
+                            if (seen) {
+                                EXPECT_LE(f.startCycle - last, 8 * period) << "channel " << ch;
+                            }
+                            last = f.startCycle;
+                            seen = true;
+                            latch[ch] = f.word & 0xF;
+                        }
+                    }
+                    EXPECT_TRUE(seen) << "channel " << ch;
+                    EXPECT_GE(last + 8 * period, wire.size()) << "channel " << ch << " fell silent";
+                }
+                EXPECT_EQ(latch[0], 0x4);
+                EXPECT_EQ(latch[1], 0x1);
+                if (spindleChannel) {
+                    const int word = spindleOn ? 512 : 0x400 + 512;
+                    EXPECT_EQ(latch[4], word >> 8);
+                    if (spindleOn) {
+                        EXPECT_EQ(latch[2], word & 0xF);
+                        EXPECT_EQ(latch[3], (word >> 4) & 0xF);
+                    }
+                }
+                TearDown();
+            }
+        }
+    }
+}
+
+// A single output change reaches the board's latch within 40 update cycles with no inter-frame delay,
+// wherever in the schedule it lands.
+TEST_F(TransmitterTest, SingleOutputChangeLatencyIsBounded) {
+    engine_.outputs[7] = HostOutputSignal{1, 1, 9, 0, 0};
+    state_.m_SpindleOn = 1;
+    state_.SpindleFM.ratio = 0.3;
+    Start({{"ExpandedMode", "0"}, {"EnableSpindle", "1"}, {"DebugLogLevel", "0"}});
+    std::string wire = Record(100);
+    size_t worst = 0;
+    for (int offset = 0; offset < 60; ++offset) {
+        wire += Record(offset % 13 + 1);
+        const size_t change = wire.size();
+        engine_.outputs[7].state ^= 1;
+        const int want = engine_.outputs[7].state;
+        wire += Record(60);
+        size_t latched = 0;
+        for (const auto& f : Decode(wire)) {
+            if (f.startCycle >= change && (f.word >> 4) == 1 && (f.word & 1) == want) {
+                latched = f.startCycle + 9;  // the stop bit completes the frame
+                break;
+            }
+        }
+        ASSERT_NE(latched, 0u) << "offset " << offset;
+        worst = std::max(worst, latched - change + 1);
+    }
+    EXPECT_LE(worst, 40u);
+    RecordProperty("worst_latency_cycles", static_cast<int>(worst));
+}
+
+}  // namespace
