@@ -28,7 +28,7 @@ std::string ReadText(const std::filesystem::path& path) {
     return all.str();
 }
 
-SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra) {
+SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra, const std::string& module) {
     SimRun run;
     std::string pattern = (std::filesystem::temp_directory_path() / "trelvo-simtest-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
@@ -38,7 +38,7 @@ SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra
     run.dir = pattern;
     std::string command = Quote(TRELVO_SIM_EXE);
     if (!scenario.empty()) command += " " + Quote(scenario);
-    command += " --module " + Quote(TRELVO_MODULE_FILE);
+    command += " --module " + Quote(module);
     command += " --wire " + Quote((run.dir / "wire.txt").string());
     command += " --frames " + Quote((run.dir / "frames.csv").string());
     for (const std::string& arg : extra) command += " " + Quote(arg);

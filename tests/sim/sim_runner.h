@@ -30,7 +30,8 @@ std::string ReadText(const std::filesystem::path& path);
 
 // Runs trelvo-sim over the scenario (empty: the built-in one) with --wire and --frames into a
 // fresh folder, plus any extra arguments.
-SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra = {});
+SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra = {},
+              const std::string& module = TRELVO_MODULE_FILE);
 
 std::vector<FrameRow> ParseFrames(const std::string& csv);
 

@@ -1,0 +1,264 @@
+// trelvo-sim over the scenario files: the wire and the frames the board receives.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "sim_runner.h"
+
+namespace {
+
+using simtest::FrameRow;
+using simtest::GoodFrames;
+using simtest::RunSim;
+using simtest::Scenario;
+using simtest::SimRun;
+
+const std::string kTestFrame = "0110101101";  // 0x6B: start, 1101011, parity 0, stop
+
+sim::BoardLatches Replay(const std::vector<FrameRow>& frames) {
+    sim::Board board;
+    for (const FrameRow& f : GoodFrames(frames)) board.Accept(f.word);
+    return board.Latches();
+}
+
+std::vector<int> Words(const std::vector<FrameRow>& frames) {
+    std::vector<int> words;
+    for (const FrameRow& f : frames) words.push_back(f.word);
+    return words;
+}
+
+struct SerialCase {
+    const char* file;
+    int idleBetween;  // cycles at 1 after each stop bit
+};
+
+class SerialTest : public ::testing::TestWithParam<SerialCase> {};
+
+TEST_P(SerialTest, WordRepeatsWithTheIntraFrameGap) {
+    const SerialCase& c = GetParam();
+    const SimRun run = RunSim(Scenario(c.file).string());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_EQ(run.wire.size(), 120u);
+    // EStop off at 5: post-EStop wait low through cycle 13, idle high 14 and 15, first start bit 16.
+    EXPECT_EQ(run.wire.substr(5, 9), std::string(9, '0'));
+    EXPECT_EQ(run.wire.substr(14, 2), "11");
+    const int period = 10 + c.idleBetween;
+    int expectedFrames = 0;
+    for (int start = 16; start + 10 <= 120; start += period, ++expectedFrames) {
+        EXPECT_EQ(run.wire.substr(start, 10), kTestFrame) << "frame at " << start;
+        if (start + period <= 120) {
+            EXPECT_EQ(run.wire.substr(start + 10, c.idleBetween), std::string(c.idleBetween, '1'));
+        }
+    }
+    ASSERT_EQ(static_cast<int>(run.frames.size()), expectedFrames);
+    for (int i = 0; i < expectedFrames; ++i) {
+        EXPECT_EQ(run.frames[i].cycle, 16 + i * period);
+        EXPECT_EQ(run.frames[i].word, 0x6B);
+        EXPECT_EQ(run.frames[i].channel, "unknown6");
+        EXPECT_TRUE(run.frames[i].parityOk && run.frames[i].stopOk);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(IntraFrameDelay, SerialTest,
+                         ::testing::Values(SerialCase{"serial_test_ifd0.txt", 0}, SerialCase{"serial_test_ifd3.txt", 2}),
+                         [](const auto& info) { return "Gap" + std::to_string(info.param.idleBetween); });
+
+TEST(EndToEnd, EStopMidFrameCutsTheFrameAndRestartsAfterTheWait) {
+    const SimRun run = RunSim(Scenario("estop_mid_frame.txt").string());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.wire.substr(16, 4), "0110");
+    EXPECT_EQ(run.wire.substr(20, 29), std::string(29, '0'));  // EStop, then the wait after the exit at 40
+    EXPECT_EQ(run.wire.substr(49, 2), "11");
+    EXPECT_EQ(run.wire.substr(51, 10), kTestFrame);
+    ASSERT_GE(run.frames.size(), 2u);
+    EXPECT_EQ(run.frames[0].cycle, 16);
+    EXPECT_FALSE(run.frames[0].stopOk);
+    for (size_t i = 1; i < run.frames.size(); ++i) {
+        EXPECT_EQ(run.frames[i].cycle, 51 + 10 * static_cast<int64_t>(i - 1));
+        EXPECT_EQ(run.frames[i].word, 0x6B);
+        EXPECT_TRUE(run.frames[i].stopOk && run.frames[i].parityOk);
+    }
+    EXPECT_NE(run.out.find("framing errors 1, parity errors 0"), std::string::npos) << run.out;
+}
+
+TEST(EndToEnd, DemoModeSendsThePatternInOrder) {
+    const SimRun run = RunSim(Scenario("demo.txt").string());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::vector<int> cycle40 = {0x01, 0x02, 0x04, 0x08, 0x00, 0x20, 0x30, 0x42, 0x11, 0x12,
+                                      0x14, 0x18, 0x10, 0x38, 0x40, 0x01, 0x02, 0x04, 0x08, 0x00,
+                                      0x30, 0x43, 0x11, 0x12, 0x14, 0x18, 0x10, 0x44, 0x01, 0x02,
+                                      0x04, 0x08, 0x00, 0x4B, 0x11, 0x12, 0x14, 0x18, 0x10, 0x44};
+    std::vector<int> expected = cycle40;
+    expected.insert(expected.end(), cycle40.begin(), cycle40.begin() + 5);
+    EXPECT_EQ(Words(GoodFrames(run.frames)), expected);
+    EXPECT_EQ(GoodFrames(run.frames).size(), run.frames.size());
+    // The board ends where the last spindle step left it: off.
+    EXPECT_TRUE(sim::DecodeSpindleWord(Replay(run.frames).SpindleWord()).off);
+}
+
+TEST(EndToEnd, NoBitStreamOutputLeavesThePinUndriven) {
+    const SimRun run = RunSim(Scenario("missing_stream.txt").string());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.wire, std::string(200, 'z'));
+    EXPECT_TRUE(run.frames.empty());
+    EXPECT_NE(run.out.find("1 never shown"), std::string::npos) << run.out;
+}
+
+TEST(EndToEnd, RewireTakesEffectAtTheNextEStopExit) {
+    const SimRun run = RunSim(Scenario("rewire.txt").string());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // Output 17 drives the pin from cycle 60, active-low with state 0, until the scan at the end
+    // of the post-EStop wait clears its active-low flag and takes it as the bit-stream output.
+    EXPECT_EQ(run.wire.substr(60, 69), std::string(69, '1'));
+    EXPECT_EQ(run.wire.substr(131, 10), kTestFrame);
+    std::vector<FrameRow> after;
+    for (const FrameRow& f : run.frames)
+        if (f.cycle >= 60) after.push_back(f);
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(after.front().cycle, 131);
+    for (const FrameRow& f : after) {
+        EXPECT_EQ(f.word, 0x6B);
+        EXPECT_TRUE(f.parityOk && f.stopOk);
+    }
+    EXPECT_EQ(after.size(), 6u);  // 131 .. 181
+}
+
+struct ModeCase {
+    const char* file;
+    bool chargePumpOffInEStop;
+};
+
+class OutputModes : public ::testing::TestWithParam<ModeCase> {};
+
+TEST_P(OutputModes, BoardFollowsTheHostOutputs) {
+    const ModeCase& c = GetParam();
+    const SimRun run = RunSim(Scenario(c.file).string());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // EStop from 150 to 200 holds the line low until the wait after it ends.
+    EXPECT_EQ(run.wire.substr(150, 59), std::string(59, '0'));
+    for (const FrameRow& f : GoodFrames(run.frames)) {
+        EXPECT_TRUE(f.channel == "PP2" || f.channel == "Relay/PP1") << f.channel;
+        EXPECT_FALSE(f.cycle >= 141 && f.cycle < 211) << "frame at " << f.cycle;
+    }
+    const sim::BoardLatches latches = Replay(run.frames);
+    // Output 9 on J5 A; output 12 active-low at state 0 on J5 D; K1 switched off again; K2 on.
+    const std::array<uint8_t, 8> expected{1, 0, 0, 1, 0, 1, 0, 0};
+    EXPECT_EQ(latches.outputs, expected);
+    EXPECT_EQ(run.out.find("charge pump disabled") != std::string::npos, c.chargePumpOffInEStop) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, OutputModes,
+                         ::testing::Values(ModeCase{"mode0.txt", true}, ModeCase{"mode1.txt", false}),
+                         [](const auto& info) { return std::string(info.param.chargePumpOffInEStop ? "ExpandedIO" : "ExpandedOutput"); });
+
+TEST(EndToEnd, ExpandedInputModeNeverWritesTheBitStream) {
+    const SimRun run = RunSim(Scenario("mode2.txt").string());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.wire, std::string(200, '1'));
+    EXPECT_TRUE(run.frames.empty());
+}
+
+struct FairnessCase {
+    const char* file;
+    int intraFrameDelay;
+};
+
+class Fairness : public ::testing::TestWithParam<FairnessCase> {};
+
+TEST_P(Fairness, EveryChannelReachesTheBoardAndTheLatchesConverge) {
+    const FairnessCase& c = GetParam();
+    const SimRun run = RunSim(Scenario(c.file).string());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::vector<FrameRow> good = GoodFrames(run.frames);
+    ASSERT_EQ(good.size(), run.frames.size());
+    ASSERT_FALSE(good.empty());
+    const int period = 10 + std::max(c.intraFrameDelay, 1) - 1;
+    const int64_t window = 8 * period;
+    const int64_t cycles = static_cast<int64_t>(run.wire.size());
+    std::map<std::string, std::vector<int64_t>> starts;
+    for (const FrameRow& f : good) starts[f.channel].push_back(f.cycle);
+    for (const char* channel : {"PP2", "Relay/PP1", "PWM Low", "PWM Mid", "PWM Hi"}) {
+        const std::vector<int64_t>& s = starts[channel];
+        ASSERT_FALSE(s.empty()) << channel;
+        EXPECT_LE(s.front() - good.front().cycle, window) << channel;
+        for (size_t i = 1; i < s.size(); ++i)
+            EXPECT_LE(s[i] - s[i - 1], window) << channel << " silent after cycle " << s[i - 1];
+        // The last window may end with a frame still on the wire.
+        EXPECT_LE(cycles - s.back(), window + 10) << channel;
+    }
+    const sim::BoardLatches latches = Replay(run.frames);
+    const std::array<uint8_t, 8> outputs{1, 1, 0, 0, 0, 1, 0, 0};  // J5 A, J5 B, K2
+    EXPECT_EQ(latches.outputs, outputs);
+    EXPECT_EQ(latches.SpindleWord(), 0x933);  // ratio 0.3 -> duty 307, on, ccw
+}
+
+INSTANTIATE_TEST_SUITE_P(IntraFrameDelay, Fairness,
+                         ::testing::Values(FairnessCase{"fairness_ifd0.txt", 0}, FairnessCase{"fairness_ifd3.txt", 3}),
+                         [](const auto& info) { return "Delay" + std::to_string(info.param.intraFrameDelay); });
+
+TEST(EndToEnd, WiringAndSettingsGoThroughTheProfile) {
+    const std::filesystem::path scratch = std::filesystem::temp_directory_path() / "trelvo-simtest-profile.xml";
+    std::filesystem::copy_file(Scenario("profile_wiring.xml"), scratch, std::filesystem::copy_options::overwrite_existing);
+    const SimRun run = RunSim(Scenario("profile_wiring.txt").string(), {"--profile", scratch.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // Output 16 comes from Preferences, and the setting line overrides the file's zzzzz 0.
+    ASSERT_FALSE(run.frames.empty());
+    EXPECT_EQ(run.frames.front().cycle, 16);
+    for (const FrameRow& f : run.frames) EXPECT_EQ(f.word, 0x6B);
+    const std::string saved = simtest::ReadText(scratch);
+    EXPECT_NE(saved.find("<Preferences>"), std::string::npos);
+    EXPECT_NE(saved.find("<zzzzz>1</zzzzz>"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("<ExpandedMode>0</ExpandedMode>"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("<IdleDelay>3</IdleDelay>"), std::string::npos) << saved;
+    std::filesystem::remove(scratch);
+}
+
+TEST(EndToEnd, RealHostProfileKeepsItsContent) {
+    const std::filesystem::path scratch = std::filesystem::temp_directory_path() / "trelvo-simtest-sample.xml";
+    std::filesystem::copy_file(TRELVO_SAMPLE_PROFILE, scratch, std::filesystem::copy_options::overwrite_existing);
+    const SimRun run = RunSim(Scenario("serial_test_ifd0.txt").string(), {"--profile", scratch.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("wiring from its Preferences"), std::string::npos) << run.out;
+    EXPECT_EQ(run.frames.size(), 10u);
+    const std::string saved = simtest::ReadText(scratch);
+    EXPECT_NE(saved.find("<Motor0StepPin>2</Motor0StepPin>"), std::string::npos);
+    EXPECT_NE(saved.find("<TRELVO40>"), std::string::npos);
+    std::filesystem::remove(scratch);
+}
+
+TEST(EndToEnd, ScenarioMistakeStopsBeforeAnythingRuns) {
+    const SimRun run = RunSim(Scenario("bad_line.txt").string());
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.err, "scenario:3: estop must be on or off, not 'sideways'\n");
+    EXPECT_TRUE(run.out.empty()) << run.out;
+    EXPECT_FALSE(std::filesystem::exists(run.dir / "wire.txt"));
+}
+
+TEST(EndToEnd, ModuleProblemsAreNamed) {
+    const SimRun missing = RunSim(Scenario("demo.txt").string(), {}, "/nonexistent/TRELVO-40.so");
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_NE(missing.err.find("/nonexistent/TRELVO-40.so"), std::string::npos) << missing.err;
+    const SimRun partial = RunSim(Scenario("demo.txt").string(), {}, TRELVO_FAKE_MODULE);
+    EXPECT_EQ(partial.exitCode, 2);
+    EXPECT_NE(partial.err.find("lacks the entry point PostInitControl"), std::string::npos) << partial.err;
+    EXPECT_FALSE(std::filesystem::exists(partial.dir / "wire.txt"));
+}
+
+TEST(EndToEnd, BuiltInScenarioShowsTheBoardFollowing) {
+    const SimRun run = RunSim("");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("board: K1 on"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("summary"), std::string::npos);
+    const sim::BoardLatches latches = Replay(run.frames);
+    // At the end: K1 off, K2 on, J5 A off, J5 C on, J5 D (active-low, now on) low; spindle off.
+    const std::array<uint8_t, 8> outputs{0, 0, 1, 0, 0, 1, 0, 0};
+    EXPECT_EQ(latches.outputs, outputs);
+    EXPECT_TRUE(sim::DecodeSpindleWord(latches.SpindleWord()).off);
+}
+
+}  // namespace
