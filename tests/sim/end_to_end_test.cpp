@@ -262,3 +262,29 @@ TEST(EndToEnd, BuiltInScenarioShowsTheBoardFollowing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EndToEnd, DialogAndWarningsReachTheAccountAndTheProfile) {
+    const std::filesystem::path scratch = std::filesystem::temp_directory_path() / "trelvo-simtest-config.xml";
+    std::filesystem::remove(scratch);
+    const SimRun run = RunSim(Scenario("config_and_warnings.txt").string(), {"--profile", scratch.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // The step signal on port 8 is warned about by the first cycle and again on the config notification.
+    EXPECT_NE(run.out.find("cycle 0  warning \"TRELVO-40\":"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("cycle 30  dialog shows:"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Bit stream assigned to: Output #7"), std::string::npos) << run.out;
+    const std::string saved = simtest::ReadText(scratch);
+    EXPECT_NE(saved.find("<ExpandedMode>1</ExpandedMode>"), std::string::npos) << saved;
+    // Expanded Output mode from cycle 30: the charge pump stays on through the EStop at 60.
+    EXPECT_EQ(run.out.find("charge pump disabled"), std::string::npos) << run.out;
+    EXPECT_EQ(run.wire.substr(60, 19), std::string(19, '0'));
+    std::vector<int64_t> after;
+    for (const FrameRow& f : GoodFrames(run.frames))
+        if (f.cycle >= 60) after.push_back(f.cycle);
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(after.front(), 81);
+    std::filesystem::remove(scratch);
+}
+
+}  // namespace
