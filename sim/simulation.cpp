@@ -251,14 +251,6 @@ void RunScenario(const Scenario& scenario, const PluginModule& module, const Run
                  std::ostream& out) {
     Account account(out);
 
-    std::optional<TempProfile> temp;
-    std::string profile = options.profilePath;
-    if (profile.empty()) {
-        temp.emplace();
-        profile = temp->Path();
-    }
-    WriteSettings(profile, scenario.settings);
-
     std::ofstream wire, frames;
     if (!options.wirePath.empty()) {
         wire.open(options.wirePath);
@@ -271,6 +263,14 @@ void RunScenario(const Scenario& scenario, const PluginModule& module, const Run
     }
     std::optional<VcdWriter> vcd;
     if (!options.vcdPath.empty()) vcd.emplace(options.vcdPath);
+
+    std::optional<TempProfile> temp;
+    std::string profile = options.profilePath;
+    if (profile.empty()) {
+        temp.emplace();
+        profile = temp->Path();
+    }
+    WriteSettings(profile, scenario.settings);
 
     // The host's memory, alive from InitControl to StopPlug.
     HostEngineBlock engine{};
