@@ -48,36 +48,31 @@ bool CreateChannels(PluginState& p) noexcept {
 void LoadWord(PluginState& p) noexcept {
     TransmitterVars& tx = p.tx;
     const Settings& s = p.settings;
+    char text[96];  // formed only when EnableDebug asks for the per-frame line
     if (s.zzzzz) {
         tx.txWord = kSerialTestWord;
         if (s.EnableDebug) {
-            char text[96];
             std::snprintf(text, sizeof text, "TRELVO-40/41 sending SERIAL TEST data 0x%X #%d",
-                          static_cast<unsigned>(tx.txWord), tx.serialTestCount);
-            ++tx.serialTestCount;
-            myLog(LOG_INFO, text);
-            myStatus(text);
+                          static_cast<unsigned>(tx.txWord), tx.serialTestCount++);
         }
     } else if (s.DemoMode) {
         tx.txWord = NextDemoWord();
         if (s.EnableDebug) {
-            char text[96];
             std::snprintf(text, sizeof text, "TRELVO-40/41 sending DEMO %s data 0x%X", ChannelName(tx.txWord),
                           static_cast<unsigned>(tx.txWord & 0xF));
-            myLog(LOG_INFO, text);
-            myStatus(text);
         }
     } else {
         ExpandedData& data = *p.channels.expandedData;
         data.Update();
         tx.txWord = data.GetData();
         if (s.EnableDebug) {
-            char text[96];
             std::snprintf(text, sizeof text, "TRELVO-40/41 sending %s data 0x%X", ChannelName(tx.txWord),
                           static_cast<unsigned>(tx.txWord & 0xF));
-            myLog(LOG_INFO, text);
-            myStatus(text);
         }
+    }
+    if (s.EnableDebug) {
+        myLog(LOG_INFO, text);
+        myStatus(text);
     }
     tx.txCountdown = 7;
     tx.txOnes = 0;
