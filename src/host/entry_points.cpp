@@ -2,6 +2,7 @@
 #include "host/host_blocks.h"
 #include "host/lifecycle.h"
 #include "host/plugin_state.h"
+#include "platform/module_startup.h"
 #include "transmitter/transmitter.h"
 
 #if defined(_WIN32)
@@ -12,7 +13,10 @@
 
 extern "C" {
 
-TRELVO_EXPORT const char* HOST_CALL SetProName(const char* profilePath) { return PlugSetProName(profilePath); }
+TRELVO_EXPORT const char* HOST_CALL SetProName(const char* profilePath) {
+    platform::StartModuleServices();
+    return PlugSetProName(profilePath);
+}
 
 TRELVO_EXPORT bool HOST_CALL InitControl(intptr_t engine, intptr_t arg2, intptr_t state, intptr_t arg4) {
     return PlugInitControl(engine, arg2, state, arg4);

@@ -9,7 +9,18 @@
 #include "platform/file_io.h"
 #include "transmitter/transmitter.h"
 
+#if defined(_WIN32)
+#include <objbase.h>
+#endif
+
 namespace testsupport {
+
+#if defined(_WIN32)
+namespace {
+// The host initialises COM on its thread before any call; the test programs stand in for it.
+const bool kComReady = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+}  // namespace
+#endif
 
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

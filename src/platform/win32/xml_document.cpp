@@ -1,0 +1,480 @@
+// The profile document over MSXML, loaded from the host's file and written back in the file's own style.
+#include "platform/xml_document.h"
+
+#include <windows.h>
+#include <msxml.h>
+#include <oleauto.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/file_io.h"
+
+namespace platform {
+namespace {
+
+// Narrow strings are in the active ANSI code page; the document holds UTF-16.
+std::wstring Widen(const std::string& text, UINT codePage = CP_ACP) {
+    if (text.empty()) return {};
+    const int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(n > 0 ? n : 0, L'\0');
+    if (n > 0) MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+    return wide;
+}
+
+// Characters the code page lacks are reported through `lossy` where the code page allows it.
+std::string Narrow(const wchar_t* text, size_t length, UINT codePage = CP_ACP, bool* lossy = nullptr) {
+    if (length == 0) return {};
+    BOOL usedDefault = FALSE;
+    const bool canReport = codePage != CP_UTF8 && lossy != nullptr;
+    const int n = WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), nullptr, 0, nullptr,
+                                      canReport ? &usedDefault : nullptr);
+    std::string narrow(n > 0 ? n : 0, '\0');
+    if (n > 0) {
+        WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), narrow.data(), n, nullptr,
+                            canReport ? &usedDefault : nullptr);
+    }
+    if (lossy != nullptr) *lossy = usedDefault != FALSE || (n <= 0);
+    return narrow;
+}
+
+class Bstr {
+public:
+    Bstr() = default;
+    explicit Bstr(const std::wstring& text) : value_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
+    ~Bstr() { SysFreeString(value_); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    BSTR* out() {
+        SysFreeString(value_);
+        value_ = nullptr;
+        return &value_;
+    }
+    BSTR get() const { return value_; }
+    size_t size() const { return SysStringLen(value_); }
+    const wchar_t* data() const { return value_ != nullptr ? value_ : L""; }
+
+private:
+    BSTR value_ = nullptr;
+};
+
+template <typename T>
+class Com {
+public:
+    Com() = default;
+    ~Com() { reset(); }
+    Com(const Com&) = delete;
+    Com& operator=(const Com&) = delete;
+    void reset() {
+        if (p_ != nullptr) p_->Release();
+        p_ = nullptr;
+    }
+    T** out() {
+        reset();
+        return &p_;
+    }
+    T* get() const { return p_; }
+    T* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    T* release() {
+        T* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+
+private:
+    T* p_ = nullptr;
+};
+
+bool IsBlankBytes(const std::string& bytes) {
+    for (char c : bytes) {
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+    }
+    return true;
+}
+
+bool IsBlankText(const wchar_t* text, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] != L' ' && text[i] != L'\t' && text[i] != L'\r' && text[i] != L'\n') return false;
+    }
+    return true;
+}
+
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// How the loaded file was written, so the save writes it the same way.
+struct FileStyle {
+    enum Encoding { Utf8, Utf16Le, CodePage } encoding = Utf8;
+    UINT codePage = CP_UTF8;
+    bool bom = false;
+    bool crlf = false;
+    bool finalNewline = false;  // white space after the root's end tag
+    std::string declaration;    // the "<?xml ...?>" the file began with, if any
+};
+
+// Code pages of the encodings a host profile may name; 0 for one we would not write faithfully.
+UINT CodePageOf(std::string name) {
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (name == "UTF-8") return CP_UTF8;
+    if (name == "US-ASCII" || name == "ASCII") return 20127;
+    if (StartsWith(name, "WINDOWS-125") && name.size() == 12) return 1250 + (name[11] - '0');
+    if (StartsWith(name, "ISO-8859-")) {
+        const int part = std::atoi(name.c_str() + 9);
+        if (part >= 1 && part <= 9) return 28590 + part;
+        if (part == 15) return 28605;
+    }
+    return 0;
+}
+
+FileStyle StyleOf(const std::string& bytes) {
+    FileStyle style;
+    std::string text = bytes;
+    if (StartsWith(bytes, "\xFF\xFE")) {
+        style.encoding = FileStyle::Utf16Le;
+        style.bom = true;
+        // Only the ASCII structure matters here: the declaration and the line ends.
+        text.clear();
+        for (size_t i = 2; i + 1 < bytes.size(); i += 2) text += bytes[i + 1] == 0 ? bytes[i] : '?';
+    } else if (StartsWith(bytes, "\xEF\xBB\xBF")) {
+        style.bom = true;
+        text = bytes.substr(3);
+    }
+    if (StartsWith(text, "<?xml") && (text.size() == 5 || std::strchr(" \t\r\n", text[5]) != nullptr)) {
+        const size_t end = text.find("?>");
+        if (end != std::string::npos) style.declaration = text.substr(0, end + 2);
+        const size_t at = style.declaration.find("encoding");
+        if (at != std::string::npos && style.encoding != FileStyle::Utf16Le) {
+            const size_t open = style.declaration.find_first_of("\"'", at);
+            const size_t close = open == std::string::npos ? open : style.declaration.find(style.declaration[open], open + 1);
+            if (close != std::string::npos) {
+                const std::string name = style.declaration.substr(open + 1, close - open - 1);
+                const UINT codePage = CodePageOf(name);
+                if (codePage != CP_UTF8) {
+                    style.encoding = FileStyle::CodePage;
+                    style.codePage = codePage;
+                }
+            }
+        }
+    }
+    const size_t newline = text.find('\n');
+    style.crlf = newline != std::string::npos && newline > 0 && text[newline - 1] == '\r';
+    const size_t last = text.find_last_not_of(" \t\r\n");
+    style.finalNewline = last != std::string::npos && last + 1 < text.size();
+    return style;
+}
+
+// The serialiser's text in the file's line ends, with the file's own declaration and trailing line end.
+std::wstring Restyle(std::wstring xml, const FileStyle& style) {
+    std::wstring lf;
+    lf.reserve(xml.size());
+    for (size_t i = 0; i < xml.size(); ++i) {
+        if (xml[i] == L'\r' && i + 1 < xml.size() && xml[i + 1] == L'\n') continue;
+        lf += xml[i];
+    }
+    // The serialiser may write its own declaration, or none; the file keeps what it had.
+    if (lf.rfind(L"<?xml", 0) == 0 && lf.size() > 5 && std::wcschr(L" \t\n?", lf[5]) != nullptr) {
+        const size_t end = lf.find(L"?>");
+        if (end != std::wstring::npos) {
+            size_t cut = end + 2;
+            if (style.declaration.empty() && cut < lf.size() && lf[cut] == L'\n') ++cut;
+            lf.replace(0, cut, Widen(style.declaration, CP_UTF8));
+        }
+    } else if (!style.declaration.empty()) {
+        lf.insert(0, Widen(style.declaration, CP_UTF8) + L"\n");
+    }
+    while (!lf.empty() && lf.back() == L'\n') lf.pop_back();
+    if (style.finalNewline) lf += L'\n';
+    if (!style.crlf) return lf;
+    std::wstring crlf;
+    crlf.reserve(lf.size() + lf.size() / 16);
+    for (wchar_t c : lf) {
+        if (c == L'\n') crlf += L'\r';
+        crlf += c;
+    }
+    return crlf;
+}
+
+class MsxmlDocument : public XmlDocument {
+public:
+    explicit MsxmlDocument(IXMLDOMDocument* doc) : doc_(doc) { Prepare(); }
+
+    ~MsxmlDocument() override {
+        ReleaseHandles();
+        if (doc_ != nullptr) doc_->Release();
+    }
+
+    XmlLoadResult Load(const std::string& path) override {
+        Clear();
+        style_ = FileStyle{};
+        if (path.empty()) return XmlLoadResult::Missing;
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            const DWORD error = GetLastError();
+            // Only a file that is not there may be replaced; one we merely cannot reach is the host's.
+            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? XmlLoadResult::Missing
+                                                                                  : XmlLoadResult::Unparseable;
+        }
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) return XmlLoadResult::Unparseable;
+        std::string bytes;
+        if (!ReadAll(path, bytes)) return XmlLoadResult::Unparseable;
+        if (IsBlankBytes(bytes)) return XmlLoadResult::Missing;
+
+        VARIANT source;
+        VariantInit(&source);
+        source.vt = VT_BSTR;
+        source.bstrVal = SysAllocString(Widen(path).c_str());
+        VARIANT_BOOL ok = VARIANT_FALSE;
+        const HRESULT hr = doc_->load(source, &ok);
+        VariantClear(&source);
+        Com<IXMLDOMElement> root;
+        if (FAILED(hr) || ok != VARIANT_TRUE || FAILED(doc_->get_documentElement(root.out())) || !root) {
+            Clear();
+            return XmlLoadResult::Unparseable;
+        }
+        style_ = StyleOf(bytes);
+        return XmlLoadResult::Loaded;
+    }
+
+    bool Save(const std::string& path) override {
+        Bstr xml;
+        if (FAILED(doc_->get_xml(xml.out()))) return false;
+        const std::wstring text = Restyle(std::wstring(xml.data(), xml.size()), style_);
+        std::string bytes;
+        switch (style_.encoding) {
+        case FileStyle::Utf16Le:
+            bytes.assign("\xFF\xFE", 2);
+            bytes.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+            break;
+        case FileStyle::CodePage: {
+            bool lossy = false;
+            bytes = Narrow(text.data(), text.size(), style_.codePage, &lossy);
+            // A character the file's encoding cannot hold must not be lost: MSXML writes those
+            // as character references.
+            if (lossy && !SaveThroughMsxml(bytes)) return false;
+            break;
+        }
+        case FileStyle::Utf8:
+            if (style_.bom) bytes = "\xEF\xBB\xBF";
+            bytes += Narrow(text.data(), text.size(), CP_UTF8);
+            break;
+        }
+        void* file = fileIo().open(path.c_str(), "wb");
+        if (file == nullptr) return false;
+        const bool written = fileIo().write(file, bytes.data(), bytes.size()) == bytes.size();
+        const bool closed = fileIo().close(file) == 0;
+        return written && closed;
+    }
+
+    XmlElement Root() override {
+        Com<IXMLDOMElement> root;
+        if (FAILED(doc_->get_documentElement(root.out())) || !root) return nullptr;
+        return Keep(root.release());
+    }
+
+    XmlElement AppendElement(XmlElement parent, const std::string& name) override {
+        Com<IXMLDOMElement> element;
+        const std::wstring wideName = Widen(name);
+        if (FAILED(doc_->createElement(Bstr(wideName).get(), element.out())) || !element) return nullptr;
+        if (parent == nullptr) return Adopt(doc_, element.get(), nullptr);
+        IXMLDOMNode* node = NodeOf(parent);
+        // In an indented file the new element goes before the closing line's white space, indented
+        // like the element before it, so the file stays indented.
+        Com<IXMLDOMNode> tail;
+        if (SUCCEEDED(node->get_lastChild(tail.out())) && tail && IsBlankTextNode(tail.get())) {
+            Com<IXMLDOMNode> previous;
+            Com<IXMLDOMNode> indent;
+            if (SUCCEEDED(tail->get_previousSibling(previous.out())) && previous && Type(previous.get()) == NODE_ELEMENT &&
+                SUCCEEDED(previous->get_previousSibling(indent.out())) && indent && IsBlankTextNode(indent.get())) {
+                Bstr indentText;
+                Com<IXMLDOMText> copy;
+                if (SUCCEEDED(indent->get_text(indentText.out())) &&
+                    SUCCEEDED(doc_->createTextNode(indentText.get(), copy.out())) && copy) {
+                    Adopt(node, copy.get(), tail.get(), false);
+                    return Adopt(node, element.get(), tail.get());
+                }
+            }
+        }
+        return Adopt(node, element.get(), nullptr);
+    }
+
+    XmlElement FirstChild(XmlElement parent, const std::string& name) override {
+        if (parent == nullptr) return nullptr;
+        // A walk with an exact name match: names are not XPath expressions.
+        const std::wstring wanted = Widen(name);
+        Com<IXMLDOMNode> child;
+        if (FAILED(NodeOf(parent)->get_firstChild(child.out()))) return nullptr;
+        while (child) {
+            if (Type(child.get()) == NODE_ELEMENT) {
+                Bstr childName;
+                if (SUCCEEDED(child->get_nodeName(childName.out())) &&
+                    std::wstring(childName.data(), childName.size()) == wanted) {
+                    return Keep(child.release());
+                }
+            }
+            Com<IXMLDOMNode> next;
+            if (FAILED(child->get_nextSibling(next.out()))) return nullptr;
+            child.reset();
+            *child.out() = next.release();
+        }
+        return nullptr;
+    }
+
+    std::string Text(XmlElement element) override {
+        Bstr text;
+        if (element == nullptr || FAILED(NodeOf(element)->get_text(text.out()))) return {};
+        return Narrow(text.data(), text.size());
+    }
+
+    void SetText(XmlElement element, const std::string& text) override {
+        if (element == nullptr) return;
+        NodeOf(element)->put_text(Bstr(Widen(text)).get());
+    }
+
+    void RemoveFromParent(XmlElement element) override {
+        if (element == nullptr) return;
+        IXMLDOMNode* node = NodeOf(element);
+        Com<IXMLDOMNode> parent;
+        if (FAILED(node->get_parentNode(parent.out())) || !parent) return;
+        // Take the element's indentation with it, so no blank line is left behind.
+        Com<IXMLDOMNode> before;
+        Com<IXMLDOMNode> after;
+        if (SUCCEEDED(node->get_previousSibling(before.out())) && before && IsBlankTextNode(before.get()) &&
+            SUCCEEDED(node->get_nextSibling(after.out())) && after) {
+            Com<IXMLDOMNode> removed;
+            parent->removeChild(before.get(), removed.out());
+        }
+        Com<IXMLDOMNode> removed;
+        parent->removeChild(node, removed.out());
+    }
+
+private:
+    static IXMLDOMNode* NodeOf(XmlElement element) { return static_cast<IXMLDOMNode*>(element); }
+
+    static DOMNodeType Type(IXMLDOMNode* node) {
+        DOMNodeType type = NODE_INVALID;
+        if (FAILED(node->get_nodeType(&type))) return NODE_INVALID;
+        return type;
+    }
+
+    static bool IsBlankTextNode(IXMLDOMNode* node) {
+        if (Type(node) != NODE_TEXT) return false;
+        Bstr text;
+        return SUCCEEDED(node->get_text(text.out())) && IsBlankText(text.data(), text.size());
+    }
+
+    static bool ReadAll(const std::string& path, std::string& bytes) {
+        FILE* file = std::fopen(path.c_str(), "rb");
+        if (file == nullptr) return false;
+        char buffer[8192];
+        size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
+        const bool ok = std::ferror(file) == 0;
+        std::fclose(file);
+        return ok;
+    }
+
+    void Prepare() {
+        // The host's white space is part of its file; a synchronous load is complete on return;
+        // nothing outside the file is fetched.
+        doc_->put_async(VARIANT_FALSE);
+        doc_->put_preserveWhiteSpace(VARIANT_TRUE);
+        doc_->put_validateOnParse(VARIANT_FALSE);
+        doc_->put_resolveExternals(VARIANT_FALSE);
+    }
+
+    // Handles stay valid for the document's life: it holds a reference for each one it gave out.
+    XmlElement Keep(IXMLDOMNode* node) {
+        try {
+            handles_.push_back(node);
+        } catch (...) {
+            node->Release();
+            return nullptr;
+        }
+        return node;
+    }
+
+    XmlElement Keep(IXMLDOMElement* element) { return Keep(static_cast<IXMLDOMNode*>(element)); }
+
+    // Inserts `child` into `parent` before `before` (or last) and returns the inserted node's handle.
+    XmlElement Adopt(IXMLDOMNode* parent, IXMLDOMNode* child, IXMLDOMNode* before, bool keep = true) {
+        Com<IXMLDOMNode> inserted;
+        HRESULT hr;
+        if (before != nullptr) {
+            VARIANT where;
+            VariantInit(&where);
+            where.vt = VT_UNKNOWN;
+            where.punkVal = before;
+            hr = parent->insertBefore(child, where, inserted.out());
+        } else {
+            hr = parent->appendChild(child, inserted.out());
+        }
+        if (FAILED(hr) || !inserted || !keep) return nullptr;
+        return Keep(inserted.release());
+    }
+
+    XmlElement Adopt(IXMLDOMDocument* parent, IXMLDOMNode* child, IXMLDOMNode* before) {
+        return Adopt(static_cast<IXMLDOMNode*>(parent), child, before);
+    }
+
+    // Writes the document as MSXML itself would, into `bytes`.
+    bool SaveThroughMsxml(std::string& bytes) {
+        Com<IStream> stream;
+        if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.out()))) return false;
+        VARIANT target;
+        VariantInit(&target);
+        target.vt = VT_UNKNOWN;
+        target.punkVal = stream.get();
+        if (FAILED(doc_->save(target))) return false;
+        HGLOBAL memory = nullptr;
+        STATSTG stat{};
+        if (FAILED(GetHGlobalFromStream(stream.get(), &memory)) || FAILED(stream->Stat(&stat, STATFLAG_NONAME))) {
+            return false;
+        }
+        const char* data = static_cast<const char*>(GlobalLock(memory));
+        if (data == nullptr) return false;
+        bytes.assign(data, static_cast<size_t>(stat.cbSize.QuadPart));
+        GlobalUnlock(memory);
+        return true;
+    }
+
+    void ReleaseHandles() {
+        for (IXMLDOMNode* node : handles_) node->Release();
+        handles_.clear();
+    }
+
+    // Leaves the document empty: what a failed load must leave behind.
+    void Clear() {
+        ReleaseHandles();
+        Com<IXMLDOMNode> child;
+        while (SUCCEEDED(doc_->get_firstChild(child.out())) && child) {
+            Com<IXMLDOMNode> removed;
+            if (FAILED(doc_->removeChild(child.get(), removed.out()))) break;
+        }
+    }
+
+    IXMLDOMDocument* doc_;
+    std::vector<IXMLDOMNode*> handles_;
+    FileStyle style_;
+};
+
+}  // namespace
+
+std::unique_ptr<XmlDocument> CreateXmlDocument() {
+    IXMLDOMDocument* doc = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
+                                reinterpret_cast<void**>(&doc))) ||
+        doc == nullptr) {
+        return nullptr;
+    }
+    auto* document = new (std::nothrow) MsxmlDocument(doc);
+    if (document == nullptr) doc->Release();
+    return std::unique_ptr<XmlDocument>(document);
+}
+
+}  // namespace platform
