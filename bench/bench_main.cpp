@@ -1,0 +1,79 @@
+// trelvo-bench: the update cycle, the assignment scan and the profile store against pugixml alone.
+#include <benchmark/benchmark.h>
+#include <pugixml.hpp>
+
+#include <filesystem>
+#include <string>
+
+#include "assignments/assignments.h"
+#include "host/plugin_state.h"
+#include "profile/xml_profile.h"
+#include "situations.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ScratchDir(const char* what) {
+    return (fs::temp_directory_path() / (std::string("trelvo-bench-") + what)).string();
+}
+
+void Update(benchmark::State& state, bench::Situation s) {
+    const std::string dir = ScratchDir(bench::Name(s));
+    bench::Start(s, dir);
+    for (auto _ : state) bench::Cycle(s);
+    bench::Stop();
+    fs::remove_all(dir);
+}
+BENCHMARK_CAPTURE(Update, idle, bench::Situation::Idle);
+BENCHMARK_CAPTURE(Update, midframe, bench::Situation::MidFrame);
+BENCHMARK_CAPTURE(Update, scheduler, bench::Situation::Scheduler);
+// A short run: every cycle adds two lines to the file.
+BENCHMARK_CAPTURE(Update, logall, bench::Situation::LogAll)->MinTime(0.2);
+
+void ScanAssignments(benchmark::State& state) {
+    ResetPluginState();
+    plugin().settings.IoMode = IO_EXPANDED_IO;
+    bench::WireExpandedPins();
+    for (auto _ : state) {
+        ScanSignalAssignments();
+        benchmark::DoNotOptimize(plugin().scan.bitStreamIndex);
+    }
+    ResetPluginState();
+}
+BENCHMARK(ScanAssignments);
+
+// Both work on their own copy of the host's sample profile, rewritten in place each time.
+fs::path SampleCopy(const char* name) {
+    const fs::path dir = ScratchDir("profile");
+    fs::create_directories(dir);
+    const fs::path copy = dir / name;
+    fs::copy_file(fs::path(TRELVO_SHARED_DIR) / "profiles" / "Mach3Mill-sample.xml", copy,
+                  fs::copy_options::overwrite_existing);
+    return copy;
+}
+
+void StoreLoadSave(benchmark::State& state) {
+    ResetPluginState();
+    plugin().id.ProfilePath = SampleCopy("store.xml").string();
+    for (auto _ : state) {
+        CXmlProfile store;
+        benchmark::DoNotOptimize(store.ReadInt(kProfileSection, "ExpandedMode", 2));
+    }
+    ResetPluginState();
+}
+BENCHMARK(StoreLoadSave)->Unit(benchmark::kMicrosecond);
+
+void PugixmlLoadSave(benchmark::State& state) {
+    const std::string path = SampleCopy("pugi.xml").string();
+    for (auto _ : state) {
+        pugi::xml_document doc;
+        benchmark::DoNotOptimize(doc.load_file(path.c_str()));
+        benchmark::DoNotOptimize(doc.save_file(path.c_str()));
+    }
+}
+BENCHMARK(PugixmlLoadSave)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,99 @@
+// Steady-state set-ups shared by trelvo-bench and the instruction-count driver.
+#include "situations.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "host/host_blocks.h"
+#include "host/lifecycle.h"
+#include "host/plugin_state.h"
+#include "transmitter/transmitter.h"
+
+namespace bench {
+namespace {
+
+HostEngineBlock g_engine{};
+HostStateBlock g_state{};
+unsigned g_tick = 0;
+
+std::string Settings(Situation s, const std::string& dir) {
+    switch (s) {
+    case Situation::Idle: return "<ExpandedMode>2</ExpandedMode>";
+    case Situation::MidFrame: return "<ExpandedMode>0</ExpandedMode><zzzzz>1</zzzzz>";
+    case Situation::Scheduler: return "<ExpandedMode>0</ExpandedMode><EnableSpindle>1</EnableSpindle>";
+    case Situation::LogAll:
+        return "<ExpandedMode>0</ExpandedMode><EnableSpindle>1</EnableSpindle><DebugLogLevel>5</DebugLogLevel>"
+               "<DebugLogFile>" + dir + "/bench.log</DebugLogFile>";
+    }
+    return "";
+}
+
+}  // namespace
+
+const char* Name(Situation s) {
+    switch (s) {
+    case Situation::Idle: return "idle";
+    case Situation::MidFrame: return "midframe";
+    case Situation::Scheduler: return "scheduler";
+    case Situation::LogAll: return "logall";
+    }
+    return "?";
+}
+
+bool Parse(const std::string& name, Situation& s) {
+    for (Situation c : {Situation::Idle, Situation::MidFrame, Situation::Scheduler, Situation::LogAll}) {
+        if (name == Name(c)) {
+            s = c;
+            return true;
+        }
+    }
+    return false;
+}
+
+void WireExpandedPins() {
+    g_engine = HostEngineBlock{};
+    g_engine.outputs[5] = HostOutputSignal{1, 16, 1, 0, 0};   // bit stream
+    const int pins[4] = {1, 14, 16, 17};
+    for (int i = 0; i < 4; ++i) {
+        g_engine.outputs[6 + i] = HostOutputSignal{1, static_cast<int8_t>(pins[i]), 9, 0, 0};
+        g_engine.outputs[18 + i] = HostOutputSignal{1, static_cast<int8_t>(pins[i]), 8, 0, 0};
+    }
+    plugin().host.engine = &g_engine;
+}
+
+void Start(Situation s, const std::string& dir) {
+    ResetPluginState();
+    std::filesystem::create_directories(dir);
+    const std::string profile = dir + "/profile.xml";
+    std::ofstream(profile, std::ios::trunc) << "<profile><TRELVO40>" << Settings(s, dir) << "</TRELVO40></profile>";
+    PlugSetProName(profile.c_str());
+    WireExpandedPins();
+    g_state = HostStateBlock{};
+    g_state.SpinDir = 1;
+    g_state.m_SpindleOn = 1;
+    g_state.SpindleFM.ratio = 0.5;
+    PlugInitControl(reinterpret_cast<intptr_t>(&g_engine), 0, reinterpret_cast<intptr_t>(&g_state), 0);
+    g_engine.estop = 1;
+    myUpdate();
+    myUpdate();
+    g_engine.estop = 0;
+    g_tick = 0;
+    for (int i = 0; i < 1000; ++i) Cycle(s);
+}
+
+void Cycle(Situation s) {
+    // A frame takes ten cycles; a new relay level each frame keeps the scheduler busy.
+    if ((s == Situation::Scheduler || s == Situation::LogAll) && ++g_tick == 10) {
+        g_tick = 0;
+        g_engine.outputs[6].state ^= 1;
+    }
+    myUpdate();
+}
+
+void Stop() {
+    myCleanUp();
+    ResetPluginState();
+}
+
+}  // namespace bench
