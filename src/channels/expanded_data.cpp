@@ -5,9 +5,11 @@
 //   1. a PWM update (a new spindle command word) starts the PWM sequence over from Low;
 //   2. a PWM sequence in progress runs to its Hi nibble; a refresh never cuts it;
 //   3. then pending updates, Relay/PP1 before PP2;
-//   4. then due refreshes, served in turn (PWM, Relay/PP1, PP2) starting after the channel that a
-//      refresh served last; Restart begins the round at PWM.
-// With nothing changing, every channel in use is heard at least once per round of five frames.
+//   4. then due refreshes, the channel that has gone longest without being sent (for an update or a
+//      refresh) first; after Restart all are equal and the order is PWM, Relay/PP1, PP2.
+// With nothing changing the refreshes go round in turn, every channel in use heard at least once per
+// round of five frames; a channel just sent for an update waits its turn, so changes on one channel
+// do not push the others back.
 #include "channels/expanded_data.h"
 
 #include "assignments/assignments.h"
@@ -56,7 +58,8 @@ void ExpandedData::Restart() noexcept {
     pwmMonitor.Restart();
     relayMonitor.Restart();
     pp2Monitor.Restart();
-    nextRefresh = kRingPwm;
+    serveCount = 0;
+    lastServed[kRingPwm] = lastServed[kRingRelay] = lastServed[kRingPp2] = 0;
 }
 
 void ExpandedData::Update() noexcept {
@@ -90,6 +93,7 @@ void ExpandedData::StartPwm() noexcept {
     const bool refresh = pwmMonitor.NeedRefresh();
     myLog(LOG_DEBUG, refresh ? "ExpandedData::GetData() PWM need REFRESH" : "ExpandedData::GetData() PWM need UPDATE");
     pwmData = pwmMonitor.GetData();
+    Stamp(kRingPwm);
     state = kPwmLow;
     if (refresh) {
         ResetPwmNibbles();
@@ -100,23 +104,23 @@ void ExpandedData::StartPwm() noexcept {
 }
 
 void ExpandedData::ServeRefresh() noexcept {
-    for (int32_t k = 0; k < 3; ++k) {
-        const int32_t ring = (nextRefresh + k) % 3;
-        const Monitor& m = ring == kRingPwm ? pwmMonitor : ring == kRingRelay ? relayMonitor : pp2Monitor;
-        if (!m.NeedRefresh()) {
-            continue;
+    const Monitor* monitors[3] = {&pwmMonitor, &relayMonitor, &pp2Monitor};
+    int32_t oldest = -1;
+    for (int32_t ring = 0; ring < 3; ++ring) {
+        if (monitors[ring]->NeedRefresh() && (oldest < 0 || lastServed[ring] < lastServed[oldest])) {
+            oldest = ring;
         }
-        nextRefresh = (ring + 1) % 3;
-        if (ring == kRingPwm) {
-            StartPwm();
-        } else if (ring == kRingRelay) {
-            myLog(LOG_DEBUG, "ExpandedData::GetData() RelayPP1 need REFRESH/UPDATE");
-            state = kRelay;
-        } else {
-            myLog(LOG_DEBUG, "ExpandedData::GetData() PP2 need REFRESH/UPDATE");
-            state = kPp2;
-        }
-        return;
+    }
+    if (oldest == kRingPwm) {
+        StartPwm();
+    } else if (oldest == kRingRelay) {
+        myLog(LOG_DEBUG, "ExpandedData::GetData() RelayPP1 need REFRESH/UPDATE");
+        state = kRelay;
+        Stamp(kRingRelay);
+    } else if (oldest == kRingPp2) {
+        myLog(LOG_DEBUG, "ExpandedData::GetData() PP2 need REFRESH/UPDATE");
+        state = kPp2;
+        Stamp(kRingPp2);
     }
 }
 
@@ -128,9 +132,11 @@ int32_t ExpandedData::GetData() noexcept {
     } else if (relayMonitor.NeedUpdate()) {
         myLog(LOG_DEBUG, "ExpandedData::GetData() RelayPP1 need REFRESH/UPDATE");
         state = kRelay;
+        Stamp(kRingRelay);
     } else if (pp2Monitor.NeedUpdate()) {
         myLog(LOG_DEBUG, "ExpandedData::GetData() PP2 need REFRESH/UPDATE");
         state = kPp2;
+        Stamp(kRingPp2);
     } else if (NeedRefresh()) {
         ServeRefresh();
     } else {

@@ -34,10 +34,13 @@ public:
     int32_t lastPwmLow = -1;
     int32_t lastPwmMid = -1;
     int32_t lastPwmHi = -1;
-    // Where the round of due refreshes resumes: 0 PWM, 1 Relay/PP1, 2 PP2.
-    int32_t nextRefresh = 0;
+    // Due refreshes go to the channel that has waited longest: a stamp per channel (0 PWM,
+    // 1 Relay/PP1, 2 PP2) from a count of the channels served.
+    uint64_t serveCount = 0;
+    uint64_t lastServed[3] = {0, 0, 0};
 
 private:
     void StartPwm() noexcept;
     void ServeRefresh() noexcept;
+    void Stamp(int32_t ring) noexcept { lastServed[ring] = ++serveCount; }
 };

@@ -248,6 +248,41 @@ TEST_F(TransmitterTest, EveryChannelIsHeardAndTheBoardConverges) {
     }
 }
 
+// An output that changes now and then (here no more often than every other frame) takes its channel's
+// turn; the other channels are not pushed back.
+TEST_F(TransmitterTest, OccasionalChangesDoNotStarveTheOtherChannels) {
+    for (int delay = 0; delay <= 6; ++delay) {
+        const int period = 10 + std::max(delay, 1) - 1;
+        for (int every : {2 * period + 3, 3 * period + 1, 61}) {
+            SCOPED_TRACE(testing::Message() << "delay " << delay << " change every " << every);
+            SetUp();
+            engine_.outputs[7] = HostOutputSignal{1, 1, 9, 0, 0};   // K1, toggling
+            engine_.outputs[9] = HostOutputSignal{1, 16, 8, 0, 1};  // J5 C, steady
+            state_.m_SpindleOn = 1;
+            state_.SpindleFM.ratio = 0.25;
+            Start({{"ExpandedMode", "0"}, {"EnableSpindle", "1"}, {"IntraFrameDelay", std::to_string(delay)},
+                   {"DebugLogLevel", "0"}});
+            std::string wire;
+            for (int c = 0; c < 4000; ++c) {
+                if (c % every == 0) engine_.outputs[7].state ^= 1;
+                wire += Record(1);
+            }
+            for (int ch : {0, 1, 2, 3, 4}) {
+                size_t last = 0;
+                for (const auto& f : Decode(wire)) {
+                    if ((f.word >> 4) != ch) continue;
+                    if (last != 0) {
+                        EXPECT_LE(f.startCycle - last, 8u * period) << "channel " << ch << " at " << f.startCycle;
+                    }
+                    last = f.startCycle;
+                }
+                EXPECT_NE(last, 0u) << "channel " << ch;
+            }
+            TearDown();
+        }
+    }
+}
+
 // A single output change reaches the board's latch within 40 update cycles with no inter-frame delay,
 // wherever in the schedule it lands.
 TEST_F(TransmitterTest, SingleOutputChangeLatencyIsBounded) {
