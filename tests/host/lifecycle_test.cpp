@@ -127,9 +127,9 @@ TEST_F(LifecycleTest, StopPlugTwice) {
     LoadSettings({{"DebugLogLevel", "0"}});
     Init();
     myCleanUp();  // before any Update: nothing to release
-    const std::string once = testsupport::ReadFile(log_);
+    const std::string once = LogText();
     myCleanUp();
-    EXPECT_EQ(testsupport::ReadFile(log_), once) << "a second StopPlug writes nothing";
+    EXPECT_EQ(LogText(), once) << "a second StopPlug writes nothing";
     const auto lines = testsupport::LogMessages(once);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines.back(), "SYSTEM: *** Closing Log File  ***");

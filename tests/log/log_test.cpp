@@ -87,7 +87,7 @@ TEST_F(LogTest, EveryLineHasTimeLevelAndText) {
     myCleanUp();
 
     const std::regex line(R"(^([01]\d|2[0-3]):[0-5]\d:[0-5]\d\.\d{3} \[(SYSTEM|ERROR|WARNING|INFO|DEBUG|ALL)\]: .*$)");
-    const auto lines = Lines(testsupport::ReadFile(log_));
+    const auto lines = Lines(LogText());
     ASSERT_GT(lines.size(), 200u);
     for (const auto& l : lines) EXPECT_TRUE(std::regex_match(l, line)) << l;
     EXPECT_EQ(lines.front().substr(12), " [SYSTEM]: *** TRELVO-40/41 Plug-In Debug Log (level=5 in myProfileInit) ***");
@@ -197,7 +197,7 @@ TEST_F(LogTest, WriteFailuresAreIgnoredAndLaterLinesStillTried) {
         myLog(LOG_INFO, "room again");
         myCleanUp();
         EXPECT_EQ(seam::attempts, before);  // the plug-in holds no stale pointer to the failing hook
-        const std::string text = testsupport::ReadFile(log_);
+        const std::string text = LogText();
         EXPECT_NE(text.find("[INFO]: room again\n"), std::string::npos);
         EXPECT_NE(text.find("[SYSTEM]: *** Closing Log File  ***\n"), std::string::npos);
         if (c.failFrom > 0) {

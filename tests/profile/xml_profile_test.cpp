@@ -1,14 +1,19 @@
 // The profile store against real files: lookups, number reading, saving, and the host's file kept safe.
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <pugixml.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <regex>
 
 #include "platform/file_io.h"
 #include "profile/xml_profile.h"
@@ -57,8 +62,21 @@ std::string Utf16Le(const std::string& latin1) {
     return bytes;
 }
 
+// MSXML picks the form of an empty element itself (wine's writes "<A/>" for "<A></A>"); the host
+// reads both alike. Elsewhere the text is returned unchanged.
+std::string EmptyForm(const std::string& text) {
+#if defined(_WIN32)
+    static const std::regex kLongEmpty(R"(<([A-Za-z_][-\w.:]*)([^<>]*[^/<>])?></\1>)");
+    return std::regex_replace(text, kLongEmpty, "<$1$2/>");
+#else
+    return text;
+#endif
+}
+
 // Where two long texts part, with a little of each around it; empty when they are equal.
-std::string FirstDifference(const std::string& actual, const std::string& expected) {
+std::string FirstDifference(std::string actual, std::string expected) {
+    actual = EmptyForm(actual);
+    expected = EmptyForm(expected);
     if (actual == expected) return "";
     size_t at = 0;
     while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
@@ -67,11 +85,13 @@ std::string FirstDifference(const std::string& actual, const std::string& expect
            actual.substr(from, 80) + "', expected '" + expected.substr(from, 80) + "'";
 }
 
+#if !defined(_WIN32)
 // The file as pugixml reads it back: what the host would see.
 pugi::xml_node LoadRoot(pugi::xml_document& doc, const std::string& text) {
     EXPECT_TRUE(doc.load_string(text.c_str())) << text;
     return doc.document_element();
 }
+#endif
 
 TEST_F(ProfileStoreTest, NoFileGivesDefaultsAndCreatesBareProfileRoot) {
     {
@@ -80,10 +100,14 @@ TEST_F(ProfileStoreTest, NoFileGivesDefaultsAndCreatesBareProfileRoot) {
         EXPECT_EQ(store.ReadString(kSection, "DebugLogFile", "none"), "none");
     }
     ASSERT_TRUE(fs::exists(profile_));
+#if defined(_WIN32)
+    EXPECT_EQ(ReadFile(profile_), "<profile/>");
+#else
     pugi::xml_document doc;
     pugi::xml_node root = LoadRoot(doc, ReadFile(profile_));
     EXPECT_STREQ(root.name(), "profile");
     EXPECT_FALSE(root.first_child());
+#endif
     EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"});
 }
 
@@ -98,10 +122,14 @@ TEST_F(ProfileStoreTest, NoFileThenWriteCreatesProfileWithSection) {
 TEST_F(ProfileStoreTest, BlankFileCountsAsMissing) {
     for (const std::string blank : {"", "  \r\n\t"}) {
         const std::string saved = AfterStore(blank, [](CXmlProfile& s) { s.WriteInt(kSection, "K", 4); });
+#if defined(_WIN32)
+        EXPECT_EQ(saved, "<profile><TRELVO40><K>4</K></TRELVO40></profile>") << "blank file '" << blank << "'";
+#else
         pugi::xml_document doc;
         pugi::xml_node root = LoadRoot(doc, saved);
         EXPECT_STREQ(root.name(), "profile") << "blank file '" << blank << "'";
         EXPECT_STREQ(root.child(kSection.c_str()).child_value("K"), "4");
+#endif
     }
 }
 
@@ -152,7 +180,7 @@ TEST_F(ProfileStoreTest, EmptyKeyIsRemovedAndSectionStays) {
             // Gone from the document at once, not only in the file.
             EXPECT_EQ(s.ReadInt(kSection, "K", 78), 78) << c.name;
         });
-        EXPECT_EQ(saved, c.expected) << c.name;
+        EXPECT_EQ(EmptyForm(saved), EmptyForm(c.expected)) << c.name;
     }
 }
 
@@ -312,7 +340,14 @@ TEST_F(ProfileStoreTest, NonUtf8ProfilesReadAsUtf8Text) {
         WriteFile(profile_, content);
         CXmlProfile store;
         const std::string text = store.ReadString(kSection, "N", "");
+#if defined(_WIN32)
+        // Narrow strings are in the active ANSI code page there.
+        char acute[8] = {};
+        WideCharToMultiByte(CP_ACP, 0, L"\u00E9", 1, acute, sizeof acute, nullptr, nullptr);
+        EXPECT_EQ(text, std::string("caf") + acute);
+#else
         EXPECT_NE(text.find("\xC3\xA9"), std::string::npos) << text;
+#endif
     }
 }
 
@@ -379,6 +414,25 @@ TEST_F(ProfileStoreTest, UnparseableFileIsNeverOverwritten) {
     }
 }
 
+#if defined(_WIN32)
+TEST_F(ProfileStoreTest, UnreadableFileIsNeverOverwritten) {
+    const std::string original = "<profile><A>1</A></profile>";
+    WriteFile(profile_, original);
+    {
+        // Another program holds the file open and shares it with nobody.
+        HANDLE lock = CreateFileA(profile_.string().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+        {
+            CXmlProfile store;
+            EXPECT_EQ(store.ReadInt("A", "B", 4), 4);
+            store.WriteInt(kSection, "K", 1);
+        }
+        CloseHandle(lock);
+    }
+    EXPECT_EQ(ReadFile(profile_), original);
+    EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"});
+}
+#else
 TEST_F(ProfileStoreTest, UnreadableFileIsNeverOverwritten) {
     if (geteuid() == 0) GTEST_SKIP() << "root reads any file";
     const std::string original = "<profile><A>1</A></profile>";
@@ -392,6 +446,7 @@ TEST_F(ProfileStoreTest, UnreadableFileIsNeverOverwritten) {
     chmod(profile_.c_str(), 0600);
     EXPECT_EQ(ReadFile(profile_), original);
 }
+#endif
 
 // Each hook fails in turn; the profile must come out as it went in and the temporary file must go.
 namespace faults {
@@ -438,6 +493,22 @@ TEST_F(ProfileStoreTest, FailedSaveLeavesOldProfileAndNoTemporaryFile) {
     EXPECT_NE(saved.find("<ExpandedMode>0</ExpandedMode>"), std::string::npos);  // the hooks were the cause
 }
 
+#if defined(_WIN32)
+TEST_F(ProfileStoreTest, ProfileHeldOpenByAnotherProgramIsLeftAsItWas) {
+    const std::string original = "<profile><A>1</A></profile>";
+    WriteFile(profile_, original);
+    auto store = std::make_unique<CXmlProfile>();
+    store->WriteInt(kSection, "K", 1);
+    // Opened without delete sharing, as an editor might hold it: it cannot be replaced now.
+    HANDLE held = CreateFileA(profile_.string().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    store.reset();
+    CloseHandle(held);
+    EXPECT_EQ(ReadFile(profile_), original);
+    EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"});
+}
+#else
 TEST_F(ProfileStoreTest, ReadOnlyFolderLeavesOldProfile) {
     if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
     const std::string original = "<profile><A>1</A></profile>";
@@ -451,5 +522,6 @@ TEST_F(ProfileStoreTest, ReadOnlyFolderLeavesOldProfile) {
     EXPECT_EQ(ReadFile(profile_), original);
     EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"});
 }
+#endif
 
 }  // namespace

@@ -113,7 +113,17 @@ std::string PluginTest::LogText() {
     if (plugin().log.file != nullptr) {
         std::fflush(static_cast<FILE*>(plugin().log.file));
     }
+#if defined(_WIN32)
+    // The log is a text-mode file, so Windows writes CR LF; the tests compare lines.
+    std::string text = ReadFile(log_);
+    std::string lines;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) lines += text[i];
+    }
+    return lines;
+#else
     return ReadFile(log_);
+#endif
 }
 
 }  // namespace testsupport

@@ -28,19 +28,11 @@ std::wstring Widen(const std::string& text, UINT codePage = CP_ACP) {
     return wide;
 }
 
-// Characters the code page lacks are reported through `lossy` where the code page allows it.
-std::string Narrow(const wchar_t* text, size_t length, UINT codePage = CP_ACP, bool* lossy = nullptr) {
+std::string Narrow(const wchar_t* text, size_t length, UINT codePage = CP_ACP) {
     if (length == 0) return {};
-    BOOL usedDefault = FALSE;
-    const bool canReport = codePage != CP_UTF8 && lossy != nullptr;
-    const int n = WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), nullptr, 0, nullptr,
-                                      canReport ? &usedDefault : nullptr);
+    const int n = WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
     std::string narrow(n > 0 ? n : 0, '\0');
-    if (n > 0) {
-        WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), narrow.data(), n, nullptr,
-                            canReport ? &usedDefault : nullptr);
-    }
-    if (lossy != nullptr) *lossy = usedDefault != FALSE || (n <= 0);
+    if (n > 0) WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), narrow.data(), n, nullptr, nullptr);
     return narrow;
 }
 
@@ -116,6 +108,7 @@ struct FileStyle {
     bool crlf = false;
     bool finalNewline = false;  // white space after the root's end tag
     std::string declaration;    // the "<?xml ...?>" the file began with, if any
+    std::string afterDeclaration;  // the white space that followed it
 };
 
 // Code pages of the encodings a host profile may name; 0 for one we would not write faithfully.
@@ -147,7 +140,11 @@ FileStyle StyleOf(const std::string& bytes) {
     }
     if (StartsWith(text, "<?xml") && (text.size() == 5 || std::strchr(" \t\r\n", text[5]) != nullptr)) {
         const size_t end = text.find("?>");
-        if (end != std::string::npos) style.declaration = text.substr(0, end + 2);
+        if (end != std::string::npos) {
+            style.declaration = text.substr(0, end + 2);
+            const size_t next = text.find_first_not_of(" \t\r\n", end + 2);
+            style.afterDeclaration = text.substr(end + 2, (next == std::string::npos ? text.size() : next) - end - 2);
+        }
         const size_t at = style.declaration.find("encoding");
         if (at != std::string::npos && style.encoding != FileStyle::Utf16Le) {
             const size_t open = style.declaration.find_first_of("\"'", at);
@@ -181,12 +178,17 @@ std::wstring Restyle(std::wstring xml, const FileStyle& style) {
     if (lf.rfind(L"<?xml", 0) == 0 && lf.size() > 5 && std::wcschr(L" \t\n?", lf[5]) != nullptr) {
         const size_t end = lf.find(L"?>");
         if (end != std::wstring::npos) {
-            size_t cut = end + 2;
-            if (style.declaration.empty() && cut < lf.size() && lf[cut] == L'\n') ++cut;
-            lf.replace(0, cut, Widen(style.declaration, CP_UTF8));
+            const size_t next = lf.find_first_not_of(L" \t\n", end + 2);
+            lf.erase(0, next == std::wstring::npos ? lf.size() : next);
         }
-    } else if (!style.declaration.empty()) {
-        lf.insert(0, Widen(style.declaration, CP_UTF8) + L"\n");
+    }
+    if (!style.declaration.empty()) {
+        std::string head = style.declaration + style.afterDeclaration;
+        std::string lfHead;
+        for (size_t i = 0; i < head.size(); ++i) {
+            if (!(head[i] == '\r' && i + 1 < head.size() && head[i + 1] == '\n')) lfHead += head[i];
+        }
+        lf.insert(0, Widen(lfHead, CP_UTF8));
     }
     while (!lf.empty() && lf.back() == L'\n') lf.pop_back();
     if (style.finalNewline) lf += L'\n';
@@ -242,23 +244,21 @@ public:
     }
 
     bool Save(const std::string& path) override {
-        Bstr xml;
-        if (FAILED(doc_->get_xml(xml.out()))) return false;
-        const std::wstring text = Restyle(std::wstring(xml.data(), xml.size()), style_);
+        // MSXML's own file writer, which keeps the document as it is (the xml property may indent);
+        // then the file's own declaration, line ends and encoding.
+        std::string written;
+        if (!SaveThroughMsxml(written)) return false;
+        const std::wstring text = Restyle(Decode(written), style_);
         std::string bytes;
         switch (style_.encoding) {
         case FileStyle::Utf16Le:
             bytes.assign("\xFF\xFE", 2);
             bytes.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
             break;
-        case FileStyle::CodePage: {
-            bool lossy = false;
-            bytes = Narrow(text.data(), text.size(), style_.codePage, &lossy);
-            // A character the file's encoding cannot hold must not be lost: MSXML writes those
-            // as character references.
-            if (lossy && !SaveThroughMsxml(bytes)) return false;
+        case FileStyle::CodePage:
+            // MSXML wrote characters outside the code page as references, so none is lost here.
+            bytes = Narrow(text.data(), text.size(), style_.codePage);
             break;
-        }
         case FileStyle::Utf8:
             if (style_.bom) bytes = "\xEF\xBB\xBF";
             bytes += Narrow(text.data(), text.size(), CP_UTF8);
@@ -266,9 +266,9 @@ public:
         }
         void* file = fileIo().open(path.c_str(), "wb");
         if (file == nullptr) return false;
-        const bool written = fileIo().write(file, bytes.data(), bytes.size()) == bytes.size();
+        const bool complete = fileIo().write(file, bytes.data(), bytes.size()) == bytes.size();
         const bool closed = fileIo().close(file) == 0;
-        return written && closed;
+        return complete && closed;
     }
 
     XmlElement Root() override {
@@ -291,12 +291,13 @@ public:
             Com<IXMLDOMNode> indent;
             if (SUCCEEDED(tail->get_previousSibling(previous.out())) && previous && Type(previous.get()) == NODE_ELEMENT &&
                 SUCCEEDED(previous->get_previousSibling(indent.out())) && indent && IsBlankTextNode(indent.get())) {
-                Bstr indentText;
+                Bstr indentText(NodeValue(indent.get()));
                 Com<IXMLDOMText> copy;
-                if (SUCCEEDED(indent->get_text(indentText.out())) &&
-                    SUCCEEDED(doc_->createTextNode(indentText.get(), copy.out())) && copy) {
-                    Adopt(node, copy.get(), tail.get(), false);
-                    return Adopt(node, element.get(), tail.get());
+                if (SUCCEEDED(doc_->createTextNode(indentText.get(), copy.out())) && copy) {
+                    // Element first: some DOMs merge a text node inserted next to another one.
+                    XmlElement inserted = Adopt(node, element.get(), tail.get());
+                    if (inserted != nullptr) Adopt(node, copy.get(), NodeOf(inserted), false);
+                    return inserted;
                 }
             }
         }
@@ -362,10 +363,22 @@ private:
         return type;
     }
 
+    // A text node's exact content: the text property trims white space.
+    static std::wstring NodeValue(IXMLDOMNode* node) {
+        VARIANT value;
+        VariantInit(&value);
+        std::wstring text;
+        if (SUCCEEDED(node->get_nodeValue(&value)) && value.vt == VT_BSTR && value.bstrVal != nullptr) {
+            text.assign(value.bstrVal, SysStringLen(value.bstrVal));
+        }
+        VariantClear(&value);
+        return text;
+    }
+
     static bool IsBlankTextNode(IXMLDOMNode* node) {
         if (Type(node) != NODE_TEXT) return false;
-        Bstr text;
-        return SUCCEEDED(node->get_text(text.out())) && IsBlankText(text.data(), text.size());
+        const std::wstring text = NodeValue(node);
+        return !text.empty() && IsBlankText(text.data(), text.size());
     }
 
     static bool ReadAll(const std::string& path, std::string& bytes) {
@@ -420,6 +433,21 @@ private:
 
     XmlElement Adopt(IXMLDOMDocument* parent, IXMLDOMNode* child, IXMLDOMNode* before) {
         return Adopt(static_cast<IXMLDOMNode*>(parent), child, before);
+    }
+
+    // MSXML writes in the encoding the declaration names, UTF-8 without one.
+    std::wstring Decode(const std::string& bytes) const {
+        if (StartsWith(bytes, "\xFF\xFE")) {
+            return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+        }
+        if (StartsWith(bytes, "\xEF\xBB\xBF")) return Widen(bytes.substr(3), CP_UTF8);
+        // Some MSXML versions write UTF-8 whatever the declaration says; text in a single-byte
+        // code page with letters beyond ASCII is almost never valid UTF-8.
+        if (style_.encoding == FileStyle::CodePage &&
+            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0) == 0) {
+            return Widen(bytes, style_.codePage);
+        }
+        return Widen(bytes, CP_UTF8);
     }
 
     // Writes the document as MSXML itself would, into `bytes`.

@@ -1,0 +1,184 @@
+// The Win32 platform layer against the real system: warning boxes, the loaded module, files, sockets.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "host/host_blocks.h"
+#include "platform/file_io.h"
+#include "platform/message_box.h"
+#include "platform/module_file.h"
+#include "platform/module_startup.h"
+#include "support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct BoxSearch {
+    const char* caption;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectBox(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<BoxSearch*>(parameter);
+    char className[64] = {};
+    char title[256] = {};
+    GetClassNameA(window, className, sizeof className);
+    GetWindowTextA(window, title, sizeof title);
+    if (std::strcmp(className, "#32770") == 0 && std::strcmp(title, search->caption) == 0) {
+        search->found.push_back(window);
+    }
+    return TRUE;
+}
+
+std::vector<HWND> Boxes(const char* caption) {
+    BoxSearch search{caption, {}};
+    EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// Waits up to five seconds for `count` boxes with this caption.
+std::vector<HWND> WaitForBoxes(const char* caption, size_t count) {
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    std::vector<HWND> boxes = Boxes(caption);
+    while (boxes.size() != count && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        boxes = Boxes(caption);
+    }
+    return boxes;
+}
+
+std::string BoxText(HWND box) {
+    char text[512] = {};
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);  // the message's static control
+    return text;
+}
+
+void CloseBoxes(const char* caption) {
+    for (HWND box : Boxes(caption)) PostMessageA(box, WM_CLOSE, 0, 0);
+    WaitForBoxes(caption, 0);
+}
+
+TEST(WarningBox, OpensOnItsOwnThreadAndCallerReturnsAtOnce) {
+    const char* caption = "trelvo box test";
+    const auto start = Clock::now();
+    platform::ShowMessageBoxAsync(caption, "first warning");
+    platform::ShowMessageBoxAsync(caption, "second warning");
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+
+    const std::vector<HWND> boxes = WaitForBoxes(caption, 2);
+    ASSERT_EQ(boxes.size(), 2u) << "both boxes stand open at once";
+    std::vector<std::string> texts{BoxText(boxes[0]), BoxText(boxes[1])};
+    std::sort(texts.begin(), texts.end());
+    EXPECT_EQ(texts, (std::vector<std::string>{"first warning", "second warning"}));
+    for (HWND box : boxes) {
+        EXPECT_NE(GetWindowThreadProcessId(box, nullptr), GetCurrentThreadId());
+        // MB_ICONEXCLAMATION with a single OK button.
+        EXPECT_NE(GetDlgItem(box, IDOK), nullptr);
+        EXPECT_EQ(GetDlgItem(box, IDCANCEL), nullptr);
+    }
+    CloseBoxes(caption);
+    EXPECT_TRUE(Boxes(caption).empty());
+}
+
+TEST(WarningBox, TextsAreCopiedBeforeTheCallerReturns) {
+    const char* caption = "trelvo copy test";
+    {
+        std::string text = "volatile text";
+        platform::ShowMessageBoxAsync(caption, text.c_str());
+        text.assign(text.size(), 'x');
+    }
+    const std::vector<HWND> boxes = WaitForBoxes(caption, 1);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(BoxText(boxes[0]), "volatile text");
+    CloseBoxes(caption);
+}
+
+// The host may unload the plug-in while a warning stands open: the box keeps the module mapped
+// until it is closed, and only then does the module go.
+class LoadedModuleTest : public testsupport::PluginTest {};
+
+template <typename Fn>
+Fn Entry(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+TEST_F(LoadedModuleTest, ModuleOutlivesHostReferenceWhileBoxIsOpen) {
+    testsupport::WriteFile(profile_, testsupport::ProfileWithSettings({{"ExpandedMode", "1"}}));
+    HMODULE module = LoadLibraryA(TRELVO_MODULE_FILE);
+    ASSERT_NE(module, nullptr) << TRELVO_MODULE_FILE;
+    auto setProName = Entry<SetProNameFn>(module, "SetProName");
+    auto initControl = Entry<InitControlFn>(module, "InitControl");
+    auto postInit = Entry<VoidEntryFn>(module, "PostInitControl");
+    auto stopPlug = Entry<VoidEntryFn>(module, "StopPlug");
+    ASSERT_TRUE(setProName && initControl && postInit && stopPlug);
+
+    const std::string profile = profile_.string();
+    EXPECT_STREQ(setProName(profile.c_str()), "TRELVO-40 and 41 Quorlane Inc.");
+    engine_.inputs[22] = HostInputSignal{1, 15, 8, 0, 0};  // PROBE on an expanded port
+    initControl(reinterpret_cast<intptr_t>(&engine_), 0, reinterpret_cast<intptr_t>(&state_), 0);
+    postInit();
+    stopPlug();
+
+    const std::vector<HWND> boxes = WaitForBoxes("TRELVO-40", 1);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(BoxText(boxes[0]).find("PROBE"), std::string::npos) << BoxText(boxes[0]);
+
+    ASSERT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(GetModuleHandleA("TRELVO-40.dll"), module) << "the box's thread holds the module";
+    CloseBoxes("TRELVO-40");
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (GetModuleHandleA("TRELVO-40.dll") != nullptr && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(GetModuleHandleA("TRELVO-40.dll"), nullptr) << "the thread's reference was dropped";
+}
+
+TEST(ModuleFile, NamesTheFileHoldingTheCode) {
+    char exe[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    EXPECT_EQ(platform::ModuleFilePath(), exe);
+    EXPECT_EQ(platform::FileStem(platform::ModuleFilePath()), "test_platform_win32");
+}
+
+class FileHooksTest : public testsupport::PluginTest {};
+
+TEST_F(FileHooksTest, TextModeWritesCrLfAndReplaceSwapsFilesWhole) {
+    platform::FileIo& io = platform::fileIo();
+    const fs::path fresh = dir_ / "fresh.txt";
+    void* file = io.open(fresh.string().c_str(), "wt");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(io.write(file, "a\nb\n", 4), 4u);
+    EXPECT_EQ(io.close(file), 0);
+    EXPECT_EQ(testsupport::ReadFile(fresh), "a\r\nb\r\n");
+
+    const fs::path target = dir_ / "target.txt";
+    testsupport::WriteFile(target, "old");
+    EXPECT_EQ(io.replace(fresh.string().c_str(), target.string().c_str()), 0);
+    EXPECT_EQ(testsupport::ReadFile(target), "a\r\nb\r\n");
+    EXPECT_FALSE(fs::exists(fresh));
+
+    EXPECT_NE(io.replace(fresh.string().c_str(), target.string().c_str()), 0) << "source is gone";
+    EXPECT_EQ(testsupport::ReadFile(target), "a\r\nb\r\n");
+    EXPECT_EQ(io.remove(target.string().c_str()), 0);
+    EXPECT_NE(io.remove(target.string().c_str()), 0);
+}
+
+TEST(ModuleStartup, SocketLayerIsUsableAfterTheFirstCall) {
+    ASSERT_TRUE(platform::StartModuleServices());
+    EXPECT_TRUE(platform::StartModuleServices()) << "later calls give the same answer";
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    EXPECT_NE(s, INVALID_SOCKET) << WSAGetLastError();
+    if (s != INVALID_SOCKET) closesocket(s);
+}
+
+}  // namespace
