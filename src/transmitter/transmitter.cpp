@@ -113,7 +113,9 @@ int32_t EStopStep(PluginState& p, bool estop) noexcept {
     data.UseSpindle(p.settings.EnableSpindle);
     data.Restart();
     tx.txState = Tx_Idle;
-    tx.txCountdown = p.settings.IdleDelay;
+    // The board finds a start bit by its falling edge: after the EStop's 0 the line must be 1 for
+    // at least one cycle, or the first frame is misread (and a misread word can switch a relay).
+    tx.txCountdown = p.settings.IdleDelay > 2 ? p.settings.IdleDelay : 2;
     return IdleStep(p);
 }
 
@@ -193,8 +195,13 @@ void myUpdate() noexcept {
     if (s.IoMode == IO_EXPANDED_INPUT) {
         return;
     }
+    // The user may have moved the output since the last scan; a frame bit belongs on port 1 pin 16
+    // only, never on whatever the output now drives.
     const int32_t index = p.scan.bitStreamIndex;
     if (index >= 0 && index < HOST_OUTPUT_COUNT) {
-        engine->outputs[index].state = static_cast<uint8_t>(bit);
+        HostOutputSignal& out = engine->outputs[index];
+        if (out.enabled != 0 && out.port == 1 && out.pin == 16) {
+            out.state = static_cast<uint8_t>(bit);
+        }
     }
 }

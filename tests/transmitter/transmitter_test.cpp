@@ -78,14 +78,33 @@ TEST_F(TransmitterTest, SerialTestWordBackToBackAndWithGaps) {
     }
 }
 
-TEST_F(TransmitterTest, IdleDelayOneAndNegativeStartAtOnce) {
-    for (const char* idle : {"0", "1", "-3"}) {
+// The first start bit after EStop must follow a 1, or the board cannot see it: short idle delays get
+// one idle cycle, longer ones are kept.
+TEST_F(TransmitterTest, FirstFrameAfterEStopFollowsAnIdleOne) {
+    for (const auto& [idle, expected] : std::vector<std::pair<const char*, const char*>>{
+             {"-3", "0101"}, {"0", "0101"}, {"1", "0101"}, {"2", "0101"}, {"3", "01101"}, {"5", "0111101"}}) {
         SCOPED_TRACE(idle);
         SetUp();
         Start({{"ExpandedMode", "0"}, {"zzzzz", "1"}, {"IdleDelay", idle}, {"PostEStopDelay", "2"}});
-        EXPECT_EQ(Record(3), "001") << "the frame starts in the cycle the wait ends";
+        const std::string wire = Record(static_cast<int>(std::string(expected).size()));
+        EXPECT_EQ(wire, expected);
+        const auto frames = Decode(wire + Record(12));
+        ASSERT_FALSE(frames.empty());
+        EXPECT_EQ(frames.front().word, 0x6B);
         TearDown();
     }
+}
+
+TEST_F(TransmitterTest, AnOutputMovedOffTheBitStreamPinIsNoLongerDriven) {
+    Start({{"ExpandedMode", "0"}, {"zzzzz", "1"}});
+    Record(15);
+    engine_.outputs[kStream].port = 8;  // the user rewires it to J5 while frames run
+    engine_.outputs[kStream].pin = 1;
+    engine_.outputs[kStream].state = 1;
+    EXPECT_EQ(Record(30), std::string(30, '1'));
+    engine_.outputs[kStream].port = 1;  // and back: the scan result is still valid
+    engine_.outputs[kStream].pin = 16;
+    EXPECT_NE(Record(30).find('0'), std::string::npos);
 }
 
 TEST_F(TransmitterTest, EStopMidFrameCutsTheFrameAndRestarts) {
