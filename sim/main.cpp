@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "builtin_scenario.h"
+#include "host_os.h"
 #include "plugin_module.h"
 #include "scenario.h"
 #include "simulation.h"
@@ -16,7 +17,7 @@ int main(int argc, char** argv) {
     std::string scenarioPath, modulePath;
     sim::RunOptions options;
     app.add_option("SCENARIO", scenarioPath, "scenario file (default: the built-in scenario)");
-    app.add_option("--module", modulePath, "plug-in module to load (default: TRELVO-40.so beside this program)");
+    app.add_option("--module", modulePath, std::string("plug-in module to load (default: ") + sim::kModuleFileName + " beside this program)");
     app.add_option("--profile", options.profilePath, "host profile file to use (default: a fresh temporary file)");
     app.add_option("--wire", options.wirePath, "write the level of port 1, pin 16 per cycle (0, 1 or z)");
     app.add_option("--frames", options.framesPath, "write the received frames as CSV");
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     try {
+        sim::PrepareHostProcess();
         std::string text = sim::kBuiltinScenario;
         if (!scenarioPath.empty()) {
             std::ifstream in(scenarioPath);

@@ -1,12 +1,12 @@
-// dlopen/dlsym loading of the plug-in module.
+// Loading of the plug-in module and resolution of its entry points by name.
 #include "plugin_module.h"
-
-#include <dlfcn.h>
 
 #include <filesystem>
 
+#include "host_os.h"
+
 #ifndef TRELVO_DEFAULT_MODULE
-#define TRELVO_DEFAULT_MODULE "TRELVO-40.so"
+#define TRELVO_DEFAULT_MODULE ""
 #endif
 
 namespace sim {
@@ -14,7 +14,7 @@ namespace {
 
 template <typename Fn>
 Fn Resolve(void* handle, const std::string& path, const char* name, bool required) {
-    void* symbol = dlsym(handle, name);
+    void* symbol = ModuleSymbol(handle, name);
     if (!symbol && required) throw ModuleError("module " + path + " lacks the entry point " + name);
     return reinterpret_cast<Fn>(symbol);
 }
@@ -22,12 +22,11 @@ Fn Resolve(void* handle, const std::string& path, const char* name, bool require
 }  // namespace
 
 PluginModule LoadPluginModule(const std::string& path) {
-    // dlopen searches the library path for a bare name; the user means a file.
-    const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
-    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        const char* why = dlerror();
-        throw ModuleError("cannot load module " + path + ": " + (why ? why : "unknown error"));
+    void* handle = nullptr;
+    try {
+        handle = OpenModule(path);
+    } catch (const std::exception& e) {
+        throw ModuleError("cannot load module " + path + ": " + e.what());
     }
     PluginModule m;
     m.path = path;
@@ -46,12 +45,13 @@ PluginModule LoadPluginModule(const std::string& path) {
 
 std::string DefaultModulePath() {
     std::error_code ec;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const std::filesystem::path beside = self.parent_path() / "TRELVO-40.so";
+    const std::string dir = ExecutableDir();
+    if (!dir.empty()) {
+        const std::filesystem::path beside = std::filesystem::path(dir) / kModuleFileName;
         if (std::filesystem::exists(beside, ec)) return beside.string();
     }
-    return TRELVO_DEFAULT_MODULE;
+    const std::string built = TRELVO_DEFAULT_MODULE;
+    return built.empty() ? kModuleFileName : built;
 }
 
 }  // namespace sim

@@ -1,4 +1,4 @@
-// The plug-in module as a host sees it: loaded with dlopen, entry points resolved by name.
+// The plug-in module as a host sees it: loaded as a shared module, entry points resolved by name.
 #pragma once
 
 #include <stdexcept>
@@ -32,7 +32,7 @@ struct PluginModule {
 // life of the process: a warning thread of the plug-in may still be running when the run ends.
 PluginModule LoadPluginModule(const std::string& path);
 
-// TRELVO-40.so beside the running executable if it is there, else the module this build made.
+// The module file beside the running executable if it is there, else the module this build made.
 std::string DefaultModulePath();
 
 }  // namespace sim

@@ -1,8 +1,6 @@
 // The simulated host: lends the blocks, calls the entry points per cycle, watches the bit-stream pin.
 #include "simulation.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "board.h"
+#include "host_os.h"
 #include "profile_setup.h"
 #include "receiver.h"
 
@@ -82,7 +81,7 @@ private:
 
 class VcdWriter {
 public:
-    explicit VcdWriter(const std::string& path) : out_(path) {
+    explicit VcdWriter(const std::string& path) : out_(path, std::ios::binary) {
         if (!out_) throw std::runtime_error("cannot write " + path);
         // One cycle is one microsecond, so a reader sees one sample per cycle at 1 MHz.
         out_ << "$version trelvo-sim $end\n$timescale 1 us $end\n$scope module host $end\n"
@@ -199,6 +198,7 @@ std::string ApplyEvent(const Event& e, const PluginModule& module, HostEngineBlo
             module.config();
             return "host: Config() with " + e.actions;
         }
+        if (DriveConfigDialog(module.config, e.actions)) return "host: Config() with " + e.actions + " on its window";
         module.config();
         return "host: Config() (the module takes no dialog actions; \"" + e.actions + "\" not given)";
     case EventKind::Rewire:
@@ -211,13 +211,7 @@ std::string ApplyEvent(const Event& e, const PluginModule& module, HostEngineBlo
 // A fresh, empty profile file that is removed again when the run ends.
 class TempProfile {
 public:
-    TempProfile() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "trelvo-sim-XXXXXX.xml").string();
-        const int fd = mkstemps(pattern.data(), 4);
-        if (fd < 0) throw std::runtime_error("cannot create a temporary profile");
-        close(fd);
-        path_ = pattern;
-    }
+    TempProfile() : path_(CreateTempXmlFile()) {}
     ~TempProfile() {
         std::error_code ec;
         std::filesystem::remove(path_, ec);
@@ -253,11 +247,11 @@ void RunScenario(const Scenario& scenario, const PluginModule& module, const Run
 
     std::ofstream wire, frames;
     if (!options.wirePath.empty()) {
-        wire.open(options.wirePath);
+        wire.open(options.wirePath, std::ios::binary);  // "\n" on every system
         if (!wire) throw std::runtime_error("cannot write " + options.wirePath);
     }
     if (!options.framesPath.empty()) {
-        frames.open(options.framesPath);
+        frames.open(options.framesPath, std::ios::binary);
         if (!frames) throw std::runtime_error("cannot write " + options.framesPath);
         frames << "cycle,word,channel,parity_ok,stop_ok\n";
     }

@@ -1,0 +1,31 @@
+// What the simulator needs from the operating system: module loading, temporary files, the dialog.
+#pragma once
+
+#include <string>
+
+#include "host/host_blocks.h"
+
+namespace sim {
+
+// The file name the build gives the plug-in module on this system.
+extern const char* const kModuleFileName;
+
+// Sets the process up as the host's would be before any plug-in call (COM on Windows).
+void PrepareHostProcess();
+
+// Loads the module for the life of the process; throws std::runtime_error saying why it cannot.
+void* OpenModule(const std::string& path);
+// The exported symbol, or null when the module has none by that name.
+void* ModuleSymbol(void* module, const char* name);
+
+// The folder of the running executable; empty when it cannot be told.
+std::string ExecutableDir();
+
+// Creates a new, empty file named trelvo-sim-*.xml in the temporary folder and returns its path.
+std::string CreateTempXmlFile();
+
+// Calls config() and plays the dialog actions on the window it shows, as a user would; false
+// (config() not called) where the simulator cannot drive the system's windows.
+bool DriveConfigDialog(VoidEntryFn config, const std::string& actions);
+
+}  // namespace sim
