@@ -99,9 +99,11 @@ private:
 
 constexpr int64_t kPortPinMax = 127;  // the host keeps ports and pins in signed bytes
 
-OutputWiring ReadOutput(Line& line) {
-    OutputWiring w;
-    w.index = static_cast<int>(line.Integer("output index", 0, 29));
+// Outputs and inputs are wired the same way; only the index range differs.
+template <typename Wiring>
+Wiring ReadPinWiring(Line& line, const char* what, int64_t lastIndex) {
+    Wiring w;
+    w.index = static_cast<int>(line.Integer(what, 0, lastIndex));
     line.Expect("port");
     w.port = static_cast<int>(line.Integer("port", 0, kPortPinMax));
     line.Expect("pin");
@@ -110,16 +112,9 @@ OutputWiring ReadOutput(Line& line) {
     return w;
 }
 
-InputWiring ReadInput(Line& line) {
-    InputWiring w;
-    w.index = static_cast<int>(line.Integer("input index", 0, 52));
-    line.Expect("port");
-    w.port = static_cast<int>(line.Integer("port", 0, kPortPinMax));
-    line.Expect("pin");
-    w.pin = static_cast<int>(line.Integer("pin", 0, kPortPinMax));
-    line.Flags(&w.activeLow, &w.enabled);
-    return w;
-}
+OutputWiring ReadOutput(Line& line) { return ReadPinWiring<OutputWiring>(line, "output index", 29); }
+
+InputWiring ReadInput(Line& line) { return ReadPinWiring<InputWiring>(line, "input index", 52); }
 
 EncoderWiring ReadEncoder(Line& line) {
     EncoderWiring w;
