@@ -6,7 +6,7 @@
 namespace {
 
 using platform::ControlKind;
-using platform::ControlSpec;
+using platform::ControlEntry;
 using platform::kStaticId;
 
 constexpr ControlKind kRadio = ControlKind::RadioButton;
@@ -21,7 +21,7 @@ constexpr bool kShown = false;
 constexpr bool kGroupStart = true;
 constexpr bool kInGroup = false;
 
-constexpr ControlSpec kControls[] = {
+constexpr ControlEntry kControls[] = {
     {kRadio, "Expanded &I/O Mode", 29, 7, 80, 10, kShown, kGroupStart, IDC_MODE_IO},
     {kRadio, "Expanded &Output Mode", 29, 17, 91, 13, kShown, kInGroup, IDC_MODE_OUTPUT},
     {kRadio, "Expanded In&put Mode", 29, 30, 86, 10, kShown, kInGroup, IDC_MODE_INPUT},

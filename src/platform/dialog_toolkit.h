@@ -20,7 +20,7 @@ enum class ControlKind {
 inline constexpr int kStaticId = -1;
 
 // One control of a template. Positions and sizes are dialog units; tab order is table order.
-struct ControlSpec {
+struct ControlEntry {
     ControlKind kind;
     const char* text;   // '&' marks the mnemonic letter
     int16_t x, y, cx, cy;
@@ -35,7 +35,7 @@ struct DialogLayout {
     const char* fontFace;
     int fontPoints;
     int16_t cx, cy;
-    const ControlSpec* controls;
+    const ControlEntry* controls;
     size_t controlCount;
 };
 

@@ -90,7 +90,7 @@ TEST(ConfigLayoutTest, HiddenControlsAndIdsMatchTheDialog) {
     std::vector<int> ids;
     int radios = 0;
     for (size_t i = 0; i < layout.controlCount; ++i) {
-        const platform::ControlSpec& c = layout.controls[i];
+        const platform::ControlEntry& c = layout.controls[i];
         if (c.hidden) hidden.push_back(c.text);
         if (c.id != platform::kStaticId) ids.push_back(c.id);
         if (c.kind == platform::ControlKind::RadioButton) ++radios;

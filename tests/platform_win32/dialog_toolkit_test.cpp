@@ -19,7 +19,7 @@ constexpr int kFirstMode = 101, kSecondMode = 102, kSpindle = 103, kOkButton = 1
               kHiddenCheck = 107;
 constexpr const char* kCaption = "trelvo dialog test";
 
-constexpr ControlSpec kControls[] = {
+constexpr ControlEntry kControls[] = {
     {ControlKind::RadioButton, "&First", 10, 10, 60, 10, false, true, kFirstMode},
     {ControlKind::RadioButton, "&Second", 10, 22, 60, 10, false, false, kSecondMode},
     {ControlKind::CheckBox, "&Spindle", 10, 36, 60, 10, false, true, kSpindle},

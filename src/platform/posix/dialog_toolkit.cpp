@@ -27,7 +27,7 @@ std::string WithoutMnemonic(const char* text) {
     return plain;
 }
 
-bool Inside(const ControlSpec& inner, const ControlSpec& outer) noexcept {
+bool Inside(const ControlEntry& inner, const ControlEntry& outer) noexcept {
     return inner.x >= outer.x && inner.y >= outer.y && inner.x + inner.cx <= outer.x + outer.cx &&
            inner.y + inner.cy <= outer.y + outer.cy;
 }
@@ -109,21 +109,21 @@ public:
         std::string out = caption_ + "\n";
         bool modeShown = false;
         for (size_t i = 0; i < layout_.controlCount; ++i) {
-            const ControlSpec& spec = layout_.controls[i];
+            const ControlEntry& control = layout_.controls[i];
             const ControlState& st = states_[i];
             std::string line;
-            if (spec.kind == ControlKind::RadioButton) {
+            if (control.kind == ControlKind::RadioButton) {
                 if (modeShown) continue;
                 modeShown = true;
                 line = "Mode: " + SelectedRadioText(i);
-            } else if (spec.kind == ControlKind::CheckBox) {
+            } else if (control.kind == ControlKind::CheckBox) {
                 line = std::string(st.checked ? "[x] " : "[ ] ") + WithoutMnemonic(st.text.c_str());
-            } else if (spec.kind == ControlKind::Display) {
+            } else if (control.kind == ControlKind::Display) {
                 line = DisplayName(i) + ": " + st.text;
             } else {
                 continue;
             }
-            if (spec.hidden) line += " (hidden)";
+            if (control.hidden) line += " (hidden)";
             if (!st.enabled) line += " (disabled)";
             out += line + "\n";
         }
@@ -151,9 +151,9 @@ private:
         std::vector<size_t> group;
         const size_t first = IndexOf(firstId);
         for (size_t i = first; i < layout_.controlCount; ++i) {
-            const ControlSpec& spec = layout_.controls[i];
-            if (i != first && spec.groupStart) break;
-            if (spec.kind == ControlKind::RadioButton) group.push_back(i);
+            const ControlEntry& control = layout_.controls[i];
+            if (i != first && control.groupStart) break;
+            if (control.kind == ControlKind::RadioButton) group.push_back(i);
         }
         return group;
     }
@@ -168,12 +168,12 @@ private:
     // The innermost frame around the display, then its label: the one just above it, or else the
     // nearest one to its left on the same row.
     std::string DisplayName(size_t index) const {
-        const ControlSpec& d = layout_.controls[index];
-        const ControlSpec* frame = nullptr;
-        const ControlSpec* above = nullptr;
-        const ControlSpec* left = nullptr;
+        const ControlEntry& d = layout_.controls[index];
+        const ControlEntry* frame = nullptr;
+        const ControlEntry* above = nullptr;
+        const ControlEntry* left = nullptr;
         for (size_t i = 0; i < layout_.controlCount; ++i) {
-            const ControlSpec& c = layout_.controls[i];
+            const ControlEntry& c = layout_.controls[i];
             if (c.kind == ControlKind::GroupBox && Inside(d, c)) {
                 if (frame == nullptr || c.cx * c.cy < frame->cx * frame->cy) frame = &c;
             } else if (c.kind == ControlKind::Label) {
@@ -187,7 +187,7 @@ private:
                 }
             }
         }
-        const ControlSpec* label = above != nullptr ? above : left;
+        const ControlEntry* label = above != nullptr ? above : left;
         std::string name = frame != nullptr ? WithoutMnemonic(frame->text) : std::string();
         if (label != nullptr) {
             name += (name.empty() ? "" : " ") + WithoutMnemonic(label->text);
@@ -197,12 +197,12 @@ private:
 
     bool ClickButton(const std::string& word, DialogHandler& handler) {
         for (size_t i = 0; i < layout_.controlCount; ++i) {
-            const ControlSpec& spec = layout_.controls[i];
-            if (spec.kind != ControlKind::PushButton) continue;
-            std::string text = WithoutMnemonic(spec.text);
+            const ControlEntry& control = layout_.controls[i];
+            if (control.kind != ControlKind::PushButton) continue;
+            std::string text = WithoutMnemonic(control.text);
             for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             if (text == word) {
-                if (!spec.hidden && states_[i].enabled) handler.OnCommand(*this, spec.id);
+                if (!control.hidden && states_[i].enabled) handler.OnCommand(*this, control.id);
                 return true;
             }
         }
@@ -233,14 +233,14 @@ private:
     bool ClickCheckBox(const char* textPart, const std::string& argument, DialogHandler& handler) {
         if (argument != "on" && argument != "off") return false;
         for (size_t i = 0; i < layout_.controlCount; ++i) {
-            const ControlSpec& spec = layout_.controls[i];
-            if (spec.kind != ControlKind::CheckBox || std::string(spec.text).find(textPart) == std::string::npos) {
+            const ControlEntry& control = layout_.controls[i];
+            if (control.kind != ControlKind::CheckBox || std::string(control.text).find(textPart) == std::string::npos) {
                 continue;
             }
             const bool wanted = argument == "on";
-            if (spec.hidden || !states_[i].enabled || states_[i].checked == wanted) return true;
+            if (control.hidden || !states_[i].enabled || states_[i].checked == wanted) return true;
             states_[i].checked = wanted;
-            handler.OnCommand(*this, spec.id);
+            handler.OnCommand(*this, control.id);
             return true;
         }
         return false;

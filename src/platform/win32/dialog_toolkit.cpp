@@ -37,15 +37,15 @@ private:
     std::vector<WORD> words_;
 };
 
-DWORD ControlStyle(const ControlSpec& spec, WORD& windowClass) {
+DWORD ControlStyle(const ControlEntry& control, WORD& windowClass) {
     DWORD style = WS_CHILD;
-    if (!spec.hidden) style |= WS_VISIBLE;
-    if (spec.groupStart) style |= WS_GROUP;
-    switch (spec.kind) {
+    if (!control.hidden) style |= WS_VISIBLE;
+    if (control.groupStart) style |= WS_GROUP;
+    switch (control.kind) {
     case ControlKind::RadioButton:
         windowClass = kButtonClass;
         style |= BS_AUTORADIOBUTTON;
-        if (spec.groupStart) style |= WS_TABSTOP;
+        if (control.groupStart) style |= WS_TABSTOP;
         break;
     case ControlKind::CheckBox:
         windowClass = kButtonClass;
@@ -88,20 +88,20 @@ std::vector<WORD> BuildTemplate(const DialogLayout& layout) {
     t.Word(static_cast<WORD>(layout.fontPoints));
     t.Text(layout.fontFace != nullptr ? layout.fontFace : "MS Shell Dlg");
     for (size_t i = 0; i < layout.controlCount; ++i) {
-        const ControlSpec& spec = layout.controls[i];
+        const ControlEntry& control = layout.controls[i];
         WORD windowClass = kStaticClass;
-        const DWORD controlStyle = ControlStyle(spec, windowClass);
+        const DWORD controlStyle = ControlStyle(control, windowClass);
         t.AlignDword();
         t.Dword(controlStyle);
         t.Dword(0);
-        t.Word(static_cast<WORD>(spec.x));
-        t.Word(static_cast<WORD>(spec.y));
-        t.Word(static_cast<WORD>(spec.cx));
-        t.Word(static_cast<WORD>(spec.cy));
-        t.Word(static_cast<WORD>(spec.id));  // kStaticId becomes 0xFFFF, the usual id of static items
+        t.Word(static_cast<WORD>(control.x));
+        t.Word(static_cast<WORD>(control.y));
+        t.Word(static_cast<WORD>(control.cx));
+        t.Word(static_cast<WORD>(control.cy));
+        t.Word(static_cast<WORD>(control.id));  // kStaticId becomes 0xFFFF, the usual id of static items
         t.Word(0xFFFF);
         t.Word(windowClass);
-        t.Text(spec.text != nullptr ? spec.text : "");
+        t.Text(control.text != nullptr ? control.text : "");
         t.Word(0);  // no creation data
     }
     return t.Take();
@@ -192,9 +192,9 @@ private:
         size_t i = 0;
         while (i < layout_.controlCount && layout_.controls[i].id != firstId) ++i;
         for (size_t k = i; k < layout_.controlCount; ++k) {
-            const ControlSpec& spec = layout_.controls[k];
-            if (k > i && spec.groupStart) break;
-            if (spec.kind == ControlKind::RadioButton) ids.push_back(spec.id);
+            const ControlEntry& control = layout_.controls[k];
+            if (k > i && control.groupStart) break;
+            if (control.kind == ControlKind::RadioButton) ids.push_back(control.id);
         }
         return ids;
     }
