@@ -1,6 +1,5 @@
 // Arbitrary bytes as the host's profile, then reads and writes: no crash, unparseable files kept, writes round-trip.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <pugixml.hpp>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +12,7 @@
 #include <utility>
 
 #include "host/plugin_state.h"
+#include "platform/xml_document.h"
 #include "profile/xml_profile.h"
 
 namespace {
@@ -33,47 +33,10 @@ void Fail(const char* what) {
     std::abort();
 }
 
-bool Blank(const std::string& bytes) {
-    return bytes.find_first_not_of(" \t\r\n") == std::string::npos;
-}
-
-// The store's contract for a file it may rewrite: XML that pugixml reads, one root element, only
-// white space and markup beside it, a declaration only in front. Anything else is the host's to keep.
-bool SingleRootDocument(const std::string& bytes) {
-    pugi::xml_document doc;
-    const unsigned options = pugi::parse_default | pugi::parse_ws_pcdata | pugi::parse_declaration |
-                             pugi::parse_comments | pugi::parse_pi | pugi::parse_doctype | pugi::parse_fragment;
-    if (!doc.load_buffer(bytes.data(), bytes.size(), options)) return false;
-    int elements = 0;
-    bool first = true;
-    for (pugi::xml_node node : doc.children()) {
-        switch (node.type()) {
-        case pugi::node_element: ++elements; break;
-        case pugi::node_pcdata:
-            if (!Blank(node.value())) return false;
-            break;
-        case pugi::node_declaration:
-            if (!first) return false;
-            break;
-        case pugi::node_comment:
-        case pugi::node_pi:
-        case pugi::node_doctype: break;
-        default: return false;
-        }
-        first = false;
-    }
-    return elements == 1;
-}
-
-// Nothing but white space (in any encoding pugixml knows): nothing in it to lose.
-bool NothingToLose(const std::string& bytes) {
-    pugi::xml_document doc;
-    if (!doc.load_buffer(bytes.data(), bytes.size(), pugi::parse_default | pugi::parse_ws_pcdata | pugi::parse_declaration | pugi::parse_comments | pugi::parse_pi | pugi::parse_doctype | pugi::parse_fragment))
-        return false;
-    for (pugi::xml_node node : doc.children()) {
-        if (node.type() != pugi::node_pcdata || !Blank(node.value())) return false;
-    }
-    return true;
+// How the store's document reads a file: the store may rewrite a Loaded or Missing one only.
+platform::XmlLoadResult Classify(const std::string& path) {
+    const auto document = platform::CreateXmlDocument();
+    return document ? document->Load(path) : platform::XmlLoadResult::Unparseable;
 }
 
 // Printable text, never empty: an empty value reads back as "remove the key".
@@ -107,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         out.write(original.data(), static_cast<std::streamsize>(original.size()));
     }
 
+    const platform::XmlLoadResult before = Classify(path);
     ResetPluginState();
     plugin().id.ProfilePath = path;
     struct Written {
@@ -151,11 +115,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_original = original;
     g_after = after;
 
-    const bool fresh = NothingToLose(original);
-    const bool parseable = SingleRootDocument(original);
+    const bool fresh = before == platform::XmlLoadResult::Missing;
+    const bool parseable = before == platform::XmlLoadResult::Loaded;
     if (!fresh && !parseable && after != original) Fail("a file the store may not rewrite was changed");
     if (after != original && after.empty()) Fail("the profile was emptied");
-    if (after != original && !SingleRootDocument(after)) Fail("the saved profile is not one XML document");
+    if (after != original && Classify(path) != platform::XmlLoadResult::Loaded)
+        Fail("the saved profile is not one XML document");
 
     // What was written reads back from a new store over the saved file.
     if ((fresh || parseable) && !written.empty()) {

@@ -62,22 +62,21 @@ private:
 
 #endif
 
+// Outputs and inputs keep the same four keys: {prefix}{i}Active, Port, Pin and Neg.
+template <typename Signal>
+void FillSignal(const Preferences& prefs, const std::string& p, Signal& signal) {
+    signal.enabled = prefs.Key(p + "Active") != 0;
+    signal.port = static_cast<int8_t>(prefs.Key(p + "Port"));
+    signal.pin = static_cast<int8_t>(prefs.Key(p + "Pin"));
+    signal.activeLow = prefs.Key(p + "Neg") != 0;
+}
+
 void FillWiring(const Preferences& prefs, HostEngineBlock& engine) {
     for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
-        const std::string p = "Output" + std::to_string(i);
-        HostOutputSignal& out = engine.outputs[i];
-        out.enabled = prefs.Key(p + "Active") != 0;
-        out.port = static_cast<int8_t>(prefs.Key(p + "Port"));
-        out.pin = static_cast<int8_t>(prefs.Key(p + "Pin"));
-        out.activeLow = prefs.Key(p + "Neg") != 0;
+        FillSignal(prefs, "Output" + std::to_string(i), engine.outputs[i]);
     }
     for (int i = 0; i < HOST_INPUT_COUNT; ++i) {
-        const std::string p = "Input" + std::to_string(i);
-        HostInputSignal& in = engine.inputs[i];
-        in.enabled = prefs.Key(p + "Active") != 0;
-        in.port = static_cast<int8_t>(prefs.Key(p + "Port"));
-        in.pin = static_cast<int8_t>(prefs.Key(p + "Pin"));
-        in.activeLow = prefs.Key(p + "Neg") != 0;
+        FillSignal(prefs, "Input" + std::to_string(i), engine.inputs[i]);
     }
     for (int i = 0; i < HOST_MOTOR_COUNT; ++i) {
         const std::string p = "Motor" + std::to_string(i);

@@ -132,11 +132,10 @@ bool CheckStepDirAssignment() noexcept {
 }
 
 void ShowWarning(const char* text) noexcept {
-    std::string& caption = plugin().id.warningCaption;
+    // Every box copies its caption before this call returns.
+    std::string caption;
     try {
-        if (caption.empty()) {
-            caption = platform::FileStem(platform::ModuleFilePath());
-        }
+        caption = platform::ModuleName();
     } catch (...) {
     }
     platform::ShowMessageBoxAsync(caption.c_str(), text);

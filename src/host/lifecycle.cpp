@@ -49,7 +49,7 @@ const char* PlugSetProName(const char* profilePath) noexcept {
         {
             CXmlProfile profile;
             p.id.suffix = myProfileInit(profile);
-            p.id.displayName = platform::FileStem(platform::ModuleFilePath()) + p.id.suffix;
+            p.id.displayName = platform::ModuleName() + p.id.suffix;
         }  // releasing the store saves the profile
     } catch (...) {
         // Out of memory is the only way here; the host still gets a name.

@@ -91,7 +91,6 @@ struct Identity {
     std::string ProfilePath;
     std::string suffix;
     std::string displayName;
-    std::string warningCaption;  // the module name; boxes copy it before this call returns
 };
 
 struct PluginState {

@@ -13,4 +13,6 @@ std::string FileStem(const std::string& path) {
     return name;
 }
 
+std::string ModuleName() { return FileStem(ModuleFilePath()); }
+
 }  // namespace platform

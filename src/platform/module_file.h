@@ -11,4 +11,8 @@ std::string ModuleFilePath();
 // File name without directory and extension: "/x/TRELVO-40.so" gives "TRELVO-40".
 std::string FileStem(const std::string& path);
 
+// The module's name as the user sees it: the stem of ModuleFilePath(). It names the plug-in in the
+// host and captions its message boxes.
+std::string ModuleName();
+
 }  // namespace platform

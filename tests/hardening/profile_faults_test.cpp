@@ -143,9 +143,7 @@ protected:
         engine_.outputs[5] = HostOutputSignal{1, 16, 1, 0, 0};
         engine_.outputs[7] = HostOutputSignal{1, 1, 9, 0, 0};
         Init();
-        engine_.estop = 1;
-        Cycles(2);
-        engine_.estop = 0;
+        EStopCycles(2);
         std::string wire;
         for (int i = 0; i < 300; ++i) {
             if (i % 50 == 0) engine_.outputs[7].state ^= 1;

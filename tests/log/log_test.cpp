@@ -53,9 +53,7 @@ protected:
         engine_.outputs[5] = HostOutputSignal{1, 16, 1, 0, 0};
         engine_.outputs[7] = HostOutputSignal{1, 1, 9, 0, 0};
         Init();
-        engine_.estop = 1;
-        Cycles(2);
-        engine_.estop = 0;
+        EStopCycles(2);
     }
 
     // Runs `count` cycles, toggling output 7 now and then, and returns the bit-stream recording.

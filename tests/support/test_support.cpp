@@ -109,6 +109,12 @@ void PluginTest::Cycles(int count) {
     }
 }
 
+void PluginTest::EStopCycles(int count) {
+    engine_.estop = 1;
+    Cycles(count);
+    engine_.estop = 0;
+}
+
 std::string PluginTest::LogText() {
     if (plugin().log.file != nullptr) {
         std::fflush(static_cast<FILE*>(plugin().log.file));

@@ -31,6 +31,7 @@ protected:
     void LoadSettings(std::vector<std::pair<std::string, std::string>> keys, bool withLog = true);
     void Init();                 // InitControl with the fixture's host blocks
     void Cycles(int count);      // Update calls
+    void EStopCycles(int count); // Update calls with the host in EStop; the flag is clear afterwards
     std::string LogText();       // the log file as written so far (closes nothing)
     std::vector<std::string> Messages() { return LogMessages(LogText()); }
     uint8_t BitStreamState(int index) const { return engine_.outputs[index].state; }

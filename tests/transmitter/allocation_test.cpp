@@ -1,36 +1,9 @@
 // The per-cycle path allocates nothing once the first cycle has set up the channel objects.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
+#include "support/counting_new/counting_new.h"
 #include "support/test_support.h"
 #include "transmitter/transmitter.h"
-
-// The replacements pair malloc with free on purpose.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-void* operator new(std::size_t size) {
-    ++g_allocations;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    ++g_allocations;
-    return std::malloc(size ? size : 1);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -55,11 +28,9 @@ TEST_F(AllocationTest, SteadyStateCyclesAllocateNothing) {
         engine_.outputs[7] = HostOutputSignal{1, 1, 9, 0, 0};
         LoadSettings(c.settings);
         Init();
-        engine_.estop = 1;
-        Cycles(2);
-        engine_.estop = 0;
+        EStopCycles(2);
         Cycles(50);
-        const long before = g_allocations.load();
+        const long before = counting_new::Allocations();
         for (int i = 0; i < 20000; ++i) {
             if (i % 500 == 0) {
                 engine_.outputs[7].state ^= 1;
@@ -69,7 +40,7 @@ TEST_F(AllocationTest, SteadyStateCyclesAllocateNothing) {
             engine_.estop = (i % 5000) < 20;
             Cycles(1);
         }
-        EXPECT_EQ(g_allocations.load() - before, 0);
+        EXPECT_EQ(counting_new::Allocations() - before, 0);
         TearDown();
     }
 }

@@ -28,9 +28,7 @@ protected:
         }
         LoadSettings(std::move(settings));
         Init();
-        engine_.estop = 1;
-        Cycles(1);
-        engine_.estop = 0;
+        EStopCycles(1);
     }
 
     // Runs cycles and records the bit-stream output's state after each.

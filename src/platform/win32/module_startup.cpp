@@ -18,9 +18,9 @@ bool StartModuleServices() noexcept {
         WSADATA data{};
         state = WSAStartup(MAKEWORD(1, 1), &data) == 0 ? 1 : -1;
         if (state < 0) {
-            static std::string caption;
+            std::string caption;  // the box copies it
             try {
-                caption = FileStem(ModuleFilePath());
+                caption = ModuleName();
             } catch (...) {
             }
             ShowMessageBoxAsync(caption.c_str(), "Sockets Init Failed");
