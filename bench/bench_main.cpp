@@ -48,7 +48,7 @@ fs::path SampleCopy(const char* name) {
     const fs::path dir = ScratchDir("profile");
     fs::create_directories(dir);
     const fs::path copy = dir / name;
-    fs::copy_file(fs::path(TRELVO_SHARED_DIR) / "profiles" / "Mach3Mill-sample.xml", copy,
+    fs::copy_file(fs::path(TRELVO_DATA_DIR) / "Mach3Mill-sample.xml", copy,
                   fs::copy_options::overwrite_existing);
     return copy;
 }

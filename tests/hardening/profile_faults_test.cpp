@@ -76,7 +76,7 @@ int Replace(const char* from, const char* to) {
 // The sample host profile with a section of ours; the empty key is dropped by every save, so a
 // saved file always differs from the one the host wrote.
 std::string OriginalProfile() {
-    std::string xml = ReadFile(fs::path(TRELVO_SHARED_DIR) / "profiles" / "Mach3Mill-sample.xml");
+    std::string xml = ReadFile(fs::path(TRELVO_DATA_DIR) / "Mach3Mill-sample.xml");
     const size_t end = xml.rfind("</profile>");
     EXPECT_NE(end, std::string::npos);
     xml.insert(end, "<TRELVO40><ExpandedMode>1</ExpandedMode><IdleDelay></IdleDelay></TRELVO40>");

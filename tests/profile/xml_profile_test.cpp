@@ -309,7 +309,7 @@ TEST_F(ProfileStoreTest, EmptyPathKeepsWritesInMemoryOnly) {
 
 // Host content the store must hand back exactly when nothing of the plug-in's changed.
 TEST_F(ProfileStoreTest, UnchangedProfilesRoundTripByteForByte) {
-    const std::string sample = ReadFile(fs::path(TRELVO_SHARED_DIR) / "profiles" / "Mach3Mill-sample.xml");
+    const std::string sample = ReadFile(fs::path(TRELVO_DATA_DIR) / "Mach3Mill-sample.xml");
     ASSERT_GT(sample.size(), 100000u);
     const struct {
         const char* name;
@@ -352,7 +352,7 @@ TEST_F(ProfileStoreTest, NonUtf8ProfilesReadAsUtf8Text) {
 }
 
 TEST_F(ProfileStoreTest, WritesKeepTheHostFileStyle) {
-    const std::string sample = ReadFile(fs::path(TRELVO_SHARED_DIR) / "profiles" / "Mach3Mill-sample.xml");
+    const std::string sample = ReadFile(fs::path(TRELVO_DATA_DIR) / "Mach3Mill-sample.xml");
     const std::string end = "</profile>\r\n";
     ASSERT_EQ(sample.substr(sample.size() - end.size()), end);
     const std::string section = "<TRELVO40><ExpandedMode>0</ExpandedMode><EnableSpindle>1</EnableSpindle></TRELVO40>";
