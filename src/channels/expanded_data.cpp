@@ -3,13 +3,15 @@
 // Which channel goes next. Refresh timers run out every twelve update cycles while a frame takes ten,
 // so a fixed priority that let refreshes cut in would starve the lower channels for good. The rule:
 //   1. a PWM update (a new spindle command word) starts the PWM sequence over from Low;
-//   2. a PWM sequence in progress runs to its Hi nibble; a refresh never cuts it;
-//   3. then pending updates, Relay/PP1 before PP2;
-//   4. then due refreshes, the channel that has gone longest without being sent (for an update or a
+//   2. a PWM update sequence in progress runs to its Hi nibble unbroken;
+//   3. then pending output updates, Relay/PP1 before PP2, even between the nibbles of a PWM refresh:
+//      a refresh resends what the board already holds, so it can wait a frame and go on after;
+//   4. then a PWM refresh in progress, to its Hi nibble; a due refresh never cuts it;
+//   5. then due refreshes, the channel that has gone longest without being sent (for an update or a
 //      refresh) first; after Restart all are equal and the order is PWM, Relay/PP1, PP2.
 // With nothing changing the refreshes go round in turn, every channel in use heard at least once per
 // round of five frames; a channel just sent for an update waits its turn, so changes on one channel
-// do not push the others back.
+// do not push the others back. A lone output change waits only for the frame already on the wire.
 #include "channels/expanded_data.h"
 
 #include "assignments/assignments.h"
@@ -22,7 +24,7 @@ const char* const ChannelNames[8] = {"PP2",      "Relay/PP1", "PWM Low",  "PWM M
 
 namespace {
 
-enum : int32_t { kPwmLow = 0, kPwmMid = 1, kPwmHi = 2, kRelay = 3, kPp2 = 4 };
+enum : int32_t { kPwmLow = 0, kPwmMid = 1, kPwmHi = 2 };
 enum : int32_t { kRingPwm = 0, kRingRelay = 1, kRingPp2 = 2 };
 
 bool SpindleIsOn() noexcept {
@@ -88,12 +90,14 @@ bool ExpandedData::NeedRefresh() const noexcept {
 bool ExpandedData::HasWork() const noexcept { return NeedUpdate() || NeedRefresh() || pwmInProgress; }
 
 // Takes the PWM monitor's word; a refresh sends every nibble again (only Hi when the spindle is off),
-// an update skips the nibbles the board already has.
-void ExpandedData::StartPwm() noexcept {
+// an update skips the nibbles the board already has. Only a refresh may be interrupted: the board
+// already holds each of its nibbles, so an output word between them leaves no mixed spindle word.
+void ExpandedData::StartPwm(bool interruptible) noexcept {
     const bool refresh = pwmMonitor.NeedRefresh();
     myLog(LOG_DEBUG, refresh ? "ExpandedData::GetData() PWM need REFRESH" : "ExpandedData::GetData() PWM need UPDATE");
     pwmData = pwmMonitor.GetData();
     Stamp(kRingPwm);
+    pwmRefresh = interruptible;
     state = kPwmLow;
     if (refresh) {
         ResetPwmNibbles();
@@ -103,7 +107,18 @@ void ExpandedData::StartPwm() noexcept {
     }
 }
 
-void ExpandedData::ServeRefresh() noexcept {
+// An output word leaves `state` alone, so a PWM refresh it interrupted goes on where it stopped.
+int32_t ExpandedData::SendOutputs(int32_t ring) noexcept {
+    Stamp(ring);
+    if (ring == kRingRelay) {
+        myLog(LOG_DEBUG, "ExpandedData::GetData() RelayPP1 need REFRESH/UPDATE");
+        return relayMonitor.GetData();
+    }
+    myLog(LOG_DEBUG, "ExpandedData::GetData() PP2 need REFRESH/UPDATE");
+    return pp2Monitor.GetData();
+}
+
+int32_t ExpandedData::OldestDueRefresh() const noexcept {
     const Monitor* monitors[3] = {&pwmMonitor, &relayMonitor, &pp2Monitor};
     int32_t oldest = -1;
     for (int32_t ring = 0; ring < 3; ++ring) {
@@ -111,37 +126,28 @@ void ExpandedData::ServeRefresh() noexcept {
             oldest = ring;
         }
     }
-    if (oldest == kRingPwm) {
-        StartPwm();
-    } else if (oldest == kRingRelay) {
-        myLog(LOG_DEBUG, "ExpandedData::GetData() RelayPP1 need REFRESH/UPDATE");
-        state = kRelay;
-        Stamp(kRingRelay);
-    } else if (oldest == kRingPp2) {
-        myLog(LOG_DEBUG, "ExpandedData::GetData() PP2 need REFRESH/UPDATE");
-        state = kPp2;
-        Stamp(kRingPp2);
-    }
+    return oldest;
 }
 
 int32_t ExpandedData::GetData() noexcept {
     if (pwmMonitor.NeedUpdate()) {
-        StartPwm();
-    } else if (pwmInProgress) {
+        StartPwm(false);
+    } else if (pwmInProgress && !(pwmRefresh && (relayMonitor.NeedUpdate() || pp2Monitor.NeedUpdate()))) {
         myLog(LOG_DEBUG, "ExpandedData::GetData() PWM in progress");
     } else if (relayMonitor.NeedUpdate()) {
-        myLog(LOG_DEBUG, "ExpandedData::GetData() RelayPP1 need REFRESH/UPDATE");
-        state = kRelay;
-        Stamp(kRingRelay);
+        return SendOutputs(kRingRelay);
     } else if (pp2Monitor.NeedUpdate()) {
-        myLog(LOG_DEBUG, "ExpandedData::GetData() PP2 need REFRESH/UPDATE");
-        state = kPp2;
-        Stamp(kRingPp2);
-    } else if (NeedRefresh()) {
-        ServeRefresh();
+        return SendOutputs(kRingPp2);
     } else {
-        myLog(LOG_ERROR, "ExpandedData.GetData() called with no NeedUpdate or NeedRefresh, d=0xFE");
-        return 0xFE;
+        const int32_t ring = OldestDueRefresh();
+        if (ring < 0) {
+            myLog(LOG_ERROR, "ExpandedData.GetData() called with no NeedUpdate or NeedRefresh, d=0xFE");
+            return 0xFE;
+        }
+        if (ring != kRingPwm) {
+            return SendOutputs(ring);
+        }
+        StartPwm(true);
     }
 
     // The PWM rows fall through to the next nibble when the board already has this one.
@@ -170,15 +176,9 @@ int32_t ExpandedData::GetData() noexcept {
             const int32_t nibble = (pwmData >> 8) & 0xF;
             lastPwmHi = nibble;
             pwmInProgress = false;
-            state = kRelay;
+            state = kPwmLow;
             return 0x40 + nibble;
         }
-        case kRelay:
-            state = kPp2;
-            return relayMonitor.GetData();
-        case kPp2:
-            state = kPwmLow;
-            return pp2Monitor.GetData();
         default:
             myLogf(LOG_ERROR, "ExpandedData.GetData() unknown state %d, returning dummy data 0x%X", state, 0xFFu);
             return 0xFF;

@@ -24,8 +24,9 @@ public:
     int32_t GetData() noexcept;
     void ResetPwmNibbles() noexcept;
 
-    int32_t state = 0;  // 0 PWM Low, 1 PWM Mid, 2 PWM Hi, 3 Relay/PP1, 4 PP2
+    int32_t state = 0;  // the PWM sequence's next nibble: 0 Low, 1 Mid, 2 Hi
     bool pwmInProgress = false;
+    bool pwmRefresh = false;  // the sequence in progress resends what the board holds
     bool useSpindle = false;
     Monitor pwmMonitor{"PWM"};
     Monitor relayMonitor{"RelayPP1"};
@@ -40,7 +41,8 @@ public:
     uint64_t lastServed[3] = {0, 0, 0};
 
 private:
-    void StartPwm() noexcept;
-    void ServeRefresh() noexcept;
+    void StartPwm(bool interruptible) noexcept;
+    int32_t SendOutputs(int32_t ring) noexcept;
+    int32_t OldestDueRefresh() const noexcept;
     void Stamp(int32_t ring) noexcept { lastServed[ring] = ++serveCount; }
 };

@@ -36,14 +36,9 @@ int32_t Monitor::GetData() noexcept {
     return data;
 }
 
-void Monitor::IncTime() noexcept {
-    if (!enabled || needRefresh) {
-        return;
-    }
-    if (refreshTimer++ > 10) {
-        myLogf(LOG_DEBUG, "Monitor '%s' got refresh timeout", name.c_str());
-        needRefresh = true;
-    }
+void Monitor::RefreshTimeout() noexcept {
+    myLogf(LOG_DEBUG, "Monitor '%s' got refresh timeout", name.c_str());
+    needRefresh = true;
 }
 
 void Monitor::Restart() noexcept {

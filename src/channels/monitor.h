@@ -11,7 +11,12 @@ public:
     void SetEnabled(bool flag) noexcept;
     void Update(int32_t value) noexcept;
     int32_t GetData() noexcept;
-    void IncTime() noexcept;
+    // Runs on every update cycle for each channel: the common path stays inline.
+    void IncTime() noexcept {
+        if (enabled && !needRefresh && refreshTimer++ > 10) {
+            RefreshTimeout();
+        }
+    }
     void Restart() noexcept;
     bool NeedUpdate() const noexcept { return needUpdate; }
     bool NeedRefresh() const noexcept { return needRefresh; }
@@ -23,4 +28,7 @@ public:
     int32_t data = -1;
     int32_t lastData = -1;
     int32_t refreshTimer = 0;
+
+private:
+    void RefreshTimeout() noexcept;
 };
