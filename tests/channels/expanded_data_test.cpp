@@ -159,6 +159,37 @@ TEST_F(ExpandedDataTest, NewWordMidSequenceStartsAgainFromLow) {
     EXPECT_EQ(Drain(d), (Words{0x23, 0x31, 0x42, kRelay, kPp2}));
 }
 
+// A refresh resends what the board holds, so an output update may go between its nibbles; the nibbles
+// of a new spindle word stay together.
+TEST_F(ExpandedDataTest, OutputUpdateGoesBetweenRefreshNibblesButNeverSplitsANewWord) {
+    struct Case {
+        bool newWord;
+        int32_t first;
+        Words rest;
+    };
+    const Case cases[] = {
+        {false, 0x25, {0x10, 0x35, 0x49, kPp2}},
+        {true, 0x2F, {0x3F, 0x49, 0x10}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.newWord ? "new word" : "refresh");
+        SetSpindle(true, 0, 0x155);
+        engine_.outputs[7].state = 1;
+        ExpandedData d;
+        d.UseSpindle(true);
+        d.Restart();
+        ASSERT_EQ(Drain(d), (Words{0x25, 0x35, 0x49, kRelay, kPp2}));
+        if (c.newWord) {
+            SetSpindle(true, 0, 0x1FF);
+        } else {
+            Tick(d, 12);
+        }
+        EXPECT_EQ(Next(d), c.first);
+        engine_.outputs[7].state = 0;
+        EXPECT_EQ(Drain(d), c.rest);
+    }
+}
+
 TEST_F(ExpandedDataTest, SequenceInProgressKeepsHasWorkTrue) {
     SetSpindle(true, 1, 512);
     ExpandedData d;
