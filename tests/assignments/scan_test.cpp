@@ -67,7 +67,7 @@ TEST_F(ScanTest, OutputModesMapEachExpandedPin) {
         for (int slot = 0; slot < 8; ++slot) {
             SCOPED_TRACE(testing::Message() << "mode " << mode << " slot " << slot);
             engine_ = HostEngineBlock{};
-            const int index = 20 + slot;
+            const int index = 22 + slot;  // up to 29, the last output
             Assign(index, 1, ports[slot], pins[slot]);
             plugin().settings.IoMode = mode;
             ScanSignalAssignments();

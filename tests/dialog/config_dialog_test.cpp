@@ -254,6 +254,23 @@ TEST_F(ConfigDialogTest, ProbeOnPort8WarnsAfterOkIntoExpandedOutput) {
     EXPECT_EQ(warnings_[0], kProbeWarning);
 }
 
+// Expanded Input chosen while frames run: the bit-stream output is not written again, though the
+// transmitter halts only at the next EStop.
+TEST_F(ConfigDialogTest, OkIntoExpandedInputStopsBitStreamWritesAtOnce) {
+    LoadSettings({{"ExpandedMode", "0"}, {"zzzzz", "1"}});
+    Init();
+    Wire(5, 1, 16);
+    EStopCycles(1);
+    Cycles(30);
+    Config("mode 2 ok");
+    ASSERT_EQ(plugin().settings.IoMode, IO_EXPANDED_INPUT);
+    engine_.outputs[5].state = 1;
+    for (int cycle = 0; cycle < 30; ++cycle) {
+        Cycles(1);
+        ASSERT_EQ(BitStreamState(5), 1) << "cycle " << cycle;
+    }
+}
+
 TEST_F(ConfigDialogTest, CancelSavesTheUnchangedDocument) {
     LoadSettings({{"ExpandedMode", "0"}, {"EnableSpindle", "1"}});
     Init();

@@ -94,15 +94,25 @@ TEST_F(TransmitterTest, FirstFrameAfterEStopFollowsAnIdleOne) {
 }
 
 TEST_F(TransmitterTest, AnOutputMovedOffTheBitStreamPinIsNoLongerDriven) {
-    Start({{"ExpandedMode", "0"}, {"zzzzz", "1"}});
-    Record(15);
-    engine_.outputs[kStream].port = 8;  // the user rewires it to J5 while frames run
-    engine_.outputs[kStream].pin = 1;
-    engine_.outputs[kStream].state = 1;
-    EXPECT_EQ(Record(30), std::string(30, '1'));
-    engine_.outputs[kStream].port = 1;  // and back: the scan result is still valid
-    engine_.outputs[kStream].pin = 16;
-    EXPECT_NE(Record(30).find('0'), std::string::npos);
+    struct Move {
+        int port, pin, enabled;
+    };
+    // The user rewires it while frames run: to J5, to the next pin of port 1, or disables it.
+    for (const Move& m : {Move{8, 1, 1}, Move{1, 15, 1}, Move{1, 16, 0}}) {
+        SCOPED_TRACE(testing::Message() << "port " << m.port << " pin " << m.pin << " enabled " << m.enabled);
+        SetUp();
+        Start({{"ExpandedMode", "0"}, {"zzzzz", "1"}});
+        Record(15);
+        HostOutputSignal& out = engine_.outputs[kStream];
+        out.port = static_cast<int8_t>(m.port);
+        out.pin = static_cast<int8_t>(m.pin);
+        out.enabled = static_cast<uint8_t>(m.enabled);
+        out.state = 1;
+        EXPECT_EQ(Record(30), std::string(30, '1'));
+        out = HostOutputSignal{1, 16, 1, 0, 1};  // and back: the scan result is still valid
+        EXPECT_NE(Record(30).find('0'), std::string::npos);
+        TearDown();
+    }
 }
 
 TEST_F(TransmitterTest, EStopMidFrameCutsTheFrameAndRestarts) {
@@ -199,8 +209,34 @@ TEST_F(TransmitterTest, OutputOneOnRelayK1GoesOutAsWord0x11) {
 }
 
 TEST_F(TransmitterTest, SchedulerWordWithHighBitsSendsOnlySevenBits) {
-    // 0xFE from an empty scheduler: data bits 0 1 1 1 1 1 1, parity 1.
-    EXPECT_EQ(FrameBits(0xFE & 0x7F), "0011111111");
+    Start({{"ExpandedMode", "0"}});
+    Record(100);
+    ExpandedData& data = *plugin().channels.expandedData;
+    data.state = 9;  // the guard's dummy word 0xFF, frame after frame
+    data.pwmInProgress = true;
+    const std::string wire = Record(40);
+    EXPECT_NE(wire.find(FrameBits(0x7F) + FrameBits(0x7F)), std::string::npos) << wire;
+}
+
+// The demo walks on through an EStop, but its spindle steps start again from the first; every word
+// has its log line.
+TEST_F(TransmitterTest, DemoStartsTheSpindleStepsAgainAfterEStop) {
+    Start({{"ExpandedMode", "0"}, {"DemoMode", "1"}, {"EnableDebug", "1"}});
+    auto words = [](const std::string& wire) {
+        std::vector<int> w;
+        for (const auto& f : Decode(wire)) w.push_back(f.word);
+        return w;
+    };
+    EXPECT_EQ(words(Record(11 + 7 * 10)), (std::vector<int>{0x01, 0x02, 0x04, 0x08, 0x00, 0x20, 0x30}));
+    EStopCycles(1);  // just before 0x42, the last word of the first step
+    const std::vector<int> after = words(Record(11 + 29 * 10));  // up to the fifth step, 0x4B
+    ASSERT_EQ(after.size(), 29u);
+    EXPECT_EQ(std::vector<int>(after.begin(), after.begin() + 4), (std::vector<int>{0x20, 0x30, 0x42, 0x11}));
+    EXPECT_EQ(after.back(), 0x4B);
+    EXPECT_EQ(Count("INFO: TRELVO-40/41 sending DEMO PP2 data 0x1"), 3);
+    EXPECT_EQ(Count("INFO: TRELVO-40/41 sending DEMO PWM Low data 0x0"), 2);
+    EXPECT_EQ(Count("INFO: TRELVO-40/41 sending DEMO PWM Hi data 0x2"), 1);
+    EXPECT_STREQ(state_.statusText, "TRELVO-40/41 sending DEMO PWM Hi data 0xB");
 }
 
 // Every channel in use reaches the board at least once in every 8 frame periods, whatever the delays
