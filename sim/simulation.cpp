@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "assignments/signal_names.h"
+#include "host/settings.h"
 #include "host_os.h"
 #include "profile_setup.h"
 #include "receiver.h"
@@ -503,10 +504,13 @@ void HostRun::Summary() {
     std::string counts;
     for (int ch = 0; ch < 8; ++ch)
         if (r.goodFrames[ch]) counts += (counts.empty() ? "" : ", ") + std::string(ChannelName(ch)) + " " + std::to_string(r.goodFrames[ch]);
-    account.Line("", "frames: " + (counts.empty() ? std::string("none") : counts) +
-                         (counts.empty() && DrivingOutput(r.engine, kStreamPort, kStreamPin) < 0
-                              ? " (no host output drives port 1 pin 16)"
-                              : ""));
+    std::string why;
+    if (counts.empty() && DrivingOutput(r.engine, kStreamPort, kStreamPin) < 0) {
+        why = " (no host output drives port 1 pin 16)";
+    } else if (counts.empty() && r.profile.ReadSetting("ExpandedMode", IO_EXPANDED_INPUT) == IO_EXPANDED_INPUT) {
+        why = " (ExpandedMode 2, Expanded Input: the plug-in sends nothing)";
+    }
+    account.Line("", "frames: " + (counts.empty() ? std::string("none") : counts) + why);
     account.Line("", "framing errors " + std::to_string(r.framingErrors) + ", parity errors " + std::to_string(r.parityErrors));
     account.Line("", "warnings shown " + std::to_string(r.hooks.Warnings().size()) +
                          (r.module.setWarningHook ? "" : " (the module has no warning hook)"));

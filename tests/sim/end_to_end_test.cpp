@@ -109,6 +109,7 @@ TEST(EndToEnd, NoBitStreamOutputLeavesThePinUndriven) {
     EXPECT_EQ(run.wire, std::string(200, 'z'));
     EXPECT_TRUE(run.frames.empty());
     EXPECT_NE(run.out.find("1 never shown"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("frames: none (no host output drives port 1 pin 16)"), std::string::npos);
 }
 
 TEST(EndToEnd, RewireTakesEffectAtTheNextEStopExit) {
