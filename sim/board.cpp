@@ -61,14 +61,14 @@ bool Board::Accept(int word) {
     }
 }
 
-std::vector<std::string> DescribeLatchChanges(const BoardLatches& before, const BoardLatches& after) {
-    std::vector<std::string> lines;
+std::vector<LatchChange> DescribeLatchChanges(const BoardLatches& before, const BoardLatches& after) {
+    std::vector<LatchChange> lines;
     for (int i = 0; i < kExpandedOutputs; ++i) {
         if (before.outputs[i] != after.outputs[i])
-            lines.push_back(std::string(LatchName(i)) + (after.outputs[i] ? " on" : " off"));
+            lines.push_back({i, std::string(LatchName(i)) + (after.outputs[i] ? " on" : " off")});
     }
     if (before.SpindleWord() != after.SpindleWord())
-        lines.push_back("spindle word " + DescribeSpindleWord(after.SpindleWord()));
+        lines.push_back({kExpandedOutputs, "spindle word " + DescribeSpindleWord(after.SpindleWord())});
     return lines;
 }
 

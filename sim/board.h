@@ -44,7 +44,12 @@ private:
     BoardLatches latches_;
 };
 
+// One latch that changed: an expanded output (0..7), or kExpandedOutputs for the spindle word.
+struct LatchChange {
+    int latch = 0;
+    std::string text;
+};
 // What a reader of the account wants to see change from one latch state to the next.
-std::vector<std::string> DescribeLatchChanges(const BoardLatches& before, const BoardLatches& after);
+std::vector<LatchChange> DescribeLatchChanges(const BoardLatches& before, const BoardLatches& after);
 
 }  // namespace sim

@@ -1,7 +1,6 @@
 // trelvo-dialog-shot: loads the plug-in as the host does and shows its real configuration dialog until closed.
 #include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <string>
 
 #include "host_os.h"
@@ -26,8 +25,8 @@ int main(int argc, char** argv) {
         const std::string modulePath = argc > 1 ? argv[1] : sim::DefaultModulePath();
         const sim::PluginModule module = sim::LoadPluginModule(modulePath);
 
-        const std::string profile = sim::CreateTempXmlFile();
-        sim::WriteSettings(profile, {{"ExpandedMode", "0"}, {"EnableSpindle", "1"}});
+        const sim::ProfileCopy profile("");
+        profile.WriteSettings({{"ExpandedMode", "0"}, {"EnableSpindle", "1"}});
 
         // The wiring of the simulator's built-in machine, plus an input on port 1, pin 15.
         static HostEngineBlock engine{};
@@ -44,15 +43,13 @@ int main(int argc, char** argv) {
         engine.estop = 1;
         state.SpinDir = 1;
 
-        module.setProName(profile.c_str());
+        module.setProName(profile.Path().c_str());
         module.initControl(reinterpret_cast<intptr_t>(&engine), 0, reinterpret_cast<intptr_t>(&state), 0);
         module.postInitControl();
         std::puts("showing the configuration dialog");
         std::fflush(stdout);
         module.config();  // returns when the window is closed
         module.stopPlug();
-        std::error_code ec;
-        std::filesystem::remove(profile, ec);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "trelvo-dialog-shot: %s\n", e.what());

@@ -21,8 +21,8 @@ void* ModuleSymbol(void* module, const char* name);
 // The folder of the running executable; empty when it cannot be told.
 std::string ExecutableDir();
 
-// Creates a new, empty file named trelvo-sim-*.xml in the temporary folder and returns its path.
-std::string CreateTempXmlFile();
+// Creates a new, empty folder named trelvo-sim-* in the system's temporary folder and returns its path.
+std::string CreateTempFolder();
 
 // Calls config() and plays the dialog actions on the window it shows, as a user would; false
 // (config() not called) where the simulator cannot drive the system's windows.

@@ -1,8 +1,8 @@
-// The simulator's system layer on POSIX: dlopen, mkstemps; the dialog is driven through the module's hooks.
+// The simulator's system layer on POSIX: dlopen, mkdtemp; the dialog is driven through the module's hooks.
 #include "host_os.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -32,11 +32,9 @@ std::string ExecutableDir() {
     return ec ? std::string() : self.parent_path().string();
 }
 
-std::string CreateTempXmlFile() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "trelvo-sim-XXXXXX.xml").string();
-    const int fd = mkstemps(pattern.data(), 4);
-    if (fd < 0) throw std::runtime_error("cannot create a temporary profile");
-    close(fd);
+std::string CreateTempFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "trelvo-sim-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder");
     return pattern;
 }
 

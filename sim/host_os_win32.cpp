@@ -56,19 +56,15 @@ std::string ExecutableDir() {
     return std::filesystem::path(buffer).parent_path().string();
 }
 
-std::string CreateTempXmlFile() {
+std::string CreateTempFolder() {
     const std::filesystem::path dir = std::filesystem::temp_directory_path();
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         const std::string name = "trelvo-sim-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                 std::to_string(GetTickCount() + attempt) + ".xml";
+                                 std::to_string(GetTickCount() + attempt);
         const std::string path = (dir / name).string();
-        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            CloseHandle(file);
-            return path;
-        }
+        if (CreateDirectoryA(path.c_str(), nullptr)) return path;
     }
-    throw std::runtime_error("cannot create a temporary profile");
+    throw std::runtime_error("cannot create a temporary folder");
 }
 
 namespace {

@@ -10,19 +10,30 @@
 #include "plugin_module.h"
 #include "scenario.h"
 #include "simulation.h"
+#include "wiring_check.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"Runs the TRELVO-40 plug-in module through a scenario as the Mach3 host would, and "
                  "decodes the bit stream as the TRELVO-40/41 board does."};
     std::string scenarioPath, modulePath;
+    bool check = false;
     sim::RunOptions options;
     app.add_option("SCENARIO", scenarioPath, "scenario file (default: the built-in scenario)");
     app.add_option("--module", modulePath, std::string("plug-in module to load (default: ") + sim::kModuleFileName + " beside this program)");
-    app.add_option("--profile", options.profilePath, "host profile file to use (default: a fresh temporary file)");
-    app.add_option("--wire", options.wirePath, "write the level of port 1, pin 16 per cycle (0, 1 or z)");
-    app.add_option("--frames", options.framesPath, "write the received frames as CSV");
-    app.add_option("--vcd", options.vcdPath, "write a Value Change Dump, one time unit per cycle");
+    app.add_option("--profile", options.profilePath,
+                   "host profile to start from; only read, the plug-in runs on a copy (default: a fresh profile)");
+    auto* out = app.add_option("--profile-out", options.profileOutPath, "write the profile as the plug-in left it after StopPlug");
+    auto* wire = app.add_option("--wire", options.wirePath, "write the level of port 1, pin 16 per cycle (0, 1 or z)");
+    auto* frames = app.add_option("--frames", options.framesPath, "write the received frames as CSV");
+    auto* vcd = app.add_option("--vcd", options.vcdPath, "write a Value Change Dump, one time unit per cycle");
+    app.add_flag("--check", check,
+                 "check the wiring of --profile (or of the built-in machine) against the board: exit 0 passed, 1 failed")
+        ->excludes(out, wire, frames, vcd);
     CLI11_PARSE(app, argc, argv);
+    if (check && !scenarioPath.empty()) {
+        std::cerr << "trelvo-sim: --check takes no scenario; it builds its own run from the profile\n";
+        return 2;
+    }
 
     try {
         sim::PrepareHostProcess();
@@ -40,6 +51,11 @@ int main(int argc, char** argv) {
         const sim::Scenario scenario = sim::ParseScenario(text);
         const sim::PluginModule module =
             sim::LoadPluginModule(modulePath.empty() ? sim::DefaultModulePath() : modulePath);
+        if (check) {
+            const bool passed = sim::RunWiringCheck(scenario, module, options.profilePath, std::cout);
+            std::cout.flush();
+            return passed ? 0 : 1;
+        }
         sim::RunScenario(scenario, module, options, std::cout);
         std::cout.flush();
         return 0;

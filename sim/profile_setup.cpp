@@ -1,8 +1,14 @@
-// Profile reading and writing for the simulator: pugixml on POSIX, the plug-in's own MSXML document on Windows.
+// The profile around a run: the private copy, settings through the plug-in's own store, the host's wiring.
 #include "profile_setup.h"
 
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
+
+#include "host/plugin_state.h"
+#include "host/settings.h"
+#include "host_os.h"
+#include "profile/xml_profile.h"
 
 #ifdef _WIN32
 #include <cctype>
@@ -98,27 +104,69 @@ void FillWiring(const Preferences& prefs, HostEngineBlock& engine) {
 
 }  // namespace
 
-#ifdef _WIN32
+namespace {
 
-void WriteSettings(const std::string& path, const std::vector<std::pair<std::string, std::string>>& settings) {
-    if (settings.empty()) return;
-    const std::unique_ptr<platform::XmlDocument> doc = NewDocument();
-    if (doc->Load(path) == platform::XmlLoadResult::Unparseable) throw std::runtime_error("cannot read profile " + path);
-    platform::XmlElement root = doc->Root();
-    if (!root) root = doc->AppendElement(nullptr, "profile");
-    platform::XmlElement section = doc->FirstChild(root, "TRELVO40");
-    if (!section) section = doc->AppendElement(root, "TRELVO40");
-    for (const auto& [key, value] : settings) {
-        platform::XmlElement node = doc->FirstChild(section, key);
-        if (!node) node = doc->AppendElement(section, key);
-        doc->SetText(node, value);
+// The plug-in's store binds to the path in its state; this process has its own copy of that state.
+class StoreOn {
+public:
+    explicit StoreOn(const std::string& path) { plugin().id.ProfilePath = path; }
+    ~StoreOn() { plugin().id.ProfilePath.clear(); }
+};
+
+}  // namespace
+
+ProfileCopy::ProfileCopy(const std::string& source) : folder_(CreateTempFolder()) {
+    namespace fs = std::filesystem;
+    const std::string name = source.empty() ? "profile.xml" : fs::path(source).filename().string();
+    path_ = (fs::path(folder_) / name).string();
+    try {
+        if (source.empty()) {
+            std::ofstream(path_, std::ios::binary);
+        } else {
+            std::ifstream in(source, std::ios::binary);
+            if (!in || fs::is_directory(source)) throw std::runtime_error("cannot read profile " + source);
+            std::ofstream out(path_, std::ios::binary);
+            out << in.rdbuf();
+            if (in.bad() || !out) throw std::runtime_error("cannot copy profile " + source + " to " + path_);
+        }
+    } catch (...) {
+        std::error_code ec;
+        fs::remove_all(folder_, ec);
+        throw;
     }
-    if (!doc->Save(path)) throw std::runtime_error("cannot write profile " + path);
 }
+
+ProfileCopy::~ProfileCopy() {
+    std::error_code ec;
+    std::filesystem::remove_all(folder_, ec);
+}
+
+void ProfileCopy::WriteSettings(const SettingList& settings) const {
+    if (settings.empty()) return;
+    const StoreOn bind(path_);
+    CXmlProfile store;  // saved when it goes, as the plug-in's stores are
+    for (const auto& [key, value] : settings) store.WriteString(kProfileSection, key, value);
+}
+
+int ProfileCopy::ReadSetting(const std::string& key, int defaultValue) const {
+    const StoreOn bind(path_);
+    CXmlProfile store;
+    return store.ReadInt(kProfileSection, key, defaultValue);
+}
+
+void ProfileCopy::SaveAs(const std::string& target) const {
+    std::error_code ec;
+    std::filesystem::copy_file(path_, target, std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) throw std::runtime_error("cannot write " + target + ": " + ec.message());
+}
+
+#ifdef _WIN32
 
 bool LoadPreferencesWiring(const std::string& path, HostEngineBlock& engine) {
     const std::unique_ptr<platform::XmlDocument> doc = NewDocument();
-    if (doc->Load(path) != platform::XmlLoadResult::Loaded) return false;
+    const platform::XmlLoadResult loaded = doc->Load(path);
+    if (loaded == platform::XmlLoadResult::Unparseable) throw std::runtime_error("cannot parse profile " + path);
+    if (loaded != platform::XmlLoadResult::Loaded) return false;
     const Preferences prefs(*doc, doc->FirstChild(doc->Root(), "Preferences"));
     if (!prefs) return false;
     FillWiring(prefs, engine);
@@ -127,29 +175,10 @@ bool LoadPreferencesWiring(const std::string& path, HostEngineBlock& engine) {
 
 #else
 
-void WriteSettings(const std::string& path, const std::vector<std::pair<std::string, std::string>>& settings) {
-    if (settings.empty()) return;
-    pugi::xml_document doc;
-    if (std::filesystem::exists(path) && std::filesystem::file_size(path) > 0) {
-        const pugi::xml_parse_result parsed = doc.load_file(path.c_str(), pugi::parse_default | pugi::parse_declaration);
-        if (!parsed) throw std::runtime_error("cannot read profile " + path + ": " + parsed.description());
-    }
-    pugi::xml_node root = doc.document_element();
-    if (!root) root = doc.append_child("profile");
-    pugi::xml_node section = root.child("TRELVO40");
-    if (!section) section = root.append_child("TRELVO40");
-    for (const auto& [key, value] : settings) {
-        pugi::xml_node node = section.child(key.c_str());
-        if (!node) node = section.append_child(key.c_str());
-        node.text().set(value.c_str());
-    }
-    if (!doc.save_file(path.c_str(), "", pugi::format_raw | pugi::format_no_declaration))
-        throw std::runtime_error("cannot write profile " + path);
-}
-
 bool LoadPreferencesWiring(const std::string& path, HostEngineBlock& engine) {
     pugi::xml_document doc;
-    if (!doc.load_file(path.c_str())) return false;
+    const pugi::xml_parse_result parsed = doc.load_file(path.c_str());
+    if (!parsed) throw std::runtime_error("cannot parse profile " + path + ": " + parsed.description());
     const Preferences prefs(doc.document_element().child("Preferences"));
     if (!prefs) return false;
     FillWiring(prefs, engine);

@@ -14,7 +14,8 @@
 #include <sstream>
 #include <vector>
 
-#include "board.h"
+#include "assignments/signal_names.h"
+#include "host/settings.h"
 #include "host_os.h"
 #include "profile_setup.h"
 #include "receiver.h"
@@ -34,29 +35,33 @@ public:
     static void OnWarning(const char* caption, const char* text, void* context) {
         auto* self = static_cast<HookSink*>(context);
         std::lock_guard lock(self->mutex_);
-        self->pending_.push_back("warning \"" + std::string(caption ? caption : "") + "\":\n" + (text ? text : ""));
-        ++self->warnings_;
+        self->warnings_.push_back("\"" + std::string(caption ? caption : "") + "\":\n" + (text ? text : ""));
+        self->pending_.push_back("warning " + self->warnings_.back());
     }
     static void OnDialog(const char* displays, void* context) {
         auto* self = static_cast<HookSink*>(context);
         std::lock_guard lock(self->mutex_);
-        self->pending_.push_back("dialog shows:\n" + std::string(displays ? displays : ""));
-        ++self->dialogs_;
+        self->lastDialog_ = displays ? displays : "";
+        self->pending_.push_back("dialog shows:\n" + self->lastDialog_);
     }
     std::vector<std::string> Take() {
         std::lock_guard lock(mutex_);
         return std::exchange(pending_, {});
     }
-    int Warnings() {
+    std::vector<std::string> Warnings() {
         std::lock_guard lock(mutex_);
         return warnings_;
+    }
+    std::string LastDialog() {
+        std::lock_guard lock(mutex_);
+        return lastDialog_;
     }
 
 private:
     std::mutex mutex_;
     std::vector<std::string> pending_;
-    int warnings_ = 0;
-    int dialogs_ = 0;
+    std::vector<std::string> warnings_;
+    std::string lastDialog_;
 };
 
 class Account {
@@ -208,28 +213,75 @@ std::string ApplyEvent(const Event& e, const PluginModule& module, HostEngineBlo
     return "";
 }
 
-// A fresh, empty profile file that is removed again when the run ends.
-class TempProfile {
+// Cycle spans of one host condition (EStop, spindle off), for the notes on the silence lines.
+class Spans {
 public:
-    TempProfile() : path_(CreateTempXmlFile()) {}
-    ~TempProfile() {
-        std::error_code ec;
-        std::filesystem::remove(path_, ec);
+    void Observe(int64_t cycle, bool active) {
+        if (active && !open_) spans_.push_back({cycle, -1});
+        if (!active && open_) spans_.back().second = cycle;
+        open_ = active;
     }
-    const std::string& Path() const { return path_; }
+    // The spans that overlap [from, to), as "from cycle A to B" or "from cycle A on".
+    std::string Overlapping(int64_t from, int64_t to) const {
+        std::string text;
+        for (const auto& [start, end] : spans_) {
+            if (start >= to || (end >= 0 && end <= from)) continue;
+            text += (text.empty() ? "" : ", ") + std::string("from cycle ") + std::to_string(start) +
+                    (end >= 0 ? " to " + std::to_string(end) : std::string(" on"));
+        }
+        return text;
+    }
 
 private:
-    std::string path_;
+    std::vector<std::pair<int64_t, int64_t>> spans_;  // end -1 while still going
+    bool open_ = false;
 };
+
+// The host's wiring on ports 1, 8 and 9, one line per enabled output, in port and pin order.
+std::vector<std::string> WiringLines(const HostEngineBlock& engine) {
+    std::vector<std::string> lines;
+    bool stream = false;
+    for (int port : {1, 8, 9}) {
+        for (int pin = 0; pin < 128; ++pin) {
+            for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
+                const HostOutputSignal& out = engine.outputs[i];
+                if (!out.enabled || out.port != port || out.pin != pin) continue;
+                std::string role;
+                const int expanded = ExpandedOutputIndex(port, pin);
+                if (expanded >= 0) {
+                    role = LatchName(expanded);
+                } else if (port == 1 && pin == 16) {
+                    role = "bit stream";
+                    stream = true;
+                } else if (port == 1 && pin == 17) {
+                    role = "the charge pump's pin";
+                } else if (port != 1) {
+                    role = "no such pin on the board";
+                }
+                if (DrivingOutput(engine, port, pin) != i) role += (role.empty() ? "" : ", ") + std::string("overridden by a higher output");
+                lines.push_back("port " + std::to_string(port) + " pin " + std::to_string(pin) + ": " + OutputLabel(i) +
+                                (out.activeLow ? " active-low" : "") + (role.empty() ? "" : " (" + role + ")"));
+            }
+        }
+    }
+    if (!stream) lines.push_back("port 1 pin 16: nothing (the board hears no frames)");
+    return lines;
+}
 
 }  // namespace
 
 std::optional<int> PinLevel(const HostEngineBlock& engine, int port, int pin) {
+    const int i = DrivingOutput(engine, port, pin);
+    if (i < 0) return std::nullopt;
+    return (engine.outputs[i].state ? 1 : 0) ^ (engine.outputs[i].activeLow ? 1 : 0);
+}
+
+int DrivingOutput(const HostEngineBlock& engine, int port, int pin) {
     for (int i = HOST_OUTPUT_COUNT - 1; i >= 0; --i) {
         const HostOutputSignal& out = engine.outputs[i];
-        if (out.enabled && out.port == port && out.pin == pin) return ((out.state ? 1 : 0) ^ (out.activeLow ? 1 : 0));
+        if (out.enabled && out.port == port && out.pin == pin) return i;
     }
-    return std::nullopt;
+    return -1;
 }
 
 int ExpectedSpindleWord(const HostStateBlock& state) {
@@ -241,165 +293,227 @@ int ExpectedSpindleWord(const HostStateBlock& state) {
     return word & 0xFFF;
 }
 
-void RunScenario(const Scenario& scenario, const PluginModule& module, const RunOptions& options,
-                 std::ostream& out) {
-    Account account(out);
+std::string OutputLabel(int index) { return "output " + std::to_string(index) + " \"" + OutputSignalName(index) + "\""; }
 
+int ExpandedPort(int output) { return output < 4 ? 8 : 9; }
+
+int ExpandedPin(int output) {
+    static const int pins[4] = {1, 14, 16, 17};
+    return pins[output & 3];
+}
+
+struct HostRun::Impl {
+    Impl(const PluginModule& m, const RunOptions& o, std::ostream& out)
+        : module(m), options(o), account(out), profile(o.profilePath) {}
+
+    const PluginModule& module;
+    RunOptions options;
+    Account account;
+    ProfileCopy profile;
     std::ofstream wire, frames;
-    if (!options.wirePath.empty()) {
-        wire.open(options.wirePath, std::ios::binary);  // "\n" on every system
-        if (!wire) throw std::runtime_error("cannot write " + options.wirePath);
-    }
-    if (!options.framesPath.empty()) {
-        frames.open(options.framesPath, std::ios::binary);
-        if (!frames) throw std::runtime_error("cannot write " + options.framesPath);
-        frames << "cycle,word,channel,parity_ok,stop_ok\n";
-    }
     std::optional<VcdWriter> vcd;
-    if (!options.vcdPath.empty()) vcd.emplace(options.vcdPath);
-
-    std::optional<TempProfile> temp;
-    std::string profile = options.profilePath;
-    if (profile.empty()) {
-        temp.emplace();
-        profile = temp->Path();
-    }
-    WriteSettings(profile, scenario.settings);
 
     // The host's memory, alive from InitControl to StopPlug.
     HostEngineBlock engine{};
     HostStateBlock state{};
-    const bool fromProfile = LoadPreferencesWiring(profile, engine);
-    for (const Wiring& w : scenario.wiring) ApplyWiring(engine, w);
-    engine.estop = 1;
-    state.SpinDir = 1;
-    state.SpindleFM.ratio = 0.0;
-
     HookSink hooks;
-    if (module.setWarningHook) module.setWarningHook(&HookSink::OnWarning, &hooks);
-    if (module.setDialogHook) module.setDialogHook(&HookSink::OnDialog, &hooks);
-    auto flushHooks = [&](const std::string& label) {
-        for (const std::string& text : hooks.Take()) account.Line(label, text);
-    };
-
-    account.Line("", "module " + module.path);
-    account.Line("", "profile " + profile + (temp ? " (temporary)" : "") +
-                         (fromProfile ? ", wiring from its Preferences" : ""));
-    const char* name = module.setProName(profile.c_str());
-    account.Line("", std::string("SetProName returned \"") + (name ? name : "(null)") + "\"");
-    flushHooks("start");
-    module.initControl(reinterpret_cast<intptr_t>(&engine), 0, reinterpret_cast<intptr_t>(&state), 0);
-    flushHooks("start");
-    module.postInitControl();
-    flushHooks("start");
 
     Receiver receiver;
     Board board;
+    int64_t cycle = 0;
     std::array<int, 8> goodFrames{}, lastStart{}, longestGap{}, longestGapFrom{};
-    lastStart.fill(-1);
     int framingErrors = 0, parityErrors = 0;
     std::array<int, kExpandedOutputs + 1> expected{};
     std::array<PendingChange, kExpandedOutputs + 1> pending{};
     LatencyStats outputLatency, spindleLatency;
-    {
-        // The board's power-up state is the baseline: anything else has to be sent.
-        const BoardLatches powerUp;
-        for (int i = 0; i < kExpandedOutputs; ++i) expected[i] = powerUp.outputs[i];
-        expected[kSpindleSignal] = powerUp.SpindleWord();
+    int chargePump = 0;
+    Spans estopSpans, spindleOffSpans;
+
+    void FlushHooks(const std::string& label) {
+        for (const std::string& text : hooks.Take()) account.Line(label, text);
     }
-    int chargePump = engine.outputs[kChargePumpOutput].enabled ? 1 : 0;
 
-    size_t nextEvent = 0;
-    for (int64_t cycle = 0; cycle < scenario.cycles; ++cycle) {
-        while (nextEvent < scenario.events.size() && scenario.events[nextEvent].cycle == cycle) {
-            account.Line(cycle, ApplyEvent(scenario.events[nextEvent++], module, engine, state));
-            flushHooks(Account::Label(cycle));
+    // Which host output, or the spindle, a latch change on the board comes from.
+    std::string Cause(int latch) const {
+        if (latch == kExpandedOutputs) {
+            std::ostringstream text;
+            text << "from the host spindle (" << (state.m_SpindleOn ? "on" : "off") << ", ratio "
+                 << state.SpindleFM.ratio << ", " << (state.SpinDir == 1 ? "cw" : "ccw") << ")";
+            return text.str();
         }
-        module.update();
-        flushHooks(Account::Label(cycle));
+        const int port = ExpandedPort(latch), pin = ExpandedPin(latch);
+        const int i = DrivingOutput(engine, port, pin);
+        if (i < 0) return "no host output on port " + std::to_string(port) + " pin " + std::to_string(pin);
+        const HostOutputSignal& out = engine.outputs[i];
+        return "from " + OutputLabel(i) + " (" + (out.activeLow ? "active-low, " : "") + (out.state ? "on" : "off") + ")";
+    }
+};
 
-        const std::optional<int> level = PinLevel(engine, kStreamPort, kStreamPin);
-        if (wire.is_open()) wire << (level ? static_cast<char>('0' + *level) : 'z');
-        const LineLevel line = !level ? LineLevel::Undriven : (*level ? LineLevel::High : LineLevel::Low);
-        const int seen = line == LineLevel::Low ? 0 : 1;
+HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOptions& options, std::ostream& out)
+    : impl_(std::make_unique<Impl>(module, options, out)) {
+    Impl& r = *impl_;
+    if (!options.wirePath.empty()) {
+        r.wire.open(options.wirePath, std::ios::binary);  // "\n" on every system
+        if (!r.wire) throw std::runtime_error("cannot write " + options.wirePath);
+    }
+    if (!options.framesPath.empty()) {
+        r.frames.open(options.framesPath, std::ios::binary);
+        if (!r.frames) throw std::runtime_error("cannot write " + options.framesPath);
+        r.frames << "cycle,word,channel,parity_ok,stop_ok\n";
+    }
+    if (!options.vcdPath.empty()) r.vcd.emplace(options.vcdPath);
 
-        const int cp = engine.outputs[kChargePumpOutput].enabled ? 1 : 0;
-        if (cp != chargePump) account.Line(cycle, cp ? "charge pump enabled" : "charge pump disabled");
-        chargePump = cp;
-        if (vcd) vcd->Sample(cycle, seen, engine.estop ? 1 : 0, cp);
+    const bool fromProfile = !options.profilePath.empty() && LoadPreferencesWiring(options.profilePath, r.engine);
+    r.profile.WriteSettings(setup.settings);
+    for (const Wiring& w : setup.wiring) ApplyWiring(r.engine, w);
+    r.engine.estop = 1;
+    r.state.SpinDir = 1;
+    r.state.SpindleFM.ratio = 0.0;
 
-        if (const std::optional<ReceivedFrame> frame = receiver.Sample(cycle, line)) {
-            const int channel = (frame->word >> 4) & 7;
-            if (frames.is_open())
-                frames << frame->startCycle << ',' << Hex(frame->word, 2) << ',' << ChannelName(channel) << ','
-                       << frame->parityOk << ',' << frame->stopOk << '\n';
-            if (!frame->stopOk) {
-                ++framingErrors;
-                account.Line(cycle, "board: framing error, frame from cycle " + std::to_string(frame->startCycle) +
-                                        " (bits " + Hex(frame->word, 2) + ") dropped");
-            } else if (!frame->parityOk) {
-                ++parityErrors;
-                account.Line(cycle, "board: parity error, word " + Hex(frame->word, 2) + " from cycle " +
-                                        std::to_string(frame->startCycle) + " dropped");
-            } else {
-                const BoardLatches before = board.Latches();
-                board.Accept(frame->word);
-                for (const std::string& change : DescribeLatchChanges(before, board.Latches()))
-                    account.Line(cycle, "board: " + change);
-                ++goodFrames[channel];
-                const int start = static_cast<int>(frame->startCycle);
-                if (lastStart[channel] >= 0 && start - lastStart[channel] > longestGap[channel]) {
-                    longestGap[channel] = start - lastStart[channel];
-                    longestGapFrom[channel] = lastStart[channel];
-                }
-                lastStart[channel] = start;
+    if (module.setWarningHook) module.setWarningHook(&HookSink::OnWarning, &r.hooks);
+    if (module.setDialogHook) module.setDialogHook(&HookSink::OnDialog, &r.hooks);
+
+    Account& account = r.account;
+    account.Line("", "module " + module.path);
+    if (options.profilePath.empty()) {
+        account.Line("", "profile " + r.profile.Path() + " (temporary)");
+    } else {
+        account.Line("", "profile " + options.profilePath + " (read only; the plug-in runs on a copy in " +
+                             r.profile.Folder() + ")");
+    }
+    const bool fromScenario = !setup.wiring.empty();
+    account.Line("", std::string("wiring on ports 1, 8 and 9, from ") +
+                         (fromProfile ? (fromScenario ? "the profile's Preferences and the scenario" : "the profile's Preferences")
+                                      : (fromScenario ? "the scenario" : "nowhere (no Preferences, no wiring lines)")) +
+                         ":");
+    for (const std::string& line : WiringLines(r.engine)) account.Line("", "  " + line);
+
+    const char* name = module.setProName(r.profile.Path().c_str());
+    account.Line("", std::string("SetProName returned \"") + (name ? name : "(null)") + "\"");
+    r.FlushHooks("start");
+    module.initControl(reinterpret_cast<intptr_t>(&r.engine), 0, reinterpret_cast<intptr_t>(&r.state), 0);
+    r.FlushHooks("start");
+    module.postInitControl();
+    r.FlushHooks("start");
+
+    r.lastStart.fill(-1);
+    // The board's power-up state is the baseline: anything else has to be sent.
+    const BoardLatches powerUp;
+    for (int i = 0; i < kExpandedOutputs; ++i) r.expected[i] = powerUp.outputs[i];
+    r.expected[kSpindleSignal] = powerUp.SpindleWord();
+    r.chargePump = r.engine.outputs[kChargePumpOutput].enabled ? 1 : 0;
+}
+
+HostRun::~HostRun() {
+    // The hooks point into this run.
+    if (impl_->module.setWarningHook) impl_->module.setWarningHook(nullptr, nullptr);
+    if (impl_->module.setDialogHook) impl_->module.setDialogHook(nullptr, nullptr);
+}
+
+void HostRun::Apply(const Event& event) {
+    Impl& r = *impl_;
+    r.account.Line(r.cycle, ApplyEvent(event, r.module, r.engine, r.state));
+    r.FlushHooks(Account::Label(r.cycle));
+}
+
+void HostRun::Cycle() {
+    Impl& r = *impl_;
+    const int64_t cycle = r.cycle++;
+    r.estopSpans.Observe(cycle, r.engine.estop != 0);
+    r.spindleOffSpans.Observe(cycle, !r.state.m_SpindleOn);
+    r.module.update();
+    r.FlushHooks(Account::Label(cycle));
+
+    const std::optional<int> level = PinLevel(r.engine, kStreamPort, kStreamPin);
+    if (r.wire.is_open()) r.wire << (level ? static_cast<char>('0' + *level) : 'z');
+    const LineLevel line = !level ? LineLevel::Undriven : (*level ? LineLevel::High : LineLevel::Low);
+    const int seen = line == LineLevel::Low ? 0 : 1;
+
+    const int cp = r.engine.outputs[kChargePumpOutput].enabled ? 1 : 0;
+    if (cp != r.chargePump) r.account.Line(cycle, cp ? "charge pump enabled" : "charge pump disabled");
+    r.chargePump = cp;
+    if (r.vcd) r.vcd->Sample(cycle, seen, r.engine.estop ? 1 : 0, cp);
+
+    if (const std::optional<ReceivedFrame> frame = r.receiver.Sample(cycle, line)) {
+        const int channel = (frame->word >> 4) & 7;
+        if (r.frames.is_open())
+            r.frames << frame->startCycle << ',' << Hex(frame->word, 2) << ',' << ChannelName(channel) << ','
+                     << frame->parityOk << ',' << frame->stopOk << '\n';
+        if (!frame->stopOk) {
+            ++r.framingErrors;
+            r.account.Line(cycle, "board: framing error, frame from cycle " + std::to_string(frame->startCycle) +
+                                      " (bits " + Hex(frame->word, 2) + ") dropped");
+        } else if (!frame->parityOk) {
+            ++r.parityErrors;
+            r.account.Line(cycle, "board: parity error, word " + Hex(frame->word, 2) + " from cycle " +
+                                      std::to_string(frame->startCycle) + " dropped");
+        } else {
+            const BoardLatches before = r.board.Latches();
+            r.board.Accept(frame->word);
+            for (const LatchChange& change : DescribeLatchChanges(before, r.board.Latches()))
+                r.account.Line(cycle, "board: " + change.text + ", " + r.Cause(change.latch));
+            ++r.goodFrames[channel];
+            const int start = static_cast<int>(frame->startCycle);
+            if (r.lastStart[channel] >= 0 && start - r.lastStart[channel] > r.longestGap[channel]) {
+                r.longestGap[channel] = start - r.lastStart[channel];
+                r.longestGapFrom[channel] = r.lastStart[channel];
             }
-        }
-
-        // Latency: from the cycle a host change shows on an expanded pin (or in the spindle word)
-        // to the cycle the board's latch holds it.
-        std::array<int, kExpandedOutputs + 1> now{};
-        for (int port : {8, 9})
-            for (int pin : {1, 14, 16, 17}) now[ExpandedOutputIndex(port, pin)] = PinLevel(engine, port, pin).value_or(0);
-        now[kSpindleSignal] = ExpectedSpindleWord(state);
-        const BoardLatches& latches = board.Latches();
-        for (int i = 0; i <= kExpandedOutputs; ++i) {
-            LatencyStats& stats = i == kSpindleSignal ? spindleLatency : outputLatency;
-            if (now[i] != expected[i]) {
-                ++stats.changes;
-                if (pending[i].active) ++stats.superseded;
-                pending[i] = PendingChange{true, cycle, now[i]};
-                expected[i] = now[i];
-            }
-            const int latched = i == kSpindleSignal ? latches.SpindleWord() : latches.outputs[i];
-            if (pending[i].active && latched == pending[i].target) {
-                const int64_t latency = cycle - pending[i].since;
-                ++stats.shown;
-                stats.total += latency;
-                stats.max = std::max(stats.max, latency);
-                pending[i].active = false;
-            }
+            r.lastStart[channel] = start;
         }
     }
-    if (wire.is_open()) wire << '\n';
-    if (vcd) vcd->Finish(scenario.cycles);
 
-    module.stopPlug();
-    flushHooks("end");
-    for (size_t i = nextEvent; i < scenario.events.size(); ++i)
-        account.Line("", "not applied (after the last cycle): the event of scenario line " +
-                             std::to_string(scenario.events[i].line));
+    // Latency: from the cycle a host change shows on an expanded pin (or in the spindle word)
+    // to the cycle the board's latch holds it.
+    std::array<int, kExpandedOutputs + 1> now{};
+    for (int i = 0; i < kExpandedOutputs; ++i) now[i] = PinLevel(r.engine, ExpandedPort(i), ExpandedPin(i)).value_or(0);
+    now[kSpindleSignal] = ExpectedSpindleWord(r.state);
+    const BoardLatches& latches = r.board.Latches();
+    for (int i = 0; i <= kExpandedOutputs; ++i) {
+        LatencyStats& stats = i == kSpindleSignal ? r.spindleLatency : r.outputLatency;
+        if (now[i] != r.expected[i]) {
+            ++stats.changes;
+            if (r.pending[i].active) ++stats.superseded;
+            r.pending[i] = PendingChange{true, cycle, now[i]};
+            r.expected[i] = now[i];
+        }
+        const int latched = i == kSpindleSignal ? latches.SpindleWord() : latches.outputs[i];
+        if (r.pending[i].active && latched == r.pending[i].target) {
+            const int64_t latency = cycle - r.pending[i].since;
+            ++stats.shown;
+            stats.total += latency;
+            stats.max = std::max(stats.max, latency);
+            r.pending[i].active = false;
+        }
+    }
+}
 
-    // Closing summary.
+void HostRun::Finish() {
+    Impl& r = *impl_;
+    if (r.wire.is_open()) r.wire << '\n';
+    if (r.vcd) r.vcd->Finish(r.cycle);
+    r.module.stopPlug();
+    r.FlushHooks("end");
+    if (!r.options.profileOutPath.empty()) r.profile.SaveAs(r.options.profileOutPath);
+}
+
+void HostRun::Summary() {
+    Impl& r = *impl_;
+    Account& account = r.account;
     account.Line("", "");
-    account.Line("summary", std::to_string(scenario.cycles) + " cycles");
+    account.Line("summary", std::to_string(r.cycle) + " cycles");
     std::string counts;
     for (int ch = 0; ch < 8; ++ch)
-        if (goodFrames[ch]) counts += (counts.empty() ? "" : ", ") + std::string(ChannelName(ch)) + " " + std::to_string(goodFrames[ch]);
-    account.Line("", "frames: " + (counts.empty() ? std::string("none") : counts));
-    account.Line("", "framing errors " + std::to_string(framingErrors) + ", parity errors " + std::to_string(parityErrors));
-    account.Line("", "warnings shown " + std::to_string(hooks.Warnings()) +
-                         (module.setWarningHook ? "" : " (the module has no warning hook)"));
+        if (r.goodFrames[ch]) counts += (counts.empty() ? "" : ", ") + std::string(ChannelName(ch)) + " " + std::to_string(r.goodFrames[ch]);
+    std::string why;
+    if (counts.empty() && DrivingOutput(r.engine, kStreamPort, kStreamPin) < 0) {
+        why = " (no host output drives port 1 pin 16)";
+    } else if (counts.empty() && r.profile.ReadSetting("ExpandedMode", IO_EXPANDED_INPUT) == IO_EXPANDED_INPUT) {
+        why = " (ExpandedMode 2, Expanded Input: the plug-in sends nothing)";
+    }
+    account.Line("", "frames: " + (counts.empty() ? std::string("none") : counts) + why);
+    account.Line("", "framing errors " + std::to_string(r.framingErrors) + ", parity errors " + std::to_string(r.parityErrors));
+    account.Line("", "warnings shown " + std::to_string(r.hooks.Warnings().size()) +
+                         (r.module.setWarningHook ? "" : " (the module has no warning hook)"));
     auto latencyLine = [&](const char* what, const LatencyStats& s) {
         std::ostringstream text;
         text << "latency, " << what << ": " << s.changes << " changes";
@@ -412,20 +526,58 @@ void RunScenario(const Scenario& scenario, const PluginModule& module, const Run
         if (s.superseded) text << ", " << s.superseded << " overtaken by the next change";
         account.Line("", text.str());
     };
-    latencyLine("expanded outputs", outputLatency);
-    latencyLine("spindle", spindleLatency);
+    latencyLine("expanded outputs", r.outputLatency);
+    latencyLine("spindle", r.spindleLatency);
     for (int ch = 0; ch < 8; ++ch) {
-        if (lastStart[ch] < 0) continue;
-        int gap = longestGap[ch], from = longestGapFrom[ch];
+        if (r.lastStart[ch] < 0) continue;
+        int gap = r.longestGap[ch], from = r.longestGapFrom[ch];
         std::string tail;
-        if (scenario.cycles - lastStart[ch] > gap) {
-            gap = static_cast<int>(scenario.cycles - lastStart[ch]);
-            from = lastStart[ch];
+        if (r.cycle - r.lastStart[ch] > gap) {
+            gap = static_cast<int>(r.cycle - r.lastStart[ch]);
+            from = r.lastStart[ch];
             tail = " (to the end of the run)";
         }
+        // The transmitter is silent in EStop; with the spindle off only PWM Hi is refreshed.
+        std::string notes;
+        const std::string estop = r.estopSpans.Overlapping(from, from + gap);
+        if (!estop.empty()) notes += "; spans the EStop " + estop;
+        if (ch == 2 || ch == 3) {
+            const std::string off = r.spindleOffSpans.Overlapping(from, from + gap);
+            if (!off.empty()) notes += "; spans the spindle being off " + off + ", when only PWM Hi is refreshed";
+        }
         account.Line("", "longest without a frame, " + std::string(ChannelName(ch)) + ": " + std::to_string(gap) +
-                             " cycles from cycle " + std::to_string(from) + tail);
+                             " cycles from cycle " + std::to_string(from) + tail + notes);
     }
+}
+
+int64_t HostRun::Now() const { return impl_->cycle; }
+HostEngineBlock& HostRun::Engine() { return impl_->engine; }
+const HostStateBlock& HostRun::State() const { return impl_->state; }
+const BoardLatches& HostRun::Latches() const { return impl_->board.Latches(); }
+int HostRun::FramesReceived() const {
+    int total = 0;
+    for (int n : impl_->goodFrames) total += n;
+    return total;
+}
+std::vector<std::string> HostRun::Warnings() const { return impl_->hooks.Warnings(); }
+std::string HostRun::LastDialog() const { return impl_->hooks.LastDialog(); }
+int HostRun::ReadSetting(const std::string& key, int defaultValue) const {
+    return impl_->profile.ReadSetting(key, defaultValue);
+}
+
+void RunScenario(const Scenario& scenario, const PluginModule& module, const RunOptions& options, std::ostream& out) {
+    HostRun run(scenario, module, options, out);
+    size_t next = 0;
+    for (int64_t cycle = 0; cycle < scenario.cycles; ++cycle) {
+        while (next < scenario.events.size() && scenario.events[next].cycle == cycle) run.Apply(scenario.events[next++]);
+        run.Cycle();
+    }
+    run.Finish();
+    Account account(out);
+    for (size_t i = next; i < scenario.events.size(); ++i)
+        account.Line("", "not applied (after the last cycle): the event of scenario line " +
+                             std::to_string(scenario.events[i].line));
+    run.Summary();
 }
 
 }  // namespace sim

@@ -1,10 +1,13 @@
-// One run of a scenario against the loaded plug-in: host blocks, pin and board models, outputs.
+// One run of the plug-in under the simulated host: host blocks, pin and board models, outputs.
 #pragma once
 
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "board.h"
 #include "host/host_blocks.h"
 #include "plugin_module.h"
 #include "scenario.h"
@@ -12,7 +15,8 @@
 namespace sim {
 
 struct RunOptions {
-    std::string profilePath;  // empty: a fresh temporary file
+    std::string profilePath;     // the user's profile, only ever read; empty: a fresh one
+    std::string profileOutPath;  // where the profile goes as the plug-in left it after StopPlug
     std::string wirePath;
     std::string framesPath;
     std::string vcdPath;
@@ -21,12 +25,55 @@ struct RunOptions {
 // The level a port/pin shows: state XOR active-low of the enabled output with the highest index on
 // it, or nothing when no enabled output drives it.
 std::optional<int> PinLevel(const HostEngineBlock& engine, int port, int pin);
+// Index of the enabled output that drives a port/pin, or -1.
+int DrivingOutput(const HostEngineBlock& engine, int port, int pin);
 
 // The spindle command word the host state asks for.
 int ExpectedSpindleWord(const HostStateBlock& state);
 
-// Runs the scenario to its last cycle; throws std::runtime_error when an output file or the
-// profile cannot be written.
+// A host output as the account and the check name it: output 16 "Output #7".
+std::string OutputLabel(int index);
+
+// The port and pin of expanded output 0..7 (J5 A .. J6 17).
+int ExpandedPort(int output);
+int ExpandedPin(int output);
+
+// The simulated host around the loaded plug-in, driven one cycle at a time. Construction prepares
+// the profile copy and the wiring, writes the account's header and makes the start-up calls.
+// Throws std::runtime_error when the profile or an output file cannot be read or written.
+class HostRun {
+public:
+    HostRun(const Scenario& setup, const PluginModule& module, const RunOptions& options, std::ostream& account);
+    ~HostRun();
+    HostRun(const HostRun&) = delete;
+    HostRun& operator=(const HostRun&) = delete;
+
+    // Applies one timeline event before the current cycle's Update.
+    void Apply(const Event& event);
+    // One Update, then what the pin and the board did.
+    void Cycle();
+    // StopPlug, then the profile to --profile-out.
+    void Finish();
+    // The closing summary of the account.
+    void Summary();
+
+    int64_t Now() const;  // the cycle the next Cycle() runs
+    HostEngineBlock& Engine();
+    const HostStateBlock& State() const;
+    const BoardLatches& Latches() const;
+    int FramesReceived() const;  // good frames so far
+    // Every warning box the plug-in showed so far, caption and text.
+    std::vector<std::string> Warnings() const;
+    // What the last showing of the dialog displayed; empty when the module shows none to a test host.
+    std::string LastDialog() const;
+    int ReadSetting(const std::string& key, int defaultValue) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Runs the scenario to its last cycle.
 void RunScenario(const Scenario& scenario, const PluginModule& module, const RunOptions& options,
                  std::ostream& account);
 

@@ -111,12 +111,12 @@ TEST_F(ConfigDialogTest, RefreshPreviewsExpandedInputAndCancelRestoresEverything
 
     ASSERT_EQ(displays_.size(), 2u);
     EXPECT_TRUE(Shows(displays_[0], "Relays K1: Output #2")) << displays_[0];
-    EXPECT_TRUE(Shows(displays_[0], "Connector J5 A: Output #1")) << displays_[0];
+    EXPECT_TRUE(Shows(displays_[0], "Connector J5 \"A\": Output #1")) << displays_[0];
     EXPECT_TRUE(Shows(displays_[0], "Bit stream assigned to: Enable 5")) << displays_[0];
     const std::string& preview = displays_[1];
     for (const char* line : {"Mode: Expanded Input Mode", "Relays K1: DIPSW & JP1", "Relays K2: DIPSW & JP2",
-                             "Connector J5 A: Not Available", "Connector J5 B: Not Available",
-                             "Connector J5 C: Not Available", "Connector J5 D: Not Available",
+                             "Connector J5 \"A\": Not Available", "Connector J5 \"B\": Not Available",
+                             "Connector J5 \"C\": Not Available", "Connector J5 \"D\": Not Available",
                              "Bit stream assigned to: ** unused **", "[x] Enable Spindle (TRELVO-17) (disabled)"}) {
         EXPECT_TRUE(Shows(preview, line)) << line << "\n" << preview;
     }
@@ -184,8 +184,8 @@ TEST_F(ConfigDialogTest, HiddenJ6DisplaysStillCarryTheScan) {
     Wire(17, 9, 17);
     Config("cancel");
     ASSERT_EQ(displays_.size(), 1u);
-    EXPECT_TRUE(Shows(displays_[0], "Connector J6 16: Output #7 (hidden)")) << displays_[0];
-    EXPECT_TRUE(Shows(displays_[0], "Connector J6 17: Output #8 (hidden)")) << displays_[0];
+    EXPECT_TRUE(Shows(displays_[0], "Connector J6 \"16\": Output #7 (hidden)")) << displays_[0];
+    EXPECT_TRUE(Shows(displays_[0], "Connector J6 \"17\": Output #8 (hidden)")) << displays_[0];
     EXPECT_TRUE(Shows(displays_[0], "[ ] Demo Mode (hidden)")) << displays_[0];
 }
 
@@ -294,8 +294,8 @@ TEST_F(ConfigDialogTest, InputDisplaysThroughTheDialog) {
     WireInput(4, 1, 14);
     Config("cancel");
     ASSERT_EQ(displays_.size(), 1u);
-    EXPECT_TRUE(Shows(displays_[0], "Connector J12 15: Probe")) << displays_[0];
-    EXPECT_TRUE(Shows(displays_[0], "Connector J11 E: Not Available")) << displays_[0];
+    EXPECT_TRUE(Shows(displays_[0], "Connector J12 \"15\": Probe")) << displays_[0];
+    EXPECT_TRUE(Shows(displays_[0], "Connector J11 \"E\": Not Available")) << displays_[0];
     EXPECT_EQ(displays_[0].find("Y--"), std::string::npos) << "port 1 pin 14 is shown nowhere";
 }
 

@@ -86,7 +86,7 @@ TEST(ConfigLayoutTest, HiddenControlsAndIdsMatchTheDialog) {
     EXPECT_EQ(layout.cx, 435);
     EXPECT_EQ(layout.cy, 178);
     ASSERT_EQ(layout.controlCount, 52u);
-    std::vector<std::string> hidden;
+    std::vector<std::string> hidden, pinLabels;
     std::vector<int> ids;
     int radios = 0;
     for (size_t i = 0; i < layout.controlCount; ++i) {
@@ -94,10 +94,14 @@ TEST(ConfigLayoutTest, HiddenControlsAndIdsMatchTheDialog) {
         if (c.hidden) hidden.push_back(c.text);
         if (c.id != platform::kStaticId) ids.push_back(c.id);
         if (c.kind == platform::ControlKind::RadioButton) ++radios;
+        if (c.kind == platform::ControlKind::Label && std::string(c.text).size() <= 4) pinLabels.push_back(c.text);
         EXPECT_LE(c.x + c.cx, layout.cx) << c.text;
         EXPECT_LE(c.y + c.cy, layout.cy) << c.text;
     }
-    EXPECT_EQ(hidden, (std::vector<std::string>{"&Demo Mode", "Connector J6", "16", "17", "", ""}));
+    EXPECT_EQ(hidden, (std::vector<std::string>{"&Demo Mode", "Connector J6", "\"16\"", "\"17\"", "", ""}));
+    // Connector pin labels keep their quotation marks; the relay names have none.
+    EXPECT_EQ(pinLabels, (std::vector<std::string>{"\"A\"", "\"B\"", "\"C\"", "\"D\"", "K1", "K2", "\"16\"", "\"17\"",
+                                                   "\"11\"", "\"12\"", "\"13\"", "\"15\"", "\"E\"", "\"F\"", "\"G\"", "\"H\""}));
     std::sort(ids.begin(), ids.end());
     EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "duplicate control id";
     EXPECT_EQ(ids.size(), 8u + 9u + 8u);

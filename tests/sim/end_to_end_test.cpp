@@ -65,8 +65,10 @@ TEST_P(SerialTest, WordRepeatsWithTheIntraFrameGap) {
 }
 
 INSTANTIATE_TEST_SUITE_P(IntraFrameDelay, SerialTest,
-                         ::testing::Values(SerialCase{"serial_test_ifd0.txt", 0}, SerialCase{"serial_test_ifd3.txt", 2}),
-                         [](const auto& info) { return "Gap" + std::to_string(info.param.idleBetween); });
+                         ::testing::Values(SerialCase{"serial_test_ifd0.txt", 0}, SerialCase{"serial_test_ifd3.txt", 2},
+                                           // Two outputs on the pin: it follows the higher one, 20.
+                                           SerialCase{"stream_shared.txt", 0}),
+                         [](const auto& info) { return std::filesystem::path(info.param.file).stem().string(); });
 
 TEST(EndToEnd, EStopMidFrameCutsTheFrameAndRestartsAfterTheWait) {
     const SimRun run = RunSim(Scenario("estop_mid_frame.txt").string());
@@ -107,6 +109,7 @@ TEST(EndToEnd, NoBitStreamOutputLeavesThePinUndriven) {
     EXPECT_EQ(run.wire, std::string(200, 'z'));
     EXPECT_TRUE(run.frames.empty());
     EXPECT_NE(run.out.find("1 never shown"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("frames: none (no host output drives port 1 pin 16)"), std::string::npos);
 }
 
 TEST(EndToEnd, RewireTakesEffectAtTheNextEStopExit) {
@@ -202,32 +205,39 @@ INSTANTIATE_TEST_SUITE_P(IntraFrameDelay, Fairness,
                          [](const auto& info) { return "Delay" + std::to_string(info.param.intraFrameDelay); });
 
 TEST(EndToEnd, WiringAndSettingsGoThroughTheProfile) {
-    const std::filesystem::path scratch = std::filesystem::temp_directory_path() / "trelvo-simtest-profile.xml";
-    std::filesystem::copy_file(Scenario("profile_wiring.xml"), scratch, std::filesystem::copy_options::overwrite_existing);
-    const SimRun run = RunSim(Scenario("profile_wiring.txt").string(), {"--profile", scratch.string()});
+    const std::string given = simtest::ReadText(Scenario("profile_wiring.xml"));
+    const SimRun run = RunSim(Scenario("profile_wiring.txt").string(),
+                              {"--profile", Scenario("profile_wiring.xml").string(), "--profile-out", "{dir}/saved.xml"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     // Output 16 comes from Preferences, and the setting line overrides the file's zzzzz 0.
     ASSERT_FALSE(run.frames.empty());
     EXPECT_EQ(run.frames.front().cycle, 16);
     for (const FrameRow& f : run.frames) EXPECT_EQ(f.word, 0x6B);
-    const std::string saved = simtest::ReadText(scratch);
+    EXPECT_EQ(simtest::ReadText(Scenario("profile_wiring.xml")), given);
+    const std::string saved = simtest::ReadText(run.dir / "saved.xml");
     EXPECT_NE(saved.find("<Preferences>"), std::string::npos);
     EXPECT_NE(saved.find("<zzzzz>1</zzzzz>"), std::string::npos) << saved;
     EXPECT_NE(saved.find("<ExpandedMode>0</ExpandedMode>"), std::string::npos) << saved;
     EXPECT_NE(saved.find("<IdleDelay>3</IdleDelay>"), std::string::npos) << saved;
-    std::filesystem::remove(scratch);
 }
 
-TEST(EndToEnd, RealHostProfileKeepsItsContent) {
+TEST(EndToEnd, UsersProfileIsOnlyRead) {
+    const std::string sample = simtest::ReadText(TRELVO_SAMPLE_PROFILE);
     const std::filesystem::path scratch = std::filesystem::temp_directory_path() / "trelvo-simtest-sample.xml";
     std::filesystem::copy_file(TRELVO_SAMPLE_PROFILE, scratch, std::filesystem::copy_options::overwrite_existing);
-    const SimRun run = RunSim(Scenario("serial_test_ifd0.txt").string(), {"--profile", scratch.string()});
+    const SimRun run = RunSim(Scenario("serial_test_ifd0.txt").string(),
+                              {"--profile", scratch.string(), "--profile-out", "{dir}/saved.xml"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.out.find("wiring from its Preferences"), std::string::npos) << run.out;
     EXPECT_EQ(run.frames.size(), 10u);
-    const std::string saved = simtest::ReadText(scratch);
-    EXPECT_NE(saved.find("<Motor0StepPin>2</Motor0StepPin>"), std::string::npos);
-    EXPECT_NE(saved.find("<TRELVO40>"), std::string::npos);
+    EXPECT_EQ(simtest::ReadText(scratch), sample);
+    EXPECT_EQ(simtest::RunCheck(scratch.string()).exitCode, 1);
+    EXPECT_EQ(simtest::ReadText(scratch), sample);
+    // The copy took the settings in the file's own style: without the new section it is the sample.
+    std::string saved = simtest::ReadText(run.dir / "saved.xml");
+    const size_t section = saved.find("<TRELVO40>");
+    ASSERT_NE(section, std::string::npos) << saved;
+    saved.erase(section, saved.find("</TRELVO40>") + 11 - section);
+    EXPECT_EQ(saved, sample);
     std::filesystem::remove(scratch);
 }
 
@@ -252,8 +262,11 @@ TEST(EndToEnd, ModuleProblemsAreNamed) {
 TEST(EndToEnd, BuiltInScenarioShowsTheBoardFollowing) {
     const SimRun run = RunSim("");
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.out.find("board: K1 on"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("summary"), std::string::npos);
+    // The header names the wiring in force; a board line names its host output, a silence line the EStop.
+    EXPECT_NE(run.out.find("port 9 pin 1: output 7 \"Output #1\" (K1)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("board: J5 D on, from output 12 \"Output #6\" (active-low, off)"), std::string::npos);
+    EXPECT_NE(run.out.find("Relay/PP1: 120 cycles from cycle 361; spans the EStop from cycle 400 to 440"), std::string::npos);
+    EXPECT_NE(run.out.find("latency, spindle: 4 changes, shown 4, max 30, mean 20.0 cycles"), std::string::npos);
     const sim::BoardLatches latches = Replay(run.frames);
     // At the end: K1 off, K2 on, J5 A off, J5 C on, J5 D (active-low, now on) low; spindle off.
     const std::array<uint8_t, 8> outputs{0, 0, 1, 0, 0, 1, 0, 0};
@@ -266,16 +279,14 @@ TEST(EndToEnd, BuiltInScenarioShowsTheBoardFollowing) {
 namespace {
 
 TEST(EndToEnd, DialogAndWarningsReachTheAccountAndTheProfile) {
-    const std::filesystem::path scratch = std::filesystem::temp_directory_path() / "trelvo-simtest-config.xml";
-    std::filesystem::remove(scratch);
-    const SimRun run = RunSim(Scenario("config_and_warnings.txt").string(), {"--profile", scratch.string()});
+    const SimRun run = RunSim(Scenario("config_and_warnings.txt").string(), {"--profile-out", "{dir}/saved.xml"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     // The step signal on port 8 is warned about by the first cycle and again on the config notification.
     EXPECT_NE(run.out.find("cycle 0  warning \"TRELVO-40\":"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("cycle 30  dialog shows:"), std::string::npos) << run.out;
     // The dialog names the bit-stream output by its host name.
     EXPECT_NE(run.out.find("Output #7", run.out.find("dialog shows:")), std::string::npos) << run.out;
-    const std::string saved = simtest::ReadText(scratch);
+    const std::string saved = simtest::ReadText(run.dir / "saved.xml");
     EXPECT_NE(saved.find("<ExpandedMode>1</ExpandedMode>"), std::string::npos) << saved;
     // Expanded Output mode from cycle 30: the charge pump stays on through the EStop at 60.
     EXPECT_EQ(run.out.find("charge pump disabled"), std::string::npos) << run.out;
@@ -285,7 +296,56 @@ TEST(EndToEnd, DialogAndWarningsReachTheAccountAndTheProfile) {
         if (f.cycle >= 60) after.push_back(f.cycle);
     ASSERT_FALSE(after.empty());
     EXPECT_EQ(after.front(), 81);
-    std::filesystem::remove(scratch);
 }
+
+}  // namespace
+
+namespace {
+
+struct CheckCase {
+    const char* name;
+    std::string profile;  // empty: the built-in machine
+    int exitCode;
+    const char* verdict;
+    std::vector<std::string> lines;  // map rows and other lines the report must hold
+};
+
+class WiringCheck : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(WiringCheck, VerdictAndMapComeFromTheBoard) {
+    const CheckCase& c = GetParam();
+    const SimRun run = simtest::RunCheck(c.profile);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+    EXPECT_NE(run.out.find(c.verdict), std::string::npos) << run.out << run.err;
+    for (const std::string& line : c.lines) EXPECT_NE(run.out.find("\n" + line + "\n"), std::string::npos) << line << "\n" << run.out;
+}
+
+const std::string kFollowed = ": followed: switched on, latched on in 9 cycles; switched off, latched off in 9 cycles";
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, WiringCheck,
+    ::testing::Values(
+        CheckCase{"BuiltIn", "", 0, "\ncheck passed: 6 of 6 wired board outputs followed the host\n",
+                  {"  K1     output 7 \"Output #1\"" + kFollowed, "  J6 16  not wired",
+                   "  J5 D   output 12 \"Output #6\", active-low: followed: switched on, latched off in 9 cycles; "
+                   "switched off, latched on in 9 cycles",
+                   "  off: latched in 9 cycles"}},
+        CheckCase{"Sample", TRELVO_SAMPLE_PROFILE, 1, "\ncheck failed: nothing drives port 1 pin 16",
+                  {"  J5 A   not wired", "  Connector J12 \"15\": Probe"}},
+        CheckCase{"Correct", Scenario("check_correct.xml").string(), 0,
+                  "\ncheck passed: 4 of 4 wired board outputs followed the host\n",
+                  {"  J6 17  output 20 \"Output #11\"" + kFollowed, "  K2     not wired"}},
+        CheckCase{"TwoOutputsOnOnePin", Scenario("check_shared_pin.xml").string(), 1,
+                  "\ncheck failed: 2 of 3 wired board outputs followed the host; not followed: output 7 \"Output #1\" (K2)\n",
+                  {"  K2     output 7 \"Output #1\": NOT followed: no change when switched on or off (a higher output "
+                   "drives this pin)",
+                   "  - output 7 \"Output #1\" and output 10 \"Output #4\" share port 9 pin 14; the pin follows output 10 "
+                   "\"Output #4\" only"}},
+        CheckCase{"ActiveLowBitStream", Scenario("check_stream_active_low.xml").string(), 0,
+                  "\ncheck passed: 1 of 1 wired board outputs followed the host\n",
+                  {"  J5 B   output 8 \"Output #2\"" + kFollowed}},
+        CheckCase{"NotXml", Scenario("bad_line.txt").string(), 2, "", {}},
+        CheckCase{"Missing", "/nonexistent/profile.xml", 2, "", {}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -146,8 +146,10 @@ TEST(Board, ChangesAreDescribedPerLatch) {
     after.pwm = {0, 0, 2};
     const auto lines = sim::DescribeLatchChanges(before, after);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "K1 on");
-    EXPECT_EQ(lines[1], "spindle word 0x200 (duty 512, on, cw)");
+    EXPECT_EQ(lines[0].latch, 4);
+    EXPECT_EQ(lines[0].text, "K1 on");
+    EXPECT_EQ(lines[1].latch, sim::kExpandedOutputs);
+    EXPECT_EQ(lines[1].text, "spindle word 0x200 (duty 512, on, cw)");
 }
 
 }  // namespace

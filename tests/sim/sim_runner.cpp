@@ -28,7 +28,11 @@ std::string ReadText(const std::filesystem::path& path) {
     return all.str();
 }
 
-SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra, const std::string& module) {
+namespace {
+
+// trelvo-sim with the arguments in a fresh folder that also takes its standard output and error;
+// `arguments` may name files in that folder through the placeholder {dir}.
+SimRun Run(const std::vector<std::string>& arguments) {
     SimRun run;
     std::string pattern = (std::filesystem::temp_directory_path() / "trelvo-simtest-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
@@ -37,11 +41,10 @@ SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra
     }
     run.dir = pattern;
     std::string command = Quote(TRELVO_SIM_EXE);
-    if (!scenario.empty()) command += " " + Quote(scenario);
-    command += " --module " + Quote(module);
-    command += " --wire " + Quote((run.dir / "wire.txt").string());
-    command += " --frames " + Quote((run.dir / "frames.csv").string());
-    for (const std::string& arg : extra) command += " " + Quote(arg);
+    for (std::string arg : arguments) {
+        if (const size_t at = arg.find("{dir}"); at != std::string::npos) arg.replace(at, 5, run.dir.string());
+        command += " " + Quote(arg);
+    }
     command += " >" + Quote((run.dir / "out.txt").string()) + " 2>" + Quote((run.dir / "err.txt").string());
     const int status = std::system(command.c_str());
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -51,6 +54,22 @@ SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra
     if (!run.wire.empty() && run.wire.back() == '\n') run.wire.pop_back();
     run.frames = ParseFrames(ReadText(run.dir / "frames.csv"));
     return run;
+}
+
+}  // namespace
+
+SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra, const std::string& module) {
+    std::vector<std::string> arguments;
+    if (!scenario.empty()) arguments.push_back(scenario);
+    arguments.insert(arguments.end(), {"--module", module, "--wire", "{dir}/wire.txt", "--frames", "{dir}/frames.csv"});
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return Run(arguments);
+}
+
+SimRun RunCheck(const std::string& profile) {
+    std::vector<std::string> arguments{"--check", "--module", TRELVO_MODULE_FILE};
+    if (!profile.empty()) arguments.insert(arguments.end(), {"--profile", profile});
+    return Run(arguments);
 }
 
 std::vector<FrameRow> ParseFrames(const std::string& csv) {

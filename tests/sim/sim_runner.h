@@ -33,6 +33,9 @@ std::string ReadText(const std::filesystem::path& path);
 SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra = {},
               const std::string& module = TRELVO_MODULE_FILE);
 
+// Runs `trelvo-sim --check`, on the profile when one is given, into a fresh folder.
+SimRun RunCheck(const std::string& profile);
+
 std::vector<FrameRow> ParseFrames(const std::string& csv);
 
 // Frames with good parity and stop bit.
