@@ -48,7 +48,12 @@ int main(int argc, char** argv) {
             all << in.rdbuf();
             text = all.str();
         }
-        const sim::Scenario scenario = sim::ParseScenario(text);
+        sim::Scenario scenario = sim::ParseScenario(text);
+        // A user's own profile brings its own machine: the built-in run lends only its timeline.
+        if (scenarioPath.empty() && !options.profilePath.empty() && !check) {
+            scenario.wiring.clear();
+            scenario.settings.clear();
+        }
         const sim::PluginModule module =
             sim::LoadPluginModule(modulePath.empty() ? sim::DefaultModulePath() : modulePath);
         if (check) {

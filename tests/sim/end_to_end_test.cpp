@@ -238,6 +238,11 @@ TEST(EndToEnd, UsersProfileIsOnlyRead) {
     ASSERT_NE(section, std::string::npos) << saved;
     saved.erase(section, saved.find("</TRELVO40>") + 11 - section);
     EXPECT_EQ(saved, sample);
+    // With no scenario the run is the user's machine: nothing on port 1 pin 16, no section added.
+    const SimRun own = RunSim("", {"--profile", scratch.string(), "--profile-out", "{dir}/saved.xml"});
+    ASSERT_EQ(own.exitCode, 0) << own.err;
+    EXPECT_TRUE(own.frames.empty());
+    EXPECT_EQ(simtest::ReadText(own.dir / "saved.xml"), sample);
     std::filesystem::remove(scratch);
 }
 
