@@ -1,4 +1,5 @@
-// The whole plug-in through its handlers over arbitrary host tables: it writes only its own fields, frames stay whole.
+// The whole plug-in through its handlers over arbitrary host tables and call orders: it writes only its own
+// fields of the blocks it is lent, frames stay whole.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,8 +22,25 @@
 
 namespace {
 
-HostEngineBlock g_engine;
-HostStateBlock g_state;
+// The host's memory. Each InitControl lends a newly allocated pair and the host then frees the pair
+// before; after StopPlug the host lends its pair no more, and may free it or keep it.
+struct HostMemory {
+    std::unique_ptr<HostEngineBlock> engine = std::make_unique<HostEngineBlock>();
+    std::unique_ptr<HostStateBlock> state = std::make_unique<HostStateBlock>();
+    HostEngineBlock freedEngine{};  // what a freed pair held, for the host's next pair
+    HostStateBlock freedState{};
+    bool lent = false;
+
+    void Free() {
+        if (!engine) return;
+        std::memcpy(&freedEngine, engine.get(), sizeof freedEngine);
+        std::memcpy(&freedState, state.get(), sizeof freedState);
+        engine.reset();
+        state.reset();
+    }
+};
+
+HostMemory g_host;
 
 [[noreturn]] void Fail(const char* what, int index = -1) {
     std::fprintf(stderr, "fuzz_plugin invariant broken: %s (index %d)\n", what, index);
@@ -34,7 +53,7 @@ bool OnBitStreamPin(const HostOutputSignal& o) { return o.enabled != 0 && o.port
 // may land only in an output that sits on port 1, pin 16, even when the user rewired it since the
 // last scan.
 void CheckWrites(const HostEngineBlock& before, const HostStateBlock& stateBefore, int32_t streamBefore) {
-    const HostEngineBlock& now = g_engine;
+    const HostEngineBlock& now = *g_host.engine;
     const int32_t stream = plugin().scan.bitStreamIndex;
     if (stream != streamBefore && stream >= 0 && (stream >= HOST_OUTPUT_COUNT || !OnBitStreamPin(now.outputs[stream])))
         Fail("the scan chose an output not on port 1, pin 16", stream);
@@ -69,7 +88,7 @@ void CheckWrites(const HostEngineBlock& before, const HostStateBlock& stateBefor
     if (before.estop != now.estop) Fail("EStop flag written");
     if (now.mode != before.mode && now.mode != 0 && now.mode != 999) Fail("mode value");
 
-    const HostStateBlock& s = g_state;
+    const HostStateBlock& s = *g_host.state;
     if (std::memchr(s.statusText, '\0', sizeof s.statusText) == nullptr) Fail("status text not terminated");
     if (s.m_SpindleOn != stateBefore.m_SpindleOn || s.SpinDir != stateBefore.SpinDir ||
         std::memcmp(&s.SpindleFM, &stateBefore.SpindleFM, sizeof s.SpindleFM) != 0)
@@ -86,10 +105,17 @@ struct Wire {
     int current = 0;
 
     void Sample() {
+        if (!g_host.engine || !g_host.lent) {
+            line.push_back(1);
+            start.push_back(0);
+            epoch.push_back(-1);
+            return;
+        }
+        const HostEngineBlock& engine = *g_host.engine;
         int level = 1;
         int driver = -1;
         for (int i = HOST_OUTPUT_COUNT - 1; i >= 0; --i) {
-            const HostOutputSignal& o = g_engine.outputs[i];
+            const HostOutputSignal& o = engine.outputs[i];
             if (OnBitStreamPin(o)) {
                 level = (o.state ^ o.activeLow) & 1;
                 driver = i;
@@ -100,7 +126,7 @@ struct Wire {
         const bool ours = driver >= 0 && driver == p.scan.bitStreamIndex && p.settings.IoMode != IO_EXPANDED_INPUT;
         line.push_back(static_cast<char>(level));
         start.push_back(ours && p.tx.txState == Tx_Data && p.tx.txCountdown == 7);
-        epoch.push_back(g_engine.estop ? -1 : current);
+        epoch.push_back(engine.estop ? -1 : current);
     }
 
     void Show(size_t at) const {
@@ -172,36 +198,67 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     platform::ResetDialogScript();
 
     // The host's tables hold whatever the user and the host put there.
-    std::memset(&g_engine, 0, sizeof g_engine);
-    std::memset(&g_state, 0, sizeof g_state);
-    in.ConsumeData(&g_engine, sizeof g_engine);
-    in.ConsumeData(&g_state, sizeof g_state);
-    g_state.statusText[HOST_STATUS_TEXT_SIZE - 1] = '\0';
+    g_host = HostMemory{};
+    in.ConsumeData(g_host.engine.get(), sizeof(HostEngineBlock));
+    in.ConsumeData(g_host.state.get(), sizeof(HostStateBlock));
+    g_host.state->statusText[HOST_STATUS_TEXT_SIZE - 1] = '\0';
 
     Wire rx;
     HostEngineBlock before;
     HostStateBlock stateBefore;
     int32_t streamBefore = 0;
-    // Each plug-in call runs between a snapshot and a check of what it wrote.
+    // Each plug-in call runs between a snapshot and a check of what it wrote. A pair no longer lent
+    // must stay as it was; a freed one the sanitizer watches.
     auto call = [&](auto&& fn) {
-        before = g_engine;
-        stateBefore = g_state;
+        if (!g_host.engine) {
+            fn();
+            return;
+        }
+        std::memcpy(&before, g_host.engine.get(), sizeof before);
+        std::memcpy(&stateBefore, g_host.state.get(), sizeof stateBefore);
         streamBefore = plugin().scan.bitStreamIndex;
         fn();
-        CheckWrites(before, stateBefore, streamBefore);
+        if (g_host.lent) {
+            CheckWrites(before, stateBefore, streamBefore);
+        } else if (std::memcmp(&before, g_host.engine.get(), sizeof before) != 0 ||
+                   std::memcmp(&stateBefore, g_host.state.get(), sizeof stateBefore) != 0) {
+            Fail("a block no longer lent was written");
+        }
+    };
+    // The host allocates a new pair holding what the old one held, lends it, then frees the old one.
+    auto initControl = [&] {
+        HostMemory old = std::move(g_host);
+        g_host.engine = std::make_unique<HostEngineBlock>();
+        g_host.state = std::make_unique<HostStateBlock>();
+        std::memcpy(g_host.engine.get(), old.engine ? old.engine.get() : &old.freedEngine, sizeof(HostEngineBlock));
+        std::memcpy(g_host.state.get(), old.state ? old.state.get() : &old.freedState, sizeof(HostStateBlock));
+        g_host.lent = true;
+        call([] {
+            PlugInitControl(reinterpret_cast<intptr_t>(g_host.engine.get()), 0,
+                            reinterpret_cast<intptr_t>(g_host.state.get()), 0);
+        });
     };
 
     call([&] { SetProName(in, path); });
-    call([&] { PlugInitControl(reinterpret_cast<intptr_t>(&g_engine), 0, reinterpret_cast<intptr_t>(&g_state), 0); });
+    initControl();
     call([] { PlugPostInitControl(); });
 
     for (int step = 0; step < 400 && in.remaining_bytes() > 0; ++step) {
-        switch (in.ConsumeIntegralInRange(0, 9)) {
+        const int op = in.ConsumeIntegralInRange(0, 11);
+        if (op >= 6 && op <= 9 && !g_host.engine) continue;  // the host has no tables to change
+        switch (op) {
         case 0: case 1: case 2: {
             const int cycles = in.ConsumeIntegralInRange(1, 64);
             for (int c = 0; c < cycles; ++c) {
                 call([] { myUpdate(); });
                 rx.Sample();
+                // Every cycle forces both signals back into the pair lent now, whichever pair that is.
+                if (g_host.lent && !plugin().channels.firstUpdate) {
+                    const HostOutputSignal& cp = g_host.engine->outputs[13];
+                    const HostInputSignal& es = g_host.engine->inputs[25];
+                    if (cp.port != 1 || cp.pin != 17 || cp.activeLow != 0) Fail("charge pump not forced", 13);
+                    if (es.enabled != 1 || es.port != 1 || es.pin != 10) Fail("EStop input not forced", 25);
+                }
             }
             break;
         }
@@ -220,16 +277,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         case 6:
             ++rx.current;  // EStop cuts the frame in flight
-            g_engine.estop = g_engine.estop ? 0 : 1;
+            g_host.engine->estop = g_host.engine->estop ? 0 : 1;
             break;
         case 7:
-            g_state.m_SpindleOn = in.ConsumeIntegral<uint8_t>();
-            g_state.SpinDir = in.ConsumeIntegral<int32_t>();
-            g_state.SpindleFM.ratio = in.ConsumeBool() ? in.ConsumeProbability<double>() * 1.5 - 0.25
-                                                       : in.ConsumeFloatingPoint<double>();
+            g_host.state->m_SpindleOn = in.ConsumeIntegral<uint8_t>();
+            g_host.state->SpinDir = in.ConsumeIntegral<int32_t>();
+            g_host.state->SpindleFM.ratio = in.ConsumeBool() ? in.ConsumeProbability<double>() * 1.5 - 0.25
+                                                             : in.ConsumeFloatingPoint<double>();
             break;
         case 8: {
-            HostOutputSignal& o = g_engine.outputs[in.ConsumeIntegralInRange(0, HOST_OUTPUT_COUNT - 1)];
+            HostOutputSignal& o = g_host.engine->outputs[in.ConsumeIntegralInRange(0, HOST_OUTPUT_COUNT - 1)];
             if (OnBitStreamPin(o)) ++rx.current;
             o.state = in.ConsumeIntegral<uint8_t>() & 1;
             break;
@@ -238,17 +295,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             // The user rewires an output at any time; the frame on the wire may be cut.
             ++rx.current;
             const int index = in.ConsumeIntegralInRange(0, HOST_OUTPUT_COUNT - 1);
-            HostOutputSignal& o = g_engine.outputs[index];
+            HostOutputSignal& o = g_host.engine->outputs[index];
             o.enabled = in.ConsumeBool();
             o.port = static_cast<int8_t>(in.ConsumeIntegralInRange(0, 10));
             o.pin = static_cast<int8_t>(in.ConsumeIntegralInRange(0, 17));
             o.activeLow = in.ConsumeBool();
             break;
         }
+        case 10:
+            // StopPlug; any call may still follow, while the host frees or keeps its pair.
+            ++rx.current;
+            call([] { myCleanUp(); });
+            g_host.lent = false;
+            if (in.ConsumeBool()) g_host.Free();
+            break;
+        case 11:
+            ++rx.current;
+            initControl();
+            break;
         }
     }
     rx.Check();
     call([] { myCleanUp(); });
     ResetPluginState();
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);  // the profile is this input's only
     return 0;
 }

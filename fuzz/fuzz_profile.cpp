@@ -135,5 +135,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     std::remove((path + ".trelvo-tmp").c_str());
+    std::remove(path.c_str());
     return 0;
 }

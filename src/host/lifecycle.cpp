@@ -58,13 +58,19 @@ const char* PlugSetProName(const char* profilePath) noexcept {
 }
 
 bool PlugInitControl(intptr_t engine, intptr_t arg2, intptr_t state, intptr_t arg4) noexcept {
-    HostLink& host = plugin().host;
-    host.engine = reinterpret_cast<HostEngineBlock*>(engine);
-    host.arg2 = arg2;
-    host.state = reinterpret_cast<HostStateBlock*>(state);
-    host.arg4 = arg4;
+    PluginState& p = plugin();
+    if (p.cleanedUp) {
+        // Loaded again after StopPlug: the transmitter and the scan start as they did at load.
+        p.tx = TransmitterVars{};
+        p.scan = ScanResults{};
+        p.demo = DemoPositions{};
+        p.cleanedUp = false;
+    }
+    BindHostBlocks(reinterpret_cast<HostEngineBlock*>(engine), reinterpret_cast<HostStateBlock*>(state));
+    p.host.arg2 = arg2;
+    p.host.arg4 = arg4;
     myLog(LOG_INFO, "Init Control");
-    plugin().tx.txState = Tx_Idle;
+    p.tx.txState = Tx_Idle;
     return true;
 }
 
@@ -113,11 +119,7 @@ void myCleanUp() noexcept {
     if (p.cleanedUp) {
         return;
     }
-    Channels& ch = p.channels;
-    ch.spindle.reset();
-    ch.expandedData.reset();
-    ch.chargePump.reset();
-    ch.estop.reset();
+    ReleaseChannelsAndBlocks();
     if (LogIsOpen()) {
         myLog(LOG_SYSTEM, "*** Closing Log File  ***");
         CloseLogFile();

@@ -20,3 +20,27 @@ void ResetPluginState() {
     g_plugin.~PluginState();
     new (&g_plugin) PluginState();
 }
+
+void BindHostBlocks(HostEngineBlock* engine, HostStateBlock* state) noexcept {
+    PluginState& p = g_plugin;
+    p.host.engine = engine;
+    p.host.state = state;
+    Channels& ch = p.channels;
+    if (ch.chargePump) {
+        ch.chargePump->engine = engine;
+    }
+    if (ch.estop) {
+        ch.estop->engine = engine;
+    }
+}
+
+void ReleaseChannelsAndBlocks() noexcept {
+    Channels& ch = g_plugin.channels;
+    ch.spindle.reset();
+    ch.expandedData.reset();
+    ch.chargePump.reset();
+    ch.estop.reset();
+    ch.firstUpdate = true;
+    g_plugin.host.engine = nullptr;
+    g_plugin.host.state = nullptr;
+}

@@ -117,3 +117,9 @@ inline PluginState& plugin() noexcept { return g_plugin; }
 
 // Back to the state at load: channel objects released, log closed without its closing line.
 void ResetPluginState();
+
+// The host lends these blocks from now on; whatever holds a pointer into the former ones follows.
+void BindHostBlocks(HostEngineBlock* engine, HostStateBlock* state) noexcept;
+// StopPlug: the channel objects go, in their fixed order, and the host takes its blocks back, so no
+// later call can reach them. The next update cycle after a new InitControl creates the objects again.
+void ReleaseChannelsAndBlocks() noexcept;
