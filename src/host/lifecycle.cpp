@@ -15,6 +15,18 @@ namespace {
 
 constexpr const char* kSuffix = " and 41 Quorlane Inc.";
 
+// Saves the store now and tells the user of a save that did not happen; a box only when the user
+// asked for the save, on its own thread like the other warnings.
+void SaveAndReport(CXmlProfile& profile, bool userAsked) {
+    std::string reason;
+    if (profile.Save(reason)) return;
+    const std::string text =
+        "TRELVO-40/41 settings could not be saved to " + plugin().id.ProfilePath + ": " + reason;
+    myLog(LOG_ERROR, text);
+    ReportStatus(text);
+    if (userAsked) ShowWarning(text.c_str());
+}
+
 }  // namespace
 
 std::string myProfileInit(CXmlProfile& profile) {
@@ -50,7 +62,8 @@ const char* PlugSetProName(const char* profilePath) noexcept {
             CXmlProfile profile;
             p.id.suffix = myProfileInit(profile);
             p.id.displayName = platform::ModuleName() + p.id.suffix;
-        }  // releasing the store saves the profile
+            SaveAndReport(profile, false);
+        }
     } catch (...) {
         // Out of memory is the only way here; the host still gets a name.
     }
@@ -63,6 +76,7 @@ bool PlugInitControl(intptr_t engine, intptr_t arg2, intptr_t state, intptr_t ar
     host.arg2 = arg2;
     host.state = reinterpret_cast<HostStateBlock*>(state);
     host.arg4 = arg4;
+    ShowPendingStatus();
     myLog(LOG_INFO, "Init Control");
     plugin().tx.txState = Tx_Idle;
     return true;
@@ -77,6 +91,7 @@ void PlugConfig() noexcept {
     try {
         CXmlProfile profile;
         RunConfigDialog(profile);
+        SaveAndReport(profile, profile.HasWrites());  // only OK writes
     } catch (...) {
     }
 }

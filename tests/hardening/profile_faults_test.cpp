@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -23,13 +24,6 @@ namespace fs = std::filesystem;
 using testsupport::ReadFile;
 using testsupport::WriteFile;
 
-constexpr const char* kTempSuffix = ".trelvo-tmp";
-
-bool IsTemp(const char* path) {
-    const std::string p = path;
-    return p.size() > std::strlen(kTempSuffix) && p.compare(p.size() - std::strlen(kTempSuffix), std::string::npos, kTempSuffix) == 0;
-}
-
 // The hooks of one case; each wraps the real call so the fault lands at a chosen moment of the save.
 namespace faults {
 platform::FileIo real;
@@ -50,12 +44,10 @@ void Clear() {
     beforeReplace = nullptr;
 }
 
-void* Open(const char* path, const char* mode) {
-    if (IsTemp(path)) {
-        if (beforeTempOpen) beforeTempOpen();
-        if (failTempOpen) return nullptr;
-    }
-    return real.open(path, mode);
+int CreateTemp(const char* target, std::string& tempPath, void** file) {
+    if (beforeTempOpen) beforeTempOpen();
+    if (failTempOpen) return EACCES;
+    return real.createTemp(target, tempPath, file);
 }
 size_t Write(void* file, const void* data, size_t size) {
     if (writeBudget < 0) return real.write(file, data, size);
@@ -63,13 +55,13 @@ size_t Write(void* file, const void* data, size_t size) {
     writeBudget -= static_cast<long>(n);
     return n > 0 ? real.write(file, data, n) : 0;
 }
-int Close(void* file) {
-    const int result = real.close(file);
-    return failClose ? EOF : result;
+int Commit(void* file, const platform::FileFacts& like) {
+    const int result = real.commit(file, like);
+    return failClose ? EIO : result;
 }
 int Replace(const char* from, const char* to) {
     if (beforeReplace) beforeReplace();
-    return failReplace ? -1 : real.replace(from, to);
+    return failReplace ? EXDEV : real.replace(from, to);
 }
 }  // namespace faults
 
@@ -105,9 +97,9 @@ protected:
 
     void Install() {
         auto& io = platform::fileIo();
-        io.open = faults::Open;
+        io.createTemp = faults::CreateTemp;
         io.write = faults::Write;
-        io.close = faults::Close;
+        io.commit = faults::Commit;
         io.replace = faults::Replace;
     }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -458,12 +459,12 @@ size_t HalfWrite(void* file, const void* data, size_t size) {
     }
     return 0;
 }
-void* FailOpen(const char*, const char*) { return nullptr; }
-int FailClose(void* file) {
+int FailCreate(const char*, std::string&, void**) { return EACCES; }
+int FailCommit(void* file, const platform::FileFacts&) {
     std::fclose(static_cast<FILE*>(file));
-    return EOF;
+    return EIO;
 }
-int FailReplace(const char*, const char*) { return -1; }
+int FailReplace(const char*, const char*) { return EXDEV; }
 }  // namespace faults
 
 TEST_F(ProfileStoreTest, FailedSaveLeavesOldProfileAndNoTemporaryFile) {
@@ -471,9 +472,9 @@ TEST_F(ProfileStoreTest, FailedSaveLeavesOldProfileAndNoTemporaryFile) {
         const char* name;
         std::function<void(platform::FileIo&)> inject;
     } cases[] = {
-        {"open of the temporary file fails", [](platform::FileIo& io) { io.open = faults::FailOpen; }},
+        {"open of the temporary file fails", [](platform::FileIo& io) { io.createTemp = faults::FailCreate; }},
         {"write stops half way", [](platform::FileIo& io) { io.write = faults::HalfWrite; }},
-        {"close reports an error", [](platform::FileIo& io) { io.close = faults::FailClose; }},
+        {"flush or close reports an error", [](platform::FileIo& io) { io.commit = faults::FailCommit; }},
         {"rename fails", [](platform::FileIo& io) { io.replace = faults::FailReplace; }},
     };
     const std::string original = testsupport::ProfileWithSettings({{"ExpandedMode", "2"}});
