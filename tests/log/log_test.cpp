@@ -133,7 +133,16 @@ TEST_F(LogTest, ThresholdDecidesWhichLevelsReachTheFile) {
 }
 
 TEST_F(LogTest, TextIsWrittenUnchangedNotAsFormat) {
+    testsupport::WriteFile(log_, std::string(5000, 'o') + "\nold line\n");
     LoadSettings({});
+    EXPECT_EQ(LogText().rfind("old line"), std::string::npos) << "an existing log is truncated";
+    // Formatted lines of any length arrive whole, however the formatting buffer is sized.
+    for (const size_t length : {511u, 512u, 513u, 4000u}) {
+        const std::string long_text(length, 'L');
+        myLogf(LOG_INFO, "%s", long_text.c_str());
+        const auto messages = Messages();
+        EXPECT_EQ(messages.back(), "INFO: " + long_text) << length;
+    }
     const char* text = "100% done %s %d %n %% %";
     myLog(LOG_INFO, text);
     myLog(LOG_INFO, std::string("50%\tmid%"));
