@@ -369,24 +369,27 @@ fs::path Plain(const fs::path& dir, const std::string& original, mode_t mode) {
     return path;
 }
 
-// Concurrent sessions of another host over the same profile while this one saves.
+// Another host saves the same profile while this one does; both read it back after each save. The
+// file must always be the one complete document that both write.
 void SaveConcurrently(const fs::path& path, int rounds) {
-    const pid_t other = fork();
-    if (other == 0) {
+    ResetPluginState();
+    PlugSetProName(path.c_str());
+    const std::string expected = ReadFile(path);
+    const auto saves = [&] {
+        int broken = 0;
         for (int i = 0; i < rounds; ++i) {
             ResetPluginState();
             PlugSetProName(path.c_str());
+            broken += ReadFile(path) == expected ? 0 : 1;
         }
-        _exit(0);
-    }
-    for (int i = 0; i < rounds; ++i) {
-        ResetPluginState();
-        PlugSetProName(path.c_str());
-        pugi::xml_document doc;
-        EXPECT_TRUE(doc.load_file(path.c_str()) && doc.child("profile").child("Preferences")) << "round " << i;
-    }
+        return broken;
+    };
+    const pid_t other = fork();
+    if (other == 0) _exit(saves() == 0 ? 0 : 1);
+    EXPECT_EQ(saves(), 0) << "times this host found the profile broken";
     int status = 0;
     waitpid(other, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other host found the profile broken";
 }
 
 std::vector<SaveCase> SavePathCases() {
@@ -435,7 +438,7 @@ std::vector<SaveCase> SavePathCases() {
              fs::remove(dir / "profile.xml.trelvo-tmp");
          }},
         {"two writers", [](const fs::path& d, const std::string& o) { return Plain(d, o, 0644); }, Outcome::Saved, "",
-         [](const fs::path&, const fs::path& p) { SaveConcurrently(p, 15); }},
+         [](const fs::path&, const fs::path& p) { SaveConcurrently(p, 40); }},
         {"directory at the path",
          [](const fs::path& dir, const std::string&) {
              fs::create_directory(dir / "profile.xml");

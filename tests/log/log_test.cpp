@@ -1,7 +1,10 @@
 // The debug log and status text: line format, level filter, and a plug-in that survives a log that fails.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <functional>
 #include <cstring>
 #include <regex>
 #include <sstream>
@@ -154,21 +157,39 @@ TEST_F(LogTest, TextIsWrittenUnchangedNotAsFormat) {
     EXPECT_EQ(messages.back(), "INFO: %d stays");
 }
 
-TEST_F(LogTest, LogFileInMissingFolderLeavesPluginRunning) {
-    const fs::path missing = dir_ / "no-such-folder" / "debug.log";
-    LoadSettings({{"ExpandedMode", "0"}, {"DebugLogFile", missing.string()}});
-    EXPECT_FALSE(LogIsOpen());
-    // A second settings load tries again and fails the same way.
-    const char* name = PlugSetProName(profile_.string().c_str());
-    ASSERT_NE(name, nullptr);
-    EXPECT_NE(std::string(name).find("and 41"), std::string::npos);
-    WireAndStart();
-    ExpectGoodFrames(Record(400), 10);
-    EXPECT_EQ(engine_.mode, 999);
-    EXPECT_EQ(engine_.outputs[13].enabled, 1);
-    myCleanUp();
-    EXPECT_FALSE(fs::exists(missing));
-    EXPECT_FALSE(fs::exists(missing.parent_path()));
+TEST_F(LogTest, LogFileThatCannotBeOpenedLeavesPluginRunning) {
+    const struct {
+        const char* name;
+        const char* reason;
+        std::function<fs::path(const fs::path& dir)> make;
+    } cases[] = {
+        {"missing folder", "No such file or directory", [](const fs::path& dir) { return dir / "no-such-folder" / "debug.log"; }},
+        {"directory", "Is a directory", [](const fs::path& dir) { return dir; }},
+        {"device", "not a regular file", [](const fs::path&) { return fs::path("/dev/null"); }},
+        {"FIFO, which would block the open", "No such device or address", [](const fs::path& dir) {
+             mkfifo((dir / "fifo").c_str(), 0644);
+             return dir / "fifo";
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        const fs::path path = c.make(dir_);
+        LoadSettings({{"ExpandedMode", "0"}, {"DebugLogFile", path.string()}});
+        EXPECT_FALSE(LogIsOpen());
+        // A second settings load tries again and fails the same way.
+        const char* name = PlugSetProName(profile_.string().c_str());
+        ASSERT_NE(name, nullptr);
+        EXPECT_NE(std::string(name).find("and 41"), std::string::npos);
+        WireAndStart();
+        EXPECT_EQ(std::string(state_.statusText), "TRELVO-40/41 debug log not opened: " + path.string() + ": " + c.reason);
+        ExpectGoodFrames(Record(400), 10);
+        EXPECT_EQ(engine_.mode, 999);
+        EXPECT_EQ(engine_.outputs[13].enabled, 1);
+        myCleanUp();
+        EXPECT_FALSE(fs::exists(dir_ / "no-such-folder"));
+        TearDown();
+    }
 }
 
 TEST_F(LogTest, WriteFailuresAreIgnoredAndLaterLinesStillTried) {
