@@ -10,13 +10,13 @@ namespace platform {
 // Why a call failed: 0 for success, a positive system error code (errno; GetLastError on Windows),
 // or one of these reasons of our own.
 enum : int {
-    FILE_NOT_REGULAR = -1,        // a directory, FIFO, device or socket
-    FILE_TOO_LARGE = -2,
-    FILE_READ_ONLY = -3,          // no write permission for anyone, or the read-only attribute
-    FILE_NOT_WELL_FORMED = -4,
-    FILE_NOT_REWRITABLE = -5,     // entity references that could not be written back unchanged
-    FILE_SHORT_WRITE = -6,
-    FILE_OUT_OF_MEMORY = -7,
+    FILEIO_NOT_REGULAR = -1,        // a directory, FIFO, device or socket
+    FILEIO_TOO_LARGE = -2,
+    FILEIO_READ_ONLY = -3,          // no write permission for anyone, or the read-only attribute
+    FILEIO_NOT_WELL_FORMED = -4,
+    FILEIO_NOT_REWRITABLE = -5,     // entity references that could not be written back unchanged
+    FILEIO_SHORT_WRITE = -6,
+    FILEIO_OUT_OF_MEMORY = -7,
 };
 
 // The system's text for a system error, or ours for our reasons.

@@ -53,12 +53,12 @@ void CXmlProfile::Load() noexcept {
             return;
         }
         switch (document_->Parse(bytes)) {
-        case platform::XmlLoadResult::Unparseable: keepReason_ = platform::FILE_NOT_WELL_FORMED; break;
-        case platform::XmlLoadResult::Unwritable: keepReason_ = platform::FILE_NOT_REWRITABLE; break;
+        case platform::XmlLoadResult::Unparseable: keepReason_ = platform::FILEIO_NOT_WELL_FORMED; break;
+        case platform::XmlLoadResult::Unwritable: keepReason_ = platform::FILEIO_NOT_REWRITABLE; break;
         default: break;
         }
     } catch (...) {
-        keepReason_ = platform::FILE_OUT_OF_MEMORY;
+        keepReason_ = platform::FILEIO_OUT_OF_MEMORY;
     }
 }
 
@@ -124,7 +124,7 @@ bool CXmlProfile::Save(std::string& reason) noexcept {
         if (error == 0) return true;
         reason = platform::FileErrorText(error);
     } catch (...) {
-        reason = platform::FileErrorText(platform::FILE_OUT_OF_MEMORY);
+        reason = platform::FileErrorText(platform::FILEIO_OUT_OF_MEMORY);
     }
     return false;
 }
@@ -135,18 +135,18 @@ bool CXmlProfile::Save(std::string& reason) noexcept {
 int CXmlProfile::Write() {
     auto& io = platform::fileIo();
     std::string bytes;
-    if (!document_->Serialize(bytes)) return platform::FILE_OUT_OF_MEMORY;
+    if (!document_->Serialize(bytes)) return platform::FILEIO_OUT_OF_MEMORY;
     std::string target;
     platform::FileFacts facts;
     if (int error = io.resolve(path_.c_str(), target)) return error;
     if (int error = io.inspect(target.c_str(), facts)) return error;
-    if (facts.readOnly) return platform::FILE_READ_ONLY;
+    if (facts.readOnly) return platform::FILEIO_READ_ONLY;
     std::string temp;
     void* file = nullptr;
     if (int error = io.createTemp(target.c_str(), temp, &file)) return error;
     const bool whole = io.write(file, bytes.data(), bytes.size()) == bytes.size();
     int error = io.commit(file, facts);
-    if (error == 0 && !whole) error = platform::FILE_SHORT_WRITE;
+    if (error == 0 && !whole) error = platform::FILEIO_SHORT_WRITE;
     if (error == 0) error = io.replace(temp.c_str(), target.c_str());
     if (error != 0) io.remove(temp.c_str());
     return error;

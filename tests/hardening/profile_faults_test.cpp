@@ -318,7 +318,9 @@ protected:
             EXPECT_EQ(Errors(), std::vector<std::string>(2, "ERROR: " + report));
             EXPECT_EQ(boxes_, std::vector<std::string>{report});
             EXPECT_EQ(std::string(state_.statusText), report.substr(0, HOST_STATUS_TEXT_SIZE - 1));
-            if (access(path.c_str(), R_OK) == 0 && fs::is_regular_file(path)) EXPECT_TRUE(ReadFile(path) == original) << "left as it was";
+            if (access(path.c_str(), R_OK) == 0 && fs::is_regular_file(path)) {
+                EXPECT_TRUE(ReadFile(path) == original) << "left as it was";
+            }
         }
         if (c.check) c.check(dir_, path);
         for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
@@ -400,7 +402,9 @@ std::vector<SaveCase> SavePathCases() {
         {"mode 0600 and owner kept",
          [](const fs::path& dir, const std::string& o) {
              const fs::path p = Plain(dir, o, 0600);
-             if (geteuid() == 0) EXPECT_EQ(chown(p.c_str(), kNobody, kNobody), 0);
+             if (geteuid() == 0) {
+                 EXPECT_EQ(chown(p.c_str(), kNobody, kNobody), 0);
+             }
              return p;
          },
          Outcome::Saved, "",
@@ -408,7 +412,9 @@ std::vector<SaveCase> SavePathCases() {
              EXPECT_EQ(Mode(p), 0600u);
              struct stat st {};
              stat(p.c_str(), &st);
-             if (geteuid() == 0) EXPECT_EQ(st.st_uid, kNobody);
+             if (geteuid() == 0) {
+                 EXPECT_EQ(st.st_uid, kNobody);
+             }
          }},
         {"read-only 0444, refused even for root", [](const fs::path& d, const std::string& o) { return Plain(d, o, 0444); },
          Outcome::Refused, "the file is read-only", [](const fs::path&, const fs::path& p) { EXPECT_EQ(Mode(p), 0444u); }},

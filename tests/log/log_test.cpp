@@ -1,7 +1,9 @@
 // The debug log and status text: line format, level filter, and a plug-in that survives a log that fails.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
 #include <sys/stat.h>
+#endif
 
 #include <cstdio>
 #include <functional>
@@ -163,6 +165,11 @@ TEST_F(LogTest, LogFileThatCannotBeOpenedLeavesPluginRunning) {
         const char* reason;
         std::function<fs::path(const fs::path& dir)> make;
     } cases[] = {
+#if defined(_WIN32)
+        {"missing folder", "The system cannot find the path specified", [](const fs::path& dir) { return dir / "no-such-folder" / "debug.log"; }},
+        {"directory", "not a regular file", [](const fs::path& dir) { return dir; }},
+        {"device", "not a regular file", [](const fs::path&) { return fs::path("NUL"); }},
+#else
         {"missing folder", "No such file or directory", [](const fs::path& dir) { return dir / "no-such-folder" / "debug.log"; }},
         {"directory", "Is a directory", [](const fs::path& dir) { return dir; }},
         {"device", "not a regular file", [](const fs::path&) { return fs::path("/dev/null"); }},
@@ -170,6 +177,7 @@ TEST_F(LogTest, LogFileThatCannotBeOpenedLeavesPluginRunning) {
              mkfifo((dir / "fifo").c_str(), 0644);
              return dir / "fifo";
          }},
+#endif
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -190,7 +190,7 @@ TEST_F(FileHooksTest, SavePaths) {
              SetFileAttributesA((dir / "p.xml").string().c_str(), FILE_ATTRIBUTE_READONLY);
              return dir / "p.xml";
          },
-         platform::FILE_READ_ONLY,
+         platform::FILEIO_READ_ONLY,
          [](const fs::path& p) {
              EXPECT_TRUE(GetFileAttributesA(p.string().c_str()) & FILE_ATTRIBUTE_READONLY);
              SetFileAttributesA(p.string().c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -219,8 +219,8 @@ TEST_F(FileHooksTest, SavePaths) {
              fs::create_directory(dir / "p.xml");
              return dir / "p.xml";
          },
-         platform::FILE_NOT_REGULAR, [](const fs::path& p) { EXPECT_TRUE(fs::is_directory(p)); }},
-        {"device at the path", [](const fs::path&) { return fs::path("NUL"); }, platform::FILE_NOT_REGULAR, nullptr},
+         platform::FILEIO_NOT_REGULAR, [](const fs::path& p) { EXPECT_TRUE(fs::is_directory(p)); }},
+        {"device at the path", [](const fs::path&) { return fs::path("NUL"); }, platform::FILEIO_NOT_REGULAR, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

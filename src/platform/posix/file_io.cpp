@@ -23,7 +23,7 @@ int OpenRegular(const char* path, int flags, mode_t mode, int& fd) {
     if (fd < 0) return Error();
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int error = S_ISREG(st.st_mode) ? Error() : FILE_NOT_REGULAR;
+        const int error = S_ISREG(st.st_mode) ? Error() : FILEIO_NOT_REGULAR;
         ::close(fd);
         return error;
     }
@@ -60,7 +60,7 @@ int Read(const char* path, size_t limit, std::string& bytes) {
         if (n < 0) error = Error();
         if (n <= 0) break;
         if (bytes.size() + static_cast<size_t>(n) > limit) {
-            error = FILE_TOO_LARGE;  // it may have grown since any size check
+            error = FILEIO_TOO_LARGE;  // it may have grown since any size check
             break;
         }
         bytes.append(buffer, static_cast<size_t>(n));
@@ -96,7 +96,7 @@ int Inspect(const char* path, FileFacts& facts) {
     facts = FileFacts{};
     struct stat st {};
     if (::stat(path, &st) != 0) return errno == ENOENT ? 0 : Error();
-    if (!S_ISREG(st.st_mode)) return FILE_NOT_REGULAR;
+    if (!S_ISREG(st.st_mode)) return FILEIO_NOT_REGULAR;
     facts.exists = true;
     facts.mode = st.st_mode & 07777;
     facts.readOnly = (st.st_mode & 0222) == 0;

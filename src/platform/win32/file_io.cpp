@@ -18,13 +18,13 @@ int Error() {
 // Only files on disk: a pipe, console or device name is refused before anything is read or written.
 int OpenRegular(const char* path, DWORD access, DWORD disposition, HANDLE& handle) {
     const DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return FILE_NOT_REGULAR;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return FILEIO_NOT_REGULAR;
     handle = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return Error();
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         CloseHandle(handle);
-        return FILE_NOT_REGULAR;
+        return FILEIO_NOT_REGULAR;
     }
     return 0;
 }
@@ -71,7 +71,7 @@ int Read(const char* path, size_t limit, std::string& bytes) {
         if (!ReadFile(handle, buffer, sizeof buffer, &n, nullptr)) error = Error();
         if (error != 0 || n == 0) break;
         if (bytes.size() + n > limit) {
-            error = FILE_TOO_LARGE;
+            error = FILEIO_TOO_LARGE;
             break;
         }
         bytes.append(buffer, n);
@@ -94,7 +94,7 @@ int Inspect(const char* path, FileFacts& facts) {
         const int error = Error();
         return IsMissingFile(error) ? 0 : error;
     }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FILE_NOT_REGULAR;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FILEIO_NOT_REGULAR;
     facts.exists = true;
     facts.readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     return 0;
