@@ -38,8 +38,10 @@ long writeBudget = -1;                  // bytes the disk takes before it is ful
 bool failClose = false;
 bool failReplace = false;
 std::function<void()> beforeReplace;
+std::string order;  // 'c' for each flush and close of the new file, 'r' for each rename
 
 void Clear() {
+    order.clear();
     real = platform::fileIo();
     beforeTempOpen = nullptr;
     failTempOpen = false;
@@ -61,10 +63,12 @@ size_t Write(void* file, const void* data, size_t size) {
     return n > 0 ? real.write(file, data, n) : 0;
 }
 int Commit(void* file, const platform::FileFacts& like) {
+    order += 'c';
     const int result = real.commit(file, like);
     return failClose ? EIO : result;
 }
 int Replace(const char* from, const char* to) {
+    order += 'r';
     if (beforeReplace) beforeReplace();
     return failReplace ? EXDEV : real.replace(from, to);
 }
@@ -176,7 +180,10 @@ protected:
             const std::string after = fs::exists(profile_) ? ReadFile(profile_) : std::string("<absent>");
             switch (c.outcome) {
             case Expect::Old: EXPECT_TRUE(after == original) << "old profile changed, " << after.size() << " bytes"; break;
-            case Expect::New: EXPECT_TRUE(after == reference) << "not the complete new profile, " << after.size() << " bytes"; break;
+            case Expect::New:
+                EXPECT_TRUE(after == reference) << "not the complete new profile, " << after.size() << " bytes";
+                EXPECT_EQ(faults::order, config ? "crcr" : "cr") << "the new file is on disk before it takes the name";
+                break;
             case Expect::Other: EXPECT_EQ(after, "<other program's profile/>"); break;
             }
             EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"});
