@@ -15,6 +15,7 @@
 #include <regex>
 
 #include "platform/file_io.h"
+#include "platform/xml_document.h"
 #include "profile/xml_profile.h"
 #include "support/test_support.h"
 
@@ -321,6 +322,7 @@ TEST_F(ProfileStoreTest, UnchangedProfilesRoundTripByteForByte) {
         {"doctype and pi", "<!DOCTYPE profile>\n<?host keep?>\n<profile><A x=\"1\"/><!--c--><B>a&amp;b</B></profile>"},
         {"utf-8 bom", "\xEF\xBB\xBF<profile><Name>caf\xC3\xA9</Name></profile>"},
         {"latin-1", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><profile><Name>caf\xE9</Name></profile>"},
+        {"windows-1252", "<?xml version=\"1.0\" encoding=\"windows-1252\"?><profile><Name>\x80 caf\xE9</Name></profile>"},
         {"utf-16 bom", Utf16Le("<p><N>caf\xE9</N></p>")},
     };
     for (const auto& c : cases) {
@@ -329,6 +331,8 @@ TEST_F(ProfileStoreTest, UnchangedProfilesRoundTripByteForByte) {
             s.ReadString(kSection, "DebugLogFile", "");
         });
         EXPECT_EQ(FirstDifference(saved, c.content), "") << c.name;
+        // Read as a document, not merely kept as a file that did not parse.
+        EXPECT_EQ(platform::CreateXmlDocument()->Load(profile_.string()), platform::XmlLoadResult::Loaded) << c.name;
     }
 }
 

@@ -2,6 +2,7 @@
 #include "platform/xml_document.h"
 
 #include <expat.h>
+#include <iconv.h>
 #include <pugixml.hpp>
 
 #include <algorithm>
@@ -105,6 +106,7 @@ public:
         XML_SetSkippedEntityHandler(parser_, [](void* self, const XML_Char*, int parameter) {
             if (!parameter) Top(self).result_.entities = true;
         });
+        XML_SetUnknownEncodingHandler(parser_, SingleByteEncoding, nullptr);
         result_.wellFormed = XML_Parse(parser_, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) == XML_STATUS_OK;
     }
     ~StrictCheck() {
@@ -116,6 +118,28 @@ public:
     Checked& result() { return result_; }
 
 private:
+    // Encodings expat does not know itself (the host's windows-1252, for one), as the system converts
+    // them, one byte to one character.
+    static int SingleByteEncoding(void*, const XML_Char* name, XML_Encoding* info) {
+        iconv_t cd = iconv_open("UTF-32LE", name);
+        if (cd == reinterpret_cast<iconv_t>(-1)) return XML_STATUS_ERROR;
+        for (int byte = 0; byte < 256; ++byte) {
+            char in = static_cast<char>(byte);
+            unsigned char out[4] = {};
+            char* from = &in;
+            char* to = reinterpret_cast<char*>(out);
+            size_t left = 1, room = sizeof out;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            const bool ok = iconv(cd, &from, &left, &to, &room) != static_cast<size_t>(-1) && room == 0;
+            info->map[byte] = ok ? static_cast<int>(out[0] | out[1] << 8 | out[2] << 16) : -1;
+        }
+        iconv_close(cd);
+        info->data = nullptr;
+        info->convert = nullptr;
+        info->release = nullptr;
+        return XML_STATUS_OK;
+    }
+
     static StrictCheck& Top(void* self) { return *static_cast<StrictCheck*>(self); }
     size_t End() const { return static_cast<size_t>(XML_GetCurrentByteIndex(parser_) + XML_GetCurrentByteCount(parser_)); }
     void Span() { result_.spans.emplace_back(static_cast<size_t>(XML_GetCurrentByteIndex(parser_)), End()); }
