@@ -33,7 +33,8 @@ void Fail(const char* what) {
     std::abort();
 }
 
-// How the store's document reads a file: the store may rewrite a Loaded or Missing one only.
+// How the store's document reads a file: the store may rewrite a Loaded or Missing one only (an
+// Unwritable one is read but kept).
 platform::XmlLoadResult Classify(const std::string& path) {
     const auto document = platform::CreateXmlDocument();
     return document ? document->Load(path) : platform::XmlLoadResult::Unparseable;
@@ -134,7 +135,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
-    std::remove((path + ".trelvo-tmp").c_str());
     std::remove(path.c_str());
     return 0;
 }

@@ -15,6 +15,18 @@ namespace {
 
 constexpr const char* kSuffix = " and 41 Quorlane Inc.";
 
+// Saves the store now and tells the user of a save that did not happen; a box only when the user
+// asked for the save, on its own thread like the other warnings.
+void SaveAndReport(CXmlProfile& profile, bool userAsked) {
+    std::string reason;
+    if (profile.Save(reason)) return;
+    const std::string text =
+        "TRELVO-40/41 settings could not be saved to " + plugin().id.ProfilePath + ": " + reason;
+    myLog(LOG_ERROR, text);
+    ReportStatus(text);
+    if (userAsked) ShowWarning(text.c_str());
+}
+
 }  // namespace
 
 std::string myProfileInit(CXmlProfile& profile) {
@@ -50,7 +62,8 @@ const char* PlugSetProName(const char* profilePath) noexcept {
             CXmlProfile profile;
             p.id.suffix = myProfileInit(profile);
             p.id.displayName = platform::ModuleName() + p.id.suffix;
-        }  // releasing the store saves the profile
+            SaveAndReport(profile, false);
+        }
     } catch (...) {
         // Out of memory is the only way here; the host still gets a name.
     }
@@ -69,6 +82,7 @@ bool PlugInitControl(intptr_t engine, intptr_t arg2, intptr_t state, intptr_t ar
     BindHostBlocks(reinterpret_cast<HostEngineBlock*>(engine), reinterpret_cast<HostStateBlock*>(state));
     p.host.arg2 = arg2;
     p.host.arg4 = arg4;
+    ShowPendingStatus();
     myLog(LOG_INFO, "Init Control");
     p.tx.txState = Tx_Idle;
     return true;
@@ -83,6 +97,7 @@ void PlugConfig() noexcept {
     try {
         CXmlProfile profile;
         RunConfigDialog(profile);
+        SaveAndReport(profile, profile.HasWrites());  // only OK writes
     } catch (...) {
     }
 }

@@ -44,6 +44,7 @@ struct HostCallbacks {
 struct LogState {
     void* file = nullptr;  // a handle from the file seam, or none
     int32_t threshold = 0;
+    std::string pendingStatus;  // a report made before InitControl lent the status text
 };
 
 // Transmitter states.

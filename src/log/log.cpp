@@ -100,8 +100,34 @@ bool OpenLogFile(const std::string& path) noexcept {
     if (plugin().log.file != nullptr || path.empty()) {
         return false;
     }
-    plugin().log.file = platform::fileIo().open(path.c_str(), "wt");
+    const int error = platform::fileIo().openLog(path.c_str(), &plugin().log.file);
+    if (error != 0) {
+        plugin().log.file = nullptr;
+        try {
+            ReportStatus("TRELVO-40/41 debug log not opened: " + path + ": " + platform::FileErrorText(error));
+        } catch (...) {
+        }
+    }
     return plugin().log.file != nullptr;
+}
+
+void ReportStatus(const std::string& text) noexcept {
+    if (plugin().host.state != nullptr) {
+        myStatus(text.c_str());
+        return;
+    }
+    try {
+        plugin().log.pendingStatus = text;
+    } catch (...) {
+    }
+}
+
+void ShowPendingStatus() noexcept {
+    std::string& pending = plugin().log.pendingStatus;
+    if (!pending.empty()) {
+        myStatus(pending.c_str());
+        pending.clear();
+    }
 }
 
 void CloseLogFile() noexcept {

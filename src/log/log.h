@@ -33,7 +33,11 @@ void myLogf(int32_t level, const char* format, ...) noexcept
 void myStatus(std::string text) noexcept;
 void myStatus(const char* text) noexcept;  // the per-frame path: no copy
 
-// Opens (truncating) the log file; false leaves the log closed.
+// A report for the user: into the status text now, or at InitControl when the host has not lent it yet.
+void ReportStatus(const std::string& text) noexcept;
+void ShowPendingStatus() noexcept;
+
+// Opens (truncating) a regular file as the log; false leaves the log closed and says why in the status.
 bool OpenLogFile(const std::string& path) noexcept;
 void CloseLogFile() noexcept;
 bool LogIsOpen() noexcept;

@@ -4,7 +4,7 @@
 namespace platform {
 
 // Shows a modal OK box with the exclamation icon on a thread of its own and returns at once.
-// The texts must outlive the box: callers pass literals.
+// The texts are copied before it returns.
 void ShowMessageBoxAsync(const char* caption, const char* text) noexcept;
 
 }  // namespace platform

@@ -32,15 +32,33 @@ int32_t LeadingInt(const std::string& text) {
 CXmlProfile::CXmlProfile() : path_(plugin().id.ProfilePath) {
     document_ = platform::CreateXmlDocument();
     if (!document_) return;
-    if (document_->Load(path_) == platform::XmlLoadResult::Unparseable) keepFile_ = true;
+    Load();
     if (!document_->Root()) document_->AppendElement(nullptr, "profile");
 }
 
 CXmlProfile::~CXmlProfile() {
+    std::string reason;
+    Save(reason);
+}
+
+// Anything at the path that is there but cannot be read or parsed is the host's: it is kept, and
+// the reason is what the save reports.
+void CXmlProfile::Load() noexcept {
+    if (path_.empty()) return;
     try {
-        Save();
-        document_.reset();
+        std::string bytes;
+        const int error = platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes);
+        if (error != 0) {
+            if (!platform::IsMissingFile(error)) keepReason_ = error;
+            return;
+        }
+        switch (document_->Parse(bytes)) {
+        case platform::XmlLoadResult::Unparseable: keepReason_ = platform::FILEIO_NOT_WELL_FORMED; break;
+        case platform::XmlLoadResult::Unwritable: keepReason_ = platform::FILEIO_NOT_REWRITABLE; break;
+        default: break;
+        }
     } catch (...) {
+        keepReason_ = platform::FILEIO_OUT_OF_MEMORY;
     }
 }
 
@@ -91,21 +109,45 @@ bool CXmlProfile::WriteInt(const std::string& section, const std::string& key, i
 
 bool CXmlProfile::WriteString(const std::string& section, const std::string& key, std::string value) {
     if (!document_) return true;
+    written_ = true;
     platform::XmlElement element = FindOrCreateKey(section, key);
     if (element) document_->SetText(element, value);
     return true;
 }
 
-// The new profile is written beside the old one and renamed over it, so the host's file is
-// either the old one or the new one, never a part of either.
-void CXmlProfile::Save() noexcept {
-    if (!document_ || keepFile_ || path_.empty()) return;
+bool CXmlProfile::Save(std::string& reason) noexcept {
+    if (saved_) return true;
+    saved_ = true;
+    if (!document_ || path_.empty()) return true;
     try {
-        const std::string temp = path_ + ".trelvo-tmp";
-        auto& io = platform::fileIo();
-        if (!document_->Save(temp) || io.replace(temp.c_str(), path_.c_str()) != 0) {
-            io.remove(temp.c_str());
-        }
+        const int error = keepReason_ != 0 ? keepReason_ : Write();
+        if (error == 0) return true;
+        reason = platform::FileErrorText(error);
     } catch (...) {
+        reason = platform::FileErrorText(platform::FILEIO_OUT_OF_MEMORY);
     }
+    return false;
+}
+
+// The new profile is written beside the final target of the path and renamed over it, so the
+// host's file is either the old one or the new one, never a part of either, and keeps its links,
+// permissions and owner. A read-only file is the user's decision and is never replaced.
+int CXmlProfile::Write() {
+    auto& io = platform::fileIo();
+    std::string bytes;
+    if (!document_->Serialize(bytes)) return platform::FILEIO_OUT_OF_MEMORY;
+    std::string target;
+    platform::FileFacts facts;
+    if (int error = io.resolve(path_.c_str(), target)) return error;
+    if (int error = io.inspect(target.c_str(), facts)) return error;
+    if (facts.readOnly) return platform::FILEIO_READ_ONLY;
+    std::string temp;
+    void* file = nullptr;
+    if (int error = io.createTemp(target.c_str(), temp, &file)) return error;
+    const bool whole = io.write(file, bytes.data(), bytes.size()) == bytes.size();
+    int error = io.commit(file, facts);
+    if (error == 0 && !whole) error = platform::FILEIO_SHORT_WRITE;
+    if (error == 0) error = io.replace(temp.c_str(), target.c_str());
+    if (error != 0) io.remove(temp.c_str());
+    return error;
 }

@@ -1,7 +1,11 @@
 // Faults while SetProName and Config save the host's profile: the plug-in runs on, the file is old or whole new.
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -12,7 +16,9 @@
 #include "host/lifecycle.h"
 #include "log/log.h"
 #include "platform/posix/dialog_script.h"
+#include "platform/posix/test_host_hooks.h"
 #include "platform/file_io.h"
+#include "platform/xml_document.h"
 #include "support/test_support.h"
 #include "transmitter/transmitter.h"
 #include "transmitter/wire.h"
@@ -23,13 +29,6 @@ namespace fs = std::filesystem;
 using testsupport::ReadFile;
 using testsupport::WriteFile;
 
-constexpr const char* kTempSuffix = ".trelvo-tmp";
-
-bool IsTemp(const char* path) {
-    const std::string p = path;
-    return p.size() > std::strlen(kTempSuffix) && p.compare(p.size() - std::strlen(kTempSuffix), std::string::npos, kTempSuffix) == 0;
-}
-
 // The hooks of one case; each wraps the real call so the fault lands at a chosen moment of the save.
 namespace faults {
 platform::FileIo real;
@@ -39,8 +38,10 @@ long writeBudget = -1;                  // bytes the disk takes before it is ful
 bool failClose = false;
 bool failReplace = false;
 std::function<void()> beforeReplace;
+std::string order;  // 'c' for each flush and close of the new file, 'r' for each rename
 
 void Clear() {
+    order.clear();
     real = platform::fileIo();
     beforeTempOpen = nullptr;
     failTempOpen = false;
@@ -50,12 +51,10 @@ void Clear() {
     beforeReplace = nullptr;
 }
 
-void* Open(const char* path, const char* mode) {
-    if (IsTemp(path)) {
-        if (beforeTempOpen) beforeTempOpen();
-        if (failTempOpen) return nullptr;
-    }
-    return real.open(path, mode);
+int CreateTemp(const char* target, std::string& tempPath, void** file) {
+    if (beforeTempOpen) beforeTempOpen();
+    if (failTempOpen) return EACCES;
+    return real.createTemp(target, tempPath, file);
 }
 size_t Write(void* file, const void* data, size_t size) {
     if (writeBudget < 0) return real.write(file, data, size);
@@ -63,13 +62,15 @@ size_t Write(void* file, const void* data, size_t size) {
     writeBudget -= static_cast<long>(n);
     return n > 0 ? real.write(file, data, n) : 0;
 }
-int Close(void* file) {
-    const int result = real.close(file);
-    return failClose ? EOF : result;
+int Commit(void* file, const platform::FileFacts& like) {
+    order += 'c';
+    const int result = real.commit(file, like);
+    return failClose ? EIO : result;
 }
 int Replace(const char* from, const char* to) {
+    order += 'r';
     if (beforeReplace) beforeReplace();
-    return failReplace ? -1 : real.replace(from, to);
+    return failReplace ? EXDEV : real.replace(from, to);
 }
 }  // namespace faults
 
@@ -105,9 +106,9 @@ protected:
 
     void Install() {
         auto& io = platform::fileIo();
-        io.open = faults::Open;
+        io.createTemp = faults::CreateTemp;
         io.write = faults::Write;
-        io.close = faults::Close;
+        io.commit = faults::Commit;
         io.replace = faults::Replace;
     }
 
@@ -179,7 +180,10 @@ protected:
             const std::string after = fs::exists(profile_) ? ReadFile(profile_) : std::string("<absent>");
             switch (c.outcome) {
             case Expect::Old: EXPECT_TRUE(after == original) << "old profile changed, " << after.size() << " bytes"; break;
-            case Expect::New: EXPECT_TRUE(after == reference) << "not the complete new profile, " << after.size() << " bytes"; break;
+            case Expect::New:
+                EXPECT_TRUE(after == reference) << "not the complete new profile, " << after.size() << " bytes";
+                EXPECT_EQ(faults::order, config ? "crcr" : "cr") << "the new file is on disk before it takes the name";
+                break;
             case Expect::Other: EXPECT_EQ(after, "<other program's profile/>"); break;
             }
             EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"});
@@ -263,6 +267,266 @@ TEST_F(ProfileFaultsTest, FailingDialogAndFailingSaveTogether) {
     EXPECT_TRUE(ReadFile(profile_) == before);
     EXPECT_EQ(plugin().settings.IoMode, 1);  // a dialog that never showed changes nothing
     ExpectRunning();
+}
+
+// The paths a save meets in the field. Each case runs a whole session with the log open: SetProName
+// over the path, then the dialog's OK; what must come of it is one of three outcomes.
+constexpr uid_t kNobody = 65534;
+
+enum class Outcome { Saved, Refused, Unreadable };
+
+struct SaveCase {
+    const char* name;
+    std::function<fs::path(const fs::path& dir, const std::string& original)> setup;  // gives the profile path
+    Outcome outcome;
+    const char* reason;  // in the report of a save that did not happen
+    std::function<void(const fs::path& dir, const fs::path& path)> check;
+    bool unprivileged = false;  // run by a user that the permissions hold back, also in CI as root
+};
+
+class SavePathsTest : public ProfileFaultsTest {
+protected:
+    void SetUp() override {
+        ProfileFaultsTest::SetUp();
+        platform::warningHook() = {[](const char*, const char* text, void* self) {
+                                       static_cast<SavePathsTest*>(self)->boxes_.push_back(text);
+                                   },
+                                   this};
+    }
+    void TearDown() override {
+        platform::warningHook() = {};
+        ProfileFaultsTest::TearDown();
+    }
+
+    // The log is opened from a profile of its own, so it is open whatever the case's path holds.
+    void Run(const SaveCase& c, const fs::path& path, const std::string& original) {
+        const fs::path logs = dir_ / "logs";
+        WriteFile(logs / "log-profile.xml",
+                  testsupport::ProfileWithSettings({{"DebugLogFile", (logs / "debug.log").string()}, {"DebugLogLevel", "1"}}));
+        log_ = logs / "debug.log";
+        PlugSetProName((logs / "log-profile.xml").c_str());
+        ASSERT_TRUE(LogIsOpen());
+        const std::string name = PlugSetProName(path.c_str());
+        EXPECT_EQ(name.substr(name.size() - 21), " and 41 Quorlane Inc.");
+        const size_t errorsAfterLoad = Errors().size();
+        EXPECT_EQ(plugin().settings.IoMode, c.outcome == Outcome::Unreadable ? 2 : 1) << "the defaults, or the file's";
+        Init();
+        platform::SetDialogScript("mode 0 spindle on ok");
+        PlugConfig();
+        const std::string report = "TRELVO-40/41 settings could not be saved to " + path.string() + ": " + c.reason;
+        if (c.outcome == Outcome::Saved) {
+            EXPECT_TRUE(Errors().empty());
+            EXPECT_TRUE(boxes_.empty());
+            pugi::xml_document doc;
+            ASSERT_TRUE(doc.load_file(path.c_str())) << "one whole document";
+            EXPECT_STREQ(doc.child("profile").child("TRELVO40").child_value("ExpandedMode"), "0");
+        } else {
+            EXPECT_EQ(errorsAfterLoad, 1u) << "one ERROR line for the load's save";
+            EXPECT_EQ(Errors(), std::vector<std::string>(2, "ERROR: " + report));
+            EXPECT_EQ(boxes_, std::vector<std::string>{report});
+            EXPECT_EQ(std::string(state_.statusText), report.substr(0, HOST_STATUS_TEXT_SIZE - 1));
+            if (access(path.c_str(), R_OK) == 0 && fs::is_regular_file(path)) {
+                EXPECT_TRUE(ReadFile(path) == original) << "left as it was";
+            }
+        }
+        if (c.check) c.check(dir_, path);
+        for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+            EXPECT_EQ(entry.path().filename().string().find(".trelvo-"), std::string::npos) << entry.path();
+        }
+    }
+
+    // As the unprivileged user, in a child: root would pass every permission.
+    void RunUnprivileged(const SaveCase& c, const fs::path& path, const std::string& original) {
+        if (geteuid() != 0) return Run(c, path, original);
+        fs::create_directories(dir_ / "logs");
+        for (const auto& entry : fs::recursive_directory_iterator(dir_)) lchown(entry.path().c_str(), kNobody, kNobody);
+        lchown(dir_.c_str(), kNobody, kNobody);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(3);
+            Run(c, path, original);
+            std::fflush(nullptr);
+            _exit(::testing::Test::HasFailure() ? 1 : 0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the unprivileged run failed";
+    }
+
+    std::vector<std::string> Errors() {
+        std::vector<std::string> errors;
+        for (const auto& m : Messages()) {
+            if (m.rfind("ERROR: ", 0) == 0) errors.push_back(m);
+        }
+        return errors;
+    }
+
+    std::vector<std::string> boxes_;
+};
+
+mode_t Mode(const fs::path& path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+fs::path Plain(const fs::path& dir, const std::string& original, mode_t mode) {
+    const fs::path path = dir / "profile.xml";
+    WriteFile(path, original);
+    chmod(path.c_str(), mode);
+    return path;
+}
+
+// Another host saves the same profile while this one does; both read it back after each save. The
+// file must always be the one complete document that both write.
+void SaveConcurrently(const fs::path& path, int rounds) {
+    ResetPluginState();
+    PlugSetProName(path.c_str());
+    const std::string expected = ReadFile(path);
+    const auto saves = [&] {
+        int broken = 0;
+        for (int i = 0; i < rounds; ++i) {
+            ResetPluginState();
+            PlugSetProName(path.c_str());
+            broken += ReadFile(path) == expected ? 0 : 1;
+        }
+        return broken;
+    };
+    const pid_t other = fork();
+    if (other == 0) _exit(saves() == 0 ? 0 : 1);
+    EXPECT_EQ(saves(), 0) << "times this host found the profile broken";
+    int status = 0;
+    waitpid(other, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other host found the profile broken";
+}
+
+std::vector<SaveCase> SavePathCases() {
+    const auto keepsPath = [](bool (*is)(const fs::path&)) {
+        return [is](const fs::path&, const fs::path& path) { EXPECT_TRUE(is(path)); };
+    };
+    return {
+        {"mode 0600 and owner kept",
+         [](const fs::path& dir, const std::string& o) {
+             const fs::path p = Plain(dir, o, 0600);
+             if (geteuid() == 0) {
+                 EXPECT_EQ(chown(p.c_str(), kNobody, kNobody), 0);
+             }
+             return p;
+         },
+         Outcome::Saved, "",
+         [](const fs::path&, const fs::path& p) {
+             EXPECT_EQ(Mode(p), 0600u);
+             struct stat st {};
+             stat(p.c_str(), &st);
+             if (geteuid() == 0) {
+                 EXPECT_EQ(st.st_uid, kNobody);
+             }
+         }},
+        {"read-only 0444, refused even for root", [](const fs::path& d, const std::string& o) { return Plain(d, o, 0444); },
+         Outcome::Refused, "the file is read-only", [](const fs::path&, const fs::path& p) { EXPECT_EQ(Mode(p), 0444u); }},
+        {"link followed to its target",
+         [](const fs::path& dir, const std::string& o) {
+             fs::create_directories(dir / "real");
+             WriteFile(dir / "real" / "target.xml", o);
+             fs::create_symlink("real/target.xml", dir / "profile.xml");
+             return dir / "profile.xml";
+         },
+         Outcome::Saved, "",
+         [](const fs::path& dir, const fs::path& p) {
+             EXPECT_TRUE(fs::is_symlink(p));
+             EXPECT_EQ(fs::read_symlink(p), "real/target.xml");
+             EXPECT_NE(ReadFile(dir / "real" / "target.xml").find("<ExpandedMode>0<"), std::string::npos);
+         }},
+        {"planted link at the old temporary name",
+         [](const fs::path& dir, const std::string& o) {
+             WriteFile(dir / "victim.txt", "victim");
+             fs::create_symlink("victim.txt", dir / "profile.xml.trelvo-tmp");
+             return Plain(dir, o, 0644);
+         },
+         Outcome::Saved, "",
+         [](const fs::path& dir, const fs::path& p) {
+             EXPECT_EQ(ReadFile(dir / "victim.txt"), "victim");
+             EXPECT_FALSE(fs::is_symlink(p));
+             fs::remove(dir / "profile.xml.trelvo-tmp");
+         }},
+        {"two writers", [](const fs::path& d, const std::string& o) { return Plain(d, o, 0644); }, Outcome::Saved, "",
+         [](const fs::path&, const fs::path& p) { SaveConcurrently(p, 40); }},
+        {"directory at the path",
+         [](const fs::path& dir, const std::string&) {
+             fs::create_directory(dir / "profile.xml");
+             return dir / "profile.xml";
+         },
+         Outcome::Unreadable, "not a regular file", keepsPath([](const fs::path& p) { return fs::is_directory(p); })},
+        {"FIFO at the path",
+         [](const fs::path& dir, const std::string&) {
+             mkfifo((dir / "profile.xml").c_str(), 0644);
+             return dir / "profile.xml";
+         },
+         Outcome::Unreadable, "not a regular file", keepsPath([](const fs::path& p) { return fs::is_fifo(p); })},
+        {"device behind the path",
+         [](const fs::path& dir, const std::string&) {
+             fs::create_symlink("/dev/zero", dir / "profile.xml");
+             return dir / "profile.xml";
+         },
+         Outcome::Unreadable, "not a regular file", keepsPath([](const fs::path& p) { return fs::is_symlink(p); })},
+        {"not well-formed: entity, bare ampersand, duplicate attribute, bad name",
+         [](const fs::path& dir, const std::string&) {
+             WriteFile(dir / "profile.xml", "<profile><A>&nbsp;x</A><TRELVO40><ExpandedMode>1</ExpandedMode></TRELVO40></profile>");
+             for (const char* bad : {"<p>a & b</p>", "<p a='1' a='2'/>", "<p><1A/></p>", "<p/><q/>", "<p/>text"}) {
+                 WriteFile(dir / "other.xml", bad);
+                 EXPECT_EQ(platform::CreateXmlDocument()->Load((dir / "other.xml").string()),
+                           platform::XmlLoadResult::Unparseable) << bad;
+             }
+             fs::remove(dir / "other.xml");
+             return dir / "profile.xml";
+         },
+         Outcome::Unreadable, "not well-formed XML", nullptr},
+        {"entity declared in the file's DTD: read, never rewritten",
+         [](const fs::path& dir, const std::string&) {
+             WriteFile(dir / "profile.xml",
+                       "<!DOCTYPE profile [<!ENTITY one \"1\">]><profile><Host>&one;</Host>"
+                       "<TRELVO40><ExpandedMode>1</ExpandedMode></TRELVO40></profile>");
+             return dir / "profile.xml";
+         },
+         Outcome::Refused, "entity references that cannot be written back unchanged", nullptr},
+        {"failed save: name too long for the temporary file",
+         [](const fs::path& dir, const std::string& o) {
+             const fs::path p = dir / (std::string(250, 'p') + ".xml");
+             WriteFile(p, o);
+             return p;
+         },
+         Outcome::Refused, "File name too long", nullptr},
+        {"failed save: folder not writable", [](const fs::path& d, const std::string& o) {
+             const fs::path p = Plain(d, o, 0644);
+             chmod(d.c_str(), 0555);
+             return p;
+         },
+         Outcome::Refused, "Permission denied", [](const fs::path& d, const fs::path&) { chmod(d.c_str(), 0755); }, true},
+        {"failed save: file unreadable to its user", [](const fs::path& d, const std::string& o) { return Plain(d, o, 0200); },
+         Outcome::Unreadable, "Permission denied", nullptr, true},
+    };
+}
+
+TEST_F(SavePathsTest, EverySavePathEndsWholeOrReported) {
+    for (const SaveCase& c : SavePathCases()) {
+        SCOPED_TRACE(c.name);
+        ResetPluginState();
+        platform::ResetFileIo();
+        boxes_.clear();
+        state_ = HostStateBlock{};
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "logs");
+        const std::string original = OriginalProfile();
+        const fs::path path = c.setup(dir_, original);
+        const std::string before = fs::is_regular_file(path) ? ReadFile(path) : std::string();
+        if (c.unprivileged) {
+            RunUnprivileged(c, path, before);
+        } else {
+            Run(c, path, before);
+        }
+        chmod(dir_.c_str(), 0755);
+    }
 }
 
 }  // namespace

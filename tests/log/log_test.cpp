@@ -1,7 +1,14 @@
 // The debug log and status text: line format, level filter, and a plug-in that survives a log that fails.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
 #include <cstdio>
+#include <functional>
 #include <cstring>
 #include <regex>
 #include <sstream>
@@ -133,7 +140,16 @@ TEST_F(LogTest, ThresholdDecidesWhichLevelsReachTheFile) {
 }
 
 TEST_F(LogTest, TextIsWrittenUnchangedNotAsFormat) {
+    testsupport::WriteFile(log_, std::string(5000, 'o') + "\nold line\n");
     LoadSettings({});
+    EXPECT_EQ(LogText().rfind("old line"), std::string::npos) << "an existing log is truncated";
+    // Formatted lines of any length arrive whole, however the formatting buffer is sized.
+    for (const size_t length : {511u, 512u, 513u, 4000u}) {
+        const std::string long_text(length, 'L');
+        myLogf(LOG_INFO, "%s", long_text.c_str());
+        const auto messages = Messages();
+        EXPECT_EQ(messages.back(), "INFO: " + long_text) << length;
+    }
     const char* text = "100% done %s %d %n %% %";
     myLog(LOG_INFO, text);
     myLog(LOG_INFO, std::string("50%\tmid%"));
@@ -145,21 +161,45 @@ TEST_F(LogTest, TextIsWrittenUnchangedNotAsFormat) {
     EXPECT_EQ(messages.back(), "INFO: %d stays");
 }
 
-TEST_F(LogTest, LogFileInMissingFolderLeavesPluginRunning) {
-    const fs::path missing = dir_ / "no-such-folder" / "debug.log";
-    LoadSettings({{"ExpandedMode", "0"}, {"DebugLogFile", missing.string()}});
-    EXPECT_FALSE(LogIsOpen());
-    // A second settings load tries again and fails the same way.
-    const char* name = PlugSetProName(profile_.string().c_str());
-    ASSERT_NE(name, nullptr);
-    EXPECT_NE(std::string(name).find("and 41"), std::string::npos);
-    WireAndStart();
-    ExpectGoodFrames(Record(400), 10);
-    EXPECT_EQ(engine_.mode, 999);
-    EXPECT_EQ(engine_.outputs[13].enabled, 1);
-    myCleanUp();
-    EXPECT_FALSE(fs::exists(missing));
-    EXPECT_FALSE(fs::exists(missing.parent_path()));
+TEST_F(LogTest, LogFileThatCannotBeOpenedLeavesPluginRunning) {
+    const struct {
+        const char* name;
+        std::string reason;
+        std::function<fs::path(const fs::path& dir)> make;
+    } cases[] = {
+#if defined(_WIN32)
+        {"missing folder", platform::SystemErrorText(ERROR_PATH_NOT_FOUND), [](const fs::path& dir) { return dir / "no-such-folder" / "debug.log"; }},
+        {"directory", "not a regular file", [](const fs::path& dir) { return dir; }},
+        {"device", "not a regular file", [](const fs::path&) { return fs::path("NUL"); }},
+#else
+        {"missing folder", "No such file or directory", [](const fs::path& dir) { return dir / "no-such-folder" / "debug.log"; }},
+        {"directory", "Is a directory", [](const fs::path& dir) { return dir; }},
+        {"device", "not a regular file", [](const fs::path&) { return fs::path("/dev/null"); }},
+        {"FIFO, which would block the open", "No such device or address", [](const fs::path& dir) {
+             mkfifo((dir / "fifo").c_str(), 0644);
+             return dir / "fifo";
+         }},
+#endif
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        const fs::path path = c.make(dir_);
+        LoadSettings({{"ExpandedMode", "0"}, {"DebugLogFile", path.string()}});
+        EXPECT_FALSE(LogIsOpen());
+        // A second settings load tries again and fails the same way.
+        const char* name = PlugSetProName(profile_.string().c_str());
+        ASSERT_NE(name, nullptr);
+        EXPECT_NE(std::string(name).find("and 41"), std::string::npos);
+        WireAndStart();
+        EXPECT_EQ(std::string(state_.statusText), "TRELVO-40/41 debug log not opened: " + path.string() + ": " + c.reason);
+        ExpectGoodFrames(Record(400), 10);
+        EXPECT_EQ(engine_.mode, 999);
+        EXPECT_EQ(engine_.outputs[13].enabled, 1);
+        myCleanUp();
+        EXPECT_FALSE(fs::exists(dir_ / "no-such-folder"));
+        TearDown();
+    }
 }
 
 TEST_F(LogTest, WriteFailuresAreIgnoredAndLaterLinesStillTried) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "host/host_blocks.h"
@@ -16,6 +17,7 @@
 #include "platform/message_box.h"
 #include "platform/module_file.h"
 #include "platform/module_startup.h"
+#include "profile/xml_profile.h"
 #include "support/test_support.h"
 
 namespace {
@@ -155,8 +157,8 @@ class FileHooksTest : public testsupport::PluginTest {};
 TEST_F(FileHooksTest, TextModeWritesCrLfAndReplaceSwapsFilesWhole) {
     platform::FileIo& io = platform::fileIo();
     const fs::path fresh = dir_ / "fresh.txt";
-    void* file = io.open(fresh.string().c_str(), "wt");
-    ASSERT_NE(file, nullptr);
+    void* file = nullptr;
+    ASSERT_EQ(io.openLog(fresh.string().c_str(), &file), 0);
     EXPECT_EQ(io.write(file, "a\nb\n", 4), 4u);
     EXPECT_EQ(io.close(file), 0);
     EXPECT_EQ(testsupport::ReadFile(fresh), "a\r\nb\r\n");
@@ -171,6 +173,75 @@ TEST_F(FileHooksTest, TextModeWritesCrLfAndReplaceSwapsFilesWhole) {
     EXPECT_EQ(testsupport::ReadFile(target), "a\r\nb\r\n");
     EXPECT_EQ(io.remove(target.string().c_str()), 0);
     EXPECT_NE(io.remove(target.string().c_str()), 0);
+}
+
+// The save paths of the Windows file layer, through the profile store.
+TEST_F(FileHooksTest, SavePaths) {
+    const std::string original = "<profile><A>1</A></profile>";
+    const struct {
+        const char* name;
+        std::function<fs::path(const fs::path& dir)> setup;
+        int expected;  // the save's result: 0 or the reason it was refused
+        std::function<void(const fs::path& path)> check;
+    } cases[] = {
+        {"read-only attribute refused",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / "p.xml", original);
+             SetFileAttributesA((dir / "p.xml").string().c_str(), FILE_ATTRIBUTE_READONLY);
+             return dir / "p.xml";
+         },
+         platform::FILEIO_READ_ONLY,
+         [](const fs::path& p) {
+             EXPECT_TRUE(GetFileAttributesA(p.string().c_str()) & FILE_ATTRIBUTE_READONLY);
+             SetFileAttributesA(p.string().c_str(), FILE_ATTRIBUTE_NORMAL);
+         }},
+        {"attributes kept by ReplaceFile",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / "p.xml", original);
+             SetFileAttributesA((dir / "p.xml").string().c_str(), FILE_ATTRIBUTE_HIDDEN);
+             return dir / "p.xml";
+         },
+         0,
+         [](const fs::path& p) {
+             // Wine's ReplaceFile does not carry attributes over; Windows' does.
+             if (!testsupport::UnderWine()) {
+                 EXPECT_TRUE(GetFileAttributesA(p.string().c_str()) & FILE_ATTRIBUTE_HIDDEN);
+             }
+             EXPECT_NE(testsupport::ReadFile(p).find("<K>1</K>"), std::string::npos);
+         }},
+        {"file at the old temporary name untouched",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / "p.xml", original);
+             testsupport::WriteFile(dir / "p.xml.trelvo-tmp", "someone's");
+             return dir / "p.xml";
+         },
+         0,
+         [](const fs::path& p) { EXPECT_EQ(testsupport::ReadFile(p.string() + ".trelvo-tmp"), "someone's"); }},
+        {"directory at the path",
+         [](const fs::path& dir) {
+             fs::create_directory(dir / "p.xml");
+             return dir / "p.xml";
+         },
+         platform::FILEIO_NOT_REGULAR, [](const fs::path& p) { EXPECT_TRUE(fs::is_directory(p)); }},
+        {"device at the path", [](const fs::path&) { return fs::path("NUL"); }, platform::FILEIO_NOT_REGULAR, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path path = c.setup(dir_);
+        plugin().id.ProfilePath = path.string();
+        std::string reason;
+        {
+            CXmlProfile store;
+            EXPECT_EQ(store.ReadInt("A", "B", 4), 4);
+            store.WriteInt("TRELVO40", "K", 1);
+            EXPECT_EQ(store.Save(reason), c.expected == 0);
+        }
+        EXPECT_EQ(reason, c.expected == 0 ? "" : platform::FileErrorText(c.expected));
+        if (c.check) c.check(path);
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+        fs::create_directories(dir_);
+    }
 }
 
 TEST(ModuleStartup, SocketLayerIsUsableAfterTheFirstCall) {

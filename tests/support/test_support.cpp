@@ -10,6 +10,7 @@
 #include "transmitter/transmitter.h"
 
 #if defined(_WIN32)
+#include <windows.h>
 #include <objbase.h>
 #endif
 
@@ -21,6 +22,15 @@ namespace {
 const bool kComReady = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
 }  // namespace
 #endif
+
+bool UnderWine() {
+#if defined(_WIN32)
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
 
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

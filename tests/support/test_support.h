@@ -18,6 +18,9 @@ void WriteFile(const std::filesystem::path& path, const std::string& text);
 // A profile document holding the given TRELVO40 keys (name, value) and nothing else of the plug-in's.
 std::string ProfileWithSettings(const std::vector<std::pair<std::string, std::string>>& keys);
 
+// True when the Windows tests run under wine, whose system calls do less than Windows' in places.
+bool UnderWine();
+
 // Log lines with their "HH:MM:SS.mmm [LEVEL]: " prefix removed, as "LEVEL: text".
 std::vector<std::string> LogMessages(const std::string& logText);
 

@@ -1,26 +1,25 @@
 // The profile document over pugixml, loaded and saved so that the host's file keeps its own style.
 #include "platform/xml_document.h"
 
+#include <expat.h>
+#include <iconv.h>
 #include <pugixml.hpp>
 
-#include <cerrno>
-#include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <algorithm>
+#include <limits>
 #include <new>
-
-#include "platform/file_io.h"
+#include <utility>
+#include <vector>
 
 namespace platform {
 namespace {
 
 // Everything the host may have put in the file is kept, byte for byte where pugixml allows:
-// line ends stay as they are and white space between elements is kept as text nodes. Fragment
-// mode keeps the white space outside the root too (the host ends its file with CR LF); the
-// document shape that fragment mode would let through is checked after parsing.
+// line ends stay as they are and white space between elements is kept as text nodes. The white
+// space beside the root (the host ends its file with CR LF) is kept by the save from the bytes.
 constexpr unsigned kParseOptions =
     (pugi::parse_default | pugi::parse_ws_pcdata | pugi::parse_declaration | pugi::parse_comments |
-     pugi::parse_pi | pugi::parse_doctype | pugi::parse_fragment) &
+     pugi::parse_pi | pugi::parse_doctype) &
     ~pugi::parse_eol;
 
 bool IsBlank(const pugi::char_t* text) {
@@ -46,45 +45,123 @@ bool UsesSelfClosingTags(const std::string& bytes, pugi::xml_encoding encoding) 
     }
 }
 
-bool HasBom(const std::string& bytes) {
+size_t BomLength(const std::string& bytes) {
     auto starts = [&](const char* bom, size_t n) { return bytes.size() >= n && bytes.compare(0, n, bom, n) == 0; };
-    return starts("\xEF\xBB\xBF", 3) || starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2);
+    if (starts("\xEF\xBB\xBF", 3)) return 3;
+    return starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2) ? 2 : 0;
 }
 
-// One root element, nothing but white space beside it, a declaration only in front.
-bool IsSingleRootDocument(const pugi::xml_document& doc) {
-    int elements = 0;
-    bool first = true;
-    for (pugi::xml_node node : doc.children()) {
-        switch (node.type()) {
-        case pugi::node_element: ++elements; break;
-        case pugi::node_pcdata:
-            if (!IsBlank(node.value())) return false;
-            break;
-        case pugi::node_declaration:
-            if (!first) return false;
-            break;
-        case pugi::node_comment:
-        case pugi::node_pi:
-        case pugi::node_doctype: break;
-        default: return false;
-        }
-        first = false;
-    }
-    return elements == 1;
+bool IsWide(pugi::xml_encoding encoding) {
+    return encoding != pugi::encoding_utf8 && encoding != pugi::encoding_latin1;
 }
 
-class SeamWriter : public pugi::xml_writer {
+bool IsBlankBytes(const std::string& bytes) {
+    return bytes.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// What a strict parser finds out about the bytes before pugixml, which takes more than XML, reads them.
+constexpr size_t kUnknown = static_cast<size_t>(-1);
+
+struct Checked {
+    bool wellFormed = false;
+    bool entities = false;  // a general entity declared or left unexpanded
+    std::vector<std::pair<size_t, size_t>> spans;  // the byte ranges of the nodes beside the root, and the root's
+};
+
+class StrictCheck {
 public:
-    explicit SeamWriter(void* file) : file_(file) {}
-    void write(const void* data, size_t size) override {
-        if (ok_ && fileIo().write(file_, data, size) != size) ok_ = false;
+    explicit StrictCheck(const std::string& bytes) : parser_(XML_ParserCreate(nullptr)) {
+        if (parser_ == nullptr) return;
+        XML_SetUserData(parser_, this);
+        XML_SetXmlDeclHandler(parser_, [](void* self, const XML_Char*, const XML_Char*, int) { Top(self).Span(); });
+        // Expat reports the doctype after its name: where it began is found from the white space before it.
+        XML_SetStartDoctypeDeclHandler(parser_, [](void* self, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+            Top(self).begin_ = kUnknown;
+            Top(self).inDoctype_ = true;
+        });
+        XML_SetEndDoctypeDeclHandler(parser_, [](void* self) {
+            StrictCheck& c = Top(self);
+            c.inDoctype_ = false;
+            c.result_.spans.emplace_back(c.begin_, c.End());
+        });
+        XML_SetCommentHandler(parser_, [](void* self, const XML_Char*) { Top(self).OutsideRoot(); });
+        XML_SetProcessingInstructionHandler(parser_, [](void* self, const XML_Char*, const XML_Char*) {
+            Top(self).OutsideRoot();
+        });
+        XML_SetStartElementHandler(parser_, [](void* self, const XML_Char*, const XML_Char**) {
+            StrictCheck& c = Top(self);
+            if (c.depth_++ == 0) {
+                c.begin_ = XML_GetCurrentByteIndex(c.parser_);
+                c.end_ = c.End();
+            }
+        });
+        XML_SetEndElementHandler(parser_, [](void* self, const XML_Char*) {
+            StrictCheck& c = Top(self);
+            if (--c.depth_ == 0) c.result_.spans.emplace_back(c.begin_, std::max(c.end_, c.End()));
+        });
+        XML_SetEntityDeclHandler(parser_, [](void* self, const XML_Char*, int parameter, const XML_Char*, int,
+                                             const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*) {
+            if (!parameter) Top(self).result_.entities = true;
+        });
+        XML_SetSkippedEntityHandler(parser_, [](void* self, const XML_Char*, int parameter) {
+            if (!parameter) Top(self).result_.entities = true;
+        });
+        XML_SetUnknownEncodingHandler(parser_, SingleByteEncoding, nullptr);
+        result_.wellFormed = XML_Parse(parser_, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) == XML_STATUS_OK;
     }
-    bool ok() const { return ok_; }
+    ~StrictCheck() {
+        if (parser_ != nullptr) XML_ParserFree(parser_);
+    }
+    StrictCheck(const StrictCheck&) = delete;
+    StrictCheck& operator=(const StrictCheck&) = delete;
+
+    Checked& result() { return result_; }
 
 private:
-    void* file_;
-    bool ok_ = true;
+    // Encodings expat does not know itself (the host's windows-1252, for one), as the system converts
+    // them, one byte to one character.
+    static int SingleByteEncoding(void*, const XML_Char* name, XML_Encoding* info) {
+        iconv_t cd = iconv_open("UTF-32LE", name);
+        if (cd == reinterpret_cast<iconv_t>(-1)) return XML_STATUS_ERROR;
+        for (int byte = 0; byte < 256; ++byte) {
+            char in = static_cast<char>(byte);
+            unsigned char out[4] = {};
+            char* from = &in;
+            char* to = reinterpret_cast<char*>(out);
+            size_t left = 1, room = sizeof out;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            const bool ok = iconv(cd, &from, &left, &to, &room) != static_cast<size_t>(-1) && room == 0;
+            info->map[byte] = ok ? static_cast<int>(out[0] | out[1] << 8 | out[2] << 16) : -1;
+        }
+        iconv_close(cd);
+        info->data = nullptr;
+        info->convert = nullptr;
+        info->release = nullptr;
+        return XML_STATUS_OK;
+    }
+
+    static StrictCheck& Top(void* self) { return *static_cast<StrictCheck*>(self); }
+    size_t End() const { return static_cast<size_t>(XML_GetCurrentByteIndex(parser_) + XML_GetCurrentByteCount(parser_)); }
+    void Span() { result_.spans.emplace_back(static_cast<size_t>(XML_GetCurrentByteIndex(parser_)), End()); }
+    void OutsideRoot() {
+        if (depth_ == 0 && !inDoctype_) Span();
+    }
+
+    XML_Parser parser_;
+    Checked result_;
+    int depth_ = 0;
+    bool inDoctype_ = false;
+    size_t begin_ = 0;
+    size_t end_ = 0;
+};
+
+class StringWriter : public pugi::xml_writer {
+public:
+    explicit StringWriter(std::string& out) : out_(out) {}
+    void write(const void* data, size_t size) override { out_.append(static_cast<const char*>(data), size); }
+
+private:
+    std::string& out_;
 };
 
 pugi::xml_node NodeOf(XmlElement element) {
@@ -95,55 +172,57 @@ XmlElement HandleOf(const pugi::xml_node& node) { return node.internal_object();
 
 class PugiDocument : public XmlDocument {
 public:
-    XmlLoadResult Load(const std::string& path) override {
+    XmlLoadResult Parse(const std::string& bytes) override {
         doc_.reset();
         encoding_ = pugi::encoding_utf8;
-        bom_ = false;
+        bom_.clear();
         selfClosing_ = true;
+        gaps_.clear();
+        if (IsBlankBytes(bytes)) return XmlLoadResult::Missing;
+        if (bytes.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return XmlLoadResult::Unparseable;
 
-        errno = 0;
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            // Only a file that is not there may be replaced; one we merely cannot read is the host's.
-            return errno == ENOENT || errno == ENOTDIR || path.empty() ? XmlLoadResult::Missing
-                                                                       : XmlLoadResult::Unparseable;
-        }
-        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (in.bad()) return XmlLoadResult::Unparseable;
-
+        StrictCheck check(bytes);
+        const Checked& checked = check.result();
+        if (!checked.wellFormed) return XmlLoadResult::Unparseable;
         const pugi::xml_parse_result result = doc_.load_buffer(bytes.data(), bytes.size(), kParseOptions);
-        if (result) {
-            if (IsSingleRootDocument(doc_)) {
-                encoding_ = result.encoding;
-                bom_ = HasBom(bytes);
-                selfClosing_ = UsesSelfClosingTags(bytes, result.encoding);
-                return XmlLoadResult::Loaded;
-            }
-            // An empty or blank file holds nothing to lose.
-            bool blank = true;
-            for (pugi::xml_node node : doc_.children()) blank = blank && IsBlankText(node);
+        if (!result || !doc_.document_element()) {
             doc_.reset();
-            return blank ? XmlLoadResult::Missing : XmlLoadResult::Unparseable;
+            return XmlLoadResult::Unparseable;
         }
-        doc_.reset();
-        return XmlLoadResult::Unparseable;
+        encoding_ = result.encoding;
+        bom_ = bytes.substr(0, BomLength(bytes));
+        selfClosing_ = UsesSelfClosingTags(bytes, result.encoding);
+        // The white space before, between and after the nodes beside the root, as the file had it.
+        size_t count = 0;
+        for (pugi::xml_node node : doc_.children()) count += node ? 1 : 0;
+        if (count == checked.spans.size() && !IsWide(encoding_)) {
+            size_t from = bom_.size();
+            for (auto [begin, end] : checked.spans) {
+                if (begin == kUnknown) begin = std::min(bytes.find_first_not_of(" \t\r\n", from), end);
+                gaps_.push_back(begin >= from ? bytes.substr(from, begin - from) : std::string());
+                from = end;
+            }
+            gaps_.push_back(from <= bytes.size() ? bytes.substr(from) : std::string());
+        }
+        return checked.entities ? XmlLoadResult::Unwritable : XmlLoadResult::Loaded;
     }
 
-    bool Save(const std::string& path) override {
-        void* file = fileIo().open(path.c_str(), "wb");
-        if (!file) return false;
-        SeamWriter writer(file);
+    bool Serialize(std::string& bytes) override {
+        bytes = bom_;
+        StringWriter writer(bytes);
         unsigned flags = pugi::format_raw | pugi::format_no_declaration;
-        if (bom_) flags |= pugi::format_write_bom;
         if (!selfClosing_) flags |= pugi::format_no_empty_element_tags;
         try {
-            doc_.save(writer, PUGIXML_TEXT(""), flags, encoding_);
+            size_t i = 0;
+            for (pugi::xml_node node : doc_.children()) {
+                if (i < gaps_.size()) bytes += gaps_[i++];
+                node.print(writer, PUGIXML_TEXT(""), flags, encoding_);
+            }
+            if (i < gaps_.size()) bytes += gaps_.back();
         } catch (...) {
-            fileIo().close(file);
             return false;
         }
-        const bool closed = fileIo().close(file) == 0;
-        return writer.ok() && closed;
+        return true;
     }
 
     XmlElement Root() override { return HandleOf(doc_.document_element()); }
@@ -208,8 +287,9 @@ private:
 
     pugi::xml_document doc_;
     pugi::xml_encoding encoding_ = pugi::encoding_utf8;
-    bool bom_ = false;
+    std::string bom_;
     bool selfClosing_ = true;
+    std::vector<std::string> gaps_;  // white space around the nodes beside the root; one more than them
 };
 
 }  // namespace

@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_io.h"
 
 namespace platform {
 namespace {
@@ -211,45 +210,44 @@ public:
         if (doc_ != nullptr) doc_->Release();
     }
 
-    XmlLoadResult Load(const std::string& path) override {
+    XmlLoadResult Parse(const std::string& bytes) override {
         Clear();
         style_ = FileStyle{};
-        if (path.empty()) return XmlLoadResult::Missing;
-        const DWORD attributes = GetFileAttributesA(path.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            const DWORD error = GetLastError();
-            // Only a file that is not there may be replaced; one we merely cannot reach is the host's.
-            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? XmlLoadResult::Missing
-                                                                                  : XmlLoadResult::Unparseable;
-        }
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) return XmlLoadResult::Unparseable;
-        std::string bytes;
-        if (!ReadAll(path, bytes)) return XmlLoadResult::Unparseable;
         if (IsBlankBytes(bytes)) return XmlLoadResult::Missing;
-
+        // MSXML reads the bytes it is given, never the file again: what was checked is what is parsed.
+        Com<IStream> stream;
+        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+        if (memory == nullptr) return XmlLoadResult::Unparseable;
+        if (void* data = GlobalLock(memory)) {
+            std::memcpy(data, bytes.data(), bytes.size());
+            GlobalUnlock(memory);
+        }
+        if (FAILED(CreateStreamOnHGlobal(memory, TRUE, stream.out()))) {
+            GlobalFree(memory);
+            return XmlLoadResult::Unparseable;
+        }
         VARIANT source;
         VariantInit(&source);
-        source.vt = VT_BSTR;
-        source.bstrVal = SysAllocString(Widen(path).c_str());
+        source.vt = VT_UNKNOWN;
+        source.punkVal = stream.get();
         VARIANT_BOOL ok = VARIANT_FALSE;
         const HRESULT hr = doc_->load(source, &ok);
-        VariantClear(&source);
         Com<IXMLDOMElement> root;
         if (FAILED(hr) || ok != VARIANT_TRUE || FAILED(doc_->get_documentElement(root.out())) || !root) {
             Clear();
             return XmlLoadResult::Unparseable;
         }
         style_ = StyleOf(bytes);
-        return XmlLoadResult::Loaded;
+        return DeclaresEntities() ? XmlLoadResult::Unwritable : XmlLoadResult::Loaded;
     }
 
-    bool Save(const std::string& path) override {
-        // MSXML's own file writer, which keeps the document as it is (the xml property may indent);
+    bool Serialize(std::string& bytes) override {
+        // MSXML's own writer, which keeps the document as it is (the xml property may indent);
         // then the file's own declaration, line ends and encoding.
         std::string written;
         if (!SaveThroughMsxml(written)) return false;
         const std::wstring text = Restyle(Decode(written), style_);
-        std::string bytes;
+        bytes.clear();
         switch (style_.encoding) {
         case FileStyle::Utf16Le:
             bytes.assign("\xFF\xFE", 2);
@@ -264,11 +262,7 @@ public:
             bytes += Narrow(text.data(), text.size(), CP_UTF8);
             break;
         }
-        void* file = fileIo().open(path.c_str(), "wb");
-        if (file == nullptr) return false;
-        const bool complete = fileIo().write(file, bytes.data(), bytes.size()) == bytes.size();
-        const bool closed = fileIo().close(file) == 0;
-        return complete && closed;
+        return true;
     }
 
     XmlElement Root() override {
@@ -381,15 +375,15 @@ private:
         return !text.empty() && IsBlankText(text.data(), text.size());
     }
 
-    static bool ReadAll(const std::string& path, std::string& bytes) {
-        FILE* file = std::fopen(path.c_str(), "rb");
-        if (file == nullptr) return false;
-        char buffer[8192];
-        size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
-        const bool ok = std::ferror(file) == 0;
-        std::fclose(file);
-        return ok;
+    // A general entity of the file's own DTD is expanded on reading and would be written back as
+    // its text, or as an escaped reference: such a file cannot be saved as it was.
+    bool DeclaresEntities() {
+        Com<IXMLDOMDocumentType> doctype;
+        Com<IXMLDOMNamedNodeMap> entities;
+        long count = 0;
+        return SUCCEEDED(doc_->get_doctype(doctype.out())) && doctype &&
+               SUCCEEDED(doctype->get_entities(entities.out())) && entities &&
+               SUCCEEDED(entities->get_length(&count)) && count > 0;
     }
 
     void Prepare() {

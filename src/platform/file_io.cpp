@@ -1,0 +1,19 @@
+// The texts of the file layer's own failure reasons; system errors keep the system's words.
+#include "platform/file_io.h"
+
+namespace platform {
+
+std::string FileErrorText(int error) {
+    switch (error) {
+    case FILEIO_NOT_REGULAR: return "not a regular file";
+    case FILEIO_TOO_LARGE: return "file too large";
+    case FILEIO_READ_ONLY: return "the file is read-only";
+    case FILEIO_NOT_WELL_FORMED: return "not well-formed XML";
+    case FILEIO_NOT_REWRITABLE: return "entity references that cannot be written back unchanged";
+    case FILEIO_SHORT_WRITE: return "the file was written only in part";
+    case FILEIO_OUT_OF_MEMORY: return "out of memory";
+    default: return SystemErrorText(error);
+    }
+}
+
+}  // namespace platform
