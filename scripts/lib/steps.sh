@@ -1,0 +1,109 @@
+# Shared by the scripts: one line per step, the tools' own output in a log shown only on failure.
+# Source it; it sets trelvo_root and trelvo_logs (build/logs).
+
+trelvo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+trelvo_logs=$trelvo_root/build/logs
+quietly_started=""
+
+# "2m05s" or "40s".
+elapsed() {
+  local s=$1
+  if ((s >= 60)); then printf '%dm%02ds' $((s / 60)) $((s % 60)); else printf '%ds' "$s"; fi
+}
+
+# Prints the end of a failed step's log: the lines a reader needs, not the whole tool chatter.
+show_log() {
+  local log=$1 lines=${2:-60}
+  echo "---- last $lines lines of $log"
+  tail -n "$lines" "$log"
+  echo "----"
+}
+
+# quietly LABEL LOG COMMAND...: one line for the step, "LABEL: done in 1m05s", with the command's
+# output in LOG; on failure the end of LOG is shown. While it runs, the progress the command reports
+# ("[ 42%]" from make, "3/10 Test" from ctest) and the time taken show on a terminal in place on
+# that line, elsewhere (a CI log) as a line every 30 seconds: no step is silent for a minute.
+quietly() {
+  local label=$1 log=$2
+  shift 2
+  mkdir -p "$(dirname "$log")"
+  # A log is started afresh by the first step of a run that writes it; later steps append.
+  if [[ " $quietly_started " != *" $log "* ]]; then
+    : >"$log"
+    quietly_started+=" $log"
+  fi
+  echo "== $label" >>"$log"
+  local start=$SECONDS tty=0
+  [[ -t 1 ]] && tty=1
+  ((tty)) && printf '%s...' "$label"
+
+  local status_file
+  status_file=$(mktemp)
+  { "$@" && rc=0 || rc=$?; echo "$rc" >"$status_file"; } 2>&1 | {
+    local line partial="" progress="" shown="" last=$SECONDS rc
+    while :; do
+      if IFS= read -r -t 10 line; then
+        line=$partial$line
+        partial=""
+      else
+        rc=$?
+        if ((rc > 128)); then
+          partial+=$line  # timed out mid-line: keep what came
+          line=""
+        else
+          [[ -n $partial$line ]] && printf '%s\n' "$partial$line" >>"$log"
+          break
+        fi
+      fi
+      if [[ -n $line ]]; then
+        printf '%s\n' "$line" >>"$log"
+        if [[ $line =~ ^\[\ *([0-9]+)%\] ]]; then
+          # Parallel make prints its percentages slightly out of order.
+          local p=${BASH_REMATCH[1]}
+          [[ -z $progress || ${progress%\%} -lt $p ]] && progress="$p%"
+        elif [[ $line =~ ^\ *([0-9]+)/([0-9]+)\ +Test\ + ]]; then
+          progress="${BASH_REMATCH[1]}/${BASH_REMATCH[2]}"
+        fi
+      fi
+      local now=$SECONDS
+      if ((tty)); then
+        if [[ $progress != "$shown" ]] || ((now - last >= 10)); then
+          printf '\r\033[K%s... %s %s' "$label" "$progress" "$(elapsed $((now - start)))"
+          shown=$progress
+          last=$now
+        fi
+      elif ((now - last >= 30)); then
+        echo "$label... ${progress:+$progress }$(elapsed $((now - start)))"
+        last=$now
+      fi
+    done
+  }
+  local status
+  status=$(cat "$status_file")
+  rm -f "$status_file"
+  local took
+  took=$(elapsed $((SECONDS - start)))
+  if ((status == 0)); then
+    if ((tty)); then printf '\r\033[K%s: done in %s\n' "$label" "$took"; else echo "$label: done in $took"; fi
+  else
+    ((tty)) && echo
+    echo "$label: FAILED after $took (exit status $status); full output in $log"
+    show_log "$log"
+  fi
+  return "$status"
+}
+
+# configure_preset PRESET: configures one CMake preset of the repository.
+configure_preset() {
+  (cd "$trelvo_root" && quietly "configuring (preset $1)" "$trelvo_logs/configure-$1.log" cmake --preset "$1")
+}
+
+# build_preset PRESET [TARGET...]: builds a preset, or only the targets named.
+build_preset() {
+  local preset=$1
+  shift
+  local targets=()
+  (($#)) && targets=(--target "$@")
+  (cd "$trelvo_root" && quietly "building (preset $preset)" "$trelvo_logs/build-$preset.log" \
+    cmake --build --preset "$preset" -j"$(nproc)" "${targets[@]}")
+}
