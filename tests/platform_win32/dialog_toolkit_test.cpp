@@ -75,7 +75,10 @@ public:
 HWND WaitForDialog() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     HWND dialog = nullptr;
-    while ((dialog = FindWindowA("#32770", kCaption)) == nullptr && std::chrono::steady_clock::now() < deadline) {
+    // The caption is set while the dialog initialises, before it is shown; a child of a window not
+    // yet shown reads as invisible, so wait for the dialog itself to be on screen.
+    while (((dialog = FindWindowA("#32770", kCaption)) == nullptr || !IsWindowVisible(dialog)) &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return dialog;
