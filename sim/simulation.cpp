@@ -25,7 +25,6 @@ namespace {
 
 constexpr int kStreamPort = 1;
 constexpr int kStreamPin = 16;
-constexpr int kChargePumpOutput = 13;
 constexpr int kSpindleSignal = kExpandedOutputs;  // index of the spindle in the latency tables
 
 // Warnings and dialog displays arrive through C callbacks; they are queued and written into the

@@ -14,6 +14,10 @@
 
 namespace sim {
 
+// The host signals the plug-in forces onto fixed pins: the charge-pump output and the EStop input.
+constexpr int kChargePumpOutput = 13;
+constexpr int kEStopInput = 25;
+
 struct RunOptions {
     std::string profilePath;     // the user's profile, only ever read; empty: a fresh one
     std::string profileOutPath;  // where the profile goes as the plug-in left it after StopPlug

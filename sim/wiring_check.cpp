@@ -18,8 +18,6 @@ namespace {
 // Far beyond the board's worst latency at any sane IntraFrameDelay; a change not latched by then
 // never will be.
 constexpr int64_t kPatience = 2000;
-constexpr int kChargePumpOutput = 13;
-constexpr int kEStopInput = 25;
 
 struct Step {
     bool followed = false;
