@@ -17,19 +17,20 @@ const char* LatchName(int output) {
     return output >= 0 && output < kExpandedOutputs ? names[output] : "?";
 }
 
+namespace {
+const int kExpandedPins[4] = {1, 14, 16, 17};
+}
+
 int ExpandedOutputIndex(int port, int pin) {
-    int bit = -1;
-    switch (pin) {
-    case 1: bit = 0; break;
-    case 14: bit = 1; break;
-    case 16: bit = 2; break;
-    case 17: bit = 3; break;
-    default: return -1;
+    if (port != 8 && port != 9) return -1;
+    for (int bit = 0; bit < 4; ++bit) {
+        if (kExpandedPins[bit] == pin) return (port == 8 ? 0 : 4) + bit;
     }
-    if (port == 8) return bit;
-    if (port == 9) return 4 + bit;
     return -1;
 }
+
+int ExpandedPort(int output) { return output < 4 ? 8 : 9; }
+int ExpandedPin(int output) { return kExpandedPins[output & 3]; }
 
 SpindleCommand DecodeSpindleWord(int word) {
     return SpindleCommand{word & 0x3FF, (word & 0x400) != 0, (word & 0x800) != 0};

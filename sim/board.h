@@ -17,6 +17,9 @@ constexpr int kExpandedOutputs = 8;
 const char* LatchName(int output);
 // Index 0..7 of an expanded port/pin, or -1 when it is not one.
 int ExpandedOutputIndex(int port, int pin);
+// The port and pin of expanded output 0..7.
+int ExpandedPort(int output);
+int ExpandedPin(int output);
 
 struct SpindleCommand {
     int duty = 0;

@@ -294,13 +294,6 @@ int ExpectedSpindleWord(const HostStateBlock& state) {
 
 std::string OutputLabel(int index) { return "output " + std::to_string(index) + " \"" + OutputSignalName(index) + "\""; }
 
-int ExpandedPort(int output) { return output < 4 ? 8 : 9; }
-
-int ExpandedPin(int output) {
-    static const int pins[4] = {1, 14, 16, 17};
-    return pins[output & 3];
-}
-
 struct HostRun::Impl {
     Impl(const PluginModule& m, const RunOptions& o, std::ostream& out)
         : module(m), options(o), account(out), profile(o.profilePath) {}

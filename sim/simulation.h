@@ -38,10 +38,6 @@ int ExpectedSpindleWord(const HostStateBlock& state);
 // A host output as the account and the check name it: output 16 "Output #7".
 std::string OutputLabel(int index);
 
-// The port and pin of expanded output 0..7 (J5 A .. J6 17).
-int ExpandedPort(int output);
-int ExpandedPin(int output);
-
 // The simulated host around the loaded plug-in, driven one cycle at a time. Construction prepares
 // the profile copy and the wiring, writes the account's header and makes the start-up calls.
 // Throws std::runtime_error when the profile or an output file cannot be read or written.
