@@ -1,11 +1,16 @@
 // trelvo-sim: a test host that runs the TRELVO-40 plug-in through a scenario and decodes its frames.
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
+#include "board_drawing.h"
 #include "builtin_scenario.h"
+#include "check_page.h"
 #include "host_os.h"
 #include "plugin_module.h"
 #include "scenario.h"
@@ -15,7 +20,7 @@
 int main(int argc, char** argv) {
     CLI::App app{"Runs the TRELVO-40 plug-in module through a scenario as the Mach3 host would, and "
                  "decodes the bit stream as the TRELVO-40/41 board does."};
-    std::string scenarioPath, modulePath;
+    std::string scenarioPath, modulePath, reportPath, pinoutPath;
     bool check = false;
     sim::RunOptions options;
     app.add_option("SCENARIO", scenarioPath, "scenario file (default: the built-in scenario)");
@@ -29,7 +34,38 @@ int main(int argc, char** argv) {
     app.add_flag("--check", check,
                  "check the wiring of --profile (or of the built-in machine) against the board: exit 0 passed, 1 failed")
         ->excludes(out, wire, frames, vcd);
+    app.add_option("--report", reportPath, "with --check: also write the report as a page (HTML, prints on one A4 sheet)");
+    app.add_option("--pinout", pinoutPath, "write the board's pinout drawing (SVG) and exit");
     CLI11_PARSE(app, argc, argv);
+    if (!pinoutPath.empty()) {
+        std::ofstream svg(pinoutPath, std::ios::binary);
+        svg << sim::PinoutSvg();
+        if (!svg.flush()) {
+            std::cerr << "trelvo-sim: cannot write " << pinoutPath << '\n';
+            return 2;
+        }
+        return 0;
+    }
+    if (!reportPath.empty() && !check) {
+        std::cerr << "trelvo-sim: --report needs --check\n";
+        return 2;
+    }
+    // The page's file is opened before the check runs, so a wrong path costs nothing.
+    std::ofstream report;
+    if (!reportPath.empty()) {
+        const std::filesystem::path folder = std::filesystem::path(reportPath).parent_path();
+        std::error_code ec;
+        if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+            std::cerr << "trelvo-sim: cannot write the report " << reportPath << ": the folder " << folder.string()
+                      << " does not exist\n";
+            return 2;
+        }
+        report.open(reportPath, std::ios::binary);
+        if (!report) {
+            std::cerr << "trelvo-sim: cannot write the report " << reportPath << ": " << std::strerror(errno) << '\n';
+            return 2;
+        }
+    }
     if (check && !scenarioPath.empty()) {
         std::cerr << "trelvo-sim: --check takes no scenario; it builds its own run from the profile\n";
         return 2;
@@ -57,9 +93,17 @@ int main(int argc, char** argv) {
         const sim::PluginModule module =
             sim::LoadPluginModule(modulePath.empty() ? sim::DefaultModulePath() : modulePath);
         if (check) {
-            const bool passed = sim::RunWiringCheck(scenario, module, options.profilePath, std::cout);
+            const sim::WiringCheckResult result = sim::RunWiringCheck(scenario, module, options.profilePath);
+            sim::WriteCheckText(result, std::cout);
             std::cout.flush();
-            return passed ? 0 : 1;
+            if (report.is_open()) {
+                sim::WriteCheckPage(result, report);
+                if (!report.flush()) {
+                    std::cerr << "trelvo-sim: cannot write the report " << reportPath << '\n';
+                    return 2;
+                }
+            }
+            return result.passed ? 0 : 1;
         }
         sim::RunScenario(scenario, module, options, std::cout);
         std::cout.flush();

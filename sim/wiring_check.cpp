@@ -1,14 +1,13 @@
 // The wiring check: a run the simulator makes itself from the profile, judged by the board's latches.
 #include "wiring_check.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <ostream>
 #include <sstream>
-#include <vector>
 
 #include "assignments/signal_names.h"
-#include "board.h"
 #include "host/settings.h"
 #include "simulation.h"
 
@@ -18,32 +17,19 @@ namespace {
 // Far beyond the board's worst latency at any sane IntraFrameDelay; a change not latched by then
 // never will be.
 constexpr int64_t kPatience = 2000;
+constexpr int kProbeInput = 22;
 
-struct Step {
-    bool followed = false;
-    int64_t cycles = 0;
-};
-
-// One host output wired to a board output, and what the board did when it was switched.
-struct Switched {
-    int latch = 0;
-    int output = 0;
-    bool activeLow = false;
-    bool drives = true;  // the pin follows this output (it has the highest index there)
-    Step on, off;
-    bool Followed() const { return on.followed && off.followed; }
-};
-
-struct SpindleStep {
-    std::string what;
-    Step step;
-};
+const char* const kMotorNames[HOST_MOTOR_COUNT] = {"X", "Y", "Z", "A", "B", "C", "Spindle"};
 
 std::string PortPin(int port, int pin) { return "port " + std::to_string(port) + " pin " + std::to_string(pin); }
 
+std::string InputLabel(int index) {
+    return "input " + std::to_string(index) + " \"" + InputSignalNames[index] + "\"";
+}
+
 class Check {
 public:
-    explicit Check(HostRun& run) : run_(run) {}
+    Check(HostRun& run, CheckTrace& trace) : run_(run), trace_(trace) {}
 
     void Host(EventKind kind, bool on, int index = 0, double ratio = 0.0, const std::string& actions = "") {
         sim::Event e;
@@ -56,14 +42,15 @@ public:
         run_.Apply(e);
     }
 
-    // Runs cycles until `done` holds after one, or the patience runs out.
-    Step RunUntil(const std::function<bool()>& done) {
+    // Runs cycles until `done` holds after one, or the patience runs out. The step's cycles are
+    // the account's: from the cycle whose Update first sees the change to the cycle of the latch.
+    CheckStep RunUntil(const std::function<bool()>& done) {
         const int64_t from = run_.Now();
         while (run_.Now() - from < kPatience) {
-            run_.Cycle();
-            if (done()) return Step{true, run_.Now() - 1 - from};
+            Cycle();
+            if (done()) return CheckStep{true, from, run_.Now() - 1};
         }
-        return Step{false, kPatience};
+        return CheckStep{false, from, from + kPatience};
     }
 
     // The board shows every expanded pin as the host drives it, after at least one frame.
@@ -76,31 +63,42 @@ public:
         return true;
     }
 
-    // Switches the output on, then off; each time the board's latch must move to the new pin level.
-    Step Switch(Switched& s, bool on) {
+    // Switches the output; the board's latch must move to the new pin level.
+    CheckStep Switch(const CheckedOutput& s, bool on) {
         const uint8_t target = (on ? 1 : 0) ^ (s.activeLow ? 1 : 0);
         const bool already = run_.Latches().outputs[s.latch] == target;
         Host(EventKind::Output, on, s.output);
-        Step step = RunUntil([&] { return run_.Latches().outputs[s.latch] == target; });
+        CheckStep step = RunUntil([&] { return run_.Latches().outputs[s.latch] == target; });
         if (already) step.followed = false;
         return step;
     }
 
-    Step Spindle(const std::function<void()>& change) {
+    CheckStep Spindle(const std::function<void()>& change) {
         change();
         return RunUntil([&] { return run_.Latches().SpindleWord() == ExpectedSpindleWord(run_.State()); });
     }
 
 private:
+    void Cycle() {
+        run_.Cycle();
+        const HostEngineBlock& engine = run_.Engine();
+        trace_.wire.push_back(static_cast<uint8_t>(PinLevel(engine, 1, 16).value_or(1)));
+        for (int i = 0; i < kExpandedOutputs; ++i) {
+            trace_.host[i].push_back(static_cast<uint8_t>(PinLevel(engine, ExpandedPort(i), ExpandedPin(i)).value_or(0)));
+            trace_.board[i].push_back(run_.Latches().outputs[i]);
+        }
+    }
+
     HostRun& run_;
+    CheckTrace& trace_;
 };
 
-std::string Describe(const Switched& s) {
+std::string Describe(const CheckedOutput& s) {
     if (s.Followed()) {
         const char* onLevel = s.activeLow ? "off" : "on";
         const char* offLevel = s.activeLow ? "on" : "off";
-        return std::string("followed: switched on, latched ") + onLevel + " in " + std::to_string(s.on.cycles) +
-               " cycles; switched off, latched " + offLevel + " in " + std::to_string(s.off.cycles) + " cycles";
+        return std::string("followed: switched on, latched ") + onLevel + " in " + std::to_string(s.on.Cycles()) +
+               " cycles; switched off, latched " + offLevel + " in " + std::to_string(s.off.Cycles()) + " cycles";
     }
     std::string why = !s.drives ? " (a higher output drives this pin)" : "";
     if (s.on.followed) return "NOT followed: latched when switched on, but not when switched off" + why;
@@ -118,10 +116,152 @@ std::vector<std::string> InputRows(const std::string& dialog) {
     return rows;
 }
 
+// The board's input pins with the host input the dialog shows there: a later match wins, encoders
+// over inputs, an encoder's B channel over its A channel.
+std::array<CheckedInput, 8> BoardInputs(const HostEngineBlock& engine, int mode) {
+    static const char* const kNames[8] = {"11", "12", "13", "15", "E", "F", "G", "H"};
+    static const int kPins[4] = {11, 12, 13, 15};
+    std::array<CheckedInput, 8> inputs;
+    for (int k = 0; k < 8; ++k) {
+        inputs[k] = CheckedInput{k < 4 ? "J12" : "J11", kNames[k], k < 4 ? 1 : 8, kPins[k & 3], "", "** unused **"};
+        if (k >= 4 && mode == IO_EXPANDED_OUTPUT) inputs[k].shown = "Not Available";
+    }
+    auto place = [&](int port, int pin, const std::string& label, const char* name) {
+        if (port == 8 && mode == IO_EXPANDED_OUTPUT) return;
+        for (CheckedInput& in : inputs) {
+            if (in.port == port && in.portPin == pin) {
+                in.label = label;
+                in.shown = name;
+            }
+        }
+    };
+    for (int i = 0; i < HOST_INPUT_COUNT; ++i)
+        if (engine.inputs[i].enabled) place(engine.inputs[i].port, engine.inputs[i].pin, InputLabel(i), InputSignalNames[i]);
+    for (int e = 0; e < HOST_ENCODER_COUNT; ++e) {
+        const HostEncoder& enc = engine.encoders[e];
+        if (!enc.enabled) continue;
+        const std::string label = "encoder " + std::to_string(e) + " \"";
+        place(enc.aPort, enc.aPin, label + EncoderSignalNames[e][0] + "\"", EncoderSignalNames[e][0]);
+        place(enc.bPort, enc.bPin, label + EncoderSignalNames[e][1] + "\"", EncoderSignalNames[e][1]);
+    }
+    return inputs;
+}
+
+// What the profile itself tells, before anything runs.
+void ProfileProblems(const HostEngineBlock& engine, WiringCheckResult& r, int demoMode, int serialTest) {
+    auto fault = [&](std::string part, std::string text, std::string fix) {
+        r.problems.push_back({ProblemClass::Fault, std::move(part), std::move(text), std::move(fix)});
+    };
+    auto note = [&](std::string text, std::string fix) {
+        r.problems.push_back({ProblemClass::Note, "", std::move(text), std::move(fix)});
+    };
+    const std::string everything = "every board output and the spindle";
+    const std::string portsAndPins = "in Mach3's Config > Ports and Pins > Output Signals, ";
+
+    if (r.streamOutput < 0) {
+        std::string fix = r.disabledStreamOutput >= 0
+                              ? portsAndPins + "enable " + OutputLabel(r.disabledStreamOutput) +
+                                    ": it is already set to port 1, pin 16, but disabled"
+                              : portsAndPins + "enable one spare output (Output #7, say) on port 1, pin 16, not active-low";
+        fault(everything, "nothing on port 1 pin 16, so the board hears nothing", fix);
+    }
+    if (r.mode == IO_EXPANDED_INPUT) {
+        fault(everything,
+              std::string("ExpandedMode is 2 (") + ModeName(r.mode) + ")" +
+                  (r.modeSet ? "" : ", the plug-in's default, as the profile sets none") +
+                  ": the plug-in sends nothing to the board",
+              "choose " + ModeName(IO_EXPANDED_IO) + " or " + ModeName(IO_EXPANDED_OUTPUT) +
+                  " in the plug-in's configuration dialog");
+    } else if (r.mode < 0 || r.mode > 2) {
+        fault("the plug-in's mode",
+              "ExpandedMode " + std::to_string(r.mode) +
+                  " is none of the dialog's modes (0, 1, 2); the dialog shows no mode, and OK without a choice stores -1",
+              "choose a mode in the plug-in's configuration dialog");
+    }
+    if (demoMode) fault(everything, "DemoMode is on: the frames carry the demo pattern, not the host's outputs", "set DemoMode to 0");
+    if (serialTest) fault(everything, "zzzzz is on: the frames carry the serial test word, not the host's outputs", "set zzzzz to 0");
+
+    for (int m = 0; m < HOST_MOTOR_COUNT; ++m) {
+        const HostMotor& motor = engine.motors[m];
+        if (!motor.enabled) continue;
+        for (const auto& [what, port] : {std::pair{"step", motor.stepPort}, std::pair{"direction", motor.dirPort}}) {
+            if (port != 8 && port != 9) continue;
+            fault("motor " + std::to_string(m) + " (" + kMotorNames[m] + ")",
+                  std::string("its ") + what + " signal is on port " + std::to_string(port) +
+                      ": the board's expanded ports WILL NOT WORK for step and direction signals",
+                  "assign all step and direction signals to port 1 (Config > Ports and Pins > Motor Outputs)");
+        }
+    }
+
+    std::map<std::pair<int, int>, std::vector<int>> byPin;
+    for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
+        const HostOutputSignal& out = engine.outputs[i];
+        if (!out.enabled) continue;
+        byPin[{out.port, out.pin}].push_back(i);
+        if ((out.port == 8 || out.port == 9) && ExpandedOutputIndex(out.port, out.pin) < 0)
+            fault(OutputLabel(i), "it is on " + PortPin(out.port, out.pin) + ", which the board does not have",
+                  "ports 8 and 9 have pins 1, 14, 16 and 17 only: move it to one of those, or to port 1");
+        if (i == kChargePumpOutput && !(out.port == 1 && out.pin == 17))
+            note(OutputLabel(i) + " is on " + PortPin(out.port, out.pin) +
+                     "; the plug-in moves it to port 1 pin 17 on every cycle",
+                 "");
+        if (i != kChargePumpOutput && out.port == 1 && out.pin == 17)
+            fault(OutputLabel(i), "it is on port 1 pin 17, where the plug-in keeps the charge pump",
+                  "move it to a free pin");
+    }
+    for (const auto& [where, outputs] : byPin) {
+        if (outputs.size() < 2) continue;
+        const int expanded = ExpandedOutputIndex(where.first, where.second);
+        const std::string on = expanded >= 0 ? std::string(" (on ") + LatchName(expanded) + ")" : "";
+        for (size_t k = 0; k + 1 < outputs.size(); ++k)
+            fault(OutputLabel(outputs[k]) + on,
+                  "it shares " + PortPin(where.first, where.second) + " with " + OutputLabel(outputs.back()) +
+                      ", and the pin follows the higher output only",
+                  "give each output a pin of its own");
+    }
+    for (int i = 0; i < HOST_INPUT_COUNT; ++i) {
+        const HostInputSignal& in = engine.inputs[i];
+        if (!in.enabled) continue;
+        if (i == kEStopInput && !(in.port == 1 && in.pin == 10))
+            note(InputLabel(i) + " is on " + PortPin(in.port, in.pin) +
+                     "; the plug-in moves it to port 1 pin 10 on every cycle",
+                 "");
+        if (i != kEStopInput && in.port == 1 && in.pin == 10)
+            fault(InputLabel(i), "it is on port 1 pin 10, where the plug-in keeps the EStop input", "move it to a free pin");
+        if (i == kProbeInput && in.port == 8 && r.mode == IO_EXPANDED_OUTPUT)
+            fault(InputLabel(i), "it is on port 8, which " + ModeName(r.mode) + " ignores",
+                  "assign the Probe input to a pin of port 1");
+    }
+}
+
+bool Mentions(const std::vector<CheckProblem>& problems, const std::string& text) {
+    return std::any_of(problems.begin(), problems.end(),
+                       [&](const CheckProblem& p) { return p.text.find(text) != std::string::npos; });
+}
+
 }  // namespace
 
-bool RunWiringCheck(const Scenario& builtin, const PluginModule& module, const std::string& profilePath,
-                    std::ostream& report) {
+std::string ModeName(int mode) {
+    switch (mode) {
+    case IO_EXPANDED_IO: return "Expanded I/O Mode";
+    case IO_EXPANDED_OUTPUT: return "Expanded Output Mode";
+    case IO_EXPANDED_INPUT: return "Expanded Input Mode";
+    }
+    return "no mode";
+}
+
+const char* const kSpindleOptionName = "Enable Spindle (TRELVO-17)";
+
+bool WiringCheckResult::SpindleFollowed() const {
+    return std::all_of(spindle.begin(), spindle.end(), [](const CheckedSpindleStep& s) { return s.step.followed; });
+}
+
+int WiringCheckResult::Faults() const {
+    return static_cast<int>(std::count_if(problems.begin(), problems.end(),
+                                          [](const CheckProblem& p) { return p.cls == ProblemClass::Fault; }));
+}
+
+WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& module, const std::string& profilePath) {
     Scenario setup;
     if (profilePath.empty()) {
         setup.wiring = builtin.wiring;
@@ -131,175 +271,155 @@ bool RunWiringCheck(const Scenario& builtin, const PluginModule& module, const s
     options.profilePath = profilePath;
     std::ostringstream account;  // the cycle-by-cycle account is not part of the report
     HostRun run(setup, module, options, account);
-    Check check(run);
+    WiringCheckResult r;
+    Check check(run, r.trace);
     HostEngineBlock& engine = run.Engine();
+    r.machine = profilePath.empty() ? "the built-in machine" : profilePath;
 
-    // The settings as the plug-in reads them; a key that is missing reads as both defaults.
-    const int mode = run.ReadSetting("ExpandedMode", IO_EXPANDED_INPUT);
-    const bool modeMissing = mode == IO_EXPANDED_INPUT && run.ReadSetting("ExpandedMode", -1) == -1;
-    const bool spindleEnabled = run.ReadSetting("EnableSpindle", 0) != 0;
+    // The settings as the plug-in reads them.
+    r.mode = run.ReadSetting("ExpandedMode", IO_EXPANDED_INPUT);
+    r.modeSet = !(r.mode == IO_EXPANDED_INPUT && run.ReadSetting("ExpandedMode", -1) == -1);
+    r.spindleEnabled = run.ReadSetting("EnableSpindle", 0) != 0;
 
     // What the host wires to the board, taken before the plug-in forces its own pins.
-    std::vector<Switched> switched;
     for (int latch = 0; latch < kExpandedOutputs; ++latch) {
         const int port = ExpandedPort(latch), pin = ExpandedPin(latch);
         for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
             const HostOutputSignal& out = engine.outputs[i];
             if (out.enabled && out.port == port && out.pin == pin)
-                switched.push_back({latch, i, out.activeLow != 0, DrivingOutput(engine, port, pin) == i, {}, {}});
+                r.outputs.push_back({latch, i, out.activeLow != 0, DrivingOutput(engine, port, pin) == i, {}, {}});
         }
     }
-    const int streamOutput = DrivingOutput(engine, 1, 16);
-    const bool streamActiveLow = streamOutput >= 0 && engine.outputs[streamOutput].activeLow;
-
-    std::vector<std::string> problems;
-    std::map<std::pair<int, int>, std::vector<int>> byPin;
-    for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
-        const HostOutputSignal& out = engine.outputs[i];
-        if (!out.enabled) continue;
-        if (out.port == 1 || out.port == 8 || out.port == 9) byPin[{out.port, out.pin}].push_back(i);
-        if ((out.port == 8 || out.port == 9) && ExpandedOutputIndex(out.port, out.pin) < 0)
-            problems.push_back(OutputLabel(i) + " is on " + PortPin(out.port, out.pin) +
-                               ", which the board does not have (ports 8 and 9 have pins 1, 14, 16 and 17)");
-        if (i == kChargePumpOutput && !(out.port == 1 && out.pin == 17))
-            problems.push_back(OutputLabel(i) + " is on " + PortPin(out.port, out.pin) +
-                               "; the plug-in moves it to port 1 pin 17 on every cycle");
-        if (i != kChargePumpOutput && out.port == 1 && out.pin == 17)
-            problems.push_back(OutputLabel(i) + " is on port 1 pin 17, where the plug-in keeps the charge pump");
-    }
-    for (const auto& [where, outputs] : byPin) {
-        if (outputs.size() < 2) continue;
-        std::string names;
-        for (size_t k = 0; k < outputs.size(); ++k)
-            names += (k == 0 ? "" : k + 1 == outputs.size() ? " and " : ", ") + OutputLabel(outputs[k]);
-        problems.push_back(names + " share " + PortPin(where.first, where.second) + "; the pin follows " +
-                           OutputLabel(outputs.back()) + " only");
-    }
-    for (int i = 0; i < HOST_INPUT_COUNT; ++i) {
-        const HostInputSignal& in = engine.inputs[i];
-        if (!in.enabled) continue;
-        if (i == kEStopInput && !(in.port == 1 && in.pin == 10))
-            problems.push_back("input 25 \"EStop\" is on " + PortPin(in.port, in.pin) +
-                               "; the plug-in moves it to port 1 pin 10 on every cycle");
-        if (i != kEStopInput && in.port == 1 && in.pin == 10)
-            problems.push_back("input " + std::to_string(i) + " \"" + InputSignalNames[i] +
-                               "\" is on port 1 pin 10, where the plug-in keeps the EStop input");
-    }
-    if (mode == IO_EXPANDED_INPUT)
-        problems.push_back(std::string("ExpandedMode is 2 (Expanded Input)") +
-                           (modeMissing ? ", the plug-in's default, as the profile sets none" : "") +
-                           ": the plug-in sends nothing to the board; choose Expanded I/O or Expanded Output "
-                           "in the plug-in's configuration dialog");
-    else if (mode < 0 || mode > 2)
-        problems.push_back("ExpandedMode " + std::to_string(mode) +
-                           " is none of the dialog's modes; the plug-in sends as in Expanded I/O");
+    r.streamOutput = DrivingOutput(engine, 1, 16);
+    r.streamActiveLow = r.streamOutput >= 0 && engine.outputs[r.streamOutput].activeLow;
+    for (int i = 0; i < HOST_OUTPUT_COUNT && r.streamOutput < 0; ++i)
+        if (engine.outputs[i].port == 1 && engine.outputs[i].pin == 16) r.disabledStreamOutput = i;
+    r.inputs = BoardInputs(engine, r.mode);
+    ProfileProblems(engine, r, run.ReadSetting("DemoMode", 0), run.ReadSetting("zzzzz", 0));
 
     // The run: the dialog once, as a user opens it, then out of EStop, then each output on its own.
-    const bool dialogText = module.setDialogHook != nullptr;
-    if (dialogText) check.Host(EventKind::Config, false, 0, 0.0, "cancel");
+    r.dialogText = module.setDialogHook != nullptr;
+    if (r.dialogText) check.Host(EventKind::Config, false, 0, 0.0, "cancel");
     check.RunUntil([&] { return run.Now() >= 10; });
     check.Host(EventKind::EStop, false);
     check.RunUntil([&] { return check.Settled(); });
-    for (Switched& s : switched) {
+    for (CheckedOutput& s : r.outputs) {
         s.on = check.Switch(s, true);
         s.off = check.Switch(s, false);
     }
-    std::vector<SpindleStep> spindle;
-    const bool spindleChecked = spindleEnabled && mode != IO_EXPANDED_INPUT;
-    if (spindleChecked) {
-        spindle.push_back({"on at ratio 0.5", check.Spindle([&] {
-                               check.Host(EventKind::SpindleRatio, false, 0, 0.5);
-                               check.Host(EventKind::Spindle, true);
-                           })});
-        spindle.push_back({"ratio 0.25", check.Spindle([&] { check.Host(EventKind::SpindleRatio, false, 0, 0.25); })});
-        spindle.push_back({"counter-clockwise", check.Spindle([&] { check.Host(EventKind::SpindleDir, false); })});
-        spindle.push_back({"off", check.Spindle([&] { check.Host(EventKind::Spindle, false); })});
+    // Expanded Input mode ignores the spindle option, as the dialog says.
+    r.spindleChecked = r.spindleEnabled && r.mode != IO_EXPANDED_INPUT;
+    if (r.spindleChecked) {
+        r.spindle.push_back({"on at ratio 0.5", check.Spindle([&] {
+                                 check.Host(EventKind::SpindleRatio, false, 0, 0.5);
+                                 check.Host(EventKind::Spindle, true);
+                             })});
+        r.spindle.push_back({"ratio 0.25", check.Spindle([&] { check.Host(EventKind::SpindleRatio, false, 0, 0.25); })});
+        r.spindle.push_back({"counter-clockwise", check.Spindle([&] { check.Host(EventKind::SpindleDir, false); })});
+        r.spindle.push_back({"off", check.Spindle([&] { check.Host(EventKind::Spindle, false); })});
     }
-    const int frames = run.FramesReceived();
+    r.frames = run.FramesReceived();
     run.Finish();
-    for (const std::string& warning : run.Warnings()) problems.push_back("the plug-in showed the warning box " + warning);
+    r.dialogRows = InputRows(run.LastDialog());
 
-    // The report.
-    report << "TRELVO-40/41 wiring check of " << (profilePath.empty() ? "the built-in machine" : profilePath) << '\n';
-    report << "settings: ExpandedMode " << mode << (modeMissing ? " (not set; the plug-in's default)" : "")
-           << ", EnableSpindle " << (spindleEnabled ? 1 : 0) << '\n';
-    report << '\n';
-    if (streamOutput < 0) {
-        report << "bit stream: nothing on port 1 pin 16, so the board hears nothing. In the host's Config > Ports "
-                  "and Pins > Output Signals, enable one output (Output #7, say) on port 1, pin 16, not active-low.\n";
+    // What the run showed.
+    auto fault = [&](std::string part, std::string text, std::string fix) {
+        r.problems.push_back({ProblemClass::Fault, std::move(part), std::move(text), std::move(fix)});
+    };
+    if (r.frames == 0 && r.streamOutput >= 0 && r.mode != IO_EXPANDED_INPUT)
+        fault("every board output and the spindle", "the board received no frames from " + OutputLabel(r.streamOutput),
+              "check the plug-in's settings in section TRELVO40 of the profile");
+    if (r.outputs.empty() && !r.spindleChecked)
+        fault("the board's outputs", "no host output is on a board output (ports 8 and 9, pins 1, 14, 16, 17) and the spindle is not checked",
+              "assign the outputs the board should drive in Config > Ports and Pins > Output Signals");
+    for (const CheckedOutput& s : r.outputs)
+        if (!s.Followed() && s.drives && r.frames > 0)
+            fault(OutputLabel(s.output) + " (on " + LatchName(s.latch) + ")", "the board did not follow it", "");
+    if (r.spindleChecked && !r.SpindleFollowed() && r.frames > 0)
+        fault("the spindle", "the board did not latch the speed or direction the host asked for", "");
+    for (const std::string& warning : run.Warnings()) {
+        // A box whose case is already a fault above says nothing new.
+        if (warning.find("step or direction") != std::string::npos && Mentions(r.problems, "step and direction")) continue;
+        if (warning.find("PROBE") != std::string::npos && Mentions(r.problems, ModeName(IO_EXPANDED_OUTPUT) + " ignores"))
+            continue;
+        r.problems.push_back({ProblemClass::Note, "", "the plug-in showed the warning box " + warning, ""});
+    }
+    std::stable_partition(r.problems.begin(), r.problems.end(),
+                          [](const CheckProblem& p) { return p.cls == ProblemClass::Fault; });
+
+    int followed = 0;
+    for (const CheckedOutput& s : r.outputs) followed += s.Followed() ? 1 : 0;
+    const std::string counted = std::to_string(followed) + " of " + std::to_string(r.outputs.size()) +
+                                " wired board outputs followed the host";
+    r.passed = r.Faults() == 0;
+    if (r.passed) {
+        r.verdict = counted + (r.spindleChecked ? ", and the spindle" : "");
     } else {
-        report << "bit stream: " << OutputLabel(streamOutput) << " on port 1 pin 16, "
-               << (streamActiveLow ? "active-low in the host (the plug-in clears that flag when it leaves EStop, so "
-                                     "the line idles high as the board needs)"
-                                   : "not active-low")
-               << "; the board received " << frames << " frames\n";
+        const auto first = std::find_if(r.problems.begin(), r.problems.end(),
+                                        [](const CheckProblem& p) { return p.cls == ProblemClass::Fault; });
+        const int more = r.Faults() - 1;
+        r.verdict = first->part + " will not work: " + first->text +
+                    (more ? ", and " + std::to_string(more) + (more == 1 ? " more fault" : " more faults") : "") + " (" +
+                    counted + ")";
+    }
+    return r;
+}
+
+void WriteCheckText(const WiringCheckResult& r, std::ostream& report) {
+    report << "TRELVO-40/41 wiring check of " << r.machine << '\n';
+    report << "settings: ExpandedMode " << r.mode << (r.modeSet ? "" : " (not set; the plug-in's default)")
+           << ", EnableSpindle " << (r.spindleEnabled ? 1 : 0) << '\n';
+    report << '\n';
+    if (r.streamOutput < 0) {
+        report << "bit stream: nothing on port 1 pin 16, so the board hears nothing";
+        if (r.disabledStreamOutput >= 0) report << " (" << OutputLabel(r.disabledStreamOutput) << " is set there, but disabled)";
+        report << "\n";
+    } else {
+        report << "bit stream: " << OutputLabel(r.streamOutput) << " on port 1 pin 16, "
+               << (r.streamActiveLow ? "active-low in the host (the plug-in clears that flag when it leaves EStop, so "
+                                       "the line idles high as the board needs)"
+                                     : "not active-low")
+               << "; the board received " << r.frames << " frames\n";
     }
     report << '\n' << "board outputs:\n";
-    int followed = 0;
-    std::string notFollowed;
     for (int latch = 0; latch < kExpandedOutputs; ++latch) {
         std::string name = LatchName(latch);
         name.resize(7, ' ');
         bool any = false;
-        for (const Switched& s : switched) {
+        for (const CheckedOutput& s : r.outputs) {
             if (s.latch != latch) continue;
             report << "  " << (any ? std::string(7, ' ') : name) << OutputLabel(s.output)
                    << (s.activeLow ? ", active-low" : "") << ": " << Describe(s) << '\n';
             any = true;
-            if (s.Followed()) {
-                ++followed;
-            } else {
-                notFollowed += (notFollowed.empty() ? "" : ", ") + OutputLabel(s.output) + " (" + LatchName(latch) + ")";
-            }
         }
         if (!any) report << "  " << name << "not wired\n";
     }
     report << '\n' << "board inputs, as the dialog shows them:\n";
-    if (!dialogText) report << "  (this module shows its dialog only on screen)\n";
-    for (const std::string& row : InputRows(run.LastDialog())) report << "  " << row << '\n';
+    if (!r.dialogText) report << "  (this module shows its dialog only on screen)\n";
+    for (const std::string& row : r.dialogRows) report << "  " << row << '\n';
     report << '\n';
-    bool spindleFollowed = true;
-    if (!spindleChecked) {
-        report << "spindle: not checked (" << (spindleEnabled ? "Expanded Input mode" : "EnableSpindle is 0") << ")\n";
+    if (!r.spindleChecked) {
+        report << "spindle: not checked (" << (r.spindleEnabled ? "Expanded Input mode" : "EnableSpindle is 0") << ")\n";
     } else {
         report << "spindle:\n";
-        for (const SpindleStep& s : spindle) {
+        for (const CheckedSpindleStep& s : r.spindle)
             report << "  " << s.what << ": "
-                   << (s.step.followed ? "latched in " + std::to_string(s.step.cycles) + " cycles" : "NOT latched") << '\n';
-            spindleFollowed = spindleFollowed && s.step.followed;
-        }
+                   << (s.step.followed ? "latched in " + std::to_string(s.step.Cycles()) + " cycles" : "NOT latched") << '\n';
     }
-    report << '\n' << "problems:\n";
-    if (problems.empty()) report << "  none\n";
-    for (const std::string& p : problems) {
-        std::istringstream lines(p);
+    report << '\n' << "problems (a fault fails the check, a note does not):\n";
+    if (r.problems.empty()) report << "  none\n";
+    for (const CheckProblem& p : r.problems) {
+        const std::string head = p.cls == ProblemClass::Fault ? "fault, " + p.part + " will not work: " : "note: ";
+        std::istringstream lines(head + p.text);
         std::string line;
         bool first = true;
         while (std::getline(lines, line)) {
             report << (first ? "  - " : "    ") << line << '\n';
             first = false;
         }
+        if (!p.fix.empty()) report << "    fix: " << p.fix << '\n';
     }
-    report << '\n';
-
-    const int wired = static_cast<int>(switched.size());
-    const std::string counted = std::to_string(followed) + " of " + std::to_string(wired) + " wired board outputs followed the host";
-    std::string failure;
-    if (frames == 0) {
-        failure = streamOutput < 0 ? "nothing drives port 1 pin 16, so the board heard nothing"
-                                   : "the board received no frames from " + OutputLabel(streamOutput) + " on port 1 pin 16";
-    } else if (wired == 0 && !spindleChecked) {
-        failure = "no host output is wired to a board output (ports 8 and 9, pins 1, 14, 16, 17)";
-    }
-    if (!notFollowed.empty()) failure += (failure.empty() ? "" : "; ") + counted + "; not followed: " + notFollowed;
-    if (!spindleFollowed) failure += (failure.empty() ? "" : "; ") + std::string("the spindle did not follow the host");
-    if (failure.empty()) {
-        report << "check passed: " << counted << '\n';
-        return true;
-    }
-    if (notFollowed.empty()) failure += " (" + counted + ")";
-    report << "check failed: " << failure << '\n';
-    return false;
+    report << '\n' << (r.passed ? "check passed: " : "check failed: ") << r.verdict << '\n';
 }
 
 }  // namespace sim

@@ -1,18 +1,100 @@
-// trelvo-sim --check: switches every wired output on its own and reports what the board latched.
+// trelvo-sim --check: switches every wired output on its own and records what the board latched.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
+#include "board.h"
 #include "plugin_module.h"
 #include "scenario.h"
 
 namespace sim {
 
-// Runs the check on the profile's wiring and settings, or on `builtin`'s without a profile, and
-// writes the report. True when every wired board output followed the host. Throws
+// One switch of a host output, or one spindle step: the cycle the host changed it and the cycle
+// the board latched the frame that carries it (both as the account counts them).
+struct CheckStep {
+    bool followed = false;
+    int64_t changedAt = 0;
+    int64_t latchedAt = 0;
+    int64_t Cycles() const { return latchedAt - changedAt; }
+};
+
+// One host output wired to a board output, and what the board did when it was switched.
+struct CheckedOutput {
+    int latch = 0;  // board output 0..7, as board.h numbers them
+    int output = 0;
+    bool activeLow = false;
+    bool drives = true;  // the pin follows this output (it has the highest index there)
+    CheckStep on, off;
+    bool Followed() const { return on.followed && off.followed; }
+};
+
+struct CheckedSpindleStep {
+    std::string what;
+    CheckStep step;
+};
+
+// A fault means a part of the machine will not work and fails the check; a note does not.
+enum class ProblemClass { Fault, Note };
+struct CheckProblem {
+    ProblemClass cls = ProblemClass::Note;
+    std::string part;  // what will not work (faults only), e.g. "K2"
+    std::string text;
+    std::string fix;  // empty when there is nothing to do
+};
+
+// A board input connector pin and the host input the dialog shows on it.
+struct CheckedInput {
+    std::string connector;  // "J12" or "J11"
+    std::string pin;        // "11" or "E"
+    int port = 0, portPin = 0;
+    std::string label;  // input 2 "X Home", encoder 0 "Encoder #1-A", or empty
+    std::string shown;  // the display's text: the name alone, "** unused **" or "Not Available"
+};
+
+// Levels per cycle of the check's run, from cycle 0: the bit-stream pin, and per board output the
+// host's pin level and the board's latch.
+struct CheckTrace {
+    std::vector<uint8_t> wire;
+    std::array<std::vector<uint8_t>, kExpandedOutputs> host, board;
+};
+
+struct WiringCheckResult {
+    std::string machine;  // the profile's path, or "the built-in machine"
+    int mode = 2;
+    bool modeSet = false;
+    bool spindleEnabled = false;
+    int streamOutput = -1;          // the host output on port 1 pin 16, or -1
+    bool streamActiveLow = false;
+    int disabledStreamOutput = -1;  // a disabled output set to port 1 pin 16, when none is enabled there
+    int frames = 0;
+    std::vector<CheckedOutput> outputs;  // in board-output order
+    std::array<CheckedInput, 8> inputs;  // J12 11, 12, 13, 15, then J11 E to H
+    bool dialogText = false;            // the module showed its dialog's text to the simulator
+    std::vector<std::string> dialogRows;
+    bool spindleChecked = false;
+    std::vector<CheckedSpindleStep> spindle;
+    std::vector<CheckProblem> problems;  // faults first
+    CheckTrace trace;
+    bool passed = false;
+    std::string verdict;  // the last line of the text report, without "check passed: "/"check failed: "
+
+    bool SpindleFollowed() const;
+    int Faults() const;
+};
+
+// The mode and the spindle option as the configuration dialog names them.
+std::string ModeName(int mode);
+extern const char* const kSpindleOptionName;
+
+// Runs the check on the profile's wiring and settings, or on `builtin`'s without a profile. Throws
 // std::runtime_error when the profile cannot be read or parsed.
-bool RunWiringCheck(const Scenario& builtin, const PluginModule& module, const std::string& profilePath,
-                    std::ostream& report);
+WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& module, const std::string& profilePath);
+
+// The text report, ending with the verdict line.
+void WriteCheckText(const WiringCheckResult& result, std::ostream& report);
 
 }  // namespace sim
