@@ -309,48 +309,121 @@ namespace {
 
 struct CheckCase {
     const char* name;
-    std::string profile;  // empty: the built-in machine
+    std::string profile;  // empty: the built-in machine; with edits or a section: the sample, edited
     int exitCode;
     const char* verdict;
-    std::vector<std::string> lines;  // map rows and other lines the report must hold
+    std::vector<std::string> lines;  // starts of report lines: map rows, problems, fixes
+    simtest::Edits edits = {};
+    std::string section = "";
 };
 
 class WiringCheck : public ::testing::TestWithParam<CheckCase> {};
 
-TEST_P(WiringCheck, VerdictAndMapComeFromTheBoard) {
+TEST_P(WiringCheck, VerdictAndProblemsComeFromTheBoardAndTheProfile) {
     const CheckCase& c = GetParam();
-    const SimRun run = simtest::RunCheck(c.profile);
+    const bool edited = !c.edits.empty() || !c.section.empty();
+    const std::string profile = edited ? simtest::EditedSample(c.edits, c.section) : c.profile;
+    const SimRun run = simtest::RunCheck(profile);
     EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
     EXPECT_NE(run.out.find(c.verdict), std::string::npos) << run.out << run.err;
-    for (const std::string& line : c.lines) EXPECT_NE(run.out.find("\n" + line + "\n"), std::string::npos) << line << "\n" << run.out;
+    for (const std::string& line : c.lines) EXPECT_NE(run.out.find("\n" + line), std::string::npos) << line << "\n" << run.out;
+    if (edited) std::filesystem::remove(profile);
 }
 
 const std::string kFollowed = ": followed: switched on, latched on in 9 cycles; switched off, latched off in 9 cycles";
+// The sample with the bit stream on output 16 and relay K1 on output 7.
+const simtest::Edits kWired = {{"Output16Active", "1"}, {"Output16Port", "1"}, {"Output16Pin", "16"},
+                               {"Output7Active", "1"},  {"Output7Port", "9"},  {"Output7Pin", "1"}};
+simtest::Edits Wired(const simtest::Edits& more) {
+    simtest::Edits all = kWired;
+    all.insert(all.end(), more.begin(), more.end());
+    return all;
+}
+const std::string kMode0 = "<ExpandedMode>0</ExpandedMode>";
+const std::string kFault = "  - fault, ";
+const std::string kNote = "  - note: ";
 
 INSTANTIATE_TEST_SUITE_P(
     Profiles, WiringCheck,
     ::testing::Values(
-        CheckCase{"BuiltIn", "", 0, "\ncheck passed: 6 of 6 wired board outputs followed the host\n",
-                  {"  K1     output 7 \"Output #1\"" + kFollowed, "  J6 16  not wired",
+        CheckCase{"BuiltIn", "", 0, "\ncheck passed: 6 of 6 wired board outputs followed the host, and the spindle\n",
+                  {"  K1     output 7 \"Output #1\"" + kFollowed + "\n", "  J6 16  not wired",
                    "  J5 D   output 12 \"Output #6\", active-low: followed: switched on, latched off in 9 cycles; "
                    "switched off, latched on in 9 cycles",
                    "  off: latched in 9 cycles"}},
-        CheckCase{"Sample", TRELVO_SAMPLE_PROFILE, 1, "\ncheck failed: nothing drives port 1 pin 16",
-                  {"  J5 A   not wired", "  Connector J12 \"15\": Probe"}},
         CheckCase{"Correct", Scenario("check_correct.xml").string(), 0,
-                  "\ncheck passed: 4 of 4 wired board outputs followed the host\n",
+                  "\ncheck passed: 4 of 4 wired board outputs followed the host, and the spindle\n",
                   {"  J6 17  output 20 \"Output #11\"" + kFollowed, "  K2     not wired"}},
-        CheckCase{"TwoOutputsOnOnePin", Scenario("check_shared_pin.xml").string(), 1,
-                  "\ncheck failed: 2 of 3 wired board outputs followed the host; not followed: output 7 \"Output #1\" (K2)\n",
-                  {"  K2     output 7 \"Output #1\": NOT followed: no change when switched on or off (a higher output "
-                   "drives this pin)",
-                   "  - output 7 \"Output #1\" and output 10 \"Output #4\" share port 9 pin 14; the pin follows output 10 "
-                   "\"Output #4\" only"}},
         CheckCase{"ActiveLowBitStream", Scenario("check_stream_active_low.xml").string(), 0,
                   "\ncheck passed: 1 of 1 wired board outputs followed the host\n",
                   {"  J5 B   output 8 \"Output #2\"" + kFollowed}},
         CheckCase{"NotXml", Scenario("bad_line.txt").string(), 2, "", {}},
-        CheckCase{"Missing", "/nonexistent/profile.xml", 2, "", {}}),
+        CheckCase{"Missing", "/nonexistent/profile.xml", 2, "", {}},
+        // The sample as it is: nothing on port 1 pin 16, no mode set, nothing on the board.
+        CheckCase{"Sample", TRELVO_SAMPLE_PROFILE, 1,
+                  "\ncheck failed: every board output and the spindle will not work: nothing on port 1 pin 16, so the "
+                  "board hears nothing, and 2 more faults (0 of 0 wired board outputs followed the host)\n",
+                  {"settings: ExpandedMode 2 (not set; the plug-in's default), EnableSpindle 0\n",
+                   "    fix: in Mach3's Config > Ports and Pins > Output Signals, enable one spare output (Output #7, say) "
+                   "on port 1, pin 16, not active-low\n",
+                   kFault + "every board output and the spindle will not work: ExpandedMode is 2 (Expanded Input Mode), "
+                            "the plug-in's default, as the profile sets none",
+                   kFault + "the board's outputs will not work: no host output is on a board output", "  Connector J12 \"15\": Probe"}},
+        CheckCase{"WiredFromTheSample", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n",
+                  {"  K1     output 7 \"Output #1\"" + kFollowed, "problems (a fault fails the check, a note does not):\n  none\n"},
+                  kWired, kMode0},
+        CheckCase{"StreamOutputDisabled", "", 1, "\ncheck failed: every board output and the spindle will not work: nothing on port 1 pin 16",
+                  {"bit stream: nothing on port 1 pin 16, so the board hears nothing (output 16 \"Output #7\" is set there, but disabled)\n",
+                   "    fix: in Mach3's Config > Ports and Pins > Output Signals, enable output 16 \"Output #7\": it is already "
+                   "set to port 1, pin 16, but disabled\n"},
+                  Wired({{"Output16Active", "0"}}), kMode0},
+        CheckCase{"ExpandedInputSetWithSpindle", "", 1, "\ncheck failed: every board output and the spindle will not work: ExpandedMode is 2",
+                  {"settings: ExpandedMode 2, EnableSpindle 1\n", "spindle: not checked (Expanded Input mode)\n"},
+                  kWired, "<ExpandedMode>2</ExpandedMode><EnableSpindle>1</EnableSpindle>"},
+        CheckCase{"ModeNoneOfTheDialogs", "", 1, "\ncheck failed: the plug-in's mode will not work: ExpandedMode 7 is none of the dialog's modes",
+                  {"  K1     output 7 \"Output #1\"" + kFollowed}, kWired, "<ExpandedMode>7</ExpandedMode>"},
+        CheckCase{"StepOnPort8", "", 1, "\ncheck failed: motor 0 (X) will not work",
+                  {kFault + "motor 0 (X) will not work: its step signal is on port 8: the board's expanded ports WILL NOT WORK "
+                            "for step and direction signals\n"},
+                  Wired({{"Motor0StepPort", "8"}}), kMode0},
+        CheckCase{"DirectionOnPort9", "", 1, "\ncheck failed: motor 2 (Z) will not work",
+                  {kFault + "motor 2 (Z) will not work: its direction signal is on port 9"}, Wired({{"Motor2DirPort", "9"}}), kMode0},
+        CheckCase{"PinTheBoardLacks", "", 1, "\ncheck failed: output 8 \"Output #2\" will not work",
+                  {kFault + "output 8 \"Output #2\" will not work: it is on port 9 pin 2, which the board does not have\n"},
+                  Wired({{"Output8Active", "1"}, {"Output8Port", "9"}, {"Output8Pin", "2"}}), kMode0},
+        CheckCase{"TwoOutputsOnOnePin", "", 1, "\ncheck failed: output 7 \"Output #1\" (on K1) will not work",
+                  {kFault + "output 7 \"Output #1\" (on K1) will not work: it shares port 9 pin 1 with output 8 \"Output #2\"",
+                   "  K1     output 7 \"Output #1\": NOT followed: no change when switched on or off (a higher output drives this pin)\n",
+                   "         output 8 \"Output #2\": followed: switched on, latched on in"},
+                  Wired({{"Output8Active", "1"}, {"Output8Port", "9"}, {"Output8Pin", "1"}}), kMode0},
+        CheckCase{"OnTheChargePumpPin", "", 1, "\ncheck failed: output 8 \"Output #2\" will not work: it is on port 1 pin 17",
+                  {}, Wired({{"Output8Active", "1"}, {"Output8Port", "1"}, {"Output8Pin", "17"}}), kMode0},
+        CheckCase{"OnTheEStopPin", "", 1, "\ncheck failed: input 0 \"X++\" will not work: it is on port 1 pin 10",
+                  {}, Wired({{"Input0Pin", "10"}}), kMode0},
+        CheckCase{"ProbeOnPort8InExpandedOutput", "", 1,
+                  "\ncheck failed: input 22 \"Probe\" will not work: it is on port 8, which Expanded Output Mode ignores", {},
+                  Wired({{"Input22Port", "8"}}), "<ExpandedMode>1</ExpandedMode>"},
+        CheckCase{"DemoMode", "", 1, "\ncheck failed: every board output and the spindle will not work: DemoMode is on", {},
+                  kWired, kMode0 + "<DemoMode>1</DemoMode>"},
+        CheckCase{"SerialTestWord", "", 1, "\ncheck failed: every board output and the spindle will not work: zzzzz is on", {},
+                  kWired, kMode0 + "<zzzzz>1</zzzzz>"},
+        // Three frames of the spindle word take longer than the check waits; nothing else is wrong.
+        CheckCase{"SpindleNeverLatched", "", 1,
+                  "\ncheck failed: the spindle will not work: the board did not latch the speed or direction the host "
+                  "asked for (0 of 0 wired board outputs followed the host)\n",
+                  {"  on at ratio 0.5: NOT latched\n"},
+                  {{"Output16Active", "1"}, {"Output16Port", "1"}, {"Output16Pin", "16"}},
+                  kMode0 + "<EnableSpindle>1</EnableSpindle><IntraFrameDelay>1000</IntraFrameDelay>"},
+        CheckCase{"NoFrames", "", 1, "\ncheck failed: every board output and the spindle will not work: the board received no frames",
+                  {}, kWired, kMode0 + "<PostEStopDelay>5000</PostEStopDelay>"},
+        // Notes only: the check passes.
+        CheckCase{"PluginMovesChargePumpAndEStop", "", 0, "\ncheck passed: 1 of 1",
+                  {kNote + "output 13 \"Charge Pump\" is on port 1 pin 3; the plug-in moves it to port 1 pin 17",
+                   kNote + "input 25 \"EStop\" is on port 1 pin 12; the plug-in moves it to port 1 pin 10"},
+                  Wired({{"Output13Active", "1"}, {"Output13Port", "1"}, {"Output13Pin", "3"}, {"Input25Pin", "12"}}), kMode0},
+        CheckCase{"ProbeWarningForADisabledInput", "", 0, "\ncheck passed: 1 of 1",
+                  {kNote + "the plug-in showed the warning box \"TRELVO-40\":\n    WARNING:\n    The PROBE signal"},
+                  Wired({{"Input22Active", "0"}, {"Input22Port", "8"}}), "<ExpandedMode>1</ExpandedMode>"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

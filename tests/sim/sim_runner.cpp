@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -66,10 +67,35 @@ SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra
     return Run(arguments);
 }
 
-SimRun RunCheck(const std::string& profile) {
+SimRun RunCheck(const std::string& profile, const std::vector<std::string>& extra) {
     std::vector<std::string> arguments{"--check", "--module", TRELVO_MODULE_FILE};
     if (!profile.empty()) arguments.insert(arguments.end(), {"--profile", profile});
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
     return Run(arguments);
+}
+
+std::string EditedSample(const Edits& preferences, const std::string& section) {
+    std::string xml = ReadText(TRELVO_SAMPLE_PROFILE);
+    for (const auto& [key, value] : preferences) {
+        const std::string open = "<" + key + ">", end = "</" + key + ">";
+        const size_t at = xml.find(open);
+        if (at == std::string::npos) {
+            xml.insert(xml.find("</Preferences>"), open + value + end);
+        } else {
+            const size_t from = at + open.size();
+            xml.replace(from, xml.find(end, from) - from, value);
+        }
+    }
+    if (!section.empty()) xml.insert(xml.rfind("</profile>"), "<TRELVO40>" + section + "</TRELVO40>");
+    std::string path = (std::filesystem::temp_directory_path() / "trelvo-simtest-profile-XXXXXX").string();
+    const int fd = mkstemp(path.data());
+    if (fd < 0) {
+        ADD_FAILURE() << "cannot create a scratch profile";
+        return path;
+    }
+    close(fd);
+    std::ofstream(path, std::ios::binary) << xml;
+    return path;
 }
 
 std::vector<FrameRow> ParseFrames(const std::string& csv) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace simtest {
@@ -33,8 +34,13 @@ std::string ReadText(const std::filesystem::path& path);
 SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra = {},
               const std::string& module = TRELVO_MODULE_FILE);
 
-// Runs `trelvo-sim --check`, on the profile when one is given, into a fresh folder.
-SimRun RunCheck(const std::string& profile);
+// Runs `trelvo-sim --check`, on the profile when one is given, into a fresh folder ({dir}).
+SimRun RunCheck(const std::string& profile, const std::vector<std::string>& extra = {});
+
+// The repository's sample profile with the given Preferences keys set (added when missing) and,
+// unless empty, a TRELVO40 section of these elements; written to a scratch file, whose path is returned.
+using Edits = std::vector<std::pair<std::string, std::string>>;
+std::string EditedSample(const Edits& preferences, const std::string& section);
 
 std::vector<FrameRow> ParseFrames(const std::string& csv);
 
