@@ -157,6 +157,7 @@ std::string BoardSvg(const std::array<PinLabel, kBoardPins>& pins) {
             svg << XmlEscape(l.detail) << "</text></g>\n";
             top += kRow;
         }
+        svg << "</g>\n";
         top += kGap;
     }
     svg << "</svg>\n";

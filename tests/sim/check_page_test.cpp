@@ -1,0 +1,168 @@
+// The check's page: well-formed, each pin as the text report has it, and clean in a real browser.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <pugixml.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim_runner.h"
+
+namespace {
+
+using simtest::SimRun;
+
+// Board outputs as the text report names them, and the page's pin ids.
+const std::vector<std::pair<std::string, std::string>> kOutputs = {
+    {"J5 A", "J5-A"}, {"J5 B", "J5-B"}, {"J5 C", "J5-C"}, {"J5 D", "J5-D"},
+    {"K1", "K1"},     {"K2", "K2"},     {"J6 16", "J6-16"}, {"J6 17", "J6-17"}};
+
+// The text report's rows of one board output: its own line and the continuation lines under it.
+std::vector<std::string> Rows(const std::string& report, const std::string& name) {
+    std::vector<std::string> rows;
+    std::istringstream lines(report.substr(report.find("\nboard outputs:\n")));
+    std::string line;
+    bool in = false;
+    while (std::getline(lines, line) && line.rfind("board inputs", 0) != 0) {
+        if (line.size() > 9 && line[2] != ' ') in = line.compare(2, name.size() + 1, name + " ") == 0;
+        if (in) rows.push_back(line);
+    }
+    return rows;
+}
+
+std::string PinText(const pugi::xml_document& page, const std::string& id) {
+    const pugi::xpath_node pin = page.select_node(("//*[@id='pin-" + id + "']").c_str());
+    std::string text;
+    for (const pugi::xpath_node& t : pin.node().select_nodes(".//text()")) text += std::string(t.node().value()) + " ";
+    return text;
+}
+
+struct PageCase {
+    const char* name;
+    std::string profile;
+    simtest::Edits edits = {};  // when given: the sample, edited, in mode 0
+};
+
+class CheckPage : public ::testing::TestWithParam<PageCase> {};
+
+TEST_P(CheckPage, SaysWhatTheTextReportSays) {
+    const PageCase& c = GetParam();
+    const std::string profile = c.edits.empty() ? c.profile : simtest::EditedSample(c.edits, "<ExpandedMode>0</ExpandedMode>");
+    const SimRun run = simtest::RunCheck(profile, {"--report", "{dir}/report.html"});
+    if (!c.edits.empty()) std::filesystem::remove(profile);
+    ASSERT_LE(run.exitCode, 1) << run.err;
+    pugi::xml_document page;
+    const pugi::xml_parse_result parsed = page.load_file((run.dir / "report.html").c_str());
+    ASSERT_TRUE(parsed) << parsed.description() << " at byte " << parsed.offset;
+
+    const std::string verdict = run.out.substr(run.out.rfind("\ncheck ") + 1);
+    EXPECT_EQ(page.select_node("//h1").node().text().as_string(),
+              std::string(run.exitCode == 0 ? "\u2714 Check passed" : "\u2718 Check failed"));
+    EXPECT_EQ(verdict.substr(verdict.find(": ") + 2), std::string(page.select_node("//p").node().text().as_string()) + "\n");
+    for (const auto& [name, id] : kOutputs) {
+        const std::string pin = PinText(page, id);
+        const std::vector<std::string> rows = Rows(run.out, name);
+        ASSERT_FALSE(rows.empty()) << name;
+        std::string word = "not wired";
+        for (const std::string& row : rows) {
+            const size_t at = row.find("output ");
+            if (at == std::string::npos) continue;
+            const std::string label = row.substr(at, row.find('"', row.find('"', at) + 1) + 1 - at);
+            EXPECT_NE(pin.find(label), std::string::npos) << name << ": " << label << " not in: " << pin;
+            if (word != "NOT followed") word = row.find(": NOT followed") != std::string::npos ? "NOT followed" : "followed";
+        }
+        EXPECT_NE(pin.find(word), std::string::npos) << name << " should say " << word << ": " << pin;
+    }
+    // Inputs as the dialog shows them: Connector J12 "11": X Home.
+    for (const char* pin : {"11", "12", "13", "15", "E", "F", "G", "H"}) {
+        const std::string connector = std::isdigit(pin[0]) ? "J12" : "J11";
+        const std::string row = "Connector " + connector + " \"" + pin + "\": ";
+        const size_t at = run.out.find(row);
+        ASSERT_NE(at, std::string::npos) << row;
+        const std::string shown = run.out.substr(at + row.size(), run.out.find('\n', at) - at - row.size());
+        EXPECT_NE(PinText(page, connector + "-" + pin).find(shown), std::string::npos) << row << shown;
+    }
+    EXPECT_TRUE(page.select_nodes("//script | //*[@src] | //*[@href]").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Profiles, CheckPage,
+                         ::testing::Values(PageCase{"Sample", TRELVO_SAMPLE_PROFILE},
+                                           PageCase{"Correct", simtest::Scenario("check_correct.xml").string()},
+                                           PageCase{"SharedPin", "",
+                                                    {{"Output16Active", "1"}, {"Output16Port", "1"}, {"Output16Pin", "16"},
+                                                     {"Output7Active", "1"}, {"Output7Port", "9"}, {"Output7Pin", "1"},
+                                                     {"Output8Active", "1"}, {"Output8Port", "9"}, {"Output8Pin", "1"}}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CheckPageInput, ReportPathIsRefusedBeforeTheCheckRuns) {
+    const SimRun missing = simtest::RunCheck("", {"--report", "/nonexistent-folder/report.html"});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_EQ(missing.err, "trelvo-sim: cannot write the report /nonexistent-folder/report.html: the folder "
+                           "/nonexistent-folder does not exist\n");
+    EXPECT_EQ(missing.out, "");
+    const SimRun folder = simtest::RunCheck("", {"--report", "{dir}"});
+    EXPECT_EQ(folder.exitCode, 2);
+    EXPECT_NE(folder.err.find("cannot write the report " + folder.dir.string() + ": "), std::string::npos) << folder.err;
+    EXPECT_EQ(folder.out, "");
+}
+
+int Shell(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Headless chromium on a local file, with nothing of its own reaching out; its log and net log go
+// into `dir`.
+int Chromium(const std::filesystem::path& dir, const std::string& what, const std::filesystem::path& page) {
+    return Shell("timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+                 "--disable-background-networking --disable-component-update --disable-sync --hide-scrollbars "
+                 "--no-pdf-header-footer --window-size=794,1123 --user-data-dir='" + (dir / "chromium").string() +
+                 "' --enable-logging=stderr --v=0 --log-net-log='" + (dir / "net.json").string() + "' " + what +
+                 " 'file://" + page.string() + "' >'" + (dir / "out.txt").string() + "' 2>'" + (dir / "log.txt").string() + "'");
+}
+
+TEST(CheckPageInChromium, ShowsEveryPinWithoutErrorsOrNetwork) {
+    if (Shell("command -v chromium >/dev/null 2>&1") != 0) {
+        if (std::getenv("TRELVO_REQUIRE_CHROMIUM")) FAIL() << "chromium is required but not installed";
+        GTEST_SKIP() << "chromium is not installed (scripts/install-deps browser)";
+    }
+    const SimRun run = simtest::RunCheck(TRELVO_SAMPLE_PROFILE, {"--report", "{dir}/report.html"});
+    ASSERT_EQ(run.exitCode, 1) << run.err;
+    const std::filesystem::path page = run.dir / "report.html";
+
+    ASSERT_EQ(Chromium(run.dir, "--dump-dom", page), 0) << simtest::ReadText(run.dir / "log.txt");
+    const std::string dom = simtest::ReadText(run.dir / "out.txt");
+    for (const char* id : {"P1-16", "P1-17", "J12-11", "J12-12", "J12-13", "J12-15", "J11-E", "J11-F", "J11-G", "J11-H",
+                           "K1", "K2", "J5-A", "J5-B", "J5-C", "J5-D", "J6-16", "J6-17"}) {
+        const size_t at = dom.find(std::string("id=\"pin-") + id + "\"");
+        ASSERT_NE(at, std::string::npos) << id;
+        const std::string pin = dom.substr(at, dom.find("</g>", at) - at);
+        EXPECT_NE(pin.find(std::string(id).substr(std::string(id).find('-') + 1) + "</text>"), std::string::npos) << pin;
+        if (id[0] == 'K' || id[1] == '5' || id[1] == '6') {
+            EXPECT_NE(pin.find("not wired"), std::string::npos) << pin;
+        }
+    }
+    const std::string log = simtest::ReadText(run.dir / "log.txt");
+    EXPECT_EQ(log.find(":CONSOLE"), std::string::npos) << log;
+    // Requests the page makes carry its file:// origin; chromium's own would not.
+    const std::string net = simtest::ReadText(run.dir / "net.json");
+    ASSERT_FALSE(net.empty());
+    EXPECT_EQ(net.find("\"network_isolation_key\":\"file://"), std::string::npos);
+
+    ASSERT_EQ(Chromium(run.dir, "--print-to-pdf='" + (run.dir / "report.pdf").string() + "'", page), 0);
+    const std::string pdf = simtest::ReadText(run.dir / "report.pdf");
+    size_t pages = 0;
+    for (size_t at = pdf.find("/Type /Page"); at != std::string::npos; at = pdf.find("/Type /Page", at + 1))
+        pages += pdf.compare(at, 12, "/Type /Pages") != 0;
+    EXPECT_EQ(pages, 1u) << "the page should print on one sheet";
+    EXPECT_NE(pdf.find("/MediaBox [0 0 594.9"), std::string::npos) << "A4";
+
+    ASSERT_EQ(Chromium(run.dir, "--screenshot='" + (run.dir / "report.png").string() + "'", page), 0);
+    EXPECT_EQ(simtest::ReadText(run.dir / "report.png").substr(1, 3), "PNG");
+}
+
+}  // namespace
