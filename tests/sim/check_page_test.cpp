@@ -16,6 +16,11 @@ namespace {
 
 using simtest::SimRun;
 
+int Shell(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Board outputs as the text report names them, and the page's pin ids.
 const std::vector<std::pair<std::string, std::string>> kOutputs = {
     {"J5 A", "J5-A"}, {"J5 B", "J5-B"}, {"J5 C", "J5-C"}, {"J5 D", "J5-D"},
@@ -98,6 +103,13 @@ INSTANTIATE_TEST_SUITE_P(Profiles, CheckPage,
                                                      {"Output8Active", "1"}, {"Output8Port", "9"}, {"Output8Pin", "1"}}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(CheckPage, DocsPinoutIsTheDrawingOfToday) {
+    const std::filesystem::path svg = std::filesystem::temp_directory_path() / "trelvo-simtest-pinout.svg";
+    ASSERT_EQ(Shell(std::string("'") + TRELVO_SIM_EXE + "' --pinout '" + svg.string() + "'"), 0);
+    EXPECT_EQ(simtest::ReadText(svg), simtest::ReadText(TRELVO_PINOUT_SVG)) << "cmake --build --preset default --target board-pinout";
+    std::filesystem::remove(svg);
+}
+
 TEST(CheckPageInput, ReportPathIsRefusedBeforeTheCheckRuns) {
     const SimRun missing = simtest::RunCheck("", {"--report", "/nonexistent-folder/report.html"});
     EXPECT_EQ(missing.exitCode, 2);
@@ -110,10 +122,6 @@ TEST(CheckPageInput, ReportPathIsRefusedBeforeTheCheckRuns) {
     EXPECT_EQ(folder.out, "");
 }
 
-int Shell(const std::string& command) {
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // Headless chromium on a local file, with nothing of its own reaching out; its log and net log go
 // into `dir`.
