@@ -157,6 +157,7 @@ const char* kStyle = R"(
 @page { size: A4; margin: 10mm; }
 * { -webkit-print-color-adjust: exact; print-color-adjust: exact; }
 body { font: 9.5pt "DejaVu Sans", Verdana, sans-serif; color: #111; margin: 0 auto; max-width: 190mm; }
+@media screen { body { padding: 8mm 0; } }
 h1 { font-size: 22pt; margin: 0 0 2pt 0; }
 h1.passed { color: #1b7f3b; } h1.failed { color: #b3261e; }
 h2 { font-size: 11pt; margin: 8pt 0 3pt 0; border-bottom: 1px solid #bbb; }
