@@ -59,6 +59,13 @@ const char* PinFill(PinMark mark) {
     return "#eef1f5";
 }
 
+// A text too long for its column is squeezed to fit rather than cut off by the next column.
+std::string Fit(const std::string& text, int fontSize) {
+    constexpr int kRoom = kColumnWidth - 52;
+    if (static_cast<double>(text.size()) * fontSize * 0.58 <= kRoom) return "";
+    return " textLength=\"" + std::to_string(kRoom) + "\" lengthAdjust=\"spacingAndGlyphs\"";
+}
+
 int Height() {
     int h[2] = {kTop, kTop};
     for (const Group& g : kGroups) h[g.column] += kHeader + g.count * kRow + kGap;
@@ -149,8 +156,10 @@ std::string BoardSvg(const std::array<PinLabel, kBoardPins>& pins) {
                 << "\"" << (l.mark == PinMark::NotWired ? " stroke-dasharray=\"3 2\"" : "") << "/>"
                 << "<text x=\"" << x + 20 << "\" y=\"" << top + 18 << "\" font-size=\"12\" font-weight=\"bold\" "
                 << "text-anchor=\"middle\">" << p.name << "</text>"
-                << "<text x=\"" << x + 48 << "\" y=\"" << top + 13 << "\" font-size=\"11\">" << XmlEscape(l.label) << "</text>"
-                << "<text x=\"" << x + 48 << "\" y=\"" << top + 26 << "\" font-size=\"10\" fill=\"" << colour << "\">";
+                << "<text x=\"" << x + 48 << "\" y=\"" << top + 13 << "\" font-size=\"11\"" << Fit(l.label, 11) << ">"
+                << XmlEscape(l.label) << "</text>"
+                << "<text x=\"" << x + 48 << "\" y=\"" << top + 26 << "\" font-size=\"10\" fill=\"" << colour << "\""
+                << Fit(std::string(MarkWord(l.mark)) + "   " + l.detail, 10) << ">";
             if (l.mark != PinMark::None)
                 svg << "<tspan font-weight=\"bold\">" << MarkSymbol(l.mark) << ' ' << MarkWord(l.mark) << "</tspan>"
                     << (l.detail.empty() ? "" : " ");

@@ -51,7 +51,7 @@ std::array<PinLabel, kBoardPins> Labels(const WiringCheckResult& r) {
             l.label += (l.label.empty() ? "" : ", ") + OutputLabel(s->output) + (s->activeLow ? " active-low" : "");
             const std::string who = on.size() > 1 ? "output " + std::to_string(s->output) + ": " : "";
             std::string what = s->Followed() ? "on in " + Cycles(s->on) + ", off in " + Cycles(s->off) + " cycles"
-                               : !s->drives  ? "a higher output drives this pin"
+                               : !s->drives  ? "overridden by a higher output"
                                              : "on: " + Cycles(s->on) + ", off: " + Cycles(s->off);
             l.detail += (l.detail.empty() ? "" : "; ") + who + what;
         }
@@ -124,16 +124,39 @@ std::string StripSvg(const WiringCheckResult& r) {
         svg << "<text x=\"0\" y=\"" << traceTop + 12 << "\">no host output on a board output: nothing switched</text></svg>\n";
         return svg.str();
     }
-    int64_t from = r.outputs.front().on.changedAt, to = from;
-    for (const CheckedOutput& s : r.outputs) to = std::max(to, s.off.latchedAt);
-    from = std::max<int64_t>(0, from - 4);
-    to = std::min<int64_t>(static_cast<int64_t>(r.trace.wire.size()), to + 4);
-    const double scale = (width - left - 10) / static_cast<double>(std::max<int64_t>(1, to - from));
+    // Each step's stretch of cycles; a change the board never took is cut short, and the axis
+    // breaks between stretches that do not touch.
+    struct Span {
+        int64_t from, to;
+    };
+    std::vector<Span> spans;
+    const int64_t end = static_cast<int64_t>(r.trace.wire.size());
+    for (const CheckedOutput& s : r.outputs)
+        for (const CheckStep* step : {&s.on, &s.off})
+            spans.push_back({std::max<int64_t>(0, step->changedAt - 3),
+                             std::min(end, (step->followed ? step->latchedAt : step->changedAt + kFrameBits * 2) + 3)});
+    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.from < b.from; });
+    std::vector<Span> merged;
+    for (const Span& span : spans) {
+        if (!merged.empty() && span.from <= merged.back().to + 2) merged.back().to = std::max(merged.back().to, span.to);
+        else merged.push_back(span);
+    }
+    const double breakWidth = 10;
+    int64_t total = 0;
+    for (const Span& span : merged) total += span.to - span.from;
+    const double scale = (width - left - 10 - breakWidth * (merged.size() - 1)) / static_cast<double>(std::max<int64_t>(1, total));
+    std::vector<double> starts;
+    double x = left;
+    for (const Span& span : merged) {
+        starts.push_back(x);
+        x += (span.to - span.from) * scale + breakWidth;
+    }
     auto row = [&](int k, const std::string& name, const std::vector<uint8_t>& levels, const char* colour) {
         const double y = traceTop + k * rowHeight;
-        svg << "<text x=\"0\" y=\"" << y + 11 << "\">" << XmlEscape(name) << "</text><path d=\""
-            << Wave(levels, from, to, left, scale, y + 2, 10) << "\" fill=\"none\" stroke=\"" << colour
-            << "\" stroke-width=\"1.4\"/>\n";
+        svg << "<text x=\"0\" y=\"" << y + 11 << "\">" << XmlEscape(name) << "</text><path d=\"";
+        for (size_t i = 0; i < merged.size(); ++i)
+            svg << (i ? " " : "") << Wave(levels, merged[i].from, merged[i].to, starts[i], scale, y + 2, 10);
+        svg << "\" fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"1.4\"/>\n";
     };
     row(0, "bit stream", r.trace.wire, "#1d4f91");
     for (size_t i = 0; i < latches.size(); ++i) {
@@ -142,12 +165,18 @@ std::string StripSvg(const WiringCheckResult& r) {
         row(2 + 2 * static_cast<int>(i), name + " board", r.trace.board[latches[i]], "#1b7f3b");
     }
     const double axis = traceTop + rows * rowHeight + 4;
-    const int64_t step = (to - from) > 200 ? 50 : (to - from) > 80 ? 20 : 10;
-    svg << "<path d=\"M" << left << ' ' << axis << " H" << width - 10 << "\" stroke=\"#555\"/>";
-    for (int64_t c = (from + step - 1) / step * step; c <= to; c += step) {
-        const double x = left + (c - from) * scale;
-        svg << "<path d=\"M" << x << ' ' << axis << " v4\" stroke=\"#555\"/><text x=\"" << x << "\" y=\"" << axis + 14
-            << "\" text-anchor=\"middle\">" << c << "</text>";
+    int64_t step = 10;
+    for (int64_t nice : {10, 20, 50, 100, 200, 500, 1000, 2000, 5000})
+        if ((step = nice) * scale >= 32) break;
+    for (size_t i = 0; i < merged.size(); ++i) {
+        const double x0 = starts[i], x1 = x0 + (merged[i].to - merged[i].from) * scale;
+        svg << "<path d=\"M" << x0 << ' ' << axis << " H" << x1 << "\" stroke=\"#555\"/>";
+        if (i) svg << "<text x=\"" << x0 - breakWidth / 2 << "\" y=\"" << axis + 3 << "\" text-anchor=\"middle\">\u2248</text>";
+        for (int64_t c = (merged[i].from + step - 1) / step * step; c < merged[i].to; c += step) {
+            const double cx = x0 + (c - merged[i].from) * scale;
+            svg << "<path d=\"M" << cx << ' ' << axis << " v4\" stroke=\"#555\"/><text x=\"" << cx << "\" y=\"" << axis + 14
+                << "\" text-anchor=\"middle\">" << c << "</text>";
+        }
     }
     svg << "<text x=\"0\" y=\"" << axis + 14 << "\" fill=\"#555\">update cycle</text></svg>\n";
     return svg.str();
