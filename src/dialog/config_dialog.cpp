@@ -7,23 +7,19 @@
 #include "assignments/signal_names.h"
 #include "dialog/config_layout.h"
 #include "host/plugin_state.h"
+#include "host/version.h"
 #include "log/log.h"
 #include "profile/xml_profile.h"
 
 namespace {
-
-// The plug-in's version, the same as the module's file version.
-constexpr int kVersionYear = 2012;
-constexpr int kVersionMonth = 6;
-constexpr int kVersionDay = 22;
 
 constexpr const char* kUnused = "** unused **";
 constexpr const char* kNotAvailable = "Not Available";
 
 std::string TitleText() {
     char text[128];
-    std::snprintf(text, sizeof text, "TRELVO-40/41 Configuration (Plug-In Version %.4d.%.2d.%.2d%s)", kVersionYear,
-                  kVersionMonth, kVersionDay, "");
+    std::snprintf(text, sizeof text, "TRELVO-40/41 Configuration (Plug-In Version %.4d.%.2d.%.2d%s)", TRELVO_VERSION_YEAR,
+                  TRELVO_VERSION_MONTH, TRELVO_VERSION_DAY, "");
     return text;
 }
 

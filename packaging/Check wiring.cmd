@@ -1,0 +1,109 @@
+@echo off
+rem Checks a Mach3 profile's port and pin settings against the TRELVO-40/41 board, with trelvo-sim.exe beside it.
+rem Double-click it and pick a profile, or drop a profile onto it.
+setlocal EnableExtensions DisableDelayedExpansion
+rem UTF-8, so that folder names with letters beyond English pass as they are.
+chcp 65001 >nul
+set "here=%~dp0"
+set "sim=%~dp0trelvo-sim.exe"
+set "rc=2"
+if not exist "%sim%" (
+  echo trelvo-sim.exe is not beside this file: unpack the whole zip into one folder.
+  goto wait
+)
+set "profile=%~1"
+if defined profile goto check
+
+rem No profile given: the host profiles here, one folder up and in C:\Mach3.
+for %%D in ("%here%.") do set "dir1=%%~fD"
+for %%D in ("%here%..") do set "dir2=%%~fD"
+set "dir3=C:\Mach3"
+set "want="
+set "count=0"
+call :scan
+if "%count%"=="0" (
+  echo No Mach3 profile found in:
+  echo   "%dir1%"
+  echo   "%dir2%"
+  echo   "%dir3%"
+  echo Drop your profile, C:\Mach3\Mach3Mill.xml for example, onto "Check wiring.cmd".
+  goto wait
+)
+echo.
+:ask
+set "want="
+set /p "want=Which profile do you want to check (1 to %count%)? "
+rem Nothing typed, or the input has ended: leave without a check.
+if not defined want goto wait
+set "valid="
+for /l %%i in (1,1,%count%) do if "%want%"=="%%i" set "valid=1"
+if not defined valid goto ask
+set "count=0"
+call :scan
+if not defined profile goto wait
+
+:check
+if not exist "%profile%" (
+  echo There is no file "%profile%".
+  goto wait
+)
+rem A simulator that can write an HTML report writes it to the temporary folder, named after the profile.
+set "report="
+"%sim%" --help 2>nul | find "--report" >nul
+if not errorlevel 1 call :report_name "%profile%"
+echo Checking "%profile%"
+echo.
+if defined report (
+  "%sim%" --check --profile "%profile%" --report "%report%"
+) else (
+  "%sim%" --check --profile "%profile%"
+)
+set "rc=%errorlevel%"
+if defined report if exist "%report%" (
+  echo.
+  echo The report is in "%report%"; it opens in your browser.
+  start "" "%report%"
+)
+
+:wait
+echo.
+pause
+exit /b %rc%
+
+rem Lists the host profiles in the three folders, numbered; with "want" set, takes that one as "profile".
+:scan
+call :scan_folder "%dir1%"
+if /i not "%dir2%"=="%dir1%" call :scan_folder "%dir2%"
+if /i not "%dir3%"=="%dir1%" if /i not "%dir3%"=="%dir2%" call :scan_folder "%dir3%"
+goto :eof
+
+:scan_folder
+if not exist "%~1\" goto :eof
+rem A quoted pattern whose folder has a space finds nothing in some cmds: list from inside the folder.
+pushd "%~1"
+for %%F in (*.xml) do call :consider "%%~fF"
+popd
+goto :eof
+
+:consider
+call :is_profile "%~1"
+if not defined found goto :eof
+set /a count+=1
+if not defined want (
+  echo   %count%  "%~1"
+  goto :eof
+)
+if "%want%"=="%count%" set "profile=%~1"
+goto :eof
+
+rem A host profile's root element is <profile>. cmd has no XML reader, so this looks for the tag with
+rem find (its errorlevel: "&&" after it misleads some cmds), which copes with the single long line the host writes (findstr and for /f do not everywhere).
+:is_profile
+set "found="
+find "<profile>" "%~1" >nul 2>nul
+if not errorlevel 1 set "found=1"
+goto :eof
+
+:report_name
+set "report=%TEMP%\%~n1 wiring check.html"
+goto :eof
