@@ -355,7 +355,9 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
     }
     if (!options.vcdPath.empty()) r.vcd.emplace(options.vcdPath);
 
-    const bool fromProfile = !options.profilePath.empty() && LoadPreferencesWiring(options.profilePath, r.engine);
+    // An empty file is what the plug-in reads as a profile with nothing in it; anything else must be one.
+    const bool fromProfile = !options.profilePath.empty() && !r.profile.Empty();
+    if (fromProfile) LoadPreferencesWiring(r.profile.Path(), options.profilePath, r.engine);
     r.profile.WriteSettings(setup.settings);
     for (const Wiring& w : setup.wiring) ApplyWiring(r.engine, w);
     r.engine.estop = 1;
@@ -371,7 +373,10 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
         account.Line("", "profile " + r.profile.Path() + " (temporary)");
     } else {
         account.Line("", "profile " + options.profilePath + " (read only; the plug-in runs on a copy in " +
-                             r.profile.Folder() + ")");
+                             r.profile.Folder() + ")" +
+                             (r.profile.Empty() ? "; the file is empty, so the plug-in reads no settings and the "
+                                                  "host no wiring from it"
+                                                : ""));
     }
     const bool fromScenario = !setup.wiring.empty();
     account.Line("", std::string("wiring on ports 1, 8 and 9, from ") +
