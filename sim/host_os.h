@@ -22,7 +22,13 @@ void* ModuleSymbol(void* module, const char* name);
 std::string ExecutableDir();
 
 // Creates a new, empty folder named trelvo-sim-* in the system's temporary folder and returns its path.
+// Folders of earlier runs that were killed outright are removed first: those of this user, older than
+// an hour, that no running simulator holds.
 std::string CreateTempFolder();
+// From now on an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl-C or a closed console on Windows) removes
+// `file` and then `folder` before the process ends as the signal would have ended it. Empty paths
+// stop that. One folder at a time.
+void RemoveOnInterrupt(const std::string& folder, const std::string& file);
 
 // Calls config() and plays the dialog actions on the window it shows, as a user would; false
 // (config() not called) where the simulator cannot drive the system's windows.

@@ -1,9 +1,18 @@
 // The simulator's system layer on POSIX: dlopen, mkdtemp; the dialog is driven through the module's hooks.
 #include "host_os.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <stdexcept>
 
@@ -32,10 +41,84 @@ std::string ExecutableDir() {
     return ec ? std::string() : self.parent_path().string();
 }
 
+namespace {
+
+constexpr const char* kFolderPrefix = "trelvo-sim-";
+constexpr time_t kStaleAfter = 3600;
+
+// A running simulator holds a lock on its folder, so a long run is never taken for a stale one.
+int heldFolder = -1;
+
+// What the signal handler removes, in fixed storage: it may not allocate.
+char interruptFolder[PATH_MAX];
+char interruptFile[PATH_MAX];
+volatile sig_atomic_t interruptArmed = 0;
+
+void OnInterrupt(int signal) {
+    if (interruptArmed) {
+        ::unlink(interruptFile);
+        ::rmdir(interruptFolder);
+    }
+    // SA_RESETHAND restored the default action: raised again, the signal ends the process as it would have.
+    ::raise(signal);
+}
+
+void RemoveStaleFolders(const std::filesystem::path& temp) {
+    DIR* dir = ::opendir(temp.c_str());
+    if (!dir) return;
+    const time_t now = std::time(nullptr);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strncmp(entry->d_name, kFolderPrefix, std::strlen(kFolderPrefix)) != 0) continue;
+        const std::filesystem::path path = temp / entry->d_name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+            now - st.st_mtime < kStaleAfter)
+            continue;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+        ::close(fd);
+    }
+    ::closedir(dir);
+}
+
+}  // namespace
+
 std::string CreateTempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "trelvo-sim-XXXXXX").string();
+    const std::filesystem::path temp = std::filesystem::temp_directory_path();
+    RemoveStaleFolders(temp);
+    std::string pattern = (temp / (std::string(kFolderPrefix) + "XXXXXX")).string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder");
+    if (heldFolder >= 0) ::close(heldFolder);
+    heldFolder = ::open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (heldFolder >= 0) ::flock(heldFolder, LOCK_EX | LOCK_NB);
     return pattern;
+}
+
+void RemoveOnInterrupt(const std::string& folder, const std::string& file) {
+    interruptArmed = 0;
+    if (folder.empty() || folder.size() >= PATH_MAX || file.size() >= PATH_MAX) return;
+    std::memcpy(interruptFolder, folder.c_str(), folder.size() + 1);
+    std::memcpy(interruptFile, file.c_str(), file.size() + 1);
+    static const bool installed = [] {
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        action.sa_flags = SA_RESETHAND;
+        sigemptyset(&action.sa_mask);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction before {};
+            // A signal the caller ignores (nohup) stays ignored.
+            if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+                ::sigaction(signal, &action, nullptr);
+        }
+        return true;
+    }();
+    (void)installed;
+    interruptArmed = 1;
 }
 
 bool DriveConfigDialog(VoidEntryFn, const std::string&) { return false; }
