@@ -1,16 +1,23 @@
 // trelvo-sim: a test host that runs the TRELVO-40 plug-in through a scenario and decodes its frames.
 #include <CLI/CLI.hpp>
 
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "builtin_scenario.h"
 #include "host_os.h"
 #include "plugin_module.h"
+#include "profile_setup.h"
 #include "scenario.h"
 #include "simulation.h"
 #include "wiring_check.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: trelvo-sim [SCENARIO] [OPTIONS], or trelvo-sim --check [--profile FILE] [OPTIONS]; "
+    "trelvo-sim --help lists the options";
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"Runs the TRELVO-40 plug-in module through a scenario as the Mach3 host would, and "
@@ -29,25 +36,25 @@ int main(int argc, char** argv) {
     app.add_flag("--check", check,
                  "check the wiring of --profile (or of the built-in machine) against the board: exit 0 passed, 1 failed")
         ->excludes(out, wire, frames, vcd);
-    CLI11_PARSE(app, argc, argv);
+    app.footer("Exit status: 0 the run completed, or the check passed; 1 the check failed; 2 an input was "
+               "refused (scenario, profile or module) or the command line was wrong, and nothing ran.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);  // --help
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "trelvo-sim: " << e.what() << '\n' << kUsage << '\n';
+        return 2;
+    }
     if (check && !scenarioPath.empty()) {
-        std::cerr << "trelvo-sim: --check takes no scenario; it builds its own run from the profile\n";
+        std::cerr << "trelvo-sim: --check takes no scenario; it builds its own run from the profile\n" << kUsage << '\n';
         return 2;
     }
 
     try {
         sim::PrepareHostProcess();
         std::string text = sim::kBuiltinScenario;
-        if (!scenarioPath.empty()) {
-            std::ifstream in(scenarioPath);
-            if (!in) {
-                std::cerr << "trelvo-sim: cannot read scenario " << scenarioPath << '\n';
-                return 2;
-            }
-            std::ostringstream all;
-            all << in.rdbuf();
-            text = all.str();
-        }
+        if (!scenarioPath.empty()) text = sim::ReadUserFile("scenario", scenarioPath);
         sim::Scenario scenario = sim::ParseScenario(text);
         // A user's own profile brings its own machine: the built-in run lends only its timeline.
         if (scenarioPath.empty() && !options.profilePath.empty() && !check) {
