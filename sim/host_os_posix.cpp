@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -49,18 +48,15 @@ constexpr time_t kStaleAfter = 3600;
 // A running simulator holds a lock on its folder, so a long run is never taken for a stale one.
 int heldFolder = -1;
 
-// What the signal handler removes, in fixed storage: it may not allocate.
-char interruptFolder[PATH_MAX];
-char interruptFile[PATH_MAX];
-volatile sig_atomic_t interruptArmed = 0;
+volatile sig_atomic_t pendingInterrupt = 0;
 
+// The run stops at its next cycle; a second signal, for a run that does not, ends it at once.
 void OnInterrupt(int signal) {
-    if (interruptArmed) {
-        ::unlink(interruptFile);
-        ::rmdir(interruptFolder);
+    if (pendingInterrupt != 0) {
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
     }
-    // SA_RESETHAND restored the default action: raised again, the signal ends the process as it would have.
-    ::raise(signal);
+    pendingInterrupt = signal;
 }
 
 void RemoveStaleFolders(const std::filesystem::path& temp) {
@@ -98,27 +94,23 @@ std::string CreateTempFolder() {
     return pattern;
 }
 
-void RemoveOnInterrupt(const std::string& folder, const std::string& file) {
-    interruptArmed = 0;
-    if (folder.empty() || folder.size() >= PATH_MAX || file.size() >= PATH_MAX) return;
-    std::memcpy(interruptFolder, folder.c_str(), folder.size() + 1);
-    std::memcpy(interruptFile, file.c_str(), file.size() + 1);
-    static const bool installed = [] {
-        struct sigaction action {};
-        action.sa_handler = OnInterrupt;
-        action.sa_flags = SA_RESETHAND;
-        sigemptyset(&action.sa_mask);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-            struct sigaction before {};
-            // A signal the caller ignores (nohup) stays ignored.
-            if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
-                ::sigaction(signal, &action, nullptr);
-        }
-        return true;
-    }();
-    (void)installed;
-    interruptArmed = 1;
+void HoldInterrupts() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction before {};
+        // A signal the caller ignores (nohup) stays ignored.
+        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) ::sigaction(signal, &action, nullptr);
+    }
+}
+
+int PendingInterrupt() { return pendingInterrupt; }
+
+void EndByInterrupt(int interrupt) {
+    ::signal(interrupt, SIG_DFL);
+    ::raise(interrupt);
+    ::_exit(128 + interrupt);
 }
 
 bool DriveConfigDialog(VoidEntryFn, const std::string&) { return false; }

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -84,18 +83,12 @@ void RemoveStaleFolders(const std::filesystem::path& temp) {
     }
 }
 
-// The console's handler runs on a thread of its own; the paths are set before it is armed.
-char interruptFolder[MAX_PATH * 4];
-char interruptFile[MAX_PATH * 4];
-std::atomic<bool> interruptArmed{false};
+std::atomic<int> pendingInterrupt{0};
 
-BOOL WINAPI OnConsoleEvent(DWORD) {
-    if (interruptArmed.exchange(false)) {
-        if (heldFolder != INVALID_HANDLE_VALUE) CloseHandle(heldFolder);
-        DeleteFileA(interruptFile);
-        RemoveDirectoryA(interruptFolder);
-    }
-    return FALSE;  // the default handler ends the process
+// Runs on a thread of its own; the main thread stops at its next cycle.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    pendingInterrupt = static_cast<int>(event) + 1;
+    return TRUE;
 }
 
 }  // namespace
@@ -116,15 +109,11 @@ std::string CreateTempFolder() {
     throw std::runtime_error("cannot create a temporary folder");
 }
 
-void RemoveOnInterrupt(const std::string& folder, const std::string& file) {
-    interruptArmed = false;
-    if (folder.empty() || folder.size() >= sizeof interruptFolder || file.size() >= sizeof interruptFile) return;
-    std::memcpy(interruptFolder, folder.c_str(), folder.size() + 1);
-    std::memcpy(interruptFile, file.c_str(), file.size() + 1);
-    static const bool installed = SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
-    (void)installed;
-    interruptArmed = true;
-}
+void HoldInterrupts() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+
+int PendingInterrupt() { return pendingInterrupt; }
+
+void EndByInterrupt(int) { ExitProcess(STATUS_CONTROL_C_EXIT); }
 
 namespace {
 

@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
     }
 
     try {
+        sim::HoldInterrupts();
         sim::PrepareHostProcess();
         std::string text = sim::kBuiltinScenario;
         if (!scenarioPath.empty()) text = sim::ReadUserFile("scenario", scenarioPath);
@@ -70,7 +71,12 @@ int main(int argc, char** argv) {
         }
         sim::RunScenario(scenario, module, options, std::cout);
         std::cout.flush();
+        if (const int interrupt = sim::PendingInterrupt()) sim::EndByInterrupt(interrupt);
         return 0;
+    } catch (const sim::Interrupted& e) {
+        std::cout.flush();
+        std::cerr << "trelvo-sim: interrupted; the run stopped where it was, its temporary folder removed\n";
+        sim::EndByInterrupt(e.interrupt);
     } catch (const sim::ScenarioError& e) {
         std::cerr << e.what() << '\n';
         return 2;

@@ -133,23 +133,20 @@ ProfileCopy::ProfileCopy(const std::string& source) {
     folder_ = CreateTempFolder();
     const std::string name = source.empty() ? "profile.xml" : fs::path(source).filename().string();
     path_ = (fs::path(folder_) / name).string();
-    RemoveOnInterrupt(folder_, path_);
     std::ofstream out(path_, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
-        RemoveFolder();
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
         throw std::runtime_error("cannot write the copy of the profile to " + path_);
     }
 }
 
-void ProfileCopy::RemoveFolder() const {
-    RemoveOnInterrupt({}, {});
+ProfileCopy::~ProfileCopy() {
     std::error_code ec;
     std::filesystem::remove_all(folder_, ec);
 }
-
-ProfileCopy::~ProfileCopy() { RemoveFolder(); }
 
 void ProfileCopy::WriteSettings(const SettingList& settings) const {
     if (settings.empty()) return;

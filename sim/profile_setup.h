@@ -40,8 +40,6 @@ public:
     void SaveAs(const std::string& target) const;
 
 private:
-    void RemoveFolder() const;
-
     std::string folder_;
     std::string path_;
     bool empty_ = false;

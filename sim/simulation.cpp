@@ -414,6 +414,7 @@ void HostRun::Apply(const Event& event) {
 }
 
 void HostRun::Cycle() {
+    if (const int interrupt = PendingInterrupt()) throw Interrupted{interrupt};
     Impl& r = *impl_;
     const int64_t cycle = r.cycle++;
     r.estopSpans.Observe(cycle, r.engine.estop != 0);
