@@ -119,6 +119,8 @@ TEST(EndToEnd, NoBitStreamOutputLeavesThePinUndriven) {
     EXPECT_TRUE(run.frames.empty());
     EXPECT_NE(run.out.find("1 never shown"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("frames: none (no host output drives port 1 pin 16)"), std::string::npos);
+    // In port and pin order, like the wiring it stands among.
+    EXPECT_LT(run.out.find("port 1 pin 16: nothing"), run.out.find("port 8 pin 1:")) << run.out;
 }
 
 TEST(EndToEnd, RewireTakesEffectAtTheNextEStopExit) {
@@ -278,6 +280,8 @@ public:
             {"bare.xml", "<profile><TRELVO40/></profile>"},
             {"empty.xml", ""},
             {"big.xml", ""},
+            {"ratio.txt", "output 16 port 1 pin 16\nsetting ExpandedMode 0\nsetting EnableSpindle 1\nat 5 estop off\n"
+                          "at 20 spindle on\nat 100 spindle-ratio 1.5\nrun 200\n"},
             {"long.txt", "output 16 port 1 pin 16\nsetting ExpandedMode 0\nat 5 estop off\nrun 100000000\n"}};
         for (const auto& [name, text] : files) std::ofstream(in_ / name, std::ios::binary) << text;
         fs::resize_file(in_ / "big.xml", (size_t{64} << 20) + 1);  // sparse: one byte over the plug-in's limit
@@ -305,7 +309,7 @@ TEST_P(Inputs, RefusedBeforeAnythingRunsOrReadAsThePlugInReadsIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Refused, Inputs,
+    Given, Inputs,
     ::testing::Values(
         InputCase{"BadLine", {Scenario("bad_line.txt").string()}, 2, "scenario:3: estop must be on or off, not 'sideways'\n"},
         InputCase{"UnknownSetting", {"{in}/typo.txt"}, 2, "scenario:2: unknown setting 'ExpandedMod'; did you mean ExpandedMode?"},
@@ -318,6 +322,9 @@ INSTANTIATE_TEST_SUITE_P(
         InputCase{"NotAProfile", {"--check", "--profile", "{in}/foo.xml"}, 2, "its root element is <foo>, not <profile>"},
         InputCase{"NoPreferences", {"--profile", "{in}/bare.xml"}, 2, "is not a host profile: it has no Preferences element"},
         InputCase{"EmptyProfile", {"--profile", "{in}/empty.xml"}, 0, "the file is empty"},
+        // The plug-in holds a ratio to 0..1; the account says so, and expects what the plug-in sends.
+        InputCase{"RatioAboveOne", {"{in}/ratio.txt"}, 0, "host: spindle-ratio 1.5 (outside 0 to 1: the plug-in sends 1, full speed)"},
+        InputCase{"RatioAboveOneLatched", {"{in}/ratio.txt"}, 0, "latency, spindle: 2 changes, shown 2,"},
         InputCase{"CommandLine", {"--bogus"}, 2, "trelvo-sim: The following argument was not expected: --bogus\nusage: "}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -379,6 +386,7 @@ TEST(EndToEnd, BuiltInScenarioShowsTheBoardFollowing) {
     EXPECT_NE(run.out.find("board: J5 D on, from output 12 \"Output #6\" (active-low, off)"), std::string::npos);
     EXPECT_NE(run.out.find("Relay/PP1: 120 cycles from cycle 361; spans the EStop from cycle 400 to 440"), std::string::npos);
     EXPECT_NE(run.out.find("latency, spindle: 4 changes, shown 4, max 30, mean 20.0 cycles"), std::string::npos);
+    EXPECT_NE(run.out.find("\n\n    summary  640 cycles\n"), std::string::npos) << run.out;
     const sim::BoardLatches latches = Replay(run.frames);
     // At the end: K1 off, K2 on, J5 A off, J5 C on, J5 D (active-low, now on) low; spindle off.
     const std::array<uint8_t, 8> outputs{0, 0, 1, 0, 0, 1, 0, 0};
