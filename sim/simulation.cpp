@@ -527,6 +527,8 @@ void HostRun::Summary() {
         if (s.superseded) text << ", " << s.superseded << " overtaken by the next change";
         account.Line("", text.str());
     };
+    account.Line("", "latency: update cycles from the cycle the host changed an output to the cycle the board latched "
+                     "the frame that carries it");
     latencyLine("expanded outputs", r.outputLatency);
     latencyLine("spindle", r.spindleLatency);
     for (int ch = 0; ch < 8; ++ch) {
