@@ -22,7 +22,21 @@ void* ModuleSymbol(void* module, const char* name);
 std::string ExecutableDir();
 
 // Creates a new, empty folder named trelvo-sim-* in the system's temporary folder and returns its path.
+// Folders of earlier runs that were killed outright are removed first: those of this user, older than
+// an hour, that no running simulator holds.
 std::string CreateTempFolder();
+// Interrupts (SIGINT, SIGTERM, SIGHUP; Ctrl-C or a closed console on Windows) are held from now on,
+// so that a run can stop where it is and remove its temporary folder on the way out.
+void HoldInterrupts();
+// The interrupt that came since, or 0.
+int PendingInterrupt();
+// Ends the process as that interrupt would have ended it.
+[[noreturn]] void EndByInterrupt(int interrupt);
+
+// Thrown where a run stops for an interrupt; what it holds is cleaned up as the stack unwinds.
+struct Interrupted {
+    int interrupt;
+};
 
 // Calls config() and plays the dialog actions on the window it shows, as a user would; false
 // (config() not called) where the simulator cannot drive the system's windows.

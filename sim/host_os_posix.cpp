@@ -1,9 +1,17 @@
 // The simulator's system layer on POSIX: dlopen, mkdtemp; the dialog is driven through the module's hooks.
 #include "host_os.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <stdexcept>
 
@@ -32,10 +40,77 @@ std::string ExecutableDir() {
     return ec ? std::string() : self.parent_path().string();
 }
 
+namespace {
+
+constexpr const char* kFolderPrefix = "trelvo-sim-";
+constexpr time_t kStaleAfter = 3600;
+
+// A running simulator holds a lock on its folder, so a long run is never taken for a stale one.
+int heldFolder = -1;
+
+volatile sig_atomic_t pendingInterrupt = 0;
+
+// The run stops at its next cycle; a second signal, for a run that does not, ends it at once.
+void OnInterrupt(int signal) {
+    if (pendingInterrupt != 0) {
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
+    }
+    pendingInterrupt = signal;
+}
+
+void RemoveStaleFolders(const std::filesystem::path& temp) {
+    DIR* dir = ::opendir(temp.c_str());
+    if (!dir) return;
+    const time_t now = std::time(nullptr);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strncmp(entry->d_name, kFolderPrefix, std::strlen(kFolderPrefix)) != 0) continue;
+        const std::filesystem::path path = temp / entry->d_name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+            now - st.st_mtime < kStaleAfter)
+            continue;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+        ::close(fd);
+    }
+    ::closedir(dir);
+}
+
+}  // namespace
+
 std::string CreateTempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "trelvo-sim-XXXXXX").string();
+    const std::filesystem::path temp = std::filesystem::temp_directory_path();
+    RemoveStaleFolders(temp);
+    std::string pattern = (temp / (std::string(kFolderPrefix) + "XXXXXX")).string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder");
+    if (heldFolder >= 0) ::close(heldFolder);
+    heldFolder = ::open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (heldFolder >= 0) ::flock(heldFolder, LOCK_EX | LOCK_NB);
     return pattern;
+}
+
+void HoldInterrupts() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction before {};
+        // A signal the caller ignores (nohup) stays ignored.
+        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) ::sigaction(signal, &action, nullptr);
+    }
+}
+
+int PendingInterrupt() { return pendingInterrupt; }
+
+void EndByInterrupt(int interrupt) {
+    ::signal(interrupt, SIG_DFL);
+    ::raise(interrupt);
+    ::_exit(128 + interrupt);
 }
 
 bool DriveConfigDialog(VoidEntryFn, const std::string&) { return false; }

@@ -56,16 +56,64 @@ std::string ExecutableDir() {
     return std::filesystem::path(buffer).parent_path().string();
 }
 
+namespace {
+
+constexpr const char* kFolderPrefix = "trelvo-sim-";
+
+// A running simulator keeps its folder open, so a long run is never taken for a stale one.
+HANDLE heldFolder = INVALID_HANDLE_VALUE;
+
+HANDLE OpenFolder(const std::string& path, DWORD share) {
+    return CreateFileA(path.c_str(), FILE_LIST_DIRECTORY, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                       nullptr);
+}
+
+// %TEMP% is the user's own; a folder nobody holds that is older than an hour was left by a killed run.
+void RemoveStaleFolders(const std::filesystem::path& temp) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const auto cutoff = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    for (const fs::directory_entry& entry : fs::directory_iterator(temp, ec)) {
+        if (entry.path().filename().string().rfind(kFolderPrefix, 0) != 0 || !entry.is_directory(ec)) continue;
+        if (entry.last_write_time(ec) > cutoff || ec) continue;
+        const HANDLE alone = OpenFolder(entry.path().string(), 0);
+        if (alone == INVALID_HANDLE_VALUE) continue;
+        CloseHandle(alone);
+        fs::remove_all(entry.path(), ec);
+    }
+}
+
+std::atomic<int> pendingInterrupt{0};
+
+// Runs on a thread of its own; the main thread stops at its next cycle.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    pendingInterrupt = static_cast<int>(event) + 1;
+    return TRUE;
+}
+
+}  // namespace
+
 std::string CreateTempFolder() {
     const std::filesystem::path dir = std::filesystem::temp_directory_path();
+    RemoveStaleFolders(dir);
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = "trelvo-sim-" + std::to_string(GetCurrentProcessId()) + "-" +
+        const std::string name = kFolderPrefix + std::to_string(GetCurrentProcessId()) + "-" +
                                  std::to_string(GetTickCount() + attempt);
         const std::string path = (dir / name).string();
-        if (CreateDirectoryA(path.c_str(), nullptr)) return path;
+        if (CreateDirectoryA(path.c_str(), nullptr)) {
+            if (heldFolder != INVALID_HANDLE_VALUE) CloseHandle(heldFolder);
+            heldFolder = OpenFolder(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+            return path;
+        }
     }
     throw std::runtime_error("cannot create a temporary folder");
 }
+
+void HoldInterrupts() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+
+int PendingInterrupt() { return pendingInterrupt; }
+
+void EndByInterrupt(int) { ExitProcess(STATUS_CONTROL_C_EXIT); }
 
 namespace {
 

@@ -6,16 +6,24 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "board_drawing.h"
 #include "builtin_scenario.h"
 #include "check_page.h"
 #include "host_os.h"
 #include "plugin_module.h"
+#include "profile_setup.h"
 #include "scenario.h"
 #include "simulation.h"
 #include "wiring_check.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: trelvo-sim [SCENARIO] [OPTIONS], or trelvo-sim --check [--profile FILE] [OPTIONS]; "
+    "trelvo-sim --help lists the options";
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"Runs the TRELVO-40 plug-in module through a scenario as the Mach3 host would, and "
@@ -36,7 +44,16 @@ int main(int argc, char** argv) {
         ->excludes(out, wire, frames, vcd);
     app.add_option("--report", reportPath, "with --check: also write the report as a page (HTML, prints on one A4 sheet)");
     app.add_option("--pinout", pinoutPath, "write the board's pinout drawing (SVG) and exit");
-    CLI11_PARSE(app, argc, argv);
+    app.footer("Exit status: 0 the run completed, or the check passed; 1 the check failed; 2 an input was "
+               "refused (scenario, profile or module) or the command line was wrong, and nothing ran.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);  // --help
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "trelvo-sim: " << e.what() << '\n' << kUsage << '\n';
+        return 2;
+    }
     if (!pinoutPath.empty()) {
         std::ofstream svg(pinoutPath, std::ios::binary);
         svg << sim::PinoutSvg();
@@ -47,7 +64,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!reportPath.empty() && !check) {
-        std::cerr << "trelvo-sim: --report needs --check\n";
+        std::cerr << "trelvo-sim: --report needs --check\n" << kUsage << '\n';
         return 2;
     }
     // The page's file is opened before the check runs, so a wrong path costs nothing.
@@ -67,23 +84,15 @@ int main(int argc, char** argv) {
         }
     }
     if (check && !scenarioPath.empty()) {
-        std::cerr << "trelvo-sim: --check takes no scenario; it builds its own run from the profile\n";
+        std::cerr << "trelvo-sim: --check takes no scenario; it builds its own run from the profile\n" << kUsage << '\n';
         return 2;
     }
 
     try {
+        sim::HoldInterrupts();
         sim::PrepareHostProcess();
         std::string text = sim::kBuiltinScenario;
-        if (!scenarioPath.empty()) {
-            std::ifstream in(scenarioPath);
-            if (!in) {
-                std::cerr << "trelvo-sim: cannot read scenario " << scenarioPath << '\n';
-                return 2;
-            }
-            std::ostringstream all;
-            all << in.rdbuf();
-            text = all.str();
-        }
+        if (!scenarioPath.empty()) text = sim::ReadUserFile("scenario", scenarioPath);
         sim::Scenario scenario = sim::ParseScenario(text);
         // A user's own profile brings its own machine: the built-in run lends only its timeline.
         if (scenarioPath.empty() && !options.profilePath.empty() && !check) {
@@ -107,12 +116,22 @@ int main(int argc, char** argv) {
         }
         sim::RunScenario(scenario, module, options, std::cout);
         std::cout.flush();
+        if (const int interrupt = sim::PendingInterrupt()) sim::EndByInterrupt(interrupt);
         return 0;
+    } catch (const sim::Interrupted& e) {
+        std::cout.flush();
+        std::cerr << "trelvo-sim: interrupted; the run stopped where it was, its temporary folder removed\n";
+        sim::EndByInterrupt(e.interrupt);
     } catch (const sim::ScenarioError& e) {
         std::cerr << e.what() << '\n';
-        return 2;
     } catch (const std::exception& e) {
         std::cerr << "trelvo-sim: " << e.what() << '\n';
-        return 2;
     }
+    // A refused input leaves no empty page behind.
+    if (report.is_open()) {
+        report.close();
+        std::error_code ignored;
+        std::filesystem::remove(reportPath, ignored);
+    }
+    return 2;
 }

@@ -8,13 +8,13 @@
 #include "host/plugin_state.h"
 #include "host/settings.h"
 #include "host_os.h"
+#include "platform/file_io.h"
+#include "platform/xml_document.h"
 #include "profile/xml_profile.h"
 
 #ifdef _WIN32
 #include <cctype>
 #include <cstdlib>
-
-#include "platform/xml_document.h"
 #else
 #include <pugixml.hpp>
 #endif
@@ -115,24 +115,31 @@ public:
 
 }  // namespace
 
-ProfileCopy::ProfileCopy(const std::string& source) : folder_(CreateTempFolder()) {
+std::string ReadUserFile(const std::string& what, const std::string& path) {
+    std::string bytes;
+    const int error = platform::fileIo().read(path.c_str(), platform::kMaxXmlFileBytes, bytes);
+    if (error == 0) return bytes;
+    std::string reason = platform::FileErrorText(error);
+    if (error == platform::FILEIO_TOO_LARGE)
+        reason += " (over " + std::to_string(platform::kMaxXmlFileBytes >> 20) + " MiB, the most the plug-in reads)";
+    throw std::runtime_error("cannot read " + what + " " + path + ": " + reason);
+}
+
+ProfileCopy::ProfileCopy(const std::string& source) {
     namespace fs = std::filesystem;
+    // Read once, through the plug-in's own file layer: the copy is what the plug-in would have read.
+    const std::string bytes = source.empty() ? std::string() : ReadUserFile("profile", source);
+    empty_ = !source.empty() && bytes.empty();
+    folder_ = CreateTempFolder();
     const std::string name = source.empty() ? "profile.xml" : fs::path(source).filename().string();
     path_ = (fs::path(folder_) / name).string();
-    try {
-        if (source.empty()) {
-            std::ofstream(path_, std::ios::binary);
-        } else {
-            std::ifstream in(source, std::ios::binary);
-            if (!in || fs::is_directory(source)) throw std::runtime_error("cannot read profile " + source);
-            std::ofstream out(path_, std::ios::binary);
-            out << in.rdbuf();
-            if (in.bad() || !out) throw std::runtime_error("cannot copy profile " + source + " to " + path_);
-        }
-    } catch (...) {
+    std::ofstream out(path_, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
         std::error_code ec;
-        fs::remove_all(folder_, ec);
-        throw;
+        std::filesystem::remove_all(folder_, ec);
+        throw std::runtime_error("cannot write the copy of the profile to " + path_);
     }
 }
 
@@ -160,29 +167,38 @@ void ProfileCopy::SaveAs(const std::string& target) const {
     if (ec) throw std::runtime_error("cannot write " + target + ": " + ec.message());
 }
 
+namespace {
+
+// A well-formed file that is not the host's profile would read as a machine with nothing wired.
+void RequireHostProfile(const std::string& shownAs, const std::string& root, bool hasPreferences) {
+    if (root != "profile")
+        throw std::runtime_error(shownAs + " is not a host profile: its root element is <" + root + ">, not <profile>");
+    if (!hasPreferences)
+        throw std::runtime_error(shownAs + " is not a host profile: it has no Preferences element");
+}
+
+}  // namespace
+
 #ifdef _WIN32
 
-bool LoadPreferencesWiring(const std::string& path, HostEngineBlock& engine) {
+void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine) {
     const std::unique_ptr<platform::XmlDocument> doc = NewDocument();
     const platform::XmlLoadResult loaded = doc->Load(path);
-    if (loaded == platform::XmlLoadResult::Unparseable) throw std::runtime_error("cannot parse profile " + path);
-    if (loaded != platform::XmlLoadResult::Loaded) return false;
+    if (loaded == platform::XmlLoadResult::Unparseable) throw std::runtime_error("cannot parse profile " + shownAs);
     const Preferences prefs(*doc, doc->FirstChild(doc->Root(), "Preferences"));
-    if (!prefs) return false;
+    RequireHostProfile(shownAs, doc->Name(doc->Root()), static_cast<bool>(prefs));
     FillWiring(prefs, engine);
-    return true;
 }
 
 #else
 
-bool LoadPreferencesWiring(const std::string& path, HostEngineBlock& engine) {
+void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine) {
     pugi::xml_document doc;
     const pugi::xml_parse_result parsed = doc.load_file(path.c_str());
-    if (!parsed) throw std::runtime_error("cannot parse profile " + path + ": " + parsed.description());
+    if (!parsed) throw std::runtime_error("cannot parse profile " + shownAs + ": " + parsed.description());
     const Preferences prefs(doc.document_element().child("Preferences"));
-    if (!prefs) return false;
+    RequireHostProfile(shownAs, doc.document_element().name(), static_cast<bool>(prefs));
     FillWiring(prefs, engine);
-    return true;
 }
 
 #endif

@@ -11,6 +11,11 @@ namespace sim {
 
 using SettingList = std::vector<std::pair<std::string, std::string>>;
 
+// The whole of a file the user gave (`what`: "scenario", "profile"), read as the plug-in reads its
+// profile: a regular file only, opened without blocking, never more than the plug-in's limit.
+// Throws std::runtime_error "cannot read WHAT PATH: REASON".
+std::string ReadUserFile(const std::string& what, const std::string& path);
+
 // The profile file the plug-in runs on, in a temporary folder of the simulator's own that goes with
 // this object: a copy of the user's file, which is only read, or a fresh empty file.
 class ProfileCopy {
@@ -23,6 +28,8 @@ public:
 
     const std::string& Path() const { return path_; }
     const std::string& Folder() const { return folder_; }
+    // The user's file held no bytes at all; the plug-in reads that as a profile with nothing set.
+    bool Empty() const { return empty_; }
 
     // Writes each (key, value) into section TRELVO40 through the plug-in's own profile store, so the
     // copy keeps the file's style as the plug-in's saves do. No settings: the copy is left untouched.
@@ -35,11 +42,12 @@ public:
 private:
     std::string folder_;
     std::string path_;
+    bool empty_ = false;
 };
 
-// Fills the engine block's signal tables from the profile's Preferences element, as the host does
-// from its port and pin configuration; false (and the block untouched) when there is none. Throws
-// std::runtime_error when the file is not XML the profile store can read.
-bool LoadPreferencesWiring(const std::string& path, HostEngineBlock& engine);
+// Fills the engine block's signal tables from the Preferences element of the profile at `path`, as the
+// host does from its port and pin configuration. Throws std::runtime_error naming `shownAs` when the
+// file is not XML, or not a host profile (root <profile> holding Preferences).
+void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine);
 
 }  // namespace sim

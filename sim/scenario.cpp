@@ -2,10 +2,12 @@
 #include "scenario.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
 #include <sstream>
+#include <string_view>
 
 namespace sim {
 namespace {
@@ -206,6 +208,38 @@ Event ReadEvent(Line& line) {
     return e;
 }
 
+// The keys the plug-in reads from its section; anything else would be written and never read.
+constexpr const char* kSettingKeys[] = {"ExpandedMode", "EnableSpindle",   "DemoMode",     "zzzzz",
+                                        "EnableDebug",  "SimMode",         "PostEStopDelay", "IdleDelay",
+                                        "IntraFrameDelay", "DebugLogFile", "DebugLogLevel"};
+
+// Edit distance, letter case aside, so that a typo finds the key it was meant to be.
+size_t Distance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                              std::tolower(static_cast<unsigned char>(b[j - 1]));
+            const size_t next = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+            diagonal = row[j];
+            row[j] = next;
+        }
+    }
+    return row[b.size()];
+}
+
+void CheckSettingKey(const Line& line, const std::string& key) {
+    const char* nearest = kSettingKeys[0];
+    for (const char* known : kSettingKeys) {
+        if (key == known) return;
+        if (Distance(key, known) < Distance(key, nearest)) nearest = known;
+    }
+    line.Fail("unknown setting '" + key + "'; did you mean " + nearest + "?");
+}
+
 std::vector<std::string> Tokens(std::string text) {
     if (const size_t hash = text.find('#'); hash != std::string::npos) text.erase(hash);
     std::vector<std::string> tokens;
@@ -219,7 +253,9 @@ std::vector<std::string> Tokens(std::string text) {
 Scenario ParseScenario(const std::string& text) {
     Scenario scenario;
     bool sawRun = false;
-    std::istringstream in(text);
+    // Some Windows editors start a UTF-8 file with a byte-order mark; it is not part of the first line.
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    std::istringstream in(text.compare(0, kBom.size(), kBom) == 0 ? text.substr(kBom.size()) : text);
     int number = 0;
     for (std::string raw; std::getline(in, raw);) {
         ++number;
@@ -239,6 +275,7 @@ Scenario ParseScenario(const std::string& text) {
             std::string key = line.Next("setting key");
             std::string value = line.Next("setting value");
             line.Done();
+            CheckSettingKey(line, key);
             scenario.settings.emplace_back(std::move(key), std::move(value));
         } else if (keyword == "at") {
             scenario.events.push_back(ReadEvent(line));

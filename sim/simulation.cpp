@@ -75,7 +75,9 @@ public:
             out_ << std::setw(11) << (first ? label : "") << "  " << (first ? "" : "    ") << line << '\n';
             first = false;
         }
-        if (first) out_ << std::setw(11) << label << '\n';
+        if (!first) return;
+        if (!label.empty()) out_ << std::setw(11) << label;  // an empty line carries no padding
+        out_ << '\n';
     }
     static std::string Label(int64_t cycle) { return "cycle " + std::to_string(cycle); }
 
@@ -191,6 +193,8 @@ std::string ApplyEvent(const Event& e, const PluginModule& module, HostEngineBlo
         state.SpindleFM.ratio = e.ratio;
         std::ostringstream text;
         text << "host: spindle-ratio " << e.ratio;
+        if (e.ratio < 0.0 || e.ratio > 1.0)
+            text << " (outside 0 to 1: the plug-in sends " << (e.ratio > 1.0 ? "1, full speed" : "0, stopped") << ")";
         return text.str();
     }
     case EventKind::Notify:
@@ -239,9 +243,10 @@ private:
 // The host's wiring on ports 1, 8 and 9, one line per enabled output, in port and pin order.
 std::vector<std::string> WiringLines(const HostEngineBlock& engine) {
     std::vector<std::string> lines;
-    bool stream = false;
     for (int port : {1, 8, 9}) {
         for (int pin = 0; pin < 128; ++pin) {
+            if (port == 1 && pin == 16 && DrivingOutput(engine, port, pin) < 0)
+                lines.push_back("port 1 pin 16: nothing (the board hears no frames)");
             for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
                 const HostOutputSignal& out = engine.outputs[i];
                 if (!out.enabled || out.port != port || out.pin != pin) continue;
@@ -251,7 +256,6 @@ std::vector<std::string> WiringLines(const HostEngineBlock& engine) {
                     role = LatchName(expanded);
                 } else if (port == 1 && pin == 16) {
                     role = "bit stream";
-                    stream = true;
                 } else if (port == 1 && pin == 17) {
                     role = "the charge pump's pin";
                 } else if (port != 1) {
@@ -263,7 +267,6 @@ std::vector<std::string> WiringLines(const HostEngineBlock& engine) {
             }
         }
     }
-    if (!stream) lines.push_back("port 1 pin 16: nothing (the board hears no frames)");
     return lines;
 }
 
@@ -284,9 +287,9 @@ int DrivingOutput(const HostEngineBlock& engine, int port, int pin) {
 }
 
 int ExpectedSpindleWord(const HostStateBlock& state) {
-    // The same conversion the plug-in applies, clamped first so a wild ratio cannot overflow.
-    const double scaled = std::clamp(state.SpindleFM.ratio * 1023.0 + 0.5, -1.0e6, 1.0e6);
-    int word = static_cast<int>(scaled);
+    // The plug-in's conversion: a ratio outside 0 to 1, or not a number, goes to the nearer end.
+    const double ratio = state.SpindleFM.ratio > 1.0 ? 1.0 : state.SpindleFM.ratio > 0.0 ? state.SpindleFM.ratio : 0.0;
+    int word = static_cast<int>(ratio * 1023.0 + 0.5);
     if (!state.m_SpindleOn) word += 0x400;
     if (state.SpinDir != 1) word += 0x800;
     return word & 0xFFF;
@@ -355,7 +358,9 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
     }
     if (!options.vcdPath.empty()) r.vcd.emplace(options.vcdPath);
 
-    const bool fromProfile = !options.profilePath.empty() && LoadPreferencesWiring(options.profilePath, r.engine);
+    // An empty file is what the plug-in reads as a profile with nothing in it; anything else must be one.
+    const bool fromProfile = !options.profilePath.empty() && !r.profile.Empty();
+    if (fromProfile) LoadPreferencesWiring(r.profile.Path(), options.profilePath, r.engine);
     r.profile.WriteSettings(setup.settings);
     for (const Wiring& w : setup.wiring) ApplyWiring(r.engine, w);
     r.engine.estop = 1;
@@ -371,7 +376,10 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
         account.Line("", "profile " + r.profile.Path() + " (temporary)");
     } else {
         account.Line("", "profile " + options.profilePath + " (read only; the plug-in runs on a copy in " +
-                             r.profile.Folder() + ")");
+                             r.profile.Folder() + ")" +
+                             (r.profile.Empty() ? "; the file is empty, so the plug-in reads no settings and the "
+                                                  "host no wiring from it"
+                                                : ""));
     }
     const bool fromScenario = !setup.wiring.empty();
     account.Line("", std::string("wiring on ports 1, 8 and 9, from ") +
@@ -409,6 +417,7 @@ void HostRun::Apply(const Event& event) {
 }
 
 void HostRun::Cycle() {
+    if (const int interrupt = PendingInterrupt()) throw Interrupted{interrupt};
     Impl& r = *impl_;
     const int64_t cycle = r.cycle++;
     r.estopSpans.Observe(cycle, r.engine.estop != 0);
@@ -518,6 +527,8 @@ void HostRun::Summary() {
         if (s.superseded) text << ", " << s.superseded << " overtaken by the next change";
         account.Line("", text.str());
     };
+    account.Line("", "latency: update cycles from the cycle the host changed an output to the cycle the board latched "
+                     "the frame that carries it");
     latencyLine("expanded outputs", r.outputLatency);
     latencyLine("spindle", r.spindleLatency);
     for (int ch = 0; ch < 8; ++ch) {

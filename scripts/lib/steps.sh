@@ -21,8 +21,9 @@ show_log() {
 
 # quietly LABEL LOG COMMAND...: one line for the step, "LABEL: done in 1m05s", with the command's
 # output in LOG; on failure the end of LOG is shown. While it runs, the progress the command reports
-# ("[ 42%]" from make, "3/10 Test" from ctest) and the time taken show on a terminal in place on
-# that line, elsewhere (a CI log) as a line every 30 seconds: no step is silent for a minute.
+# ("[ 42%]" from make with the file it is compiling or linking, "3/10 Test" from ctest) and the time
+# taken show on a terminal in place on that line, refreshed at least every 10 seconds, elsewhere (a
+# CI log) as a line every 30 seconds: no step is silent for a minute.
 quietly() {
   local label=$1 log=$2
   shift 2
@@ -40,7 +41,7 @@ quietly() {
   local status_file
   status_file=$(mktemp)
   { "$@" && rc=0 || rc=$?; echo "$rc" >"$status_file"; } 2>&1 | {
-    local line partial="" progress="" shown="" last=$SECONDS rc
+    local line partial="" progress="" doing="" shown="" last=$SECONDS rc
     while :; do
       if IFS= read -r -t 10 line; then
         line=$partial$line
@@ -57,23 +58,28 @@ quietly() {
       fi
       if [[ -n $line ]]; then
         printf '%s\n' "$line" >>"$log"
-        if [[ $line =~ ^\[\ *([0-9]+)%\] ]]; then
+        if [[ $line =~ ^\[\ *([0-9]+)%\]\ (.*)$ ]]; then
           # Parallel make prints its percentages slightly out of order.
-          local p=${BASH_REMATCH[1]}
+          local p=${BASH_REMATCH[1]} what=${BASH_REMATCH[2]}
           [[ -z $progress || ${progress%\%} -lt $p ]] && progress="$p%"
+          # The percentage stands still through a long compile or link: say which one it is.
+          case $what in
+            Building*) doing=${what##*/} doing="compiling ${doing%.o*}" ;;
+            Linking*) doing="linking ${what##*[ /]}" ;;
+          esac
         elif [[ $line =~ ^\ *([0-9]+)/([0-9]+)\ +Test\ + ]]; then
           progress="${BASH_REMATCH[1]}/${BASH_REMATCH[2]}"
         fi
       fi
       local now=$SECONDS
       if ((tty)); then
-        if [[ $progress != "$shown" ]] || ((now - last >= 10)); then
-          printf '\r\033[K%s... %s %s' "$label" "$progress" "$(elapsed $((now - start)))"
-          shown=$progress
+        if [[ "$progress $doing" != "$shown" ]] || ((now - last >= 10)); then
+          printf '\r\033[K%s... %s%s' "$label" "${progress:+$progress }${doing:+$doing, }" "$(elapsed $((now - start)))"
+          shown="$progress $doing"
           last=$now
         fi
       elif ((now - last >= 30)); then
-        echo "$label... ${progress:+$progress }$(elapsed $((now - start)))"
+        echo "$label... ${progress:+$progress }${doing:+$doing, }$(elapsed $((now - start)))"
         last=$now
       fi
     done

@@ -38,6 +38,7 @@ public:
     virtual XmlElement AppendElement(XmlElement parent, const std::string& name) = 0;
     // First child element of `parent` with exactly this name, in document order.
     virtual XmlElement FirstChild(XmlElement parent, const std::string& name) = 0;
+    virtual std::string Name(XmlElement element) = 0;
     virtual std::string Text(XmlElement element) = 0;
     // Replaces the element's content with a single text node.
     virtual void SetText(XmlElement element, const std::string& text) = 0;

@@ -1,9 +1,18 @@
 // trelvo-sim over the scenario files: the wire and the frames the board receives.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -110,6 +119,8 @@ TEST(EndToEnd, NoBitStreamOutputLeavesThePinUndriven) {
     EXPECT_TRUE(run.frames.empty());
     EXPECT_NE(run.out.find("1 never shown"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("frames: none (no host output drives port 1 pin 16)"), std::string::npos);
+    // In port and pin order, like the wiring it stands among.
+    EXPECT_LT(run.out.find("port 1 pin 16: nothing"), run.out.find("port 8 pin 1:")) << run.out;
 }
 
 TEST(EndToEnd, RewireTakesEffectAtTheNextEStopExit) {
@@ -246,12 +257,115 @@ TEST(EndToEnd, UsersProfileIsOnlyRead) {
     std::filesystem::remove(scratch);
 }
 
-TEST(EndToEnd, ScenarioMistakeStopsBeforeAnythingRuns) {
-    const SimRun run = RunSim(Scenario("bad_line.txt").string());
-    EXPECT_EQ(run.exitCode, 2);
-    EXPECT_EQ(run.err, "scenario:3: estop must be on or off, not 'sideways'\n");
-    EXPECT_TRUE(run.out.empty()) << run.out;
-    EXPECT_FALSE(std::filesystem::exists(run.dir / "wire.txt"));
+struct InputCase {
+    const char* name;
+    std::vector<std::string> args;  // {in}: the folder of inputs made below
+    int exitCode;
+    std::string shows;  // in standard error when refused, else in the account; {in} as above
+    friend void PrintTo(const InputCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class Inputs : public ::testing::TestWithParam<InputCase> {
+public:
+    static void SetUpTestSuite() {
+        namespace fs = std::filesystem;
+        std::string pattern = (fs::temp_directory_path() / "trelvo-simtest-in-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        in_ = pattern;
+        ASSERT_EQ(mkfifo((in_ / "fifo").c_str(), 0600), 0);
+        const std::map<std::string, std::string> files{
+            {"bom.txt", "\xEF\xBB\xBFoutput 16 port 1 pin 16\nrun 10\n"},
+            {"typo.txt", "output 16 port 1 pin 16\nsetting ExpandedMod 0\n"},
+            {"foo.xml", "<foo/>"},
+            {"bare.xml", "<profile><TRELVO40/></profile>"},
+            {"empty.xml", ""},
+            {"big.xml", ""},
+            {"ratio.txt", "output 16 port 1 pin 16\nsetting ExpandedMode 0\nsetting EnableSpindle 1\nat 5 estop off\n"
+                          "at 20 spindle on\nat 100 spindle-ratio 1.5\nrun 200\n"},
+            {"long.txt", "output 16 port 1 pin 16\nsetting ExpandedMode 0\nat 5 estop off\nrun 100000000\n"}};
+        for (const auto& [name, text] : files) std::ofstream(in_ / name, std::ios::binary) << text;
+        fs::resize_file(in_ / "big.xml", (size_t{64} << 20) + 1);  // sparse: one byte over the plug-in's limit
+    }
+    static void TearDownTestSuite() { std::filesystem::remove_all(in_); }
+    static std::string In(std::string text) {
+        for (size_t at; (at = text.find("{in}")) != std::string::npos;) text.replace(at, 4, in_.string());
+        return text;
+    }
+
+protected:
+    static inline std::filesystem::path in_;
+};
+
+TEST_P(Inputs, RefusedBeforeAnythingRunsOrReadAsThePlugInReadsIt) {
+    const InputCase& c = GetParam();
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(In(a));
+    const SimRun run = simtest::RunArgs(args);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+    EXPECT_NE((c.exitCode == 2 ? run.err : run.out).find(In(c.shows)), std::string::npos) << run.out << run.err;
+    if (c.exitCode == 2) {
+        EXPECT_TRUE(run.out.empty()) << run.out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Given, Inputs,
+    ::testing::Values(
+        InputCase{"BadLine", {Scenario("bad_line.txt").string()}, 2, "scenario:3: estop must be on or off, not 'sideways'\n"},
+        InputCase{"UnknownSetting", {"{in}/typo.txt"}, 2, "scenario:2: unknown setting 'ExpandedMod'; did you mean ExpandedMode?"},
+        InputCase{"ByteOrderMark", {"{in}/bom.txt"}, 0, "port 1 pin 16: output 16"},
+        InputCase{"Directory", {"{in}"}, 2, "trelvo-sim: cannot read scenario {in}: not a regular file"},
+        InputCase{"Fifo", {"{in}/fifo"}, 2, "cannot read scenario {in}/fifo: not a regular file"},
+        InputCase{"Device", {"/dev/zero"}, 2, "cannot read scenario /dev/zero: not a regular file"},
+        InputCase{"ProfileFifo", {"--profile", "{in}/fifo"}, 2, "cannot read profile {in}/fifo: not a regular file"},
+        InputCase{"ProfileTooBig", {"--profile", "{in}/big.xml"}, 2, "cannot read profile {in}/big.xml: file too large"},
+        InputCase{"NotAProfile", {"--check", "--profile", "{in}/foo.xml"}, 2, "its root element is <foo>, not <profile>"},
+        InputCase{"NoPreferences", {"--profile", "{in}/bare.xml"}, 2, "is not a host profile: it has no Preferences element"},
+        InputCase{"EmptyProfile", {"--profile", "{in}/empty.xml"}, 0, "the file is empty"},
+        // The plug-in holds a ratio to 0..1; the account says so, and expects what the plug-in sends.
+        InputCase{"RatioAboveOne", {"{in}/ratio.txt"}, 0, "host: spindle-ratio 1.5 (outside 0 to 1: the plug-in sends 1, full speed)"},
+        InputCase{"RatioAboveOneLatched", {"{in}/ratio.txt"}, 0, "latency, spindle: 2 changes, shown 2,"},
+        InputCase{"CommandLine", {"--bogus"}, 2, "trelvo-sim: The following argument was not expected: --bogus\nusage: "}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Signals end the run as they would have, without the copy of the profile; a folder that a killed
+// run left (older than an hour) goes with the next run, a recent one stays.
+TEST_F(Inputs, InterruptsLeaveNoTemporaryFolder) {
+    namespace fs = std::filesystem;
+    const fs::path temp = in_ / "tmp";
+    fs::create_directories(temp / "trelvo-sim-stale");
+    fs::create_directories(temp / "trelvo-sim-recent");
+    fs::last_write_time(temp / "trelvo-sim-stale", fs::file_time_type::clock::now() - std::chrono::hours(2));
+    auto folders = [&] {
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(temp)) names.insert(e.path().filename().string());
+        return names;
+    };
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            setenv("TMPDIR", temp.c_str(), 1);
+            freopen("/dev/null", "w", stdout);
+            freopen((temp.parent_path() / "err.txt").c_str(), "w", stderr);
+            execl(TRELVO_SIM_EXE, TRELVO_SIM_EXE, (in_ / "long.txt").c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // The copy of the profile is written once the run is ready for signals.
+        auto copied = [&] {
+            for (const std::string& name : folders())
+                if (name != "trelvo-sim-stale" && name != "trelvo-sim-recent" && fs::exists(temp / name / "profile.xml")) return true;
+            return false;
+        };
+        for (int i = 0; i < 3000 && !copied(); ++i) usleep(10'000);
+        kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal << " status " << status;
+        EXPECT_EQ(folders(), std::set<std::string>{"trelvo-sim-recent"}) << signal;
+        // Stopped at once, not at the end of the run.
+        EXPECT_NE(simtest::ReadText(in_ / "err.txt").find("trelvo-sim: interrupted;"), std::string::npos) << signal;
+    }
 }
 
 TEST(EndToEnd, ModuleProblemsAreNamed) {
@@ -272,6 +386,7 @@ TEST(EndToEnd, BuiltInScenarioShowsTheBoardFollowing) {
     EXPECT_NE(run.out.find("board: J5 D on, from output 12 \"Output #6\" (active-low, off)"), std::string::npos);
     EXPECT_NE(run.out.find("Relay/PP1: 120 cycles from cycle 361; spans the EStop from cycle 400 to 440"), std::string::npos);
     EXPECT_NE(run.out.find("latency, spindle: 4 changes, shown 4, max 30, mean 20.0 cycles"), std::string::npos);
+    EXPECT_NE(run.out.find("\n\n    summary  640 cycles\n"), std::string::npos) << run.out;
     const sim::BoardLatches latches = Replay(run.frames);
     // At the end: K1 off, K2 on, J5 A off, J5 C on, J5 D (active-low, now on) low; spindle off.
     const std::array<uint8_t, 8> outputs{0, 0, 1, 0, 0, 1, 0, 0};

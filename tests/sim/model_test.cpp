@@ -94,11 +94,6 @@ TEST(Receiver, BackToBackFramesNeedNoIdleBit) {
     EXPECT_FALSE(rx.InFrame());
 }
 
-TEST(Receiver, AllUndrivenProducesNothing) {
-    Receiver rx;
-    EXPECT_TRUE(Feed(rx, std::string(100, 'z')).empty());
-}
-
 TEST(Board, ChannelsSetTheirLatches) {
     sim::Board board;
     EXPECT_TRUE(board.Accept(0x05));  // PP2: J5 A and C

@@ -88,6 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadLine{"motor 0 step-port 1", 1, "missing dir-port"},
                       BadLine{"setting ExpandedMode", 1, "missing setting value"},
                       BadLine{"setting A 1 2", 1, "unexpected '2'"},
+                      BadLine{"setting IdelDelay 3", 1, "unknown setting 'IdelDelay'; did you mean IdleDelay?"},
                       BadLine{"at x estop off", 1, "bad cycle"},
                       BadLine{"at -1 estop off", 1, "out of range"},
                       BadLine{"at 3 estop maybe", 1, "on or off"},

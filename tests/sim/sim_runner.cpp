@@ -29,11 +29,8 @@ std::string ReadText(const std::filesystem::path& path) {
     return all.str();
 }
 
-namespace {
-
-// trelvo-sim with the arguments in a fresh folder that also takes its standard output and error;
-// `arguments` may name files in that folder through the placeholder {dir}.
-SimRun Run(const std::vector<std::string>& arguments) {
+// The fresh folder also takes the program's standard output and error.
+SimRun RunArgs(const std::vector<std::string>& arguments) {
     SimRun run;
     std::string pattern = (std::filesystem::temp_directory_path() / "trelvo-simtest-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
@@ -57,21 +54,19 @@ SimRun Run(const std::vector<std::string>& arguments) {
     return run;
 }
 
-}  // namespace
-
 SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra, const std::string& module) {
     std::vector<std::string> arguments;
     if (!scenario.empty()) arguments.push_back(scenario);
     arguments.insert(arguments.end(), {"--module", module, "--wire", "{dir}/wire.txt", "--frames", "{dir}/frames.csv"});
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    return Run(arguments);
+    return RunArgs(arguments);
 }
 
 SimRun RunCheck(const std::string& profile, const std::vector<std::string>& extra) {
     std::vector<std::string> arguments{"--check", "--module", TRELVO_MODULE_FILE};
     if (!profile.empty()) arguments.insert(arguments.end(), {"--profile", profile});
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    return Run(arguments);
+    return RunArgs(arguments);
 }
 
 std::string EditedSample(const Edits& preferences, const std::string& section) {

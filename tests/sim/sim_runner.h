@@ -29,6 +29,9 @@ struct SimRun {
 std::filesystem::path Scenario(const std::string& name);
 std::string ReadText(const std::filesystem::path& path);
 
+// Runs trelvo-sim with exactly these arguments in a fresh folder, which `{dir}` in an argument names.
+SimRun RunArgs(const std::vector<std::string>& arguments);
+
 // Runs trelvo-sim over the scenario (empty: the built-in one) with --wire and --frames into a
 // fresh folder, plus any extra arguments.
 SimRun RunSim(const std::string& scenario, const std::vector<std::string>& extra = {},

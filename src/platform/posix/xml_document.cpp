@@ -249,6 +249,8 @@ public:
         return HandleOf(NodeOf(parent).child(name.c_str()));
     }
 
+    std::string Name(XmlElement element) override { return element ? NodeOf(element).name() : ""; }
+
     std::string Text(XmlElement element) override {
         std::string text;
         for (pugi::xml_node node = NodeOf(element).first_child(); node;) {

@@ -320,6 +320,12 @@ public:
         return nullptr;
     }
 
+    std::string Name(XmlElement element) override {
+        Bstr name;
+        if (element == nullptr || FAILED(NodeOf(element)->get_nodeName(name.out()))) return {};
+        return Narrow(name.data(), name.size());
+    }
+
     std::string Text(XmlElement element) override {
         Bstr text;
         if (element == nullptr || FAILED(NodeOf(element)->get_text(text.out()))) return {};
