@@ -158,7 +158,7 @@ TEST_F(FileHooksTest, TextModeWritesCrLfAndReplaceSwapsFilesWhole) {
     platform::FileIo& io = platform::fileIo();
     const fs::path fresh = dir_ / "fresh.txt";
     void* file = nullptr;
-    ASSERT_EQ(io.openLog(fresh.string().c_str(), &file), 0);
+    ASSERT_EQ(io.openLog(fresh.string().c_str(), "", &file), 0);
     EXPECT_EQ(io.write(file, "a\nb\n", 4), 4u);
     EXPECT_EQ(io.close(file), 0);
     EXPECT_EQ(testsupport::ReadFile(fresh), "a\r\nb\r\n");
