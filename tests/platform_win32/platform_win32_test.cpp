@@ -223,14 +223,6 @@ TEST_F(FileHooksTest, SavePaths) {
              }
              EXPECT_NE(testsupport::ReadFile(p).find("<K>1</K>"), std::string::npos);
          }},
-        {"file at the old temporary name untouched",
-         [&](const fs::path& dir) {
-             testsupport::WriteFile(dir / "p.xml", original);
-             testsupport::WriteFile(dir / "p.xml.trelvo-tmp", "someone's");
-             return dir / "p.xml";
-         },
-         0,
-         [](const fs::path& p) { EXPECT_EQ(testsupport::ReadFile(p.string() + ".trelvo-tmp"), "someone's"); }},
         {"a second hard link: written in place",
          [&](const fs::path& dir) {
              testsupport::WriteFile(dir / "p.xml", original);
