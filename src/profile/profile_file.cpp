@@ -19,9 +19,9 @@ int RewriteInPlace(const std::string& path, const std::string& target, const pla
 }  // namespace
 
 // The new profile is written beside the final target of the path and renamed over it, so the
-// host's file is either the old one or the new one, never a part of either, and keeps its links,
-// permissions and owner. A file this process may not write, or that the user marked read-only, is
-// never replaced.
+// host's file is either the old one or the new one, never a part of either, and keeps its symbolic
+// links, permissions, attributes and owner. A file this process may not write, or that the user
+// marked read-only, is never replaced.
 int ReplaceProfileFile(const std::string& path, const std::string& bytes) {
     auto& io = platform::fileIo();
     std::string target;
