@@ -26,7 +26,7 @@ namespace watch {
 Syscalls real;
 std::string profile;
 std::string expected;      // the bytes of the save
-mode_t mode = 0;           // the old file's
+mode_t oldMode = 0;
 std::vector<std::string> trace;
 int tempFd = -1;
 int profileFd = -1;
@@ -64,7 +64,7 @@ int Fsync(int fd) {
     struct stat st {};
     real.fstat(fd, &st);
     if (fd == tempFd) {
-        const bool like = (st.st_mode & 07777) == mode && static_cast<size_t>(st.st_size) == expected.size();
+        const bool like = (st.st_mode & 07777) == oldMode && static_cast<size_t>(st.st_size) == expected.size();
         trace.push_back(like ? "fsync temp, old mode, all bytes" : "fsync temp, mode or bytes amiss");
     } else if (fd == profileFd) {
         trace.push_back("fsync profile");
@@ -74,7 +74,9 @@ int Fsync(int fd) {
     return real.fsync(fd);
 }
 int Ftruncate(int fd, off_t length) {
-    if (fd == profileFd) trace.push_back(static_cast<size_t>(length) == expected.size() ? "truncate profile to the new length" : "truncate profile");
+    if (fd == profileFd) {
+        trace.push_back(static_cast<size_t>(length) == expected.size() ? "truncate profile to the new length" : "truncate profile");
+    }
     return real.ftruncate(fd, length);
 }
 int Faccessat(int dirfd, const char* path, int mode, int flags) {
@@ -134,7 +136,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         watch::real = platform::posix::syscalls();
         watch::profile = profile_.string();
         watch::expected = "<profile><New/></profile>";
-        watch::mode = c.mode;
+        watch::oldMode = c.mode;
         watch::trace.clear();
         watch::tempFd = watch::profileFd = watch::folderFd = -1;
         watch::plant = watch::failRename = watch::denyFile = watch::denyFolder = false;
