@@ -100,7 +100,7 @@ bool OpenLogFile(const std::string& path) noexcept {
     if (plugin().log.file != nullptr || path.empty()) {
         return false;
     }
-    const int error = platform::fileIo().openLog(path.c_str(), &plugin().log.file);
+    const int error = platform::fileIo().openLog(path.c_str(), plugin().id.ProfilePath.c_str(), &plugin().log.file);
     if (error != 0) {
         plugin().log.file = nullptr;
         try {

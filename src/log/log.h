@@ -37,7 +37,8 @@ void myStatus(const char* text) noexcept;  // the per-frame path: no copy
 void ReportStatus(const std::string& text) noexcept;
 void ShowPendingStatus() noexcept;
 
-// Opens (truncating) a regular file as the log; false leaves the log closed and says why in the status.
+// Opens (truncating) a regular file as the log, never the profile itself; false leaves the log closed
+// and says why in the status.
 bool OpenLogFile(const std::string& path) noexcept;
 void CloseLogFile() noexcept;
 bool LogIsOpen() noexcept;

@@ -12,6 +12,7 @@ std::string FileErrorText(int error) {
     case FILEIO_NOT_REWRITABLE: return "entity references that cannot be written back unchanged";
     case FILEIO_SHORT_WRITE: return "the file was written only in part";
     case FILEIO_OUT_OF_MEMORY: return "out of memory";
+    case FILEIO_IS_PROFILE: return "the file is the profile itself";
     default: return SystemErrorText(error);
     }
 }

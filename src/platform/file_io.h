@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -17,6 +19,7 @@ enum : int {
     FILEIO_NOT_REWRITABLE = -5,     // entity references that could not be written back unchanged
     FILEIO_SHORT_WRITE = -6,
     FILEIO_OUT_OF_MEMORY = -7,
+    FILEIO_IS_PROFILE = -8,         // a debug log path that names the profile itself
 };
 
 // The system's text for a system error, or ours for our reasons.
@@ -25,19 +28,23 @@ std::string SystemErrorText(int error);
 // True for the errors that mean "nothing there", which a save may create.
 bool IsMissingFile(int error) noexcept;
 
-// What a save must keep of the file it replaces.
+// What a save must keep of the file it replaces, and how it may be replaced.
 struct FileFacts {
     bool exists = false;
-    bool readOnly = false;
-    uint32_t mode = 0;   // permission bits (POSIX)
-    uint32_t owner = 0;  // user and group (POSIX)
+    bool readOnly = false;        // this process may not write it, or the user marked it so
+    bool folderWritable = true;   // a new file may be created beside it and renamed over it
+    uint32_t links = 0;           // hard links to the file
+    uint32_t mode = 0;            // permission bits (POSIX)
+    uint32_t owner = 0;           // user and group (POSIX)
     uint32_t group = 0;
+    std::vector<std::pair<std::string, std::string>> extended;  // attributes and ACL a new file takes over (POSIX)
 };
 
 // Every hook returns 0 or the reason it failed.
 struct FileIo {
     // The debug log: a regular file only, opened without blocking, created or truncated, text mode.
-    int (*openLog)(const char* path, void** file);
+    // Never the file `profile` names (after links, by file identity): that is refused before truncating.
+    int (*openLog)(const char* path, const char* profile, void** file);
     size_t (*write)(void* file, const void* data, size_t size);
     int (*close)(void* file);
     // The whole content of a regular file of at most `limit` bytes.
@@ -47,11 +54,16 @@ struct FileIo {
     int (*inspect)(const char* path, FileFacts& facts);
     // A new file of a unique name beside `target`, created exclusively (never through a link).
     int (*createTemp)(const char* target, std::string& tempPath, void** file);
-    // Gives the new file the permissions in `like` (when it exists), flushes it to disk and closes it.
+    // Gives the new file the permissions and attributes in `like` (when it exists), flushes it to disk and closes it.
     int (*commit)(void* file, const FileFacts& like);
     // Puts `from` in the place of `to` in one step, then makes the change durable.
     int (*replace)(const char* from, const char* to);
     int (*remove)(const char* path);
+    // Writes over the existing file in place: write, flush, truncate to the new length. Not atomic.
+    int (*rewrite)(const char* path, const void* data, size_t size);
+    // Removes the temporary files that earlier, interrupted saves left beside `target`: our own name
+    // pattern, owned by this user, more than a minute old. 0, or the first reason one was kept.
+    int (*removeLeftovers)(const char* target);
 };
 
 // The hooks in force; tests swap single members and put them back with ResetFileIo.

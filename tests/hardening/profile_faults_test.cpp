@@ -1,10 +1,15 @@
 // Faults while SetProName and Config save the host's profile: the plug-in runs on, the file is old or whole new.
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <csignal>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +33,8 @@ namespace {
 namespace fs = std::filesystem;
 using testsupport::ReadFile;
 using testsupport::WriteFile;
+
+constexpr uid_t kNobody = 65534;
 
 // The hooks of one case; each wraps the real call so the fault lands at a chosen moment of the save.
 namespace faults {
@@ -269,9 +276,43 @@ TEST_F(ProfileFaultsTest, FailingDialogAndFailingSaveTogether) {
     ExpectRunning();
 }
 
+// A host killed between writing the new profile and renaming it leaves a copy; the next save that
+// works takes away the copies that are its own: named as it names them, the user's, over a minute old.
+TEST_F(ProfileFaultsTest, CopiesOfKilledSavesGoWithTheNextSave) {
+    WriteFile(profile_, OriginalProfile());
+    for (int kill = 0; kill < 3; ++kill) {
+        const pid_t host = fork();
+        ASSERT_GE(host, 0);
+        if (host == 0) {
+            platform::fileIo().replace = [](const char*, const char*) { return raise(SIGKILL); };
+            PlugSetProName(profile_.c_str());
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(host, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    }
+    ASSERT_EQ(FolderEntries().size(), 4u) << "three copies beside the profile";
+    const std::vector<std::string> kept = {"profile.xml", "profile.xml.trelvo-Fresh0f1", "profile.xml.trelvo-Link0li1",
+                                           "profile.xml.trelvo-Old0old12", "profile.xml.trelvo-Other0o1", "x.xml.trelvo-Old0old1"};
+    for (size_t i = 1; i < kept.size(); ++i) WriteFile(dir_ / kept[i], "kept");
+    fs::remove(dir_ / kept[2]);
+    fs::create_symlink("profile.xml", dir_ / kept[2]);
+    if (geteuid() == 0) lchown((dir_ / kept[4]).c_str(), kNobody, kNobody);
+    for (const auto& name : FolderEntries()) {
+        const timespec past[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+        if (name != kept[1]) utimensat(AT_FDCWD, (dir_ / name).c_str(), past, AT_SYMLINK_NOFOLLOW);
+    }
+    PlugSetProName(profile_.c_str());
+    std::vector<std::string> names = FolderEntries();
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> expected = kept;
+    if (geteuid() != 0) expected.erase(expected.begin() + 4);  // only root can give a copy to another user
+    EXPECT_EQ(names, expected) << "only ours went";
+}
+
 // The paths a save meets in the field. Each case runs a whole session with the log open: SetProName
-// over the path, then the dialog's OK; what must come of it is one of three outcomes.
-constexpr uid_t kNobody = 65534;
+// over the path, then the dialog's OK and a cancel; what must come of it is one of three outcomes.
 
 enum class Outcome { Saved, Refused, Unreadable };
 
@@ -279,7 +320,7 @@ struct SaveCase {
     const char* name;
     std::function<fs::path(const fs::path& dir, const std::string& original)> setup;  // gives the profile path
     Outcome outcome;
-    const char* reason;  // in the report of a save that did not happen
+    const char* reason;  // in the report of a save that did not happen, or the WARNING of one made in place
     std::function<void(const fs::path& dir, const fs::path& path)> check;
     bool unprivileged = false;  // run by a user that the permissions hold back, also in CI as root
 };
@@ -302,7 +343,7 @@ protected:
     void Run(const SaveCase& c, const fs::path& path, const std::string& original) {
         const fs::path logs = dir_ / "logs";
         WriteFile(logs / "log-profile.xml",
-                  testsupport::ProfileWithSettings({{"DebugLogFile", (logs / "debug.log").string()}, {"DebugLogLevel", "1"}}));
+                  testsupport::ProfileWithSettings({{"DebugLogFile", (logs / "debug.log").string()}, {"DebugLogLevel", "2"}}));
         log_ = logs / "debug.log";
         PlugSetProName((logs / "log-profile.xml").c_str());
         ASSERT_TRUE(LogIsOpen());
@@ -313,16 +354,20 @@ protected:
         Init();
         platform::SetDialogScript("mode 0 spindle on ok");
         PlugConfig();
+        platform::SetDialogScript("cancel");
+        PlugConfig();  // saves too, but the user asked for nothing: no box
         const std::string report = "TRELVO-40/41 settings could not be saved to " + path.string() + ": " + c.reason;
         if (c.outcome == Outcome::Saved) {
             EXPECT_TRUE(Errors().empty());
             EXPECT_TRUE(boxes_.empty());
+            const std::string inPlace = "WARNING: TRELVO-40/41 settings saved to " + path.string() + " in place, not atomically: ";
+            EXPECT_EQ(Lines("WARNING: "), std::vector<std::string>(*c.reason ? 3 : 0, inPlace + c.reason));
             pugi::xml_document doc;
             ASSERT_TRUE(doc.load_file(path.c_str())) << "one whole document";
             EXPECT_STREQ(doc.child("profile").child("TRELVO40").child_value("ExpandedMode"), "0");
         } else {
             EXPECT_EQ(errorsAfterLoad, 1u) << "one ERROR line for the load's save";
-            EXPECT_EQ(Errors(), std::vector<std::string>(2, "ERROR: " + report));
+            EXPECT_EQ(Errors(), std::vector<std::string>(3, "ERROR: " + report));
             EXPECT_EQ(boxes_, std::vector<std::string>{report});
             EXPECT_EQ(std::string(state_.statusText), report.substr(0, HOST_STATUS_TEXT_SIZE - 1));
             if (access(path.c_str(), R_OK) == 0 && fs::is_regular_file(path)) {
@@ -339,7 +384,9 @@ protected:
     void RunUnprivileged(const SaveCase& c, const fs::path& path, const std::string& original) {
         if (geteuid() != 0) return Run(c, path, original);
         fs::create_directories(dir_ / "logs");
-        for (const auto& entry : fs::recursive_directory_iterator(dir_)) lchown(entry.path().c_str(), kNobody, kNobody);
+        for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+            if (entry.path().filename().string().rfind("root-", 0) != 0) lchown(entry.path().c_str(), kNobody, kNobody);
+        }
         lchown(dir_.c_str(), kNobody, kNobody);
         const pid_t child = fork();
         ASSERT_GE(child, 0);
@@ -354,16 +401,33 @@ protected:
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the unprivileged run failed";
     }
 
-    std::vector<std::string> Errors() {
-        std::vector<std::string> errors;
+    std::vector<std::string> Lines(const std::string& level) {
+        std::vector<std::string> lines;
         for (const auto& m : Messages()) {
-            if (m.rfind("ERROR: ", 0) == 0) errors.push_back(m);
+            if (m.rfind(level, 0) == 0) lines.push_back(m);
         }
-        return errors;
+        return lines;
     }
+    std::vector<std::string> Errors() { return Lines("ERROR: "); }
 
     std::vector<std::string> boxes_;
 };
+
+// An access ACL as the kernel stores it: owner rw, user 1234 r, group r, mask r, others nothing.
+const std::string kAcl = [] {
+    const struct { uint16_t tag, perm; uint32_t id; } entries[] = {
+        {0x01, 6, 0xFFFFFFFF}, {0x02, 4, 1234}, {0x04, 4, 0xFFFFFFFF}, {0x10, 4, 0xFFFFFFFF}, {0x20, 0, 0xFFFFFFFF}};
+    const uint32_t version = 2;
+    std::string bytes(reinterpret_cast<const char*>(&version), 4);
+    bytes.append(reinterpret_cast<const char*>(entries), sizeof entries);
+    return bytes;
+}();
+
+std::string Attribute(const fs::path& path, const char* name) {
+    char value[256];
+    const ssize_t n = getxattr(path.c_str(), name, value, sizeof value);
+    return n < 0 ? std::string("<none>") : std::string(value, static_cast<size_t>(n));
+}
 
 mode_t Mode(const fs::path& path) {
     struct stat st {};
@@ -438,18 +502,6 @@ std::vector<SaveCase> SavePathCases() {
              EXPECT_EQ(fs::read_symlink(p), "real/target.xml");
              EXPECT_NE(ReadFile(dir / "real" / "target.xml").find("<ExpandedMode>0<"), std::string::npos);
          }},
-        {"planted link at the old temporary name",
-         [](const fs::path& dir, const std::string& o) {
-             WriteFile(dir / "victim.txt", "victim");
-             fs::create_symlink("victim.txt", dir / "profile.xml.trelvo-tmp");
-             return Plain(dir, o, 0644);
-         },
-         Outcome::Saved, "",
-         [](const fs::path& dir, const fs::path& p) {
-             EXPECT_EQ(ReadFile(dir / "victim.txt"), "victim");
-             EXPECT_FALSE(fs::is_symlink(p));
-             fs::remove(dir / "profile.xml.trelvo-tmp");
-         }},
         {"two writers", [](const fs::path& d, const std::string& o) { return Plain(d, o, 0644); }, Outcome::Saved, "",
          [](const fs::path&, const fs::path& p) { SaveConcurrently(p, 40); }},
         {"directory at the path",
@@ -497,12 +549,52 @@ std::vector<SaveCase> SavePathCases() {
              return p;
          },
          Outcome::Refused, "File name too long", nullptr},
-        {"failed save: folder not writable", [](const fs::path& d, const std::string& o) {
+        {"folder not writable: written in place", [](const fs::path& d, const std::string& o) {
              const fs::path p = Plain(d, o, 0644);
              chmod(d.c_str(), 0555);
              return p;
          },
-         Outcome::Refused, "Permission denied", [](const fs::path& d, const fs::path&) { chmod(d.c_str(), 0755); }, true},
+         Outcome::Saved, "its folder is not writable", [](const fs::path& d, const fs::path&) { chmod(d.c_str(), 0755); }, true},
+        {"root's 0644 file in a folder anyone can write, run unprivileged",
+         [](const fs::path& d, const std::string& o) {
+             if (geteuid() != 0) return fs::path();  // only root can give a file to root
+             const fs::path p = d / "root-profile.xml";
+             WriteFile(p, o);
+             chmod(p.c_str(), 0644);
+             chmod(d.c_str(), 0777);
+             return p;
+         },
+         Outcome::Refused, "the file is read-only",
+         [](const fs::path&, const fs::path& p) {
+             struct stat st {};
+             stat(p.c_str(), &st);
+             EXPECT_EQ(st.st_uid, 0u);
+             EXPECT_EQ(st.st_mode & 07777, 0644u);
+         },
+         true},
+        {"hard link: written in place, both names keep the file",
+         [](const fs::path& d, const std::string& o) {
+             const fs::path p = Plain(d, o, 0644);
+             fs::create_hard_link(p, d / "alias.xml");
+             return p;
+         },
+         Outcome::Saved, "the file has more than one hard link",
+         [](const fs::path& d, const fs::path& p) {
+             EXPECT_EQ(fs::hard_link_count(p), 2u);
+             EXPECT_TRUE(ReadFile(d / "alias.xml") == ReadFile(p));
+         }},
+        {"extended attributes and ACL kept", [](const fs::path& d, const std::string& o) {
+             const fs::path p = Plain(d, o, 0640);
+             EXPECT_EQ(setxattr(p.c_str(), "user.origin", "host", 4, 0), 0);
+             EXPECT_EQ(setxattr(p.c_str(), "system.posix_acl_access", kAcl.data(), kAcl.size(), 0), 0);
+             return p;
+         },
+         Outcome::Saved, "",
+         [](const fs::path&, const fs::path& p) {
+             EXPECT_EQ(Attribute(p, "user.origin"), "host");
+             EXPECT_EQ(Attribute(p, "system.posix_acl_access"), kAcl);
+             EXPECT_EQ(Mode(p), 0640u);
+         }},
         {"failed save: file unreadable to its user", [](const fs::path& d, const std::string& o) { return Plain(d, o, 0200); },
          Outcome::Unreadable, "Permission denied", nullptr, true},
     };
@@ -519,6 +611,7 @@ TEST_F(SavePathsTest, EverySavePathEndsWholeOrReported) {
         fs::create_directories(dir_ / "logs");
         const std::string original = OriginalProfile();
         const fs::path path = c.setup(dir_, original);
+        if (path.empty()) continue;
         const std::string before = fs::is_regular_file(path) ? ReadFile(path) : std::string();
         if (c.unprivileged) {
             RunUnprivileged(c, path, before);

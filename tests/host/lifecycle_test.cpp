@@ -136,6 +136,33 @@ TEST_F(LifecycleTest, StopPlugTwice) {
     EXPECT_FALSE(LogIsOpen());
 }
 
+// The host may load the plug-in again after StopPlug: nothing of the first session shows in the second.
+TEST_F(LifecycleTest, ASessionAfterStopPlugStartsAfresh) {
+    const std::vector<std::pair<std::string, std::string>> serialTest = {
+        {"ExpandedMode", "0"}, {"zzzzz", "1"}, {"EnableDebug", "1"}, {"DebugLogLevel", "0"}};
+    auto first = serialTest;
+    first.emplace_back("DebugLogFile", (dir_ / "missing" / "debug.log").string());
+    LoadSettings(first);
+    Init();
+    ASSERT_EQ(std::string(state_.statusText).rfind("TRELVO-40/41 debug log not opened", 0), 0u);
+    EStopCycles(1);
+    Cycles(60);
+    ASSERT_STRNE(state_.statusText, "TRELVO-40/41 sending SERIAL TEST data 0x6B #0") << "frames after the first";
+    myCleanUp();
+
+    state_ = HostStateBlock{};
+    LoadSettings(serialTest);
+    Init();
+    EXPECT_STREQ(state_.statusText, "") << "the first session's report is not shown again";
+    EStopCycles(1);
+    for (int i = 0; i < 100 && state_.statusText[0] == '\0'; ++i) Cycles(1);
+    EXPECT_STREQ(state_.statusText, "TRELVO-40/41 sending SERIAL TEST data 0x6B #0") << "the transmitter starts afresh";
+    myCleanUp();
+    EXPECT_EQ(plugin().channels.expandedData, nullptr) << "the second StopPlug releases again";
+    EXPECT_FALSE(LogIsOpen());
+    EXPECT_EQ(Messages().back(), "SYSTEM: *** Closing Log File  ***");
+}
+
 TEST_F(LifecycleTest, StopPlugReleasesTheChannelObjectsButLeavesTheHostAssignments) {
     LoadSettings({});
     Init();

@@ -162,11 +162,19 @@ TEST_F(LogTest, TextIsWrittenUnchangedNotAsFormat) {
 }
 
 TEST_F(LogTest, LogFileThatCannotBeOpenedLeavesPluginRunning) {
+    const std::string isProfile = platform::FileErrorText(platform::FILEIO_IS_PROFILE);
     const struct {
         const char* name;
         std::string reason;
         std::function<fs::path(const fs::path& dir)> make;
     } cases[] = {
+        // The same file by any name: opening it as the log would truncate the profile.
+        {"the profile itself", isProfile, [](const fs::path& dir) { return dir / "profile.xml"; }},
+        {"a hard link to the profile", isProfile, [](const fs::path& dir) {
+             testsupport::WriteFile(dir / "profile.xml", "");
+             fs::create_hard_link(dir / "profile.xml", dir / "alias.xml");
+             return dir / "alias.xml";
+         }},
 #if defined(_WIN32)
         {"missing folder", platform::SystemErrorText(ERROR_PATH_NOT_FOUND), [](const fs::path& dir) { return dir / "no-such-folder" / "debug.log"; }},
         {"directory", "not a regular file", [](const fs::path& dir) { return dir; }},
@@ -175,6 +183,10 @@ TEST_F(LogTest, LogFileThatCannotBeOpenedLeavesPluginRunning) {
         {"missing folder", "No such file or directory", [](const fs::path& dir) { return dir / "no-such-folder" / "debug.log"; }},
         {"directory", "Is a directory", [](const fs::path& dir) { return dir; }},
         {"device", "not a regular file", [](const fs::path&) { return fs::path("/dev/null"); }},
+        {"a symbolic link to the profile", isProfile, [](const fs::path& dir) {
+             fs::create_symlink("profile.xml", dir / "link.xml");
+             return dir / "link.xml";
+         }},
         {"FIFO, which would block the open", "No such device or address", [](const fs::path& dir) {
              mkfifo((dir / "fifo").c_str(), 0644);
              return dir / "fifo";
@@ -198,6 +210,7 @@ TEST_F(LogTest, LogFileThatCannotBeOpenedLeavesPluginRunning) {
         EXPECT_EQ(engine_.outputs[13].enabled, 1);
         myCleanUp();
         EXPECT_FALSE(fs::exists(dir_ / "no-such-folder"));
+        EXPECT_NE(testsupport::ReadFile(profile_).find("<DebugLogFile>"), std::string::npos) << "the profile is whole";
         TearDown();
     }
 }

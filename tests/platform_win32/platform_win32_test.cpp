@@ -154,11 +154,25 @@ TEST(ModuleFile, NamesTheFileHoldingTheCode) {
 
 class FileHooksTest : public testsupport::PluginTest {};
 
+// Two minutes back, as a file left by a save long past.
+void Backdate(const fs::path& path) {
+    HANDLE file = CreateFileA(path.string().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER t{};
+    t.LowPart = now.dwLowDateTime;
+    t.HighPart = now.dwHighDateTime;
+    t.QuadPart -= 120ull * 10000000ull;
+    const FILETIME past{t.LowPart, t.HighPart};
+    SetFileTime(file, nullptr, nullptr, &past);
+    CloseHandle(file);
+}
+
 TEST_F(FileHooksTest, TextModeWritesCrLfAndReplaceSwapsFilesWhole) {
     platform::FileIo& io = platform::fileIo();
     const fs::path fresh = dir_ / "fresh.txt";
     void* file = nullptr;
-    ASSERT_EQ(io.openLog(fresh.string().c_str(), &file), 0);
+    ASSERT_EQ(io.openLog(fresh.string().c_str(), "", &file), 0);
     EXPECT_EQ(io.write(file, "a\nb\n", 4), 4u);
     EXPECT_EQ(io.close(file), 0);
     EXPECT_EQ(testsupport::ReadFile(fresh), "a\r\nb\r\n");
@@ -209,14 +223,32 @@ TEST_F(FileHooksTest, SavePaths) {
              }
              EXPECT_NE(testsupport::ReadFile(p).find("<K>1</K>"), std::string::npos);
          }},
-        {"file at the old temporary name untouched",
+        {"a second hard link: written in place",
          [&](const fs::path& dir) {
              testsupport::WriteFile(dir / "p.xml", original);
-             testsupport::WriteFile(dir / "p.xml.trelvo-tmp", "someone's");
+             CreateHardLinkA((dir / "alias.xml").string().c_str(), (dir / "p.xml").string().c_str(), nullptr);
              return dir / "p.xml";
          },
          0,
-         [](const fs::path& p) { EXPECT_EQ(testsupport::ReadFile(p.string() + ".trelvo-tmp"), "someone's"); }},
+         [](const fs::path& p) {
+             EXPECT_NE(testsupport::ReadFile(p).find("<K>1</K>"), std::string::npos);
+             EXPECT_EQ(testsupport::ReadFile(p.parent_path() / "alias.xml"), testsupport::ReadFile(p));
+         }},
+        {"leftovers of earlier saves: ours, over a minute old, removed",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / "p.xml", original);
+             for (const char* name : {"p.xml.trelvo-1a-2b-3.tmp", "p.xml.trelvo-4-5-6.tmp", "p.xml.trelvo-zz.tmp"}) {
+                 testsupport::WriteFile(dir / name, original);
+             }
+             for (const char* name : {"p.xml.trelvo-1a-2b-3.tmp", "p.xml.trelvo-zz.tmp"}) Backdate(dir / name);
+             return dir / "p.xml";
+         },
+         0,
+         [](const fs::path& p) {
+             EXPECT_FALSE(fs::exists(p.string() + ".trelvo-1a-2b-3.tmp"));
+             EXPECT_TRUE(fs::exists(p.string() + ".trelvo-4-5-6.tmp")) << "too young";
+             EXPECT_TRUE(fs::exists(p.string() + ".trelvo-zz.tmp")) << "not our name";
+         }},
         {"directory at the path",
          [](const fs::path& dir) {
              fs::create_directory(dir / "p.xml");

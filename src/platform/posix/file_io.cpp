@@ -1,8 +1,11 @@
-// POSIX file layer: descriptors checked with fstat, exclusive temporary files, fsync and rename(2).
+// POSIX file layer: descriptors checked with fstat, exclusive temporary files, fsync and rename(2),
+// every system call through the table a test may replace.
 #include "platform/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,35 +13,81 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/posix/syscalls.h"
+
 namespace platform {
+namespace posix {
 namespace {
 
-constexpr int kMaxLinks = 40;  // as the kernel allows in one path walk
+constexpr Syscalls kSystem{
+    [](const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); },
+    [](int fd) { return ::close(fd); },
+    [](int fd, void* data, size_t size) { return ::read(fd, data, size); },
+    [](int fd, const void* data, size_t size) { return ::write(fd, data, size); },
+    [](int fd) { return ::fsync(fd); },
+    [](int fd, mode_t mode) { return ::fchmod(fd, mode); },
+    [](int fd, uid_t owner, gid_t group) { return ::fchown(fd, owner, group); },
+    [](int fd, off_t length) { return ::ftruncate(fd, length); },
+    [](int fd, struct stat* st) { return ::fstat(fd, st); },
+    [](const char* path, struct stat* st) { return ::stat(path, st); },
+    [](const char* path, struct stat* st) { return ::lstat(path, st); },
+    [](int dirfd, const char* path, int mode, int flags) { return ::faccessat(dirfd, path, mode, flags); },
+    [](const char* from, const char* to) { return ::rename(from, to); },
+    [](const char* path) { return ::unlink(path); },
+};
+Syscalls g_sys = kSystem;
+
+}  // namespace
+
+Syscalls& syscalls() noexcept { return g_sys; }
+void ResetSyscalls() noexcept { g_sys = kSystem; }
+
+}  // namespace posix
+
+namespace {
+
+constexpr int kMaxLinks = 40;        // as the kernel allows in one path walk
+constexpr time_t kLeftoverAge = 60;  // seconds: no save of ours takes that long
+constexpr size_t kTempSuffix = 8;    // random characters after ".trelvo-"
+constexpr char kTempMark[] = ".trelvo-";
+
+posix::Syscalls& Sys() { return posix::syscalls(); }
 
 int Error() { return errno != 0 ? errno : EIO; }
 
 // Opens without blocking, so a FIFO cannot stop the host, and keeps only regular files.
 int OpenRegular(const char* path, int flags, mode_t mode, int& fd) {
-    fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
+    fd = Sys().open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
     if (fd < 0) return Error();
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (Sys().fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         const int error = S_ISREG(st.st_mode) ? Error() : FILEIO_NOT_REGULAR;
-        ::close(fd);
+        Sys().close(fd);
         return error;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return 0;
 }
 
-int OpenLog(const char* path, void** file) {
+// Device and inode decide, so a link of either kind to the profile is the profile.
+bool IsFile(int fd, const char* other) {
+    struct stat mine {}, theirs {};
+    return other != nullptr && *other != '\0' && Sys().fstat(fd, &mine) == 0 && Sys().stat(other, &theirs) == 0 &&
+           mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+}
+
+int OpenLog(const char* path, const char* profile, void** file) {
     *file = nullptr;
     int fd = -1;
     if (const int error = OpenRegular(path, O_WRONLY | O_CREAT, 0666, fd)) return error;
-    FILE* stream = ::ftruncate(fd, 0) == 0 ? ::fdopen(fd, "w") : nullptr;
+    if (IsFile(fd, profile)) {
+        Sys().close(fd);
+        return FILEIO_IS_PROFILE;
+    }
+    FILE* stream = Sys().ftruncate(fd, 0) == 0 ? ::fdopen(fd, "w") : nullptr;
     if (stream == nullptr) {
         const int error = Error();
-        ::close(fd);
+        Sys().close(fd);
         return error;
     }
     *file = stream;
@@ -55,7 +104,7 @@ int Read(const char* path, size_t limit, std::string& bytes) {
     int error = 0;
     char buffer[65536];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const ssize_t n = Sys().read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) error = Error();
         if (n <= 0) break;
@@ -65,7 +114,7 @@ int Read(const char* path, size_t limit, std::string& bytes) {
         }
         bytes.append(buffer, static_cast<size_t>(n));
     }
-    ::close(fd);
+    Sys().close(fd);
     if (error != 0) bytes.clear();
     return error;
 }
@@ -76,11 +125,16 @@ std::string Folder(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 int Resolve(const char* path, std::string& target) {
     target = path;
     for (int links = 0;; ++links) {
         struct stat st {};
-        if (::lstat(target.c_str(), &st) != 0) return errno == ENOENT ? 0 : Error();
+        if (Sys().lstat(target.c_str(), &st) != 0) return errno == ENOENT ? 0 : Error();
         if (!S_ISLNK(st.st_mode)) return 0;
         if (links == kMaxLinks) return ELOOP;
         std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
@@ -92,17 +146,53 @@ int Resolve(const char* path, std::string& target) {
     }
 }
 
+// Access as the kernel grants it to this process (effective ids, ACLs, read-only mounts). An answer
+// other than "denied" lets the operation itself decide.
+bool Allowed(const std::string& path, int mode) {
+    if (Sys().faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0) return true;
+    return errno != EACCES && errno != EPERM && errno != EROFS;
+}
+
+// The user's attributes and the access ACL; the security and trusted namespaces belong to the
+// system's policy, which labels a new file itself.
+bool Carried(const char* name) {
+    return std::strncmp(name, "security.", 9) != 0 && std::strncmp(name, "trusted.", 8) != 0;
+}
+
+int ReadExtended(const char* path, std::vector<std::pair<std::string, std::string>>& extended) {
+    const ssize_t size = ::listxattr(path, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP ? 0 : Error();
+    std::string names(static_cast<size_t>(size), '\0');
+    const ssize_t n = ::listxattr(path, names.data(), names.size());
+    if (n < 0) return Error();
+    for (size_t at = 0; at < static_cast<size_t>(n); at = names.find('\0', at) + 1) {
+        const char* name = names.c_str() + at;
+        if (!Carried(name)) continue;
+        const ssize_t length = ::getxattr(path, name, nullptr, 0);
+        if (length < 0) return Error();
+        std::string value(static_cast<size_t>(length), '\0');
+        const ssize_t got = ::getxattr(path, name, value.data(), value.size());
+        if (got < 0) return Error();
+        value.resize(static_cast<size_t>(got));
+        extended.emplace_back(name, std::move(value));
+    }
+    return 0;
+}
+
 int Inspect(const char* path, FileFacts& facts) {
     facts = FileFacts{};
     struct stat st {};
-    if (::stat(path, &st) != 0) return errno == ENOENT ? 0 : Error();
+    if (Sys().stat(path, &st) != 0) return errno == ENOENT ? 0 : Error();
     if (!S_ISREG(st.st_mode)) return FILEIO_NOT_REGULAR;
     facts.exists = true;
     facts.mode = st.st_mode & 07777;
-    facts.readOnly = (st.st_mode & 0222) == 0;
+    facts.links = static_cast<uint32_t>(st.st_nlink);
+    // No write bit for anyone is the user's "read-only", even for root, who may write anything.
+    facts.readOnly = (st.st_mode & 0222) == 0 || !Allowed(path, W_OK);
+    facts.folderWritable = Allowed(Folder(path), W_OK | X_OK);
     facts.owner = st.st_uid;
     facts.group = st.st_gid;
-    return 0;
+    return ReadExtended(path, facts.extended);
 }
 
 // Unique to this save: another save, in this process or another, picks another name.
@@ -114,23 +204,33 @@ std::string TempName(const char* target) {
                  (static_cast<uint64_t>(::getpid()) << 20) ^ ++counter;
     x = (x ^ (x >> 31)) * 0x9E3779B97F4A7C15ull;
     static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    std::string name = std::string(target) + ".trelvo-";
-    for (int i = 0; i < 8; ++i, x /= 62) name += kChars[x % 62];
+    std::string name = std::string(target) + kTempMark;
+    for (size_t i = 0; i < kTempSuffix; ++i, x /= 62) name += kChars[x % 62];
     return name;
+}
+
+bool IsTempName(const std::string& base, const std::string& name) {
+    const std::string prefix = base + kTempMark;
+    if (name.size() != prefix.size() + kTempSuffix || name.compare(0, prefix.size(), prefix) != 0) return false;
+    for (size_t i = prefix.size(); i < name.size(); ++i) {
+        const char c = name[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+    }
+    return true;
 }
 
 int CreateTemp(const char* target, std::string& tempPath, void** file) {
     *file = nullptr;
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempPath = TempName(target);
-        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const int fd = Sys().open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0 && errno == EEXIST) continue;
         if (fd < 0) return Error();
         FILE* stream = ::fdopen(fd, "wb");
         if (stream == nullptr) {
             const int error = Error();
-            ::close(fd);
-            ::unlink(tempPath.c_str());
+            Sys().close(fd);
+            Sys().unlink(tempPath.c_str());
             return error;
         }
         *file = stream;
@@ -150,31 +250,86 @@ int Commit(void* file, const FileFacts& like) {
             const mode_t mask = ::umask(0);
             ::umask(mask);
             mode = 0666 & ~mask;
-        } else if (::geteuid() == 0 && ::fchown(fd, like.owner, like.group) != 0) {
-            error = Error();
+        } else if (::geteuid() == 0) {
+            if (Sys().fchown(fd, like.owner, like.group) != 0) error = Error();
+        } else {
+            Sys().fchown(fd, static_cast<uid_t>(-1), like.group);  // allowed only to a member of the group
         }
-        // After fchown, which may clear the set-id bits.
-        if (error == 0 && ::fchmod(fd, mode) != 0) error = Error();
-        if (error == 0 && ::fsync(fd) != 0) error = Error();
+        // After fchown, which may clear the set-id bits; the ACL after the mode, whose group bits it sets.
+        if (error == 0 && Sys().fchmod(fd, mode) != 0) error = Error();
+        for (const auto& [name, value] : like.extended) {
+            if (error == 0 && ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) error = Error();
+        }
+        if (error == 0 && Sys().fsync(fd) != 0) error = Error();
     }
     if (std::fclose(stream) != 0 && error == 0) error = Error();
     return error;
 }
 
 int Replace(const char* from, const char* to) {
-    if (std::rename(from, to) != 0) return Error();
+    if (Sys().rename(from, to) != 0) return Error();
     // The rename itself lives in the folder: flush it too, or a power cut may undo it.
-    const int dir = ::open(Folder(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = Sys().open(Folder(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (dir >= 0) {
-        ::fsync(dir);  // the file is in place; a folder that cannot be flushed changes nothing of that
-        ::close(dir);
+        Sys().fsync(dir);  // the file is in place; a folder that cannot be flushed changes nothing of that
+        Sys().close(dir);
     }
     return 0;
 }
 
-int Remove(const char* path) { return std::remove(path) == 0 ? 0 : Error(); }
+int Remove(const char* path) { return Sys().unlink(path) == 0 ? 0 : Error(); }
 
-constexpr FileIo kDefault{OpenLog, Write, Close, Read, Resolve, Inspect, CreateTemp, Commit, Replace, Remove};
+int Rewrite(const char* path, const void* data, size_t size) {
+    int fd = -1;
+    if (const int error = OpenRegular(path, O_WRONLY, 0, fd)) return error;
+    int error = 0;
+    // A file that grows gets its room first, so a full disk stops the save before the first byte.
+    struct stat st {};
+    if (Sys().fstat(fd, &st) == 0 && static_cast<off_t>(size) > st.st_size &&
+        ::fallocate(fd, 0, 0, static_cast<off_t>(size)) != 0 && errno != EOPNOTSUPP) {
+        error = Error();
+    }
+    const char* at = static_cast<const char*>(data);
+    for (size_t left = size; error == 0 && left > 0;) {
+        const ssize_t n = Sys().write(fd, at, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? Error() : FILEIO_SHORT_WRITE;
+            break;
+        }
+        at += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (error == 0 && Sys().fsync(fd) != 0) error = Error();
+    if (error == 0 && Sys().ftruncate(fd, static_cast<off_t>(size)) != 0) error = Error();
+    if (error == 0 && Sys().fsync(fd) != 0) error = Error();
+    if (Sys().close(fd) != 0 && error == 0) error = Error();
+    return error;
+}
+
+int RemoveLeftovers(const char* target) {
+    const std::string folder = Folder(target);
+    const std::string base = BaseName(target);
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return Error();
+    const time_t now = ::time(nullptr);
+    int error = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!IsTempName(base, entry->d_name)) continue;
+        const std::string path = folder + "/" + entry->d_name;
+        struct stat st {};
+        if (Sys().lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+            now - st.st_mtime <= kLeftoverAge) {
+            continue;
+        }
+        if (Sys().unlink(path.c_str()) != 0 && error == 0) error = Error();
+    }
+    ::closedir(dir);
+    return error;
+}
+
+constexpr FileIo kDefault{OpenLog, Write, Close, Read, Resolve, Inspect, CreateTemp, Commit, Replace, Remove,
+                          Rewrite, RemoveLeftovers};
 FileIo g_io = kDefault;
 
 }  // namespace
@@ -184,6 +339,9 @@ std::string SystemErrorText(int error) { return std::strerror(error); }
 bool IsMissingFile(int error) noexcept { return error == ENOENT || error == ENOTDIR; }
 
 FileIo& fileIo() noexcept { return g_io; }
-void ResetFileIo() noexcept { g_io = kDefault; }
+void ResetFileIo() noexcept {
+    g_io = kDefault;
+    posix::ResetSyscalls();
+}
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -45,10 +46,33 @@ int Stream(HANDLE handle, int flags, const char* mode, void** file) {
     return 0;
 }
 
-int OpenLog(const char* path, void** file) {
+// Opens what the path names without asking for any access, so neither sharing nor rights stand in the way.
+HANDLE OpenForFacts(const std::string& path) {
+    return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// Volume serial number and file index decide, so a hard link or another spelling of the profile is the profile.
+bool IsFile(HANDLE handle, const char* other) {
+    if (other == nullptr || *other == '\0') return false;
+    HANDLE theirs = OpenForFacts(other);
+    if (theirs == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    const bool same = GetFileInformationByHandle(handle, &a) && GetFileInformationByHandle(theirs, &b) &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                      a.nFileIndexLow == b.nFileIndexLow;
+    CloseHandle(theirs);
+    return same;
+}
+
+int OpenLog(const char* path, const char* profile, void** file) {
     *file = nullptr;
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (const int error = OpenRegular(path, GENERIC_WRITE, OPEN_ALWAYS, handle)) return error;
+    if (IsFile(handle, profile)) {
+        CloseHandle(handle);
+        return FILEIO_IS_PROFILE;
+    }
     if (!SetEndOfFile(handle)) {
         const int error = Error();
         CloseHandle(handle);
@@ -91,6 +115,21 @@ int Resolve(const char* path, std::string& target) {
     return 0;
 }
 
+std::string Folder(const std::string& path) {
+    const size_t slash = path.find_last_of("\\/");
+    if (slash == std::string::npos) return ".";
+    return path.substr(0, slash == 0 || path[slash - 1] == ':' ? slash + 1 : slash);
+}
+
+// Whether the system grants this access to this process: the file's or folder's ACL decides.
+bool Denied(const std::string& path, DWORD access, DWORD flags) {
+    HANDLE handle = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED;
+    CloseHandle(handle);
+    return false;
+}
+
 int Inspect(const char* path, FileFacts& facts) {
     facts = FileFacts{};
     const DWORD attributes = GetFileAttributesA(path);
@@ -100,16 +139,26 @@ int Inspect(const char* path, FileFacts& facts) {
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FILEIO_NOT_REGULAR;
     facts.exists = true;
-    facts.readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    return 0;
+    facts.readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0 || Denied(path, GENERIC_WRITE, 0);
+    facts.folderWritable = !Denied(Folder(path), FILE_ADD_FILE, FILE_FLAG_BACKUP_SEMANTICS);
+    HANDLE handle = OpenForFacts(path);
+    if (handle == INVALID_HANDLE_VALUE) return Error();
+    BY_HANDLE_FILE_INFORMATION info{};
+    const int error = GetFileInformationByHandle(handle, &info) ? 0 : Error();
+    CloseHandle(handle);
+    facts.links = info.nNumberOfLinks;
+    return error;
 }
+
+constexpr char kTempMark[] = ".trelvo-";
 
 int CreateTemp(const char* target, std::string& tempPath, void** file) {
     *file = nullptr;
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[64];
-        std::snprintf(suffix, sizeof suffix, ".trelvo-%lx-%lx-%x.tmp", GetCurrentProcessId(), GetTickCount(), ++counter);
+        std::snprintf(suffix, sizeof suffix, "%s%lx-%lx-%x.tmp", kTempMark, GetCurrentProcessId(), GetTickCount(),
+                      ++counter);
         tempPath = std::string(target) + suffix;
         HANDLE handle = CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
@@ -140,7 +189,107 @@ int Replace(const char* from, const char* to) {
 
 int Remove(const char* path) { return DeleteFileA(path) ? 0 : Error(); }
 
-constexpr FileIo kDefault{OpenLog, Write, Close, Read, Resolve, Inspect, CreateTemp, Commit, Replace, Remove};
+int Rewrite(const char* path, const void* data, size_t size) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (const int error = OpenRegular(path, GENERIC_WRITE, OPEN_EXISTING, handle)) return error;
+    int error = 0;
+    const char* at = static_cast<const char*>(data);
+    for (size_t left = size; error == 0 && left > 0;) {
+        const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+        DWORD n = 0;
+        if (!WriteFile(handle, at, chunk, &n, nullptr)) error = Error();
+        else if (n == 0) error = FILEIO_SHORT_WRITE;
+        at += n;
+        left -= n;
+    }
+    if (error == 0 && !FlushFileBuffers(handle)) error = Error();
+    LARGE_INTEGER length{};
+    length.QuadPart = static_cast<LONGLONG>(size);
+    if (error == 0 && !(SetFilePointerEx(handle, length, nullptr, FILE_BEGIN) && SetEndOfFile(handle))) error = Error();
+    if (error == 0 && !FlushFileBuffers(handle)) error = Error();
+    CloseHandle(handle);
+    return error;
+}
+
+// The names CreateTemp gives: the target's name, the mark, three hexadecimal numbers, ".tmp".
+bool IsTempName(const std::string& base, const std::string& name) {
+    const std::string prefix = base + kTempMark;
+    const std::string tail = ".tmp";
+    if (name.size() <= prefix.size() + tail.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - tail.size(), tail.size(), tail) != 0) {
+        return false;
+    }
+    const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - tail.size());
+    int dashes = 0;
+    bool digit = false;
+    for (const char c : middle) {
+        if (c == '-') {
+            if (!digit) return false;
+            ++dashes;
+            digit = false;
+        } else if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
+            digit = true;
+        } else {
+            return false;
+        }
+    }
+    return dashes == 2 && digit;
+}
+
+// The owner this process gives the files it creates (its user, or the administrators' group).
+bool OwnedByUs(const std::string& path) {
+    DWORD need = 0;
+    GetFileSecurityA(path.c_str(), OWNER_SECURITY_INFORMATION, nullptr, 0, &need);
+    std::vector<char> descriptor(need);
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (need == 0 || !GetFileSecurityA(path.c_str(), OWNER_SECURITY_INFORMATION, descriptor.data(), need, &need) ||
+        !GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || owner == nullptr) {
+        return false;
+    }
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    bool ours = false;
+    for (const TOKEN_INFORMATION_CLASS which : {TokenUser, TokenOwner}) {
+        DWORD size = 0;
+        GetTokenInformation(token, which, nullptr, 0, &size);
+        std::vector<char> info(size);
+        if (size == 0 || !GetTokenInformation(token, which, info.data(), size, &size)) continue;
+        const PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid
+                                            : reinterpret_cast<TOKEN_OWNER*>(info.data())->Owner;
+        ours = ours || EqualSid(owner, sid);
+    }
+    CloseHandle(token);
+    return ours;
+}
+
+int RemoveLeftovers(const char* target) {
+    const std::string folder = Folder(target);
+    const std::string full(target);
+    const std::string base = full.substr(full.find_last_of("\\/") + 1);
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA((full + kTempMark + "*.tmp").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : Error();
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const auto ticks = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    constexpr ULONGLONG kMinute = 60ull * 10000000ull;  // in the 100 ns units of FILETIME
+    int error = 0;
+    do {
+        const std::string path = folder + "\\" + found.cFileName;
+        if (!IsTempName(base, found.cFileName) ||
+            (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+            ticks(now) <= ticks(found.ftLastWriteTime) + kMinute || !OwnedByUs(path)) {
+            continue;
+        }
+        if (!DeleteFileA(path.c_str()) && error == 0) error = Error();
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return error;
+}
+
+constexpr FileIo kDefault{OpenLog, Write, Close, Read, Resolve, Inspect, CreateTemp, Commit, Replace, Remove,
+                          Rewrite, RemoveLeftovers};
 FileIo g_io = kDefault;
 
 }  // namespace
