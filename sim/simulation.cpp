@@ -555,6 +555,7 @@ void HostRun::Summary() {
 
 int64_t HostRun::Now() const { return impl_->cycle; }
 HostEngineBlock& HostRun::Engine() { return impl_->engine; }
+bool HostRun::ProfileWasEmpty() const { return impl_->profile.Empty(); }
 const HostStateBlock& HostRun::State() const { return impl_->state; }
 const BoardLatches& HostRun::Latches() const { return impl_->board.Latches(); }
 int HostRun::FramesReceived() const {

@@ -67,6 +67,7 @@ public:
     // What the last showing of the dialog displayed; empty when the module shows none to a test host.
     std::string LastDialog() const;
     int ReadSetting(const std::string& key, int defaultValue) const;
+    bool ProfileWasEmpty() const;  // the user's profile held no bytes at all
 
 private:
     struct Impl;

@@ -275,6 +275,7 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     Check check(run, r.trace);
     HostEngineBlock& engine = run.Engine();
     r.machine = profilePath.empty() ? "the built-in machine" : profilePath;
+    if (run.ProfileWasEmpty()) r.machine += " (an empty file: the plug-in reads its defaults, the host no wiring)";
 
     // The settings as the plug-in reads them.
     r.mode = run.ReadSetting("ExpandedMode", IO_EXPANDED_INPUT);

@@ -322,6 +322,7 @@ INSTANTIATE_TEST_SUITE_P(
         InputCase{"NotAProfile", {"--check", "--profile", "{in}/foo.xml"}, 2, "its root element is <foo>, not <profile>"},
         InputCase{"NoPreferences", {"--profile", "{in}/bare.xml"}, 2, "is not a host profile: it has no Preferences element"},
         InputCase{"EmptyProfile", {"--profile", "{in}/empty.xml"}, 0, "the file is empty"},
+        InputCase{"EmptyProfileChecked", {"--check", "--profile", "{in}/empty.xml"}, 1, "empty.xml (an empty file:"},
         // The plug-in holds a ratio to 0..1; the account says so, and expects what the plug-in sends.
         InputCase{"RatioAboveOne", {"{in}/ratio.txt"}, 0, "host: spindle-ratio 1.5 (outside 0 to 1: the plug-in sends 1, full speed)"},
         InputCase{"RatioAboveOneLatched", {"{in}/ratio.txt"}, 0, "latency, spindle: 2 changes, shown 2,"},
