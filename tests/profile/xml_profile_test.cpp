@@ -164,7 +164,7 @@ TEST_F(ProfileStoreTest, EmptyKeyIsRemovedAndSectionStays) {
         {"string, empty tag", "<profile><TRELVO40><J>3</J><K/></TRELVO40></profile>", true,
          "<profile><TRELVO40><J>3</J></TRELVO40></profile>"},
         {"int, only key", "<profile><TRELVO40><K/></TRELVO40><Z>1</Z></profile>", false,
-         "<profile><TRELVO40/><Z>1</Z></profile>"},
+         "<profile><TRELVO40></TRELVO40><Z>1</Z></profile>"},
         {"host's long empty form", "<profile><A></A><TRELVO40><K></K></TRELVO40></profile>", false,
          "<profile><A></A><TRELVO40></TRELVO40></profile>"},
         {"indented", "<profile>\n  <TRELVO40>\n    <J>3</J>\n    <K></K>\n  </TRELVO40>\n</profile>\n", true,
