@@ -215,7 +215,10 @@ public:
 
 private:
     void Gap(const std::string& bytes, size_t from, size_t to) {
-        if (to > from) pieces_.push_back(Piece{bytes.substr(from, to - from)});
+        if (to <= from) return;
+        Piece gap;
+        gap.bytes = bytes.substr(from, to - from);
+        pieces_.push_back(std::move(gap));
     }
     bool IsBlank(size_t i) const { return !pieces_[i].element && encoder_.Blank(pieces_[i].bytes); }
     void fail() { error_ = platform::FILEIO_NOT_REWRITABLE; }
