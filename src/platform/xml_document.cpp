@@ -36,4 +36,29 @@ XmlEncoding EncodingOf(const std::string& bytes, const std::string& declared) {
     return name.empty() || name == "UTF-8" || name == "UTF8" ? XmlEncoding::Utf8 : XmlEncoding::SingleByte;
 }
 
+// A byte that starts no valid sequence stands for itself, as in Latin-1.
+std::u32string Utf8Chars(const std::string& text) {
+    std::u32string chars;
+    chars.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+        const unsigned lead = byte(i);
+        const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+        char32_t c = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+        bool valid = length != 0 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            valid = (byte(i + k) & 0xC0) == 0x80;
+            c = (c << 6) | (byte(i + k) & 0x3F);
+        }
+        if (!valid) {
+            chars += static_cast<char32_t>(lead);
+            ++i;
+            continue;
+        }
+        chars += c;
+        i += length;
+    }
+    return chars;
+}
+
 }  // namespace platform

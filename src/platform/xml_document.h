@@ -80,6 +80,9 @@ int MapXml(const std::string& bytes, const std::vector<std::string>& sections, X
 // The encoding of a file from its first bytes and the name its declaration gives (empty for none).
 XmlEncoding EncodingOf(const std::string& bytes, const std::string& declared);
 
+// The characters of UTF-8 text.
+std::u32string Utf8Chars(const std::string& text);
+
 // The characters of a narrow string (UTF-8 on POSIX, the ANSI code page on Windows).
 std::u32string NarrowChars(const std::string& text);
 

@@ -140,7 +140,9 @@ public:
                 piece.startTag = bytes.substr(child.begin, child.contentBegin - child.begin);
                 piece.endTag = bytes.substr(child.contentEnd, child.end - child.contentEnd);
                 if (child.emptyTag) {
-                    piece.startTag.resize(piece.startTag.size() - 2 * encoder_.Unit());  // the "/>"
+                    const size_t slash = 2 * encoder_.Unit();  // the "/>"
+                    if (piece.startTag.size() < slash) return fail();
+                    piece.startTag.erase(piece.startTag.size() - slash);
                     if (!encoder_.Markup(">", piece.startTag) || !encoder_.Markup("</" + child.name + ">", piece.endTag)) {
                         return fail();
                     }

@@ -433,6 +433,7 @@ TEST_F(ProfileStoreTest, SavesChangeOnlyTheSectionInTheFilesOwnEncoding) {
     const struct {
         const char* name;
         std::string before, section, expected, after;
+        bool wineRefuses = false;  // wine's reader rejects the undeclared entity: the file is kept as it was
     } styles[] = {
         {"the host's sample, section missing", sample, "", "<TRELVO40>" + written + label + "</TRELVO40>", sampleEnd},
         {"CR LF, quotes, references, spaced end tags, one '/>' in a comment",
@@ -448,7 +449,7 @@ TEST_F(ProfileStoreTest, SavesChangeOnlyTheSectionInTheFilesOwnEncoding) {
         {"an external DTD's entity, outside the section and in a key of it",
          "<!DOCTYPE profile SYSTEM \"mach3.dtd\"><profile><Host>&ext;</Host>",
          "<TRELVO40><DebugLogFile>&ext;</DebugLogFile></TRELVO40>",
-         "<TRELVO40><DebugLogFile>&ext;</DebugLogFile>" + written + label + "</TRELVO40>", "</profile>"},
+         "<TRELVO40><DebugLogFile>&ext;</DebugLogFile>" + written + label + "</TRELVO40>", "</profile>", true},
         {"empty-element section", "<profile>", "<TRELVO40/>", "<TRELVO40>" + written + label + "</TRELVO40>",
          "<Z></Z></profile>"},
     };
@@ -463,6 +464,7 @@ TEST_F(ProfileStoreTest, SavesChangeOnlyTheSectionInTheFilesOwnEncoding) {
                 s.WriteInt(kSection, "ExpandedMode", 0);
                 s.WriteString(kSection, "Label", NarrowOf("Fr\u00E4se <1> & \u20AC"));
             });
+            if (style.wineRefuses && testsupport::UnderWine() && saved == original) continue;
             EXPECT_EQ(FirstDifference(saved, e.encode(Chars(declaration + style.before + style.expected + style.after))), "");
             CXmlProfile again;
             EXPECT_EQ(again.ReadString(kSection, "Label", ""), NarrowOf("Fr\u00E4se <1> & \u20AC"));
