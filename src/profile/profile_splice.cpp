@@ -126,8 +126,8 @@ class Content {
 public:
     explicit Content(const Encoder& encoder) : encoder_(encoder) {}
 
-    // The pieces of `parent` in the file; `withTags` keeps what a key's rewrite needs.
-    void Load(const std::string& bytes, const XmlElementBytes& parent, bool withTags) {
+    // The pieces of `parent` in the file, with the tags a key's rewrite keeps.
+    void Load(const std::string& bytes, const XmlElementBytes& parent) {
         size_t at = parent.contentBegin;
         for (const XmlElementBytes& child : parent.children) {
             Gap(bytes, at, child.begin);
@@ -135,17 +135,15 @@ public:
             piece.element = true;
             piece.name = child.name;
             piece.empty = child.text.empty() && !child.opaque;
-            if (withTags) {
-                piece.bytes = bytes.substr(child.begin, child.end - child.begin);
-                piece.startTag = bytes.substr(child.begin, child.contentBegin - child.begin);
-                piece.endTag = bytes.substr(child.contentEnd, child.end - child.contentEnd);
-                if (child.emptyTag) {
-                    const size_t slash = 2 * encoder_.Unit();  // the "/>"
-                    if (piece.startTag.size() < slash) return fail();
-                    piece.startTag.erase(piece.startTag.size() - slash);
-                    if (!encoder_.Markup(">", piece.startTag) || !encoder_.Markup("</" + child.name + ">", piece.endTag)) {
-                        return fail();
-                    }
+            piece.bytes = bytes.substr(child.begin, child.end - child.begin);
+            piece.startTag = bytes.substr(child.begin, child.contentBegin - child.begin);
+            piece.endTag = bytes.substr(child.contentEnd, child.end - child.contentEnd);
+            if (child.emptyTag) {
+                const size_t slash = 2 * encoder_.Unit();  // the "/>"
+                if (piece.startTag.size() < slash) return fail();
+                piece.startTag.erase(piece.startTag.size() - slash);
+                if (!encoder_.Markup(">", piece.startTag) || !encoder_.Markup("</" + child.name + ">", piece.endTag)) {
+                    return fail();
                 }
             }
             pieces_.push_back(std::move(piece));
@@ -211,7 +209,6 @@ public:
         return out;
     }
 
-    size_t Size() const { return pieces_.size(); }
     bool changed() const { return changed_; }
     int error() const { return error_; }
 
@@ -257,7 +254,7 @@ int SpliceProfile(const std::string& bytes, const XmlMap& map, const std::vector
     for (const std::string& name : sections) {
         const XmlElementBytes* section = FirstNamed(map.root.children, name);
         Content content(encoder);
-        if (section != nullptr) content.Load(bytes, *section, true);
+        if (section != nullptr) content.Load(bytes, *section);
         bool exists = section != nullptr;
         for (const ProfileEdit& edit : edits) {
             if (edit.section != name) continue;
