@@ -40,7 +40,7 @@ enum class Kind { Fresh, Profile, Kept };
 // What the store may do with a file: create it anew, edit its sections, or nothing at all.
 Kind Classify(const std::string& bytes, platform::XmlMap& map) {
     if (bytes.find_first_not_of(" \t\r\n") == std::string::npos) return Kind::Fresh;
-    return platform::MapXml(bytes, {}, map) == 0 ? Kind::Profile : Kind::Kept;
+    return platform::MapXml(bytes, nullptr, map) == 0 ? Kind::Profile : Kind::Kept;
 }
 
 // The bytes a save may change: the sections named, and where a new section goes.

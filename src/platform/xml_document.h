@@ -74,8 +74,8 @@ struct XmlMap {
 };
 
 // Checks the bytes strictly as one well-formed document and maps them; `sections` names the root's
-// elements whose keys are mapped, all of them when empty. 0, or the reason there is no map.
-int MapXml(const std::string& bytes, const std::vector<std::string>& sections, XmlMap& map);
+// elements whose keys are mapped, all of them when null. 0, or the reason there is no map.
+int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map);
 
 // The encoding of a file from its first bytes and the name its declaration gives (empty for none).
 XmlEncoding EncodingOf(const std::string& bytes, const std::string& declared);

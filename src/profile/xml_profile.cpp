@@ -31,12 +31,6 @@ int32_t LeadingInt(const std::string& text) {
 
 bool IsBlankBytes(const std::string& bytes) { return bytes.find_first_not_of(" \t\r\n") == std::string::npos; }
 
-platform::XmlElementBytes NewElement(const std::string& name) {
-    platform::XmlElementBytes element;
-    element.name = name;
-    return element;
-}
-
 // What a file that is missing or holds nothing starts as.
 const char kNewProfile[] = "<profile/>";
 
@@ -52,51 +46,39 @@ CXmlProfile::~CXmlProfile() {
 // A file that cannot be read or parsed reads as an empty profile; the save finds it again as it is then.
 void CXmlProfile::Load() noexcept {
     try {
-        std::string bytes;
-        const int error = path_.empty() ? 0 : platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes);
+        const int error = path_.empty() ? 0 : platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes_);
         existed_ = !path_.empty() && !platform::IsMissingFile(error);
-        if (error != 0 || IsBlankBytes(bytes) || platform::MapXml(bytes, {}, loaded_) != 0) {
-            platform::MapXml(kNewProfile, {}, loaded_);
+        if (error != 0 || IsBlankBytes(bytes_) || platform::MapXml(bytes_, nullptr, loaded_) != 0) {
+            bytes_ = kNewProfile;
+            platform::MapXml(bytes_, nullptr, loaded_);
         }
     } catch (...) {
+        bytes_.clear();
         loaded_ = platform::XmlMap{};
     }
 }
 
-platform::XmlElementBytes* CXmlProfile::FindKey(const std::string& section, const std::string& key) {
-    for (platform::XmlElementBytes& s : loaded_.root.children) {
+// The file as loaded, seen through this store's edits: the last edit of a key decides.
+const std::string* CXmlProfile::FindText(const std::string& section, const std::string& key) const {
+    for (auto edit = edits_.rbegin(); edit != edits_.rend(); ++edit) {
+        if (edit->section == section && edit->key == key) return edit->kind == ProfileEdit::Write ? &edit->value : nullptr;
+    }
+    for (const platform::XmlElementBytes& s : loaded_.root.children) {
         if (s.name != section) continue;
-        for (platform::XmlElementBytes& k : s.children) {
-            if (k.name == key) return &k;
+        for (const platform::XmlElementBytes& k : s.children) {
+            if (k.name == key) return &k.text;
         }
         return nullptr;
     }
     return nullptr;
 }
 
-platform::XmlElementBytes& CXmlProfile::FindOrCreateKey(const std::string& section, const std::string& key) {
-    if (platform::XmlElementBytes* found = FindKey(section, key)) return *found;
-    auto& sections = loaded_.root.children;
-    auto s = std::find_if(sections.begin(), sections.end(), [&](const auto& e) { return e.name == section; });
-    if (s == sections.end()) s = sections.insert(sections.end(), NewElement(section));
-    return s->children.emplace_back(NewElement(key));
-}
-
 // The key's text; an empty key is taken out of its section, here and at the save.
 std::string CXmlProfile::ReadText(const std::string& section, const std::string& key, bool& found) {
-    platform::XmlElementBytes* element = FindKey(section, key);
-    found = element != nullptr && !element->text.empty();
-    if (element == nullptr) return {};
-    std::string text = element->text;
-    if (!found) {
-        for (platform::XmlElementBytes& s : loaded_.root.children) {
-            if (s.name != section) continue;
-            s.children.erase(s.children.begin() + (element - s.children.data()));
-            break;
-        }
-        edits_.push_back({ProfileEdit::Remove, section, key, {}});
-    }
-    return text;
+    const std::string* text = FindText(section, key);
+    found = text != nullptr && !text->empty();
+    if (text != nullptr && !found) edits_.push_back({ProfileEdit::Remove, section, key, {}});
+    return found ? *text : std::string();
 }
 
 int32_t CXmlProfile::ReadInt(const std::string& section, const std::string& key, int32_t defaultValue) {
@@ -117,9 +99,6 @@ bool CXmlProfile::WriteInt(const std::string& section, const std::string& key, i
 
 bool CXmlProfile::WriteString(const std::string& section, const std::string& key, std::string value) {
     try {
-        platform::XmlElementBytes& element = FindOrCreateKey(section, key);
-        element.text = value;
-        element.opaque = false;
         edits_.push_back({ProfileEdit::Write, section, key, std::move(value)});
         written_ = true;
     } catch (...) {
@@ -147,13 +126,18 @@ int CXmlProfile::Write() {
     const int error = platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes);
     if (error != 0 && (existed_ || !platform::IsMissingFile(error))) return error;
     if (IsBlankBytes(bytes)) bytes = kNewProfile;
+    std::string spliced;
+    // Bytes as loaded were checked and mapped then; others are now.
+    if (bytes == bytes_) {
+        if (int refused = SpliceProfile(bytes, loaded_, edits_, spliced)) return refused;
+        return ReplaceProfileFile(path_, spliced);
+    }
     std::vector<std::string> sections;
     for (const ProfileEdit& edit : edits_) {
         if (std::find(sections.begin(), sections.end(), edit.section) == sections.end()) sections.push_back(edit.section);
     }
     platform::XmlMap map;
-    if (int refused = platform::MapXml(bytes, sections, map)) return refused;
-    std::string spliced;
+    if (int refused = platform::MapXml(bytes, &sections, map)) return refused;
     if (int refused = SpliceProfile(bytes, map, edits_, spliced)) return refused;
     return ReplaceProfileFile(path_, spliced);
 }

@@ -30,14 +30,14 @@ public:
     bool HasWrites() const noexcept { return written_; }
 
 private:
-    platform::XmlElementBytes* FindKey(const std::string& section, const std::string& key);
-    platform::XmlElementBytes& FindOrCreateKey(const std::string& section, const std::string& key);
+    const std::string* FindText(const std::string& section, const std::string& key) const;
     std::string ReadText(const std::string& section, const std::string& key, bool& found);
     void Load() noexcept;
     int Write();
 
-    platform::XmlMap loaded_;  // the file as loaded, with this store's changes: what reads see
-    std::vector<ProfileEdit> edits_;
+    std::string bytes_;        // the file as loaded
+    platform::XmlMap loaded_;  // and its map
+    std::vector<ProfileEdit> edits_;  // what reads see over the file as loaded, and what the save applies
     std::string path_;
     bool existed_ = false;  // there was a file at the load: one gone at the save is not created anew
     bool written_ = false;

@@ -167,7 +167,7 @@ private:
 // The map of a profile: expat reports each event's byte range in the file itself, UTF-16 included.
 class Mapper {
 public:
-    Mapper(const std::vector<std::string>& sections, XmlMap& map)
+    Mapper(const std::vector<std::string>* sections, XmlMap& map)
         : parser_(XML_ParserCreate(nullptr)), sections_(sections), map_(map) {}
     ~Mapper() {
         if (parser_ != nullptr) XML_ParserFree(parser_);
@@ -183,9 +183,6 @@ public:
             if (encoding != nullptr) Top(self).declared_ = encoding;
         });
         XML_SetElementHandler(parser_, Start, End);
-        XML_SetCharacterDataHandler(parser_, [](void* self, const XML_Char* text, int length) {
-            if (XmlElementBytes* key = Top(self).key_) key->text.append(text, static_cast<size_t>(length));
-        });
         // An entity the parser could not see (declared in an external DTD it does not read) stays in
         // the key's text as it is written, so the key is never taken for empty.
         XML_SetSkippedEntityHandler(parser_, [](void* self, const XML_Char* name, int parameter) {
@@ -211,7 +208,7 @@ private:
     size_t EventEnd() const { return Index() + static_cast<size_t>(XML_GetCurrentByteCount(parser_)); }
 
     bool Wanted(const std::string& name) const {
-        return sections_.empty() || std::find(sections_.begin(), sections_.end(), name) != sections_.end();
+        return sections_ == nullptr || std::find(sections_->begin(), sections_->end(), name) != sections_->end();
     }
 
     static void XMLCALL Start(void* self, const XML_Char* name, const XML_Char**) {
@@ -224,7 +221,10 @@ private:
             m.section_ = Top(self).Wanted(name) ? element : nullptr;
             break;
         case 3:
-            if (m.section_ != nullptr) m.key_ = element = &m.section_->children.emplace_back();
+            if (m.section_ == nullptr) break;
+            m.key_ = element = &m.section_->children.emplace_back();
+            // Text matters in the keys only; expat need not hand over the rest.
+            XML_SetCharacterDataHandler(m.parser_, Text);
             break;
         default: break;
         }
@@ -234,13 +234,21 @@ private:
         element->contentBegin = element->contentEnd = element->end = m.EventEnd();
     }
 
+    static void XMLCALL Text(void* self, const XML_Char* text, int length) {
+        if (XmlElementBytes* key = Top(self).key_) key->text.append(text, static_cast<size_t>(length));
+    }
+
     static void XMLCALL End(void* self, const XML_Char*) {
         Mapper& m = Top(self);
         XmlElementBytes* element = nullptr;
         switch (m.depth_--) {
         case 1: element = &m.map_.root; break;
         case 2: element = &m.map_.root.children.back(); break;
-        case 3: element = m.key_; m.key_ = nullptr; break;
+        case 3:
+            element = m.key_;
+            m.key_ = nullptr;
+            XML_SetCharacterDataHandler(m.parser_, nullptr);
+            break;
         default: break;
         }
         if (element == nullptr) return;
@@ -270,7 +278,7 @@ private:
     }
 
     XML_Parser parser_;
-    const std::vector<std::string>& sections_;
+    const std::vector<std::string>* sections_;
     XmlMap& map_;
     std::string declared_;
     int depth_ = 0;
@@ -421,7 +429,7 @@ std::unique_ptr<XmlDocument> CreateXmlDocument() {
     return std::unique_ptr<XmlDocument>(new (std::nothrow) PugiDocument());
 }
 
-int MapXml(const std::string& bytes, const std::vector<std::string>& sections, XmlMap& map) {
+int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
     map = XmlMap{};
     return Mapper(sections, map).Run(bytes);
 }

@@ -646,7 +646,7 @@ private:
 // The SAX reader's events, and the keys' text.
 class SaxMapper : public ISAXContentHandler {
 public:
-    SaxMapper(const std::vector<std::string>& sections, XmlMap& map) : sections_(sections), map_(map) {}
+    SaxMapper(const std::vector<std::string>* sections, XmlMap& map) : sections_(sections), map_(map) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (riid == IID_IUnknown || riid == kContentHandlerIid) {
@@ -764,10 +764,10 @@ private:
     }
 
     bool Wanted(const std::string& name) const {
-        return sections_.empty() || std::find(sections_.begin(), sections_.end(), name) != sections_.end();
+        return sections_ == nullptr || std::find(sections_->begin(), sections_->end(), name) != sections_->end();
     }
 
-    const std::vector<std::string>& sections_;
+    const std::vector<std::string>* sections_;
     XmlMap& map_;
     std::vector<SaxEvent> events_;
     std::map<size_t, std::pair<std::wstring, bool>> texts_;  // each mapped key's text, by its start event
@@ -802,7 +802,7 @@ namespace platform {
 // MSXML's SAX reader checks the bytes and reports the elements in order; the file's decoded text
 // gives each its byte range (see Walk). Its locator is not used: readers differ in what its columns
 // count, and some count from where their buffer begins rather than the line.
-int MapXml(const std::string& bytes, const std::vector<std::string>& sections, XmlMap& map) {
+int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
     map = XmlMap{};
     map.encoding = EncodingOf(bytes, DeclaredEncoding(bytes));
     if (map.encoding == XmlEncoding::SingleByte) {
