@@ -1,4 +1,4 @@
-// Arbitrary bytes as the host's profile, then reads and writes: no crash, unparseable files kept, writes round-trip.
+// Arbitrary bytes as the host's profile, then reads and writes: no crash, unparseable files kept, bytes outside the edited sections kept, writes round-trip.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
 
@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -33,11 +35,28 @@ void Fail(const char* what) {
     std::abort();
 }
 
-// How the store's document reads a file: the store may rewrite a Loaded or Missing one only (an
-// Unwritable one is read but kept).
-platform::XmlLoadResult Classify(const std::string& path) {
-    const auto document = platform::CreateXmlDocument();
-    return document ? document->Load(path) : platform::XmlLoadResult::Unparseable;
+enum class Kind { Fresh, Profile, Kept };
+
+// What the store may do with a file: create it anew, edit its sections, or nothing at all.
+Kind Classify(const std::string& bytes, platform::XmlMap& map) {
+    if (bytes.find_first_not_of(" \t\r\n") == std::string::npos) return Kind::Fresh;
+    return platform::MapXml(bytes, nullptr, map) == 0 ? Kind::Profile : Kind::Kept;
+}
+
+// The bytes a save may change: the sections named, and where a new section goes.
+std::pair<size_t, size_t> Editable(const platform::XmlMap& map, const std::set<std::string>& sections) {
+    const platform::XmlElementBytes& root = map.root;
+    if (root.emptyTag) return {root.begin, root.end};
+    size_t lo = root.children.empty() ? root.contentBegin : root.children.back().end, hi = root.contentEnd;
+    for (const std::string& name : sections) {
+        for (const auto& section : root.children) {
+            if (section.name != name) continue;
+            lo = std::min(lo, section.begin);
+            hi = std::max(hi, section.end);
+            break;
+        }
+    }
+    return {lo, hi};
 }
 
 // Printable text, never empty: an empty value reads back as "remove the key".
@@ -71,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         out.write(original.data(), static_cast<std::streamsize>(original.size()));
     }
 
-    const platform::XmlLoadResult before = Classify(path);
+    platform::XmlMap map;
+    const Kind before = Classify(original, map);
     ResetPluginState();
     plugin().id.ProfilePath = path;
     struct Written {
@@ -79,12 +99,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bool asInt;
     };
     std::map<std::pair<std::string, std::string>, Written> written;
+    std::set<std::string> touched;
     FuzzedDataProvider values(data, size);  // text for string writes: the input again, read differently
     {
         CXmlProfile store;
         for (size_t i = 0; i < count; ++i) {
             const std::string section = kSections[ops[i].section % std::size(kSections)];
             const std::string key = kKeys[ops[i].key % std::size(kKeys)];
+            touched.insert(section);
             switch (ops[i].kind % 4) {
             case 0: {
                 const int32_t got = store.ReadInt(section, key, ops[i].number);
@@ -116,12 +138,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_original = original;
     g_after = after;
 
-    const bool fresh = before == platform::XmlLoadResult::Missing;
-    const bool parseable = before == platform::XmlLoadResult::Loaded;
+    const bool fresh = before == Kind::Fresh;
+    const bool parseable = before == Kind::Profile;
     if (!fresh && !parseable && after != original) Fail("a file the store may not rewrite was changed");
     if (after != original && after.empty()) Fail("the profile was emptied");
-    if (after != original && Classify(path) != platform::XmlLoadResult::Loaded)
-        Fail("the saved profile is not one XML document");
+    platform::XmlMap saved;
+    if (after != original && Classify(after, saved) != Kind::Profile) Fail("the saved profile is not one XML document");
+    if (parseable) {
+        const auto [lo, hi] = Editable(map, touched);
+        if (after.compare(0, lo, original, 0, lo) != 0) Fail("bytes before the edited sections changed");
+        const size_t tail = original.size() - hi;
+        if (after.size() < tail || after.compare(after.size() - tail, tail, original, hi, tail) != 0)
+            Fail("bytes after the edited sections changed");
+    }
 
     // What was written reads back from a new store over the saved file.
     if ((fresh || parseable) && !written.empty()) {

@@ -9,7 +9,7 @@ std::string FileErrorText(int error) {
     case FILEIO_TOO_LARGE: return "file too large";
     case FILEIO_READ_ONLY: return "the file is read-only";
     case FILEIO_NOT_WELL_FORMED: return "not well-formed XML";
-    case FILEIO_NOT_REWRITABLE: return "entity references that cannot be written back unchanged";
+    case FILEIO_NOT_REWRITABLE: return "its encoding or markup cannot be written back unchanged";
     case FILEIO_SHORT_WRITE: return "the file was written only in part";
     case FILEIO_OUT_OF_MEMORY: return "out of memory";
     case FILEIO_IS_PROFILE: return "the file is the profile itself";

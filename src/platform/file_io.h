@@ -16,7 +16,7 @@ enum : int {
     FILEIO_TOO_LARGE = -2,
     FILEIO_READ_ONLY = -3,          // no write permission for anyone, or the read-only attribute
     FILEIO_NOT_WELL_FORMED = -4,
-    FILEIO_NOT_REWRITABLE = -5,     // entity references that could not be written back unchanged
+    FILEIO_NOT_REWRITABLE = -5,     // an encoding or markup our save could not reproduce byte for byte
     FILEIO_SHORT_WRITE = -6,
     FILEIO_OUT_OF_MEMORY = -7,
     FILEIO_IS_PROFILE = -8,         // a debug log path that names the profile itself

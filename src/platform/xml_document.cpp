@@ -1,6 +1,7 @@
 // Loading and saving a document straight from and to a file, for the tools that set up profiles.
 #include "platform/xml_document.h"
 
+#include <cctype>
 #include <fstream>
 
 #include "platform/file_io.h"
@@ -24,6 +25,40 @@ bool XmlDocument::Save(const std::string& path) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     return static_cast<bool>(out);
+}
+
+XmlEncoding EncodingOf(const std::string& bytes, const std::string& declared) {
+    auto starts = [&](const char* prefix, size_t n) { return bytes.size() >= n && bytes.compare(0, n, prefix, n) == 0; };
+    if (starts("\xFF\xFE", 2) || starts("<\0", 2)) return XmlEncoding::Utf16Le;
+    if (starts("\xFE\xFF", 2) || starts("\0<", 2)) return XmlEncoding::Utf16Be;
+    std::string name;
+    for (char c : declared) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name.empty() || name == "UTF-8" || name == "UTF8" ? XmlEncoding::Utf8 : XmlEncoding::SingleByte;
+}
+
+// A byte that starts no valid sequence stands for itself, as in Latin-1.
+std::u32string Utf8Chars(const std::string& text) {
+    std::u32string chars;
+    chars.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+        const unsigned lead = byte(i);
+        const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+        char32_t c = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+        bool valid = length != 0 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            valid = (byte(i + k) & 0xC0) == 0x80;
+            c = (c << 6) | (byte(i + k) & 0x3F);
+        }
+        if (!valid) {
+            chars += static_cast<char32_t>(lead);
+            ++i;
+            continue;
+        }
+        chars += c;
+        i += length;
+    }
+    return chars;
 }
 
 }  // namespace platform

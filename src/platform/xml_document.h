@@ -1,9 +1,12 @@
 // The XML document the profile store works on: pugixml on POSIX, MSXML on Windows.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -47,5 +50,41 @@ public:
 
 // A new, empty document of the platform's library; null when the library cannot create one.
 std::unique_ptr<XmlDocument> CreateXmlDocument();
+
+// Where an element lies in the file's bytes. Offsets count bytes of the file as it is, whatever its encoding.
+struct XmlElementBytes {
+    std::string name;         // a narrow string
+    size_t begin = 0;         // its '<'
+    size_t contentBegin = 0;  // just past its start tag
+    size_t contentEnd = 0;    // its end tag's '<'; contentBegin for an empty-element tag
+    size_t end = 0;           // just past its last tag
+    bool emptyTag = false;    // written as <X/>
+    std::string text;         // a key's text content, narrow
+    bool opaque = false;      // a key holding a reference to an entity the parser could not see
+    std::vector<XmlElementBytes> children;  // the root's elements; a mapped section's elements
+};
+
+enum class XmlEncoding { Utf8, Utf16Le, Utf16Be, SingleByte };
+
+// The structure of a profile file down to its keys: the root, its elements, and in each section
+// asked for, the key elements with their text.
+struct XmlMap {
+    XmlEncoding encoding = XmlEncoding::Utf8;
+    std::array<int32_t, 256> charOfByte{};  // SingleByte: the character each byte stands for, -1 for none
+    XmlElementBytes root;
+};
+
+// Checks the bytes strictly as one well-formed document and maps them; `sections` names the root's
+// elements whose keys are mapped, all of them when null. 0, or the reason there is no map.
+int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map);
+
+// The encoding of a file from its first bytes and the name its declaration gives (empty for none).
+XmlEncoding EncodingOf(const std::string& bytes, const std::string& declared);
+
+// The characters of UTF-8 text.
+std::u32string Utf8Chars(const std::string& text);
+
+// The characters of a narrow string (UTF-8 on POSIX, the ANSI code page on Windows).
+std::u32string NarrowChars(const std::string& text);
 
 }  // namespace platform

@@ -1,6 +1,7 @@
-// The profile store: the host's XML profile loaded whole, edited by section and key, saved whole.
+// The profile store: the host's XML profile read by section and key; a save rewrites only the edited sections.
 #include "profile/xml_profile.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "host/plugin_state.h"
@@ -28,80 +29,68 @@ int32_t LeadingInt(const std::string& text) {
     return static_cast<int32_t>(magnitude < kLimit ? magnitude : kLimit - 1);
 }
 
+bool IsBlankBytes(const std::string& bytes) { return bytes.find_first_not_of(" \t\r\n") == std::string::npos; }
+
+// What a file that is missing or holds nothing starts as.
+const char kNewProfile[] = "<profile/>";
+
 }  // namespace
 
-CXmlProfile::CXmlProfile() : path_(plugin().id.ProfilePath) {
-    document_ = platform::CreateXmlDocument();
-    if (!document_) return;
-    Load();
-    if (!document_->Root()) document_->AppendElement(nullptr, "profile");
-}
+CXmlProfile::CXmlProfile() : path_(plugin().id.ProfilePath) { Load(); }
 
 CXmlProfile::~CXmlProfile() {
     std::string reason;
     Save(reason);
 }
 
-// Anything at the path that is there but cannot be read or parsed is the host's: it is kept, and
-// the reason is what the save reports.
+// A file that cannot be read or parsed reads as an empty profile; the save finds it again as it is then.
 void CXmlProfile::Load() noexcept {
-    if (path_.empty()) return;
     try {
-        std::string bytes;
-        const int error = platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes);
-        if (error != 0) {
-            if (!platform::IsMissingFile(error)) keepReason_ = error;
-            return;
-        }
-        switch (document_->Parse(bytes)) {
-        case platform::XmlLoadResult::Unparseable: keepReason_ = platform::FILEIO_NOT_WELL_FORMED; break;
-        case platform::XmlLoadResult::Unwritable: keepReason_ = platform::FILEIO_NOT_REWRITABLE; break;
-        default: break;
+        const int error = path_.empty() ? 0 : platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes_);
+        existed_ = !path_.empty() && !platform::IsMissingFile(error);
+        if (error != 0 || IsBlankBytes(bytes_) || platform::MapXml(bytes_, nullptr, loaded_) != 0) {
+            bytes_ = kNewProfile;
+            platform::MapXml(bytes_, nullptr, loaded_);
         }
     } catch (...) {
-        keepReason_ = platform::FILEIO_OUT_OF_MEMORY;
+        bytes_.clear();
+        loaded_ = platform::XmlMap{};
     }
 }
 
-platform::XmlElement CXmlProfile::FindKey(const std::string& section, const std::string& key) {
-    if (!document_) return nullptr;
-    platform::XmlElement sectionElement = document_->FirstChild(document_->Root(), section);
-    if (!sectionElement) return nullptr;
-    return document_->FirstChild(sectionElement, key);
+// The file as loaded, seen through this store's edits: the last edit of a key decides.
+const std::string* CXmlProfile::FindText(const std::string& section, const std::string& key) const {
+    for (auto edit = edits_.rbegin(); edit != edits_.rend(); ++edit) {
+        if (edit->section == section && edit->key == key) return edit->kind == ProfileEdit::Write ? &edit->value : nullptr;
+    }
+    for (const platform::XmlElementBytes& s : loaded_.root.children) {
+        if (s.name != section) continue;
+        for (const platform::XmlElementBytes& k : s.children) {
+            if (k.name == key) return &k.text;
+        }
+        return nullptr;
+    }
+    return nullptr;
 }
 
-platform::XmlElement CXmlProfile::FindOrCreateKey(const std::string& section, const std::string& key) {
-    platform::XmlElement root = document_->Root();
-    platform::XmlElement sectionElement = document_->FirstChild(root, section);
-    if (!sectionElement) {
-        sectionElement = document_->AppendElement(root, section);
-        return document_->AppendElement(sectionElement, key);
-    }
-    platform::XmlElement keyElement = document_->FirstChild(sectionElement, key);
-    if (!keyElement) keyElement = document_->AppendElement(sectionElement, key);
-    return keyElement;
+// The key's text; an empty key is taken out of its section, here and at the save.
+std::string CXmlProfile::ReadText(const std::string& section, const std::string& key, bool& found) {
+    const std::string* text = FindText(section, key);
+    found = text != nullptr && !text->empty();
+    if (text != nullptr && !found) edits_.push_back({ProfileEdit::Remove, section, key, {}});
+    return found ? *text : std::string();
 }
 
 int32_t CXmlProfile::ReadInt(const std::string& section, const std::string& key, int32_t defaultValue) {
-    platform::XmlElement element = FindKey(section, key);
-    if (!element) return defaultValue;
-    const std::string text = document_->Text(element);
-    if (text.empty()) {
-        document_->RemoveFromParent(element);
-        return defaultValue;
-    }
-    return LeadingInt(text);
+    bool found = false;
+    const std::string text = ReadText(section, key, found);
+    return found ? LeadingInt(text) : defaultValue;
 }
 
 std::string CXmlProfile::ReadString(const std::string& section, const std::string& key, std::string defaultValue) {
-    platform::XmlElement element = FindKey(section, key);
-    if (!element) return defaultValue;
-    std::string text = document_->Text(element);
-    if (text.empty()) {
-        document_->RemoveFromParent(element);
-        return defaultValue;
-    }
-    return text;
+    bool found = false;
+    std::string text = ReadText(section, key, found);
+    return found ? text : defaultValue;
 }
 
 bool CXmlProfile::WriteInt(const std::string& section, const std::string& key, int32_t value) {
@@ -109,19 +98,20 @@ bool CXmlProfile::WriteInt(const std::string& section, const std::string& key, i
 }
 
 bool CXmlProfile::WriteString(const std::string& section, const std::string& key, std::string value) {
-    if (!document_) return true;
-    written_ = true;
-    platform::XmlElement element = FindOrCreateKey(section, key);
-    if (element) document_->SetText(element, value);
+    try {
+        edits_.push_back({ProfileEdit::Write, section, key, std::move(value)});
+        written_ = true;
+    } catch (...) {
+    }
     return true;
 }
 
 bool CXmlProfile::Save(std::string& reason) noexcept {
     if (saved_) return true;
     saved_ = true;
-    if (!document_ || path_.empty()) return true;
+    if (path_.empty()) return true;
     try {
-        const int error = keepReason_ != 0 ? keepReason_ : Write();
+        const int error = Write();
         if (error == 0) return true;
         reason = platform::FileErrorText(error);
     } catch (...) {
@@ -130,8 +120,24 @@ bool CXmlProfile::Save(std::string& reason) noexcept {
     return false;
 }
 
+// The file is read again: what another program changed since the load is kept.
 int CXmlProfile::Write() {
     std::string bytes;
-    if (!document_->Serialize(bytes)) return platform::FILEIO_OUT_OF_MEMORY;
-    return ReplaceProfileFile(path_, bytes);
+    const int error = platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes);
+    if (error != 0 && (existed_ || !platform::IsMissingFile(error))) return error;
+    if (IsBlankBytes(bytes)) bytes = kNewProfile;
+    std::string spliced;
+    // Bytes as loaded were checked and mapped then; others are now.
+    if (bytes == bytes_) {
+        if (int refused = SpliceProfile(bytes, loaded_, edits_, spliced)) return refused;
+        return ReplaceProfileFile(path_, spliced);
+    }
+    std::vector<std::string> sections;
+    for (const ProfileEdit& edit : edits_) {
+        if (std::find(sections.begin(), sections.end(), edit.section) == sections.end()) sections.push_back(edit.section);
+    }
+    platform::XmlMap map;
+    if (int refused = platform::MapXml(bytes, &sections, map)) return refused;
+    if (int refused = SpliceProfile(bytes, map, edits_, spliced)) return refused;
+    return ReplaceProfileFile(path_, spliced);
 }

@@ -2,14 +2,15 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/xml_document.h"
+#include "profile/profile_splice.h"
 
 class CXmlProfile {
 public:
-    // Binds to the file named by ProfilePath and loads it.
+    // Binds to the file named by ProfilePath and reads its settings.
     CXmlProfile();
     // Saves the document unless Save already ran, then drops it.
     virtual ~CXmlProfile();
@@ -21,21 +22,24 @@ public:
     std::string ReadString(const std::string& section, const std::string& key, std::string defaultValue);
     bool WriteInt(const std::string& section, const std::string& key, int32_t value);
     bool WriteString(const std::string& section, const std::string& key, std::string value);
-    // Saves the whole document once; false with the reason when the file was left as it was. A file
-    // that could not be read or parsed, or could not be written back unchanged, is never saved over.
+    // Saves once: this store's writes and removals go into the file as it is now, into its own
+    // section's bytes only. False with the reason when the file was left as it was: one that is gone,
+    // cannot be read or is not well-formed now is never saved over.
     bool Save(std::string& reason) noexcept;
     // True once a write has changed the document: the user asked for something to be stored.
     bool HasWrites() const noexcept { return written_; }
 
 private:
-    platform::XmlElement FindKey(const std::string& section, const std::string& key);
-    platform::XmlElement FindOrCreateKey(const std::string& section, const std::string& key);
+    const std::string* FindText(const std::string& section, const std::string& key) const;
+    std::string ReadText(const std::string& section, const std::string& key, bool& found);
     void Load() noexcept;
     int Write();
 
-    std::unique_ptr<platform::XmlDocument> document_;
+    std::string bytes_;        // the file as loaded
+    platform::XmlMap loaded_;  // and its map
+    std::vector<ProfileEdit> edits_;  // what reads see over the file as loaded, and what the save applies
     std::string path_;
-    int keepReason_ = 0;  // why the file there must not be overwritten; 0 when it may be
+    bool existed_ = false;  // there was a file at the load: one gone at the save is not created anew
     bool written_ = false;
     bool saved_ = false;
 };

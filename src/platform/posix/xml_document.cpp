@@ -1,6 +1,8 @@
 // The profile document over pugixml, loaded and saved so that the host's file keeps its own style.
 #include "platform/xml_document.h"
 
+#include "platform/file_io.h"
+
 #include <expat.h>
 #include <iconv.h>
 #include <pugixml.hpp>
@@ -68,6 +70,35 @@ struct Checked {
     std::vector<std::pair<size_t, size_t>> spans;  // the byte ranges of the nodes beside the root, and the root's
 };
 
+// A single-byte encoding as the system converts it: the character of each byte, -1 for none.
+bool ByteTable(const char* name, std::array<int32_t, 256>& table) {
+    iconv_t cd = iconv_open("UTF-32LE", name);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    for (int byte = 0; byte < 256; ++byte) {
+        char in = static_cast<char>(byte);
+        unsigned char out[4] = {};
+        char* from = &in;
+        char* to = reinterpret_cast<char*>(out);
+        size_t left = 1, room = sizeof out;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        const bool ok = iconv(cd, &from, &left, &to, &room) != static_cast<size_t>(-1) && room == 0;
+        table[byte] = ok ? static_cast<int32_t>(out[0] | out[1] << 8 | out[2] << 16) : -1;
+    }
+    iconv_close(cd);
+    return true;
+}
+
+// Encodings expat does not know itself (the host's windows-1252, for one).
+int SingleByteEncoding(void*, const XML_Char* name, XML_Encoding* info) {
+    std::array<int32_t, 256> table;
+    if (!ByteTable(name, table)) return XML_STATUS_ERROR;
+    std::copy(table.begin(), table.end(), info->map);
+    info->data = nullptr;
+    info->convert = nullptr;
+    info->release = nullptr;
+    return XML_STATUS_OK;
+}
+
 class StrictCheck {
 public:
     explicit StrictCheck(const std::string& bytes) : parser_(XML_ParserCreate(nullptr)) {
@@ -118,28 +149,6 @@ public:
     Checked& result() { return result_; }
 
 private:
-    // Encodings expat does not know itself (the host's windows-1252, for one), as the system converts
-    // them, one byte to one character.
-    static int SingleByteEncoding(void*, const XML_Char* name, XML_Encoding* info) {
-        iconv_t cd = iconv_open("UTF-32LE", name);
-        if (cd == reinterpret_cast<iconv_t>(-1)) return XML_STATUS_ERROR;
-        for (int byte = 0; byte < 256; ++byte) {
-            char in = static_cast<char>(byte);
-            unsigned char out[4] = {};
-            char* from = &in;
-            char* to = reinterpret_cast<char*>(out);
-            size_t left = 1, room = sizeof out;
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-            const bool ok = iconv(cd, &from, &left, &to, &room) != static_cast<size_t>(-1) && room == 0;
-            info->map[byte] = ok ? static_cast<int>(out[0] | out[1] << 8 | out[2] << 16) : -1;
-        }
-        iconv_close(cd);
-        info->data = nullptr;
-        info->convert = nullptr;
-        info->release = nullptr;
-        return XML_STATUS_OK;
-    }
-
     static StrictCheck& Top(void* self) { return *static_cast<StrictCheck*>(self); }
     size_t End() const { return static_cast<size_t>(XML_GetCurrentByteIndex(parser_) + XML_GetCurrentByteCount(parser_)); }
     void Span() { result_.spans.emplace_back(static_cast<size_t>(XML_GetCurrentByteIndex(parser_)), End()); }
@@ -153,6 +162,128 @@ private:
     bool inDoctype_ = false;
     size_t begin_ = 0;
     size_t end_ = 0;
+};
+
+// The map of a profile: expat reports each event's byte range in the file itself, UTF-16 included.
+class Mapper {
+public:
+    Mapper(const std::vector<std::string>* sections, XmlMap& map)
+        : parser_(XML_ParserCreate(nullptr)), sections_(sections), map_(map) {}
+    ~Mapper() {
+        if (parser_ != nullptr) XML_ParserFree(parser_);
+    }
+    Mapper(const Mapper&) = delete;
+    Mapper& operator=(const Mapper&) = delete;
+
+    int Run(const std::string& bytes) {
+        if (parser_ == nullptr) return FILEIO_OUT_OF_MEMORY;
+        if (bytes.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return FILEIO_TOO_LARGE;
+        XML_SetUserData(parser_, this);
+        XML_SetXmlDeclHandler(parser_, [](void* self, const XML_Char*, const XML_Char* encoding, int) {
+            if (encoding != nullptr) Top(self).declared_ = encoding;
+        });
+        XML_SetElementHandler(parser_, Start, End);
+        // An entity the parser could not see (declared in an external DTD it does not read) stays in
+        // the key's text as it is written, so the key is never taken for empty.
+        XML_SetSkippedEntityHandler(parser_, [](void* self, const XML_Char* name, int parameter) {
+            XmlElementBytes* key = Top(self).key_;
+            if (parameter || key == nullptr) return;
+            key->text += std::string("&") + name + ";";
+            key->opaque = true;
+        });
+        XML_SetUnknownEncodingHandler(parser_, SingleByteEncoding, nullptr);
+        if (XML_Parse(parser_, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) != XML_STATUS_OK) {
+            return XML_GetErrorCode(parser_) == XML_ERROR_NO_MEMORY ? FILEIO_OUT_OF_MEMORY : FILEIO_NOT_WELL_FORMED;
+        }
+        map_.encoding = EncodingOf(bytes, declared_);
+        if (map_.encoding == XmlEncoding::SingleByte && !ByteTable(declared_.c_str(), map_.charOfByte)) {
+            return FILEIO_NOT_REWRITABLE;
+        }
+        return SpansAreTags(bytes) ? 0 : FILEIO_NOT_REWRITABLE;
+    }
+
+private:
+    static Mapper& Top(void* self) { return *static_cast<Mapper*>(self); }
+    size_t Index() const { return static_cast<size_t>(XML_GetCurrentByteIndex(parser_)); }
+    size_t EventEnd() const { return Index() + static_cast<size_t>(XML_GetCurrentByteCount(parser_)); }
+
+    bool Wanted(const std::string& name) const {
+        return sections_ == nullptr || std::find(sections_->begin(), sections_->end(), name) != sections_->end();
+    }
+
+    static void XMLCALL Start(void* self, const XML_Char* name, const XML_Char**) {
+        Mapper& m = Top(self);
+        XmlElementBytes* element = nullptr;
+        switch (++m.depth_) {
+        case 1: element = &m.map_.root; break;
+        case 2:
+            element = &m.map_.root.children.emplace_back();
+            m.section_ = Top(self).Wanted(name) ? element : nullptr;
+            break;
+        case 3:
+            if (m.section_ == nullptr) break;
+            m.key_ = element = &m.section_->children.emplace_back();
+            // Text matters in the keys only; expat need not hand over the rest.
+            XML_SetCharacterDataHandler(m.parser_, Text);
+            break;
+        default: break;
+        }
+        if (element == nullptr) return;
+        element->name = name;
+        element->begin = m.Index();
+        element->contentBegin = element->contentEnd = element->end = m.EventEnd();
+    }
+
+    static void XMLCALL Text(void* self, const XML_Char* text, int length) {
+        if (XmlElementBytes* key = Top(self).key_) key->text.append(text, static_cast<size_t>(length));
+    }
+
+    static void XMLCALL End(void* self, const XML_Char*) {
+        Mapper& m = Top(self);
+        XmlElementBytes* element = nullptr;
+        switch (m.depth_--) {
+        case 1: element = &m.map_.root; break;
+        case 2: element = &m.map_.root.children.back(); break;
+        case 3:
+            element = m.key_;
+            m.key_ = nullptr;
+            XML_SetCharacterDataHandler(m.parser_, nullptr);
+            break;
+        default: break;
+        }
+        if (element == nullptr) return;
+        // An empty-element tag reports its end with the start tag, as an event of no bytes.
+        element->emptyTag = XML_GetCurrentByteCount(m.parser_) == 0;
+        if (element->emptyTag) return;
+        element->contentEnd = m.Index();
+        element->end = m.EventEnd();
+    }
+
+    // Elements that came out of an entity's replacement text have the reference's bytes, not tags:
+    // such a file cannot be edited by its bytes.
+    bool SpansAreTags(const std::string& bytes) const {
+        const bool wide = map_.encoding == XmlEncoding::Utf16Le || map_.encoding == XmlEncoding::Utf16Be;
+        const auto isTag = [&](const XmlElementBytes& e) {
+            const size_t at = e.begin + (map_.encoding == XmlEncoding::Utf16Be ? 1 : 0);
+            return at < bytes.size() && bytes[at] == '<' && (!wide || bytes[at ^ 1] == '\0');
+        };
+        if (!isTag(map_.root)) return false;
+        for (const XmlElementBytes& section : map_.root.children) {
+            if (!isTag(section)) return false;
+            for (const XmlElementBytes& key : section.children) {
+                if (!isTag(key)) return false;
+            }
+        }
+        return true;
+    }
+
+    XML_Parser parser_;
+    const std::vector<std::string>* sections_;
+    XmlMap& map_;
+    std::string declared_;
+    int depth_ = 0;
+    XmlElementBytes* section_ = nullptr;
+    XmlElementBytes* key_ = nullptr;
 };
 
 class StringWriter : public pugi::xml_writer {
@@ -299,5 +430,13 @@ private:
 std::unique_ptr<XmlDocument> CreateXmlDocument() {
     return std::unique_ptr<XmlDocument>(new (std::nothrow) PugiDocument());
 }
+
+int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
+    map = XmlMap{};
+    return Mapper(sections, map).Run(bytes);
+}
+
+// Narrow strings are UTF-8 here.
+std::u32string NarrowChars(const std::string& text) { return Utf8Chars(text); }
 
 }  // namespace platform

@@ -1,8 +1,10 @@
 // The profile document over MSXML, loaded from the host's file and written back in the file's own style.
 #include "platform/xml_document.h"
 
+#include "platform/file_io.h"
+
 #include <windows.h>
-#include <msxml.h>
+#include <msxml2.h>
 #include <oleauto.h>
 
 #include <cctype>
@@ -10,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <algorithm>
+#include <map>
 #include <new>
 #include <string>
 #include <vector>
@@ -491,11 +495,303 @@ private:
     FileStyle style_;
 };
 
+// The encoding a declaration names, or empty; only its ASCII matters, so UTF-16 files need none.
+std::string DeclaredEncoding(const std::string& bytes) {
+    const std::string text = StartsWith(bytes, "\xEF\xBB\xBF") ? bytes.substr(3, 200) : bytes.substr(0, 200);
+    if (!StartsWith(text, "<?xml")) return {};
+    const size_t end = text.find("?>");
+    const size_t at = text.find("encoding");
+    if (end == std::string::npos || at == std::string::npos || at > end) return {};
+    const size_t open = text.find_first_of("\"'", at);
+    const size_t close = open == std::string::npos ? open : text.find(text[open], open + 1);
+    return close == std::string::npos || close > end ? std::string() : text.substr(open + 1, close - open - 1);
+}
+
+// The file decoded to UTF-16, each unit with the byte offset it starts at.
+struct Decoded {
+    std::wstring text;
+    std::vector<size_t> offset;  // of each unit, and one past the end
+};
+
+bool Decode(const std::string& bytes, const XmlMap& map, Decoded& out) {
+    size_t i = 0;
+    const auto push = [&](wchar_t unit, size_t at) {
+        out.text += unit;
+        out.offset.push_back(at);
+    };
+    switch (map.encoding) {
+    case XmlEncoding::Utf16Le:
+    case XmlEncoding::Utf16Be: {
+        const bool le = map.encoding == XmlEncoding::Utf16Le;
+        for (i = StartsWith(bytes, le ? "\xFF\xFE" : "\xFE\xFF") ? 2 : 0; i + 1 < bytes.size(); i += 2) {
+            const unsigned lo = static_cast<unsigned char>(bytes[i + (le ? 0 : 1)]);
+            const unsigned hi = static_cast<unsigned char>(bytes[i + (le ? 1 : 0)]);
+            push(static_cast<wchar_t>(hi << 8 | lo), i);
+        }
+        break;
+    }
+    case XmlEncoding::SingleByte:
+        for (; i < bytes.size(); ++i) {
+            const int32_t c = map.charOfByte[static_cast<unsigned char>(bytes[i])];
+            if (c < 0 || c > 0xFFFF) return false;
+            push(static_cast<wchar_t>(c), i);
+        }
+        break;
+    case XmlEncoding::Utf8:
+        i = StartsWith(bytes, "\xEF\xBB\xBF") ? 3 : 0;
+        for (char32_t c : Utf8Chars(bytes.substr(i))) {
+            if (c >= 0x10000) {
+                push(static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10)), i);
+                push(static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF)), i);
+            } else {
+                push(static_cast<wchar_t>(c), i);
+            }
+            i += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        }
+        break;
+    }
+    out.offset.push_back(bytes.size());
+    return true;
+}
+
+// One element event of the SAX reader, in document order.
+struct SaxEvent {
+    bool start;
+    std::wstring name;
+    int depth;
+};
+
+// The reader has checked the file and reports its elements in order; each element's tags are then
+// found in the text from where the tag before ended. Text and attribute values hold no '<', so the
+// next '<' that opens no comment, instruction or CDATA section is the next tag, and it must be the
+// one the reader reported (an element out of an entity's replacement text is not: no map then).
+class Walk {
+public:
+    explicit Walk(const std::wstring& text) : t_(text) {}
+
+    // The '<' of the element's next tag and just past its '>'; false when it is not there.
+    bool Next(const SaxEvent& e, size_t& begin, size_t& end) {
+        if (!SkipToTag(e.depth == 1 && e.start)) return false;
+        const std::wstring open = (e.start ? L"<" : L"</") + e.name;
+        begin = at_;
+        if (t_.compare(begin, open.size(), open) != 0 || begin + open.size() >= t_.size() ||
+            !NameEnds(t_[begin + open.size()])) {
+            return false;
+        }
+        end = Close(begin + open.size());
+        return end != npos;
+    }
+
+private:
+    static bool NameEnds(wchar_t c) { return c == L'>' || c == L'/' || c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
+    bool At(size_t k, const wchar_t* s) const { return t_.compare(k, std::wcslen(s), s) == 0; }
+
+    // Past comments, instructions, CDATA and, before the root, the declaration and the DOCTYPE.
+    bool SkipToTag(bool prolog) {
+        for (;;) {
+            at_ = t_.find(L'<', at_);
+            if (at_ == npos) return false;
+            const wchar_t* close = At(at_, L"<!--") ? L"-->" : At(at_, L"<?") ? L"?>" : At(at_, L"<![CDATA[") ? L"]]>" : nullptr;
+            if (close != nullptr) {
+                at_ = t_.find(close, at_ + 2);
+                if (at_ == npos) return false;
+                at_ += std::wcslen(close);
+            } else if (prolog && At(at_, L"<!DOCTYPE")) {
+                if (!SkipDoctype()) return false;
+            } else {
+                return true;
+            }
+        }
+    }
+
+    // Past the '>' that ends the tag, outside quoted values.
+    size_t Close(size_t from) {
+        wchar_t quote = 0;
+        for (size_t k = from; k < t_.size(); ++k) {
+            if (quote != 0) {
+                if (t_[k] == quote) quote = 0;
+            } else if (t_[k] == L'"' || t_[k] == L'\'') {
+                quote = t_[k];
+            } else if (t_[k] == L'>') {
+                return at_ = k + 1;
+            }
+        }
+        return npos;
+    }
+
+    // The declarations in brackets hold literals, comments and instructions, any of which may hold ']'.
+    bool SkipDoctype() {
+        wchar_t quote = 0;
+        bool subset = false;
+        for (size_t k = at_ + 9; k < t_.size(); ++k) {
+            const wchar_t c = t_[k];
+            if (quote != 0) {
+                if (c == quote) quote = 0;
+            } else if (c == L'"' || c == L'\'') {
+                quote = c;
+            } else if (subset && (At(k, L"<!--") || At(k, L"<?"))) {
+                k = t_.find(At(k, L"<?") ? L"?>" : L"-->", k + 2);
+                if (k == npos) return false;
+            } else if (c == L'[') {
+                subset = true;
+            } else if (c == L']') {
+                subset = false;
+            } else if (c == L'>' && !subset) {
+                at_ = k + 1;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    static constexpr size_t npos = std::wstring::npos;
+    const std::wstring& t_;
+    size_t at_ = 0;
+};
+
+// The SAX reader's events, and the keys' text.
+class SaxMapper : public ISAXContentHandler {
+public:
+    SaxMapper(const std::vector<std::string>* sections, XmlMap& map) : sections_(sections), map_(map) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        if (riid == IID_IUnknown || riid == kContentHandlerIid) {
+            *object = static_cast<ISAXContentHandler*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    // Lives on the stack for the one parse that uses it.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    HRESULT STDMETHODCALLTYPE putDocumentLocator(ISAXLocator*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE startDocument() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE endDocument() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE startPrefixMapping(const wchar_t*, int, const wchar_t*, int) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE endPrefixMapping(const wchar_t*, int) override { return S_OK; }
+
+    HRESULT STDMETHODCALLTYPE startElement(const wchar_t*, int, const wchar_t*, int, const wchar_t* qname, int length,
+                                           ISAXAttributes*) override {
+        return Guard([&] {
+            const int depth = ++depth_;
+            if (depth == 2) inSection_ = Wanted(Narrow(qname, static_cast<size_t>(length)));
+            events_.push_back({true, std::wstring(qname, static_cast<size_t>(length)), depth});
+            if (depth == 3 && inSection_) {
+                key_ = events_.size() - 1;
+                texts_[key_];
+            }
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE endElement(const wchar_t*, int, const wchar_t*, int, const wchar_t* qname, int length) override {
+        return Guard([&] {
+            const int depth = depth_--;
+            events_.push_back({false, std::wstring(qname, static_cast<size_t>(length)), depth});
+            if (depth == 3) key_ = kNone;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE characters(const wchar_t* text, int length) override {
+        return Guard([&] {
+            if (key_ != kNone) texts_[key_].first.append(text, static_cast<size_t>(length));
+        });
+    }
+    HRESULT STDMETHODCALLTYPE ignorableWhitespace(const wchar_t* text, int length) override { return characters(text, length); }
+    HRESULT STDMETHODCALLTYPE processingInstruction(const wchar_t*, int, const wchar_t*, int) override { return S_OK; }
+    // An entity the reader could not see stays in the key's text as written: the key is not empty.
+    HRESULT STDMETHODCALLTYPE skippedEntity(const wchar_t* name, int length) override {
+        return Guard([&] {
+            if (key_ == kNone || (length > 0 && name[0] == L'%')) return;
+            texts_[key_].first += L"&" + std::wstring(name, static_cast<size_t>(length)) + L";";
+            texts_[key_].second = true;
+        });
+    }
+
+    // The elements' byte ranges, from the events and the file's text.
+    int Build(const std::string& bytes) {
+        Decoded decoded;
+        if (!Decode(bytes, map_, decoded)) return FILEIO_NOT_REWRITABLE;
+        Walk walk(decoded.text);
+        std::vector<std::pair<XmlElementBytes*, bool>> open;  // each open element (null when not mapped), and
+                                                              // whether it was an empty-element tag
+        for (size_t i = 0; i < events_.size(); ++i) {
+            const SaxEvent& e = events_[i];
+            if (!e.start && !open.empty() && open.back().second) {
+                open.pop_back();
+                continue;
+            }
+            size_t begin = 0, end = 0;
+            if (!walk.Next(e, begin, end)) return FILEIO_NOT_REWRITABLE;
+            if (e.start) {
+                const bool emptyTag = decoded.text[end - 2] == L'/';
+                XmlElementBytes* element = nullptr;
+                if (e.depth == 1) element = &map_.root;
+                if (e.depth == 2) element = &map_.root.children.emplace_back();
+                if (e.depth == 3 && texts_.count(i) != 0 && open.back().first != nullptr) {
+                    element = &open.back().first->children.emplace_back();
+                    element->text = Narrow(texts_[i].first.data(), texts_[i].first.size());
+                    element->opaque = texts_[i].second;
+                }
+                if (element != nullptr) {
+                    element->name = Narrow(e.name.data(), e.name.size());
+                    element->begin = decoded.offset[begin];
+                    element->contentBegin = element->contentEnd = element->end = decoded.offset[end];
+                    element->emptyTag = emptyTag;
+                }
+                open.push_back({element, emptyTag});
+            } else {
+                if (open.empty()) return FILEIO_NOT_WELL_FORMED;
+                if (XmlElementBytes* element = open.back().first) {
+                    element->contentEnd = decoded.offset[begin];
+                    element->end = decoded.offset[end];
+                }
+                open.pop_back();
+            }
+        }
+        return open.empty() ? 0 : FILEIO_NOT_WELL_FORMED;
+    }
+
+    static const IID kContentHandlerIid;
+
+private:
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+    static constexpr size_t npos = std::wstring::npos;
+
+    template <typename F>
+    static HRESULT Guard(F&& f) {
+        try {
+            f();
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+        return S_OK;
+    }
+
+    bool Wanted(const std::string& name) const {
+        return sections_ == nullptr || std::find(sections_->begin(), sections_->end(), name) != sections_->end();
+    }
+
+    const std::vector<std::string>* sections_;
+    XmlMap& map_;
+    std::vector<SaxEvent> events_;
+    std::map<size_t, std::pair<std::wstring, bool>> texts_;  // each mapped key's text, by its start event
+    int depth_ = 0;
+    bool inSection_ = false;
+    size_t key_ = kNone;
+};
+
+const IID SaxMapper::kContentHandlerIid = {0x1545cdfa, 0x9e4e, 0x4497, {0xa8, 0xa4, 0x2b, 0xf7, 0xd0, 0x11, 0x2c, 0x44}};
+const IID kSaxReaderIid = {0xa4f96ed0, 0xf829, 0x476e, {0x81, 0xc0, 0xcd, 0xc7, 0xbd, 0x2a, 0x08, 0x02}};
+
 }  // namespace
 
 std::unique_ptr<XmlDocument> CreateXmlDocument() {
     IXMLDOMDocument* doc = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
+    // The DOM document's own class, not the newer one the SAX reader's header maps its name to.
+    const CLSID domDocument = {0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+    if (FAILED(CoCreateInstance(domDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
                                 reinterpret_cast<void**>(&doc))) ||
         doc == nullptr) {
         return nullptr;
@@ -503,6 +799,72 @@ std::unique_ptr<XmlDocument> CreateXmlDocument() {
     auto* document = new (std::nothrow) MsxmlDocument(doc);
     if (document == nullptr) doc->Release();
     return std::unique_ptr<XmlDocument>(document);
+}
+
+}  // namespace platform
+
+namespace platform {
+
+// MSXML's SAX reader checks the bytes and reports the elements in order; the file's decoded text
+// gives each its byte range (see Walk). Its locator is not used: readers differ in what its columns
+// count, and some count from where their buffer begins rather than the line.
+int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
+    map = XmlMap{};
+    map.encoding = EncodingOf(bytes, DeclaredEncoding(bytes));
+    if (map.encoding == XmlEncoding::SingleByte) {
+        const UINT codePage = CodePageOf(DeclaredEncoding(bytes));
+        if (codePage == 0) return FILEIO_NOT_REWRITABLE;
+        for (int byte = 0; byte < 256; ++byte) {
+            const char in = static_cast<char>(byte);
+            wchar_t out = 0;
+            map.charOfByte[byte] = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, &in, 1, &out, 1) == 1 ? out : -1;
+        }
+    }
+    CLSID readerClass;
+    Com<ISAXXMLReader> reader;
+    if (FAILED(CLSIDFromProgID(L"Msxml2.SAXXMLReader.3.0", &readerClass)) ||
+        FAILED(CoCreateInstance(readerClass, nullptr, CLSCTX_INPROC_SERVER, kSaxReaderIid,
+                                reinterpret_cast<void**>(reader.out()))) || !reader) {
+        return FILEIO_OUT_OF_MEMORY;
+    }
+    // Nothing outside the file is fetched.
+    reader->putFeature(L"external-general-entities", VARIANT_FALSE);
+    reader->putFeature(L"external-parameter-entities", VARIANT_FALSE);
+    SaxMapper mapper(sections, map);
+    if (FAILED(reader->putContentHandler(&mapper))) return FILEIO_OUT_OF_MEMORY;
+    Com<IStream> stream;
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+    if (memory == nullptr) return FILEIO_OUT_OF_MEMORY;
+    if (void* data = GlobalLock(memory)) {
+        std::memcpy(data, bytes.data(), bytes.size());
+        GlobalUnlock(memory);
+    }
+    if (FAILED(CreateStreamOnHGlobal(memory, TRUE, stream.out()))) {
+        GlobalFree(memory);
+        return FILEIO_OUT_OF_MEMORY;
+    }
+    VARIANT source;
+    VariantInit(&source);
+    source.vt = VT_UNKNOWN;
+    source.punkVal = stream.get();
+    const HRESULT hr = reader->parse(source);
+    reader->putContentHandler(nullptr);  // the handler lives on this stack
+    if (FAILED(hr)) return hr == E_OUTOFMEMORY ? FILEIO_OUT_OF_MEMORY : FILEIO_NOT_WELL_FORMED;
+    return mapper.Build(bytes);
+}
+
+std::u32string NarrowChars(const std::string& text) {
+    const std::wstring wide = Widen(text);
+    std::u32string chars;
+    for (size_t i = 0; i < wide.size(); ++i) {
+        const char32_t c = wide[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < wide.size()) {
+            chars += 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+        } else {
+            chars += c;
+        }
+    }
+    return chars;
 }
 
 }  // namespace platform
