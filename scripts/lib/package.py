@@ -39,7 +39,8 @@ def inline_guide(source, target):
         if tag != "img" or ":" in value:
             continue
         data = open(os.path.join(folder, urllib.parse.unquote(value)), "rb").read()
-        uri = "data:image/png;base64," + base64.b64encode(data).decode("ascii")
+        kind = "svg+xml" if value.endswith(".svg") else "png"
+        uri = f"data:image/{kind};base64," + base64.b64encode(data).decode("ascii")
         text = text.replace(f'src="{value}"', f'src="{uri}"')
     with open(target, "w", encoding="utf-8", newline="\n") as out:
         out.write(text)
