@@ -38,26 +38,24 @@ constexpr int kHeader = 20;
 constexpr int kRow = 30;
 constexpr int kGap = 10;
 
-const char* MarkColour(PinMark mark) {
-    switch (mark) {
-    case PinMark::Followed: return "#1b7f3b";
-    case PinMark::NotFollowed: return "#b3261e";
-    case PinMark::NotWired: return "#6b6b6b";
-    case PinMark::None: break;
-    }
-    return "#222";
-}
-
-// Pin boxes differ in fill as well as colour, so a greyscale print still tells them apart.
-const char* PinFill(PinMark mark) {
-    switch (mark) {
-    case PinMark::Followed: return "#d6f0dd";
-    case PinMark::NotFollowed: return "#f6d5d2";
-    case PinMark::NotWired: return "#ffffff";
-    case PinMark::None: break;
-    }
-    return "#eef1f5";
-}
+// Each mark's look, in PinMark's order. Pin boxes differ in fill as well as colour, so a greyscale
+// print still tells them apart; the symbol and word mean colour is never the only sign.
+struct MarkLook {
+    const char* colour;
+    const char* fill;
+    const char* symbol;
+    const char* word;
+    const char* cssClass;
+};
+constexpr MarkLook kLooks[] = {
+    {"#222", "#eef1f5", "", "", "info"},                                       // None
+    {"#1b7f3b", "#d6f0dd", "\u2714", "followed", "followed"},                  // Followed
+    {"#b3261e", "#f6d5d2", "\u2718", "NOT followed", "failed"},                // NotFollowed
+    {"#6b6b6b", "#ffffff", "\u2013", "not wired", "unwired"},                  // NotWired
+};
+const MarkLook& Look(PinMark mark) { return kLooks[static_cast<int>(mark)]; }
+const char* MarkColour(PinMark mark) { return Look(mark).colour; }
+const char* PinFill(PinMark mark) { return Look(mark).fill; }
 
 // A text too long for its column is squeezed to fit rather than cut off by the next column.
 std::string Fit(const std::string& text, int fontSize) {
@@ -82,35 +80,9 @@ int BoardPinOfLatch(int latch) {
     return kOf[latch & 7];
 }
 
-const char* MarkSymbol(PinMark mark) {
-    switch (mark) {
-    case PinMark::Followed: return "\u2714";
-    case PinMark::NotFollowed: return "\u2718";
-    case PinMark::NotWired: return "\u2013";
-    case PinMark::None: break;
-    }
-    return "";
-}
-
-const char* MarkWord(PinMark mark) {
-    switch (mark) {
-    case PinMark::Followed: return "followed";
-    case PinMark::NotFollowed: return "NOT followed";
-    case PinMark::NotWired: return "not wired";
-    case PinMark::None: break;
-    }
-    return "";
-}
-
-const char* MarkClass(PinMark mark) {
-    switch (mark) {
-    case PinMark::Followed: return "followed";
-    case PinMark::NotFollowed: return "failed";
-    case PinMark::NotWired: return "unwired";
-    case PinMark::None: break;
-    }
-    return "info";
-}
+const char* MarkSymbol(PinMark mark) { return Look(mark).symbol; }
+const char* MarkWord(PinMark mark) { return Look(mark).word; }
+const char* MarkClass(PinMark mark) { return Look(mark).cssClass; }
 
 std::string XmlEscape(const std::string& text) {
     std::string out;

@@ -126,18 +126,18 @@ int CXmlProfile::Write() {
     const int error = platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes);
     if (error != 0 && (existed_ || !platform::IsMissingFile(error))) return error;
     if (IsBlankBytes(bytes)) bytes = kNewProfile;
-    std::string spliced;
     // Bytes as loaded were checked and mapped then; others are now.
-    if (bytes == bytes_) {
-        if (int refused = SpliceProfile(bytes, loaded_, edits_, spliced)) return refused;
-        return ReplaceProfileFile(path_, spliced);
+    const platform::XmlMap* map = &loaded_;
+    platform::XmlMap current;
+    if (bytes != bytes_) {
+        std::vector<std::string> sections;
+        for (const ProfileEdit& edit : edits_) {
+            if (std::find(sections.begin(), sections.end(), edit.section) == sections.end()) sections.push_back(edit.section);
+        }
+        if (int refused = platform::MapXml(bytes, &sections, current)) return refused;
+        map = &current;
     }
-    std::vector<std::string> sections;
-    for (const ProfileEdit& edit : edits_) {
-        if (std::find(sections.begin(), sections.end(), edit.section) == sections.end()) sections.push_back(edit.section);
-    }
-    platform::XmlMap map;
-    if (int refused = platform::MapXml(bytes, &sections, map)) return refused;
-    if (int refused = SpliceProfile(bytes, map, edits_, spliced)) return refused;
+    std::string spliced;
+    if (int refused = SpliceProfile(bytes, *map, edits_, spliced)) return refused;
     return ReplaceProfileFile(path_, spliced);
 }
