@@ -20,7 +20,8 @@ show_log() {
 }
 
 # quietly LABEL LOG COMMAND...: one line for the step, "LABEL: done in 1m05s", with the command's
-# output in LOG; on failure the end of LOG is shown. While it runs, the progress the command reports
+# output in LOG; on failure the end of LOG is shown (with quietly_brief set, nothing: the caller says
+# in a line what the failure means). While it runs, the progress the command reports
 # ("[ 42%]" from make with the file it is compiling or linking, "3/10 Test" from ctest) and the time
 # taken show on a terminal in place on that line, refreshed at least every 10 seconds, elsewhere (a
 # CI log) as a line every 30 seconds: no step is silent for a minute.
@@ -91,6 +92,9 @@ quietly() {
   took=$(elapsed $((SECONDS - start)))
   if ((status == 0)); then
     if ((tty)); then printf '\r\033[K%s: done in %s\n' "$label" "$took"; else echo "$label: done in $took"; fi
+  elif [[ -n ${quietly_brief:-} ]]; then
+    # The caller says in one line what the failure means.
+    ((tty)) && echo
   else
     ((tty)) && echo
     echo "$label: FAILED after $took (exit status $status); full output in $log"
@@ -112,4 +116,20 @@ build_preset() {
   (($#)) && targets=(--target "$@")
   (cd "$trelvo_root" && quietly "building (preset $preset)" "$trelvo_logs/build-$preset.log" \
     cmake --build --preset "$preset" -j"$(nproc)" "${targets[@]}")
+}
+
+# runs_win32_programs: true where 32-bit Windows programs can run here. Some kernels (sandboxes
+# among them) refuse 32-bit programs outright, and a mirror in sync can leave wine32 uninstallable;
+# otherwise prints nothing and fails, and why_no_win32 says which.
+why_no_win32=""
+runs_win32_programs() {
+  if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+    why_no_win32="this machine's kernel runs no 32-bit programs"
+  elif ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+    why_no_win32="wine32:i386 is not installed"
+  else
+    why_no_win32=""
+    return 0
+  fi
+  return 1
 }
