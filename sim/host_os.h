@@ -1,6 +1,7 @@
 // What the simulator needs from the operating system: module loading, temporary files, the dialog.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "host/host_blocks.h"
@@ -36,6 +37,22 @@ int PendingInterrupt();
 // Thrown where a run stops for an interrupt; what it holds is cleaned up as the stack unwinds.
 struct Interrupted {
     int interrupt;
+};
+
+// A lock for what the plug-in's threads and the simulator's share; std::lock_guard takes it. The
+// Windows builds' C++ runtime has no std::mutex (cmake/mingw-i686.cmake): a critical section there.
+class HostLock {
+public:
+    HostLock();
+    ~HostLock();
+    HostLock(const HostLock&) = delete;
+    HostLock& operator=(const HostLock&) = delete;
+    void lock();
+    void unlock();
+
+private:
+    struct System;
+    std::unique_ptr<System> system_;
 };
 
 // Calls config() and plays the dialog actions on the window it shows, as a user would; false

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 
 namespace sim {
@@ -112,6 +113,14 @@ void EndByInterrupt(int interrupt) {
     ::raise(interrupt);
     ::_exit(128 + interrupt);
 }
+
+struct HostLock::System {
+    std::mutex mutex;
+};
+HostLock::HostLock() : system_(std::make_unique<System>()) {}
+HostLock::~HostLock() = default;
+void HostLock::lock() { system_->mutex.lock(); }
+void HostLock::unlock() { system_->mutex.unlock(); }
 
 bool DriveConfigDialog(VoidEntryFn, const std::string&) { return false; }
 

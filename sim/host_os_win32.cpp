@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 namespace sim {
@@ -250,23 +249,22 @@ std::vector<std::string> SplitActions(const std::string& actions) {
     return out;
 }
 
-}  // namespace
-
-bool DriveConfigDialog(VoidEntryFn config, const std::string& actions) {
-    const std::vector<std::string> queue = SplitActions(actions);
+// The user at the dialog: plays the actions on each showing until told to stop.
+struct DialogUser {
+    std::vector<std::string> queue;
     std::atomic<bool> done{false};
-    // The dialog runs modally on this thread inside config(); the user is a second thread.
-    std::thread user([&] {
+
+    static DWORD WINAPI Run(LPVOID self) {
+        static_cast<DialogUser*>(self)->Act();
+        return 0;
+    }
+    void Act() {
         size_t next = 0;
         HWND shown = nullptr;
         while (!done.load()) {
             const HWND dialog = FindConfigDialog();
-            if (!dialog) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                continue;
-            }
-            if (dialog == shown) {  // still closing from the last action
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (!dialog || dialog == shown) {  // none yet, or still closing from the last action
+                Sleep(5);
                 continue;
             }
             while (next < queue.size() && IsWindow(dialog) && IsWindowVisible(dialog)) Play(dialog, queue[next++]);
@@ -274,13 +272,32 @@ bool DriveConfigDialog(VoidEntryFn config, const std::string& actions) {
             if (IsWindow(dialog) && IsWindowVisible(dialog)) SendMessageA(dialog, WM_CLOSE, 0, 0);
             shown = dialog;
         }
-    });
+    }
+};
+
+}  // namespace
+
+struct HostLock::System {
+    CRITICAL_SECTION section;
+};
+HostLock::HostLock() : system_(std::make_unique<System>()) { InitializeCriticalSection(&system_->section); }
+HostLock::~HostLock() { DeleteCriticalSection(&system_->section); }
+void HostLock::lock() { EnterCriticalSection(&system_->section); }
+void HostLock::unlock() { LeaveCriticalSection(&system_->section); }
+
+bool DriveConfigDialog(VoidEntryFn config, const std::string& actions) {
+    DialogUser user;
+    user.queue = SplitActions(actions);
+    // The dialog runs modally on this thread inside config(); the user is a second thread.
+    const HANDLE thread = CreateThread(nullptr, 0, &DialogUser::Run, &user, 0, nullptr);
+    if (thread == nullptr) throw std::runtime_error("cannot start the thread that drives the dialog");
     try {
         config();
     } catch (...) {
     }
-    done = true;
-    user.join();
+    user.done = true;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
     return true;
 }
 

@@ -57,7 +57,7 @@ public:
     }
 
 private:
-    std::mutex mutex_;
+    HostLock mutex_;
     std::vector<std::string> pending_;
     std::vector<std::string> warnings_;
     std::string lastDialog_;
