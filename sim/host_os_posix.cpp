@@ -16,9 +16,23 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "platform/file_io.h"
+
 namespace sim {
 
 const char* const kModuleFileName = "TRELVO-40.so";
+
+std::vector<std::string> CommandLine(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+
+void PrepareConsole() {}
+
+std::string HostPath(const std::string& utf8) { return utf8; }
+bool HostCanName(const std::string&) { return true; }
+
+int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes) {
+    return platform::fileIo().read(path.c_str(), limit, bytes);
+}
+std::string ReadErrorText(int error) { return platform::FileErrorText(error); }
 
 void PrepareHostProcess() {}
 
