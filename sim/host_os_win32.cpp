@@ -89,10 +89,12 @@ private:
     bool Flush() {
         if (pending_.empty()) return true;
         if (!console_) {
-            DWORD written = 0;
-            const bool ok = WriteFile(handle_, pending_.data(), static_cast<DWORD>(pending_.size()), &written, nullptr);
+            // Windows' line ends, as a text-mode stream writes them.
+            std::string bytes;
+            for (const char c : pending_) bytes += c == '\n' ? "\r\n" : std::string(1, c);
             pending_.clear();
-            return ok;
+            DWORD written = 0;
+            return WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
         }
         // A letter split between two writes waits for its last bytes.
         size_t whole = pending_.size();
