@@ -2,8 +2,9 @@
 rem Checks a Mach3 profile's port and pin settings against the TRELVO-40/41 board, with trelvo-sim.exe beside it.
 rem Double-click it and pick a profile, or drop a profile onto it.
 setlocal EnableExtensions DisableDelayedExpansion
-rem UTF-8, so that folder names with letters beyond English pass as they are.
-chcp 65001 >nul
+rem No chcp: cmd hands trelvo-sim.exe its arguments as UTF-16 and it writes the console in UTF-16, so
+rem folder and profile names in any script pass whatever the code page (65001 also stops batch files
+rem on Windows XP and 7).
 set "here=%~dp0"
 set "sim=%~dp0trelvo-sim.exe"
 set "rc=2"
@@ -43,10 +44,11 @@ call :scan
 if not defined profile goto wait
 
 :check
-if not exist "%profile%" (
-  echo There is no file "%profile%".
-  goto wait
-)
+rem "if exist" takes ? and * as a pattern; no file name holds either, so such a name is no file.
+set "bare=%profile:?=%"
+if not "%bare%"=="%profile%" goto no_file
+for /f "delims=* eol=|" %%A in ("x%profile%x") do if not "%%A"=="x%profile%x" goto no_file
+if not exist "%profile%" goto no_file
 rem A simulator that can write an HTML report writes it to the temporary folder, named after the profile.
 set "report="
 "%sim%" --help 2>nul | find "--report" >nul
@@ -69,6 +71,10 @@ if defined report if exist "%report%" (
 echo.
 pause
 exit /b %rc%
+
+:no_file
+echo There is no file "%profile%".
+goto wait
 
 rem Lists the host profiles in the three folders, numbered; with "want" set, takes that one as "profile".
 :scan

@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
         engine.estop = 1;
         state.SpinDir = 1;
 
-        module.setProName(profile.Path().c_str());
+        module.setProName(sim::HostPath(profile.Path()).c_str());
         module.initControl(reinterpret_cast<intptr_t>(&engine), 0, reinterpret_cast<intptr_t>(&state), 0);
         module.postInitControl();
         std::puts("showing the configuration dialog");

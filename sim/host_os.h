@@ -1,7 +1,10 @@
 // What the simulator needs from the operating system: module loading, temporary files, the dialog.
 #pragma once
 
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "host/host_blocks.h"
 
@@ -9,6 +12,35 @@ namespace sim {
 
 // The file name the build gives the plug-in module on this system.
 extern const char* const kModuleFileName;
+
+// Text in the simulator is UTF-8: its arguments, the paths it opens, its account and page. On
+// Windows the arguments come from the UTF-16 command line, whatever the system's code page.
+std::vector<std::string> CommandLine(int argc, char** argv);
+// Standard output and error take UTF-8 from here on: on Windows a console is written in UTF-16
+// (WriteConsoleW), whatever its code page; a file or pipe gets the UTF-8 bytes.
+void PrepareConsole();
+
+// A UTF-8 path as the C++ library takes it (UTF-16 on Windows), and back.
+inline std::filesystem::path FilePath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+inline std::string PathText(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// The plug-in's interface is narrow: the host hands it paths in the system's ANSI code page. The
+// path in that form; throws std::runtime_error when the code page cannot hold one of its letters.
+// POSIX: the path as it is.
+std::string HostPath(const std::string& utf8);
+// Whether HostPath can give the path to the plug-in.
+bool HostCanName(const std::string& utf8);
+
+// Reads the whole of a file the user named, by its UTF-8 path, as the plug-in reads its profile: a
+// regular file only, never more than `limit` bytes. 0, or an error for ReadErrorText.
+int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes);
+// The reason for such an error, in UTF-8.
+std::string ReadErrorText(int error);
 
 // Sets the process up as the host's would be before any plug-in call (COM on Windows).
 void PrepareHostProcess();
@@ -18,12 +50,14 @@ void* OpenModule(const std::string& path);
 // The exported symbol, or null when the module has none by that name.
 void* ModuleSymbol(void* module, const char* name);
 
-// The folder of the running executable; empty when it cannot be told.
+// The folder of the running executable (UTF-8); empty when it cannot be told.
 std::string ExecutableDir();
 
 // Creates a new, empty folder named trelvo-sim-* in the system's temporary folder and returns its path.
 // Folders of earlier runs that were killed outright are removed first: those of this user, older than
-// an hour, that no running simulator holds.
+// an hour, that no running simulator holds. The path is one HostPath can give the plug-in (on Windows
+// the temporary folder's short name if need be); where there is none, throws std::runtime_error
+// saying so.
 std::string CreateTempFolder();
 // Interrupts (SIGINT, SIGTERM, SIGHUP; Ctrl-C or a closed console on Windows) are held from now on,
 // so that a run can stop where it is and remove its temporary folder on the way out.
@@ -36,6 +70,22 @@ int PendingInterrupt();
 // Thrown where a run stops for an interrupt; what it holds is cleaned up as the stack unwinds.
 struct Interrupted {
     int interrupt;
+};
+
+// A lock for what the plug-in's threads and the simulator's share; std::lock_guard takes it. The
+// Windows builds' C++ runtime has no std::mutex (cmake/mingw-i686.cmake): a critical section there.
+class HostLock {
+public:
+    HostLock();
+    ~HostLock();
+    HostLock(const HostLock&) = delete;
+    HostLock& operator=(const HostLock&) = delete;
+    void lock();
+    void unlock();
+
+private:
+    struct System;
+    std::unique_ptr<System> system_;
 };
 
 // Calls config() and plays the dialog actions on the window it shows, as a user would; false

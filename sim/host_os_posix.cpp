@@ -13,11 +13,26 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
+
+#include "platform/file_io.h"
 
 namespace sim {
 
 const char* const kModuleFileName = "TRELVO-40.so";
+
+std::vector<std::string> CommandLine(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+
+void PrepareConsole() {}
+
+std::string HostPath(const std::string& utf8) { return utf8; }
+bool HostCanName(const std::string&) { return true; }
+
+int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes) {
+    return platform::fileIo().read(path.c_str(), limit, bytes);
+}
+std::string ReadErrorText(int error) { return platform::FileErrorText(error); }
 
 void PrepareHostProcess() {}
 
@@ -112,6 +127,14 @@ void EndByInterrupt(int interrupt) {
     ::raise(interrupt);
     ::_exit(128 + interrupt);
 }
+
+struct HostLock::System {
+    std::mutex mutex;
+};
+HostLock::HostLock() : system_(std::make_unique<System>()) {}
+HostLock::~HostLock() = default;
+void HostLock::lock() { system_->mutex.lock(); }
+void HostLock::unlock() { system_->mutex.unlock(); }
 
 bool DriveConfigDialog(VoidEntryFn, const std::string&) { return false; }
 

@@ -3,19 +3,176 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <shellapi.h>
 
 #include <atomic>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
+#include <streambuf>
 #include <vector>
+
+#include "platform/file_io.h"
 
 namespace sim {
 
 const char* const kModuleFileName = "TRELVO-40.dll";
+
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+    return wide;
+}
+
+std::string Utf8(const std::wstring& wide) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(n), '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), n, nullptr, nullptr);
+    return utf8;
+}
+
+// The text in the ANSI code page; false when a letter has no place in it (no best fit: "e" for "ě"
+// would name another file).
+bool ToAnsi(const std::wstring& wide, std::string& ansi) {
+    BOOL lost = FALSE;
+    const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                      0, nullptr, &lost);
+    ansi.assign(static_cast<size_t>(n), '\0');
+    if (n > 0) {
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), ansi.data(), n,
+                            nullptr, &lost);
+    }
+    return !lost && (n > 0 || wide.empty());
+}
+
+std::string SystemMessage(DWORD code) {
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string message = text ? Utf8(text) : "error " + std::to_string(code);
+    if (text) LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' ||
+                                message.back() == '.')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+// Standard output or error: UTF-16 to a console, the UTF-8 bytes to a file or pipe.
+class ConsoleBuffer : public std::streambuf {
+public:
+    explicit ConsoleBuffer(DWORD which) : handle_(GetStdHandle(which)) {
+        DWORD mode = 0;
+        console_ = handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE && GetConsoleMode(handle_, &mode);
+    }
+
+protected:
+    int_type overflow(int_type c) override {
+        if (c != traits_type::eof()) pending_ += static_cast<char>(c);
+        if (pending_.size() >= 4096) Flush();
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        pending_.append(s, static_cast<size_t>(n));
+        if (pending_.size() >= 4096) Flush();
+        return n;
+    }
+    int sync() override { return Flush() ? 0 : -1; }
+
+private:
+    bool Flush() {
+        if (pending_.empty()) return true;
+        if (!console_) {
+            // Windows' line ends, as a text-mode stream writes them.
+            std::string bytes;
+            for (const char c : pending_) bytes += c == '\n' ? "\r\n" : std::string(1, c);
+            pending_.clear();
+            DWORD written = 0;
+            return WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        }
+        // A letter split between two writes waits for its last bytes.
+        size_t whole = pending_.size();
+        for (size_t back = 1; back <= 3 && back <= pending_.size(); ++back) {
+            const unsigned char c = static_cast<unsigned char>(pending_[pending_.size() - back]);
+            if ((c & 0xC0) == 0x80) continue;
+            const size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            if (length > back) whole = pending_.size() - back;
+            break;
+        }
+        const std::wstring wide = Wide(pending_.substr(0, whole));
+        pending_.erase(0, whole);
+        DWORD written = 0;
+        return wide.empty() || WriteConsoleW(handle_, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    }
+
+    HANDLE handle_;
+    bool console_ = false;
+    std::string pending_;
+};
+
+}  // namespace
+
+std::vector<std::string> CommandLine(int, char**) {
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) throw std::runtime_error("cannot read the command line");
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) arguments.push_back(Utf8(wide[i]));
+    LocalFree(wide);
+    return arguments;
+}
+
+void PrepareConsole() {
+    // Never freed: the streams flush through them as the process ends.
+    std::cout.rdbuf(new ConsoleBuffer(STD_OUTPUT_HANDLE));
+    std::cerr.rdbuf(new ConsoleBuffer(STD_ERROR_HANDLE));
+}
+
+std::string HostPath(const std::string& utf8) {
+    std::string ansi;
+    if (!ToAnsi(Wide(utf8), ansi)) {
+        throw std::runtime_error("the path " + utf8 + " has letters that this system's code page (" +
+                                 std::to_string(GetACP()) + ") cannot hold, so the plug-in could not be given it");
+    }
+    return ansi;
+}
+
+bool HostCanName(const std::string& utf8) {
+    std::string ansi;
+    return ToAnsi(Wide(utf8), ansi);
+}
+
+int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes) {
+    bytes.clear();
+    const std::wstring wide = Wide(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return platform::FILEIO_NOT_REGULAR;
+    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    int error = GetFileType(file) == FILE_TYPE_DISK ? 0 : platform::FILEIO_NOT_REGULAR;
+    char buffer[65536];
+    while (error == 0) {
+        DWORD n = 0;
+        if (!ReadFile(file, buffer, sizeof buffer, &n, nullptr)) error = static_cast<int>(GetLastError());
+        if (error != 0 || n == 0) break;
+        if (bytes.size() + n > limit) error = platform::FILEIO_TOO_LARGE;
+        else bytes.append(buffer, n);
+    }
+    CloseHandle(file);
+    if (error != 0) bytes.clear();
+    return error;
+}
+
+std::string ReadErrorText(int error) {
+    return error < 0 ? platform::FileErrorText(error) : SystemMessage(static_cast<DWORD>(error));
+}
 
 void PrepareHostProcess() {
     // The host is a GUI program with COM up on its main thread; the plug-in's profile store needs it.
@@ -23,24 +180,10 @@ void PrepareHostProcess() {
     if (FAILED(hr)) throw std::runtime_error("cannot initialise COM");
 }
 
-namespace {
-
-std::string SystemMessage(DWORD code) {
-    char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = text ? text : "error " + std::to_string(code);
-    if (text) LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) message.pop_back();
-    return message;
-}
-
-}  // namespace
-
 void* OpenModule(const std::string& path) {
     // A bare name means the file here, not one somewhere on the DLL search path.
     const std::string file = path.find_first_of("/\\:") == std::string::npos ? ".\\" + path : path;
-    HMODULE module = LoadLibraryA(file.c_str());
+    HMODULE module = LoadLibraryW(Wide(file).c_str());
     if (!module) throw std::runtime_error(SystemMessage(GetLastError()));
     return reinterpret_cast<void*>(module);
 }
@@ -50,37 +193,57 @@ void* ModuleSymbol(void* module, const char* name) {
 }
 
 std::string ExecutableDir() {
-    char buffer[MAX_PATH * 4] = {};
-    const DWORD n = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
-    if (n == 0 || n >= sizeof buffer) return {};
-    return std::filesystem::path(buffer).parent_path().string();
+    wchar_t buffer[32768] = {};
+    const DWORD n = GetModuleFileNameW(nullptr, buffer, 32768);
+    if (n == 0 || n >= 32768) return {};
+    return PathText(std::filesystem::path(buffer).parent_path());
 }
 
 namespace {
 
-constexpr const char* kFolderPrefix = "trelvo-sim-";
+constexpr const wchar_t* kFolderPrefix = L"trelvo-sim-";
 
 // A running simulator keeps its folder open, so a long run is never taken for a stale one.
 HANDLE heldFolder = INVALID_HANDLE_VALUE;
 
-HANDLE OpenFolder(const std::string& path, DWORD share) {
-    return CreateFileA(path.c_str(), FILE_LIST_DIRECTORY, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+HANDLE OpenFolder(const std::wstring& path, DWORD share) {
+    return CreateFileW(path.c_str(), FILE_LIST_DIRECTORY, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                        nullptr);
 }
 
 // %TEMP% is the user's own; a folder nobody holds that is older than an hour was left by a killed run.
+// Names are compared as UTF-16: the folder may hold files whose names the code page cannot hold.
 void RemoveStaleFolders(const std::filesystem::path& temp) {
     namespace fs = std::filesystem;
     std::error_code ec;
     const auto cutoff = fs::file_time_type::clock::now() - std::chrono::hours(1);
     for (const fs::directory_entry& entry : fs::directory_iterator(temp, ec)) {
-        if (entry.path().filename().string().rfind(kFolderPrefix, 0) != 0 || !entry.is_directory(ec)) continue;
+        if (entry.path().filename().wstring().rfind(kFolderPrefix, 0) != 0 || !entry.is_directory(ec)) continue;
         if (entry.last_write_time(ec) > cutoff || ec) continue;
-        const HANDLE alone = OpenFolder(entry.path().string(), 0);
+        const HANDLE alone = OpenFolder(entry.path().wstring(), 0);
         if (alone == INVALID_HANDLE_VALUE) continue;
         CloseHandle(alone);
         fs::remove_all(entry.path(), ec);
     }
+}
+
+// The temporary folder, as a path the plug-in can be given: its short name when the long one has
+// letters the code page cannot hold.
+std::wstring HostTempFolder() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+    if (n == 0 || n > MAX_PATH) throw std::runtime_error("cannot find the temporary folder");
+    std::wstring folder(buffer, n);
+    std::string ansi;
+    if (ToAnsi(folder, ansi)) return folder;
+    wchar_t shortName[MAX_PATH + 1] = {};
+    const DWORD m = GetShortPathNameW(folder.c_str(), shortName, MAX_PATH + 1);
+    if (m > 0 && m <= MAX_PATH && ToAnsi(std::wstring(shortName, m), ansi)) return std::wstring(shortName, m);
+    throw std::runtime_error("the temporary folder " + Utf8(folder) + " has letters that this system's code page (" +
+                             std::to_string(GetACP()) +
+                             ") cannot hold, and no short name without them; the plug-in, which Mach3 gives paths in "
+                             "that code page, could not open its profile there. Set TEMP to a folder such as C:\\Temp "
+                             "and run the check again");
 }
 
 std::atomic<int> pendingInterrupt{0};
@@ -94,16 +257,16 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }  // namespace
 
 std::string CreateTempFolder() {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path();
-    RemoveStaleFolders(dir);
+    const std::wstring dir = HostTempFolder();
+    RemoveStaleFolders(std::filesystem::path(dir));
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = kFolderPrefix + std::to_string(GetCurrentProcessId()) + "-" +
-                                 std::to_string(GetTickCount() + attempt);
-        const std::string path = (dir / name).string();
-        if (CreateDirectoryA(path.c_str(), nullptr)) {
+        const std::wstring path = (std::filesystem::path(dir) / (kFolderPrefix + std::to_wstring(GetCurrentProcessId()) +
+                                                               L"-" + std::to_wstring(GetTickCount() + attempt)))
+                                      .wstring();
+        if (CreateDirectoryW(path.c_str(), nullptr)) {
             if (heldFolder != INVALID_HANDLE_VALUE) CloseHandle(heldFolder);
             heldFolder = OpenFolder(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-            return path;
+            return Utf8(path);
         }
     }
     throw std::runtime_error("cannot create a temporary folder");
@@ -250,23 +413,22 @@ std::vector<std::string> SplitActions(const std::string& actions) {
     return out;
 }
 
-}  // namespace
-
-bool DriveConfigDialog(VoidEntryFn config, const std::string& actions) {
-    const std::vector<std::string> queue = SplitActions(actions);
+// The user at the dialog: plays the actions on each showing until told to stop.
+struct DialogUser {
+    std::vector<std::string> queue;
     std::atomic<bool> done{false};
-    // The dialog runs modally on this thread inside config(); the user is a second thread.
-    std::thread user([&] {
+
+    static DWORD WINAPI Run(LPVOID self) {
+        static_cast<DialogUser*>(self)->Act();
+        return 0;
+    }
+    void Act() {
         size_t next = 0;
         HWND shown = nullptr;
         while (!done.load()) {
             const HWND dialog = FindConfigDialog();
-            if (!dialog) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                continue;
-            }
-            if (dialog == shown) {  // still closing from the last action
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (!dialog || dialog == shown) {  // none yet, or still closing from the last action
+                Sleep(5);
                 continue;
             }
             while (next < queue.size() && IsWindow(dialog) && IsWindowVisible(dialog)) Play(dialog, queue[next++]);
@@ -274,13 +436,32 @@ bool DriveConfigDialog(VoidEntryFn config, const std::string& actions) {
             if (IsWindow(dialog) && IsWindowVisible(dialog)) SendMessageA(dialog, WM_CLOSE, 0, 0);
             shown = dialog;
         }
-    });
+    }
+};
+
+}  // namespace
+
+struct HostLock::System {
+    CRITICAL_SECTION section;
+};
+HostLock::HostLock() : system_(std::make_unique<System>()) { InitializeCriticalSection(&system_->section); }
+HostLock::~HostLock() { DeleteCriticalSection(&system_->section); }
+void HostLock::lock() { EnterCriticalSection(&system_->section); }
+void HostLock::unlock() { LeaveCriticalSection(&system_->section); }
+
+bool DriveConfigDialog(VoidEntryFn config, const std::string& actions) {
+    DialogUser user;
+    user.queue = SplitActions(actions);
+    // The dialog runs modally on this thread inside config(); the user is a second thread.
+    const HANDLE thread = CreateThread(nullptr, 0, &DialogUser::Run, &user, 0, nullptr);
+    if (thread == nullptr) throw std::runtime_error("cannot start the thread that drives the dialog");
     try {
         config();
     } catch (...) {
     }
-    done = true;
-    user.join();
+    user.done = true;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
     return true;
 }
 

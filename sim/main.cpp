@@ -26,6 +26,7 @@ constexpr const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+    sim::PrepareConsole();
     CLI::App app{"Runs the TRELVO-40 plug-in module through a scenario as the Mach3 host would, and "
                  "decodes the bit stream as the TRELVO-40/41 board does."};
     std::string scenarioPath, modulePath, reportPath, pinoutPath;
@@ -47,7 +48,11 @@ int main(int argc, char** argv) {
     app.footer("Exit status: 0 the run completed, or the check passed; 1 the check failed; 2 an input was "
                "refused (scenario, profile or module) or the command line was wrong, and nothing ran.");
     try {
-        app.parse(argc, argv);
+        // UTF-8 from here on, on Windows from the UTF-16 command line.
+        const std::vector<std::string> arguments = sim::CommandLine(argc, argv);
+        std::vector<const char*> pointers;
+        for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
     } catch (const CLI::Success& e) {
         return app.exit(e);  // --help
     } catch (const CLI::ParseError& e) {
@@ -55,7 +60,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (!pinoutPath.empty()) {
-        std::ofstream svg(pinoutPath, std::ios::binary);
+        std::ofstream svg(sim::FilePath(pinoutPath), std::ios::binary);
         svg << sim::PinoutSvg();
         if (!svg.flush()) {
             std::cerr << "trelvo-sim: cannot write " << pinoutPath << '\n';
@@ -70,14 +75,14 @@ int main(int argc, char** argv) {
     // The page's file is opened before the check runs, so a wrong path costs nothing.
     std::ofstream report;
     if (!reportPath.empty()) {
-        const std::filesystem::path folder = std::filesystem::path(reportPath).parent_path();
+        const std::filesystem::path folder = sim::FilePath(reportPath).parent_path();
         std::error_code ec;
         if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
-            std::cerr << "trelvo-sim: cannot write the report " << reportPath << ": the folder " << folder.string()
+            std::cerr << "trelvo-sim: cannot write the report " << reportPath << ": the folder " << sim::PathText(folder)
                       << " does not exist\n";
             return 2;
         }
-        report.open(reportPath, std::ios::binary);
+        report.open(sim::FilePath(reportPath), std::ios::binary);
         if (!report) {
             std::cerr << "trelvo-sim: cannot write the report " << reportPath << ": " << std::strerror(errno) << '\n';
             return 2;
@@ -131,7 +136,7 @@ int main(int argc, char** argv) {
     if (report.is_open()) {
         report.close();
         std::error_code ignored;
-        std::filesystem::remove(reportPath, ignored);
+        std::filesystem::remove(sim::FilePath(reportPath), ignored);
     }
     return 2;
 }

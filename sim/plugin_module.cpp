@@ -47,8 +47,8 @@ std::string DefaultModulePath() {
     std::error_code ec;
     const std::string dir = ExecutableDir();
     if (!dir.empty()) {
-        const std::filesystem::path beside = std::filesystem::path(dir) / kModuleFileName;
-        if (std::filesystem::exists(beside, ec)) return beside.string();
+        const std::filesystem::path beside = FilePath(dir) / kModuleFileName;
+        if (std::filesystem::exists(beside, ec)) return PathText(beside);
     }
     const std::string built = TRELVO_DEFAULT_MODULE;
     return built.empty() ? kModuleFileName : built;

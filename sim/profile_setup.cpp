@@ -117,9 +117,9 @@ public:
 
 std::string ReadUserFile(const std::string& what, const std::string& path) {
     std::string bytes;
-    const int error = platform::fileIo().read(path.c_str(), platform::kMaxXmlFileBytes, bytes);
+    const int error = ReadFileBytes(path, platform::kMaxXmlFileBytes, bytes);
     if (error == 0) return bytes;
-    std::string reason = platform::FileErrorText(error);
+    std::string reason = ReadErrorText(error);
     if (error == platform::FILEIO_TOO_LARGE)
         reason += " (over " + std::to_string(platform::kMaxXmlFileBytes >> 20) + " MiB, the most the plug-in reads)";
     throw std::runtime_error("cannot read " + what + " " + path + ": " + reason);
@@ -131,39 +131,40 @@ ProfileCopy::ProfileCopy(const std::string& source) {
     const std::string bytes = source.empty() ? std::string() : ReadUserFile("profile", source);
     empty_ = !source.empty() && bytes.empty();
     folder_ = CreateTempFolder();
-    const std::string name = source.empty() ? "profile.xml" : fs::path(source).filename().string();
-    path_ = (fs::path(folder_) / name).string();
-    std::ofstream out(path_, std::ios::binary);
+    // The plug-in is given the copy's path in the code page (HostPath): a name it cannot hold is not kept.
+    const std::string name = source.empty() ? "profile.xml" : PathText(FilePath(source).filename());
+    path_ = PathText(FilePath(folder_) / FilePath(HostCanName(name) ? name : "profile.xml"));
+    std::ofstream out(FilePath(path_), std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
         std::error_code ec;
-        std::filesystem::remove_all(folder_, ec);
+        std::filesystem::remove_all(FilePath(folder_), ec);
         throw std::runtime_error("cannot write the copy of the profile to " + path_);
     }
 }
 
 ProfileCopy::~ProfileCopy() {
     std::error_code ec;
-    std::filesystem::remove_all(folder_, ec);
+    std::filesystem::remove_all(FilePath(folder_), ec);
 }
 
 void ProfileCopy::WriteSettings(const SettingList& settings) const {
     if (settings.empty()) return;
-    const StoreOn bind(path_);
+    const StoreOn bind(HostPath(path_));
     CXmlProfile store;  // saved when it goes, as the plug-in's stores are
     for (const auto& [key, value] : settings) store.WriteString(kProfileSection, key, value);
 }
 
 int ProfileCopy::ReadSetting(const std::string& key, int defaultValue) const {
-    const StoreOn bind(path_);
+    const StoreOn bind(HostPath(path_));
     CXmlProfile store;
     return store.ReadInt(kProfileSection, key, defaultValue);
 }
 
 void ProfileCopy::SaveAs(const std::string& target) const {
     std::error_code ec;
-    std::filesystem::copy_file(path_, target, std::filesystem::copy_options::overwrite_existing, ec);
+    std::filesystem::copy_file(FilePath(path_), FilePath(target), std::filesystem::copy_options::overwrite_existing, ec);
     if (ec) throw std::runtime_error("cannot write " + target + ": " + ec.message());
 }
 
@@ -183,7 +184,7 @@ void RequireHostProfile(const std::string& shownAs, const std::string& root, boo
 
 void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine) {
     const std::unique_ptr<platform::XmlDocument> doc = NewDocument();
-    const platform::XmlLoadResult loaded = doc->Load(path);
+    const platform::XmlLoadResult loaded = doc->Load(HostPath(path));
     if (loaded == platform::XmlLoadResult::Unparseable) throw std::runtime_error("cannot parse profile " + shownAs);
     const Preferences prefs(*doc, doc->FirstChild(doc->Root(), "Preferences"));
     RequireHostProfile(shownAs, doc->Name(doc->Root()), static_cast<bool>(prefs));

@@ -57,7 +57,7 @@ public:
     }
 
 private:
-    std::mutex mutex_;
+    HostLock mutex_;
     std::vector<std::string> pending_;
     std::vector<std::string> warnings_;
     std::string lastDialog_;
@@ -87,7 +87,7 @@ private:
 
 class VcdWriter {
 public:
-    explicit VcdWriter(const std::string& path) : out_(path, std::ios::binary) {
+    explicit VcdWriter(const std::string& path) : out_(FilePath(path), std::ios::binary) {
         if (!out_) throw std::runtime_error("cannot write " + path);
         // One cycle is one microsecond, so a reader sees one sample per cycle at 1 MHz.
         out_ << "$version trelvo-sim $end\n$timescale 1 us $end\n$scope module host $end\n"
@@ -348,11 +348,11 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
     : impl_(std::make_unique<Impl>(module, options, out)) {
     Impl& r = *impl_;
     if (!options.wirePath.empty()) {
-        r.wire.open(options.wirePath, std::ios::binary);  // "\n" on every system
+        r.wire.open(FilePath(options.wirePath), std::ios::binary);  // "\n" on every system
         if (!r.wire) throw std::runtime_error("cannot write " + options.wirePath);
     }
     if (!options.framesPath.empty()) {
-        r.frames.open(options.framesPath, std::ios::binary);
+        r.frames.open(FilePath(options.framesPath), std::ios::binary);
         if (!r.frames) throw std::runtime_error("cannot write " + options.framesPath);
         r.frames << "cycle,word,channel,parity_ok,stop_ok\n";
     }
@@ -388,7 +388,7 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
                          ":");
     for (const std::string& line : WiringLines(r.engine)) account.Line("", "  " + line);
 
-    const char* name = module.setProName(r.profile.Path().c_str());
+    const char* name = module.setProName(HostPath(r.profile.Path()).c_str());
     account.Line("", std::string("SetProName returned \"") + (name ? name : "(null)") + "\"");
     r.FlushHooks("start");
     module.initControl(reinterpret_cast<intptr_t>(&r.engine), 0, reinterpret_cast<intptr_t>(&r.state), 0);

@@ -1,8 +1,11 @@
 """The package's file work for scripts/package and scripts/test-package: the guide made one file,
 a zip whose bytes depend only on its files and the commit's time, and the guide's links checked."""
 import base64
+import html
 import html.parser
 import os
+import re
+import subprocess
 import sys
 import time
 import urllib.parse
@@ -46,6 +49,25 @@ def inline_guide(source, target):
         out.write(text)
 
 
+TEST_ONLY = ("This is the 64-bit test build (scripts/package --x64): TRELVO-40.dll and trelvo-sim.exe "
+             "here are 64-bit, for tests under 64-bit wine. Mach3 loads only the 32-bit TRELVO-40.dll "
+             "of the -win32.zip, which is the package for a CNC PC.")
+
+
+def label_test_only(folder):
+    """Says at the top of the 64-bit twin's guide and changelog what that package holds."""
+    guide = os.path.join(folder, "TRELVO-40 guide.html")
+    text = open(guide, encoding="utf-8").read()
+    at = text.index("</h1>") + len("</h1>")
+    text = text[:at] + f'\n<p class="note"><b>For tests only.</b> {TEST_ONLY}</p>' + text[at:]
+    with open(guide, "w", encoding="utf-8", newline="\n") as out:
+        out.write(text)
+    changelog = os.path.join(folder, "CHANGELOG.md")
+    text = open(changelog, encoding="utf-8", newline="").read()
+    with open(changelog, "w", encoding="utf-8", newline="") as out:
+        out.write(f"**For tests only.** {TEST_ONLY}\r\n\r\n" + text)
+
+
 def check_links(page):
     """Every link of the page resolves inside its folder: an anchor it defines, or a file beside it.
     Returns the problems, one text each."""
@@ -67,6 +89,60 @@ def check_links(page):
     if not parsed.refs:
         problems.append("the page has no links at all")
     return problems
+
+
+def _pe(objdump, path):
+    """The imports of a PE file, as (DLL, function), and its OS and subsystem versions."""
+    out = subprocess.run([objdump, "-p", path], capture_output=True, text=True, check=True).stdout
+    fields = dict(re.findall(r"^(M\w+(?:OSystem|Subsystem)Version)\t+(\d+)$", out, re.M))
+    versions = {kind: (int(fields[f"Major{kind}Version"]), int(fields[f"Minor{kind}Version"]))
+                for kind in ("OSystem", "Subsystem")}
+    imports, dll = [], None
+    for line in out.splitlines():
+        m = re.match(r"\tDLL Name: (\S+)$", line)
+        if m:
+            dll = m.group(1).upper()
+        elif dll and (m := re.match(r"\t[0-9a-f]+\s+\d+\s+(\S+)$", line)):
+            imports.append((dll, m.group(1)))
+    return imports, versions
+
+
+def check_floor(objdump, floor, listing, report, programs):
+    """Each program's PE OS and subsystem versions are at most `floor` ("5.1"); with a listing, each
+    import is in it. Writes every import and the oldest Windows that has it to `report`; returns one
+    line per program and the problems."""
+    most = tuple(int(n) for n in floor.split("."))
+    known = {}
+    if listing != "-":
+        for line in open(listing, encoding="utf-8"):
+            if line.strip() and not line.startswith("#"):
+                dll, name, since, _ = line.rstrip("\n").split("\t")
+                known[(dll, name)] = since
+    lines, problems = [], []
+    with open(report, "w", encoding="utf-8") as out:
+        for program in programs:
+            imports, versions = _pe(objdump, program)
+            name = os.path.basename(program)
+            shown = ", ".join(f"{k.replace('OSystem', 'OS').lower()} {a}.{b}" for k, (a, b) in versions.items())
+            for kind, version in versions.items():
+                if version > most:
+                    problems.append(f"{name}: PE {kind} version {version[0]}.{version[1]} is above {floor}")
+            out.write(f"{name}: PE {shown}; {len(imports)} imports\n")
+            missing = [f"{dll} {fn}" for dll, fn in imports if listing != "-" and (dll, fn) not in known]
+            for dll, fn in imports:
+                out.write(f"  {dll} {fn}: {known.get((dll, fn), 'NOT IN THE LIST' if listing != '-' else 'not checked')}\n")
+            if missing:
+                problems.append(f"{name}: not in {os.path.basename(listing)}: {', '.join(missing)}")
+            dlls = sorted({dll for dll, _ in imports})
+            lines.append(f"{name}: PE {shown} (at most {floor}); {len(imports)} imports from {' '.join(dlls)}" +
+                         ("" if listing == "-" else f", {len(imports) - len(missing)} of them in the XP SP3 list"))
+    return lines, problems
+
+
+def page_machine(page):
+    """What the wiring check's page names as the machine it checked (its profile's path)."""
+    m = re.search(r"<title>TRELVO-40/41 wiring check of (.*?)</title>", open(page, encoding="utf-8").read())
+    return html.unescape(m.group(1)) if m else ""
 
 
 def write_zip(stage, top, target, epoch):
@@ -95,6 +171,16 @@ def main(argv):
         inline_guide(*args)
     elif command == "zip":
         write_zip(*args)
+    elif command == "test-only":
+        label_test_only(*args)
+    elif command == "floor":
+        lines, problems = check_floor(*args[:4], args[4:])
+        print("\n".join(lines))
+        for p in problems:
+            print(p, file=sys.stderr)
+        return 1 if problems else 0
+    elif command == "machine":
+        print(page_machine(args[0]))
     elif command == "links":
         problems = check_links(args[0])
         for p in problems:

@@ -84,15 +84,24 @@ HWND WaitForDialog() {
     return dialog;
 }
 
+DWORD WINAPI RunFunction(LPVOID f) {
+    (*static_cast<std::function<void()>*>(f))();
+    return 0;
+}
+
 // Shows the dialog on this thread while `user` acts on it from another, as a person would.
 int32_t ShowAndDrive(RecordingHandler& handler, const std::function<void(HWND)>& user) {
     HWND seen = nullptr;
-    std::thread driver([&] {
+    // A thread of Windows' own: the Windows builds' C++ runtime has no std::thread.
+    std::function<void()> drive = [&] {
         seen = WaitForDialog();
         if (seen != nullptr) user(seen);
-    });
+    };
+    const HANDLE driver = CreateThread(nullptr, 0, RunFunction, &drive, 0, nullptr);
+    EXPECT_NE(driver, nullptr);
     const int32_t code = ShowModalDialog(kLayout, handler);
-    driver.join();
+    WaitForSingleObject(driver, INFINITE);
+    CloseHandle(driver);
     EXPECT_NE(seen, nullptr) << "the dialog never appeared under its new caption";
     return code;
 }
