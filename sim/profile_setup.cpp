@@ -161,7 +161,25 @@ int ProfileCopy::ReadSetting(const std::string& key, int defaultValue) const {
     return store.ReadInt(kProfileSection, key, defaultValue);
 }
 
+std::string ProfileCopy::ReadString(const std::string& key) const {
+    const StoreOn bind(path_);
+    CXmlProfile store;
+    return store.ReadString(kProfileSection, key, "");
+}
+
+void ProfileCopy::RedirectDebugLog() {
+    namedLog_ = ReadString("DebugLogFile");
+    if (namedLog_.empty()) return;
+    WriteSettings({{"DebugLogFile", DebugLogPath()}});
+    // The store saves nothing over a file it cannot rewrite; the plug-in would then read the user's path.
+    if (ReadString("DebugLogFile") != DebugLogPath())
+        throw std::runtime_error("cannot point the debug log that the profile names (" + namedLog_ +
+                                 ") into the temporary folder: the plug-in's store would not rewrite the copy, "
+                                 "and the plug-in would write that file; nothing has run");
+}
+
 void ProfileCopy::SaveAs(const std::string& target) const {
+    if (!namedLog_.empty()) WriteSettings({{"DebugLogFile", namedLog_}});
     std::error_code ec;
     std::filesystem::copy_file(path_, target, std::filesystem::copy_options::overwrite_existing, ec);
     if (ec) throw std::runtime_error("cannot write " + target + ": " + ec.message());

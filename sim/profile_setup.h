@@ -36,13 +36,25 @@ public:
     void WriteSettings(const SettingList& settings) const;
     // An integer setting of section TRELVO40 as the plug-in reads it.
     int ReadSetting(const std::string& key, int defaultValue) const;
-    // Copies the file as it stands now to `target`; throws when it cannot.
+    // The plug-in opens the debug log that DebugLogFile names, truncating it, wherever it points: the
+    // user's own files, the profile itself. A named log is pointed at DebugLogPath() in this folder
+    // before the plug-in runs; the value named is kept for SaveAs. Throws when the copy will not take
+    // the new value, so that nothing runs with the user's path in it.
+    void RedirectDebugLog();
+    // The value DebugLogFile named before RedirectDebugLog, or empty when it named none.
+    const std::string& NamedDebugLog() const { return namedLog_; }
+    std::string DebugLogPath() const { return path_ + ".debug.log"; }
+    // Copies the file as it stands now to `target`, with DebugLogFile as the user named it; throws
+    // when it cannot.
     void SaveAs(const std::string& target) const;
 
 private:
+    std::string ReadString(const std::string& key) const;
+
     std::string folder_;
     std::string path_;
     bool empty_ = false;
+    std::string namedLog_;
 };
 
 // Fills the engine block's signal tables from the Preferences element of the profile at `path`, as the

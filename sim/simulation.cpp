@@ -362,6 +362,7 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
     const bool fromProfile = !options.profilePath.empty() && !r.profile.Empty();
     if (fromProfile) LoadPreferencesWiring(r.profile.Path(), options.profilePath, r.engine);
     r.profile.WriteSettings(setup.settings);
+    r.profile.RedirectDebugLog();
     for (const Wiring& w : setup.wiring) ApplyWiring(r.engine, w);
     r.engine.estop = 1;
     r.state.SpinDir = 1;
@@ -380,6 +381,14 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
                              (r.profile.Empty() ? "; the file is empty, so the plug-in reads no settings and the "
                                                   "host no wiring from it"
                                                 : ""));
+    }
+    if (!r.profile.NamedDebugLog().empty()) {
+        const bool bySetting = std::any_of(setup.settings.begin(), setup.settings.end(),
+                                           [](const auto& s) { return s.first == "DebugLogFile"; });
+        account.Line("", "debug log: DebugLogFile names " + r.profile.NamedDebugLog() +
+                             (bySetting ? " (a setting line of the scenario)" : " (the profile)") +
+                             "; the plug-in writes its log to " + r.profile.DebugLogPath() +
+                             " instead, which goes with the temporary folder");
     }
     const bool fromScenario = !setup.wiring.empty();
     account.Line("", std::string("wiring on ports 1, 8 and 9, from ") +
@@ -556,6 +565,7 @@ void HostRun::Summary() {
 int64_t HostRun::Now() const { return impl_->cycle; }
 HostEngineBlock& HostRun::Engine() { return impl_->engine; }
 bool HostRun::ProfileWasEmpty() const { return impl_->profile.Empty(); }
+const ProfileCopy& HostRun::Profile() const { return impl_->profile; }
 const HostStateBlock& HostRun::State() const { return impl_->state; }
 const BoardLatches& HostRun::Latches() const { return impl_->board.Latches(); }
 int HostRun::FramesReceived() const {

@@ -296,6 +296,8 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     for (int i = 0; i < HOST_OUTPUT_COUNT && r.streamOutput < 0; ++i)
         if (engine.outputs[i].port == 1 && engine.outputs[i].pin == 16) r.disabledStreamOutput = i;
     r.inputs = BoardInputs(engine, r.mode);
+    r.debugLogNamed = run.Profile().NamedDebugLog();
+    r.debugLogPath = run.Profile().DebugLogPath();
     ProfileProblems(engine, r, run.ReadSetting("DemoMode", 0), run.ReadSetting("zzzzz", 0));
 
     // The run: the dialog once, as a user opens it, then out of EStop, then each output on its own.
@@ -370,6 +372,9 @@ void WriteCheckText(const WiringCheckResult& r, std::ostream& report) {
     report << "TRELVO-40/41 wiring check of " << r.machine << '\n';
     report << "settings: ExpandedMode " << r.mode << (r.modeSet ? "" : " (not set; the plug-in's default)")
            << ", EnableSpindle " << (r.spindleEnabled ? 1 : 0) << '\n';
+    if (!r.debugLogNamed.empty())
+        report << "debug log: the profile's DebugLogFile names " << r.debugLogNamed << "; the check wrote the log to "
+               << r.debugLogPath << " instead, removed with the temporary folder, so that file is not touched\n";
     report << '\n';
     if (r.streamOutput < 0) {
         report << "bit stream: nothing on port 1 pin 16, so the board hears nothing";

@@ -72,6 +72,8 @@ struct WiringCheckResult {
     int disabledStreamOutput = -1;  // a disabled output set to port 1 pin 16, when none is enabled there
     int frames = 0;
     std::vector<CheckedOutput> outputs;  // in board-output order
+    std::string debugLogNamed;  // what DebugLogFile named, or empty
+    std::string debugLogPath;   // where the plug-in wrote its log instead
     std::array<CheckedInput, 8> inputs;  // J12 11, 12, 13, 15, then J11 E to H
     bool dialogText = false;            // the module showed its dialog's text to the simulator
     std::vector<std::string> dialogRows;

@@ -254,6 +254,14 @@ TEST(EndToEnd, UsersProfileIsOnlyRead) {
     ASSERT_EQ(own.exitCode, 0) << own.err;
     EXPECT_TRUE(own.frames.empty());
     EXPECT_EQ(simtest::ReadText(own.dir / "saved.xml"), sample);
+    // A debug log the profile names ran in the temporary folder; the saved profile names the user's own.
+    std::string logged = sample;
+    logged.insert(logged.rfind("</profile>"), "<TRELVO40><DebugLogFile>" + scratch.string() + "</DebugLogFile></TRELVO40>");
+    std::ofstream(scratch, std::ios::binary) << logged;
+    const SimRun log = RunSim("", {"--profile", scratch.string(), "--profile-out", "{dir}/saved.xml"});
+    ASSERT_EQ(log.exitCode, 0) << log.err;
+    EXPECT_EQ(simtest::ReadText(log.dir / "saved.xml"), logged);
+    EXPECT_EQ(simtest::ReadText(scratch), logged);
     std::filesystem::remove(scratch);
 }
 
@@ -262,8 +270,34 @@ struct InputCase {
     std::vector<std::string> args;  // {in}: the folder of inputs made below
     int exitCode;
     std::string shows;  // in standard error when refused, else in the account; {in} as above
+    std::vector<std::string> untouched = {};  // files whose bytes, mode, owner, mtime and ctime must stay
+    std::vector<std::string> absent = {};     // files that must not exist afterwards
     friend void PrintTo(const InputCase& c, std::ostream* os) { *os << c.name; }
 };
+
+// What a run must leave as it was: the bytes, and what stat says of the file but its access time.
+struct FileState {
+    std::string bytes;
+    struct stat st {};
+    bool operator==(const FileState& o) const {
+        return bytes == o.bytes && st.st_mode == o.st.st_mode && st.st_uid == o.st.st_uid && st.st_gid == o.st.st_gid &&
+               st.st_mtim.tv_sec == o.st.st_mtim.tv_sec && st.st_mtim.tv_nsec == o.st.st_mtim.tv_nsec &&
+               st.st_ctim.tv_sec == o.st.st_ctim.tv_sec && st.st_ctim.tv_nsec == o.st.st_ctim.tv_nsec &&
+               st.st_ino == o.st.st_ino && st.st_nlink == o.st.st_nlink;
+    }
+    friend void PrintTo(const FileState& f, std::ostream* os) {
+        *os << f.bytes.size() << " bytes, mode " << std::oct << f.st.st_mode << std::dec << ", owner " << f.st.st_uid << ':'
+            << f.st.st_gid << ", mtime " << f.st.st_mtim.tv_sec << '.' << f.st.st_mtim.tv_nsec << ", ctime "
+            << f.st.st_ctim.tv_sec << '.' << f.st.st_ctim.tv_nsec;
+    }
+};
+
+FileState StateOf(const std::string& path) {
+    FileState f;
+    f.bytes = simtest::ReadText(path);
+    EXPECT_EQ(stat(path.c_str(), &f.st), 0) << path;
+    return f;
+}
 
 class Inputs : public ::testing::TestWithParam<InputCase> {
 public:
@@ -285,6 +319,21 @@ public:
             {"long.txt", "output 16 port 1 pin 16\nsetting ExpandedMode 0\nat 5 estop off\nrun 100000000\n"}};
         for (const auto& [name, text] : files) std::ofstream(in_ / name, std::ios::binary) << text;
         fs::resize_file(in_ / "big.xml", (size_t{64} << 20) + 1);  // sparse: one byte over the plug-in's limit
+        // Profiles whose debug log is the profile itself, a hard link to it, and another file of the user's.
+        const std::string sample = simtest::ReadText(TRELVO_SAMPLE_PROFILE);
+        auto logTo = [&](const std::string& name, const fs::path& log) {
+            std::string xml = sample;
+            xml.insert(xml.rfind("</profile>"), "<TRELVO40><DebugLogFile>" + log.string() +
+                                                    "</DebugLogFile><DebugLogLevel>5</DebugLogLevel></TRELVO40>");
+            std::ofstream(in_ / name, std::ios::binary) << xml;
+        };
+        logTo("logself.xml", in_ / "logself.xml");
+        logTo("loglink.xml", in_ / "loglink-2.xml");
+        fs::create_hard_link(in_ / "loglink.xml", in_ / "loglink-2.xml");
+        logTo("logother.xml", in_ / "Mach3.log");
+        std::ofstream(in_ / "Mach3.log", std::ios::binary) << "the machinist's own log\n";
+        std::ofstream(in_ / "logsetting.txt", std::ios::binary) << "setting DebugLogFile " << (in_ / "Mach3.log").string()
+                                                                << "\nsetting DebugLogLevel 5\nrun 20\n";
     }
     static void TearDownTestSuite() { std::filesystem::remove_all(in_); }
     static std::string In(std::string text) {
@@ -300,13 +349,20 @@ TEST_P(Inputs, RefusedBeforeAnythingRunsOrReadAsThePlugInReadsIt) {
     const InputCase& c = GetParam();
     std::vector<std::string> args;
     for (const std::string& a : c.args) args.push_back(In(a));
+    std::vector<FileState> before;
+    for (const std::string& file : c.untouched) before.push_back(StateOf(In(file)));
     const SimRun run = simtest::RunArgs(args);
     EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
     EXPECT_NE((c.exitCode == 2 ? run.err : run.out).find(In(c.shows)), std::string::npos) << run.out << run.err;
     if (c.exitCode == 2) {
         EXPECT_TRUE(run.out.empty()) << run.out;
     }
+    for (size_t i = 0; i < c.untouched.size(); ++i) EXPECT_EQ(StateOf(In(c.untouched[i])), before[i]) << c.untouched[i];
+    for (const std::string& file : c.absent) EXPECT_FALSE(std::filesystem::exists(In(file))) << file;
 }
+
+const std::vector<std::string> kLogFiles = {"{in}/logself.xml", "{in}/loglink.xml", "{in}/loglink-2.xml", "{in}/logother.xml",
+                                            "{in}/Mach3.log"};
 
 INSTANTIATE_TEST_SUITE_P(
     Given, Inputs,
@@ -326,7 +382,22 @@ INSTANTIATE_TEST_SUITE_P(
         // The plug-in holds a ratio to 0..1; the account says so, and expects what the plug-in sends.
         InputCase{"RatioAboveOne", {"{in}/ratio.txt"}, 0, "host: spindle-ratio 1.5 (outside 0 to 1: the plug-in sends 1, full speed)"},
         InputCase{"RatioAboveOneLatched", {"{in}/ratio.txt"}, 0, "latency, spindle: 2 changes, shown 2,"},
-        InputCase{"CommandLine", {"--bogus"}, 2, "trelvo-sim: The following argument was not expected: --bogus\nusage: "}),
+        InputCase{"CommandLine", {"--bogus"}, 2, "trelvo-sim: The following argument was not expected: --bogus\nusage: "},
+        // The debug log a profile or a setting line names goes into the simulator's own folder.
+        InputCase{"LogIsTheProfileChecked", {"--check", "--profile", "{in}/logself.xml"}, 1,
+                  "\ndebug log: the profile's DebugLogFile names {in}/logself.xml; the check wrote the log to ", kLogFiles},
+        InputCase{"LogIsTheProfileRun", {"--profile", "{in}/logself.xml"}, 0,
+                  "debug log: DebugLogFile names {in}/logself.xml (the profile); the plug-in writes its log to ", kLogFiles},
+        InputCase{"LogIsALinkToTheProfileChecked", {"--check", "--profile", "{in}/loglink.xml"}, 1,
+                  "DebugLogFile names {in}/loglink-2.xml;", kLogFiles},
+        InputCase{"LogIsALinkToTheProfileRun", {"--profile", "{in}/loglink.xml"}, 0, "DebugLogFile names {in}/loglink-2.xml (",
+                  kLogFiles},
+        InputCase{"LogIsAnotherFileChecked", {"--check", "--profile", "{in}/logother.xml"}, 1, "DebugLogFile names {in}/Mach3.log;",
+                  kLogFiles},
+        InputCase{"LogIsAnotherFileRun", {"--profile", "{in}/logother.xml"}, 0, "DebugLogFile names {in}/Mach3.log (", kLogFiles},
+        InputCase{"LogFromASettingLine", {"{in}/logsetting.txt"}, 0,
+                  "DebugLogFile names {in}/Mach3.log (a setting line of the scenario); the plug-in writes its log to ",
+                  kLogFiles}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Signals end the run as they would have, without the copy of the profile; a folder that a killed
