@@ -13,9 +13,16 @@
 #include "profile/xml_profile.h"
 
 #ifdef _WIN32
+#include <windows.h>
+#include <msxml2.h>
+#include <oleauto.h>
+
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #else
+#include <expat.h>
+
 #include <pugixml.hpp>
 #endif
 
@@ -77,7 +84,7 @@ void FillSignal(const Preferences& prefs, const std::string& p, Signal& signal) 
     signal.activeLow = prefs.Key(p + "Neg") != 0;
 }
 
-void FillWiring(const Preferences& prefs, HostEngineBlock& engine) {
+void FillWiring(const Preferences& prefs, HostEngineBlock& engine, MotorPinTable& motorPins) {
     for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
         FillSignal(prefs, "Output" + std::to_string(i), engine.outputs[i]);
     }
@@ -90,6 +97,7 @@ void FillWiring(const Preferences& prefs, HostEngineBlock& engine) {
         m.enabled = prefs.Key(p + "Active") != 0;
         m.stepPort = static_cast<int8_t>(prefs.Key(p + "StepPort"));
         m.dirPort = static_cast<int8_t>(prefs.Key(p + "DirPort"));
+        motorPins[i] = MotorPins{prefs.Key(p + "StepPin"), prefs.Key(p + "DirPin")};
     }
     for (int i = 0; i < HOST_ENCODER_COUNT; ++i) {
         const std::string p = "Encoder" + std::to_string(i);
@@ -187,6 +195,23 @@ void ProfileCopy::SaveAs(const std::string& target) const {
 
 namespace {
 
+// Where a file the plug-in's store refuses as not well-formed breaks, as the system's parser
+// reports it: "line L, column C: reason"; empty when the parser finds nothing wrong.
+std::string WhereNotWellFormed(const std::string& bytes);
+
+// The store checks a profile strictly and never writes one that is not well-formed; the host's
+// profile in that state is damaged, and the machinist should have it back before anything else.
+void RequireWellFormed(const std::string& path, const std::string& shownAs) {
+    const std::string bytes = ReadUserFile("profile", path);
+    platform::XmlMap map;
+    const std::vector<std::string> noSections;
+    if (platform::MapXml(bytes, &noSections, map) != platform::FILEIO_NOT_WELL_FORMED) return;
+    const std::string where = WhereNotWellFormed(bytes);
+    throw std::runtime_error(shownAs + " is not well-formed XML" + (where.empty() ? "" : ": " + where) +
+                             ". The profile is damaged: restore it from the copy Mach3 keeps or from a backup, "
+                             "then check it again");
+}
+
 // A well-formed file that is not the host's profile would read as a machine with nothing wired.
 void RequireHostProfile(const std::string& shownAs, const std::string& root, bool hasPreferences) {
     if (root != "profile")
@@ -199,24 +224,110 @@ void RequireHostProfile(const std::string& shownAs, const std::string& root, boo
 
 #ifdef _WIN32
 
-void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine) {
+namespace {
+
+std::string WhereNotWellFormed(const std::string& bytes) {
+    IXMLDOMDocument* doc = nullptr;
+    const CLSID domDocument = {0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+    if (FAILED(CoCreateInstance(domDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
+                                reinterpret_cast<void**>(&doc))) || doc == nullptr)
+        return "";
+    doc->put_async(VARIANT_FALSE);
+    doc->put_validateOnParse(VARIANT_FALSE);
+    doc->put_resolveExternals(VARIANT_FALSE);
+    std::string where;
+    IStream* stream = nullptr;
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+    if (memory != nullptr) {
+        if (void* data = GlobalLock(memory)) {
+            std::memcpy(data, bytes.data(), bytes.size());
+            GlobalUnlock(memory);
+        }
+        if (FAILED(CreateStreamOnHGlobal(memory, TRUE, &stream))) GlobalFree(memory);
+    }
+    VARIANT source;
+    VariantInit(&source);
+    source.vt = VT_UNKNOWN;
+    source.punkVal = stream;
+    VARIANT_BOOL ok = VARIANT_TRUE;
+    IXMLDOMParseError* error = nullptr;
+    if (stream != nullptr && SUCCEEDED(doc->load(source, &ok)) && ok != VARIANT_TRUE &&
+        SUCCEEDED(doc->get_parseError(&error)) && error != nullptr) {
+        long line = 0, column = 0;
+        BSTR reason = nullptr;
+        error->get_line(&line);
+        error->get_linepos(&column);
+        error->get_reason(&reason);
+        std::string text;
+        if (reason != nullptr) {
+            const int n = WideCharToMultiByte(CP_ACP, 0, reason, static_cast<int>(SysStringLen(reason)), nullptr, 0,
+                                              nullptr, nullptr);
+            text.resize(n > 0 ? n : 0);
+            if (n > 0)
+                WideCharToMultiByte(CP_ACP, 0, reason, static_cast<int>(SysStringLen(reason)), text.data(), n, nullptr,
+                                    nullptr);
+            SysFreeString(reason);
+        }
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+        where = "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + text;
+        error->Release();
+    }
+    if (stream != nullptr) stream->Release();
+    doc->Release();
+    return where;
+}
+
+}  // namespace
+
+void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
+                           MotorPinTable& motorPins) {
+    RequireWellFormed(path, shownAs);
     const std::unique_ptr<platform::XmlDocument> doc = NewDocument();
     const platform::XmlLoadResult loaded = doc->Load(path);
     if (loaded == platform::XmlLoadResult::Unparseable) throw std::runtime_error("cannot parse profile " + shownAs);
     const Preferences prefs(*doc, doc->FirstChild(doc->Root(), "Preferences"));
     RequireHostProfile(shownAs, doc->Name(doc->Root()), static_cast<bool>(prefs));
-    FillWiring(prefs, engine);
+    FillWiring(prefs, engine, motorPins);
 }
 
 #else
 
-void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine) {
+namespace {
+
+std::string WhereNotWellFormed(const std::string& bytes) {
+    const XML_Parser parser = XML_ParserCreate(nullptr);
+    if (parser == nullptr) return "";
+    // Encodings expat does not know (windows-1252) are taken byte for byte: only the place matters here.
+    XML_SetUnknownEncodingHandler(
+        parser,
+        [](void*, const XML_Char*, XML_Encoding* info) {
+            for (int i = 0; i < 256; ++i) info->map[i] = i;
+            info->data = nullptr;
+            info->convert = nullptr;
+            info->release = nullptr;
+            return static_cast<int>(XML_STATUS_OK);
+        },
+        nullptr);
+    std::string where;
+    if (XML_Parse(parser, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) != XML_STATUS_OK) {
+        where = "line " + std::to_string(XML_GetCurrentLineNumber(parser)) + ", column " +
+                std::to_string(XML_GetCurrentColumnNumber(parser) + 1) + ": " + XML_ErrorString(XML_GetErrorCode(parser));
+    }
+    XML_ParserFree(parser);
+    return where;
+}
+
+}  // namespace
+
+void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
+                           MotorPinTable& motorPins) {
+    RequireWellFormed(path, shownAs);
     pugi::xml_document doc;
     const pugi::xml_parse_result parsed = doc.load_file(path.c_str());
     if (!parsed) throw std::runtime_error("cannot parse profile " + shownAs + ": " + parsed.description());
     const Preferences prefs(doc.document_element().child("Preferences"));
     RequireHostProfile(shownAs, doc.document_element().name(), static_cast<bool>(prefs));
-    FillWiring(prefs, engine);
+    FillWiring(prefs, engine, motorPins);
 }
 
 #endif

@@ -1,6 +1,7 @@
 // The host profile around a run: a private copy for the plug-in, its settings, the host's own wiring.
 #pragma once
 
+#include <array>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,9 +58,19 @@ private:
     std::string namedLog_;
 };
 
-// Fills the engine block's signal tables from the Preferences element of the profile at `path`, as the
-// host does from its port and pin configuration. Throws std::runtime_error naming `shownAs` when the
-// file is not XML, or not a host profile (root <profile> holding Preferences).
-void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine);
+// The pins of a motor's step and direction signals, which the host keeps in its profile but does not
+// lend the plug-in; -1 where nothing gives one.
+struct MotorPins {
+    int stepPin = -1;
+    int dirPin = -1;
+};
+using MotorPinTable = std::array<MotorPins, HOST_MOTOR_COUNT>;
+
+// Fills the engine block's signal tables, and the motors' pins, from the Preferences element of the
+// profile at `path`, as the host does from its port and pin configuration. Throws std::runtime_error
+// naming `shownAs` when the file is not well-formed XML (with the parser's line and column), or not
+// a host profile (root <profile> holding Preferences).
+void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
+                           MotorPinTable& motorPins);
 
 }  // namespace sim
