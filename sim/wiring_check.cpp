@@ -231,15 +231,9 @@ void ProfileProblems(const HostEngineBlock& engine, const MotorPinTable& motorPi
     std::map<std::pair<int, int>, std::vector<int>> byPin;
     for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
         const HostOutputSignal& out = engine.outputs[i];
+        if (!out.enabled) continue;
         const int latch = ExpandedOutputIndex(out.port, out.pin);
         const std::string board = latch >= 0 ? LatchName(latch) : "";
-        if (!out.enabled) {
-            if (latch >= 0)
-                note(OutputLabel(i) + " is set to " + PortPin(out.port, out.pin) + " (" + board + ") but disabled, so " +
-                         board + " does not follow it",
-                     "if " + board + " should follow it, enable it in " + outputSignals);
-            continue;
-        }
         byPin[{out.port, out.pin}].push_back(i);
         if (latch >= 0 && out.activeLow)
             note(OutputLabel(i) + " on " + board + ": inverted by Active Low: on while Mach3 shows it off",
@@ -266,6 +260,12 @@ void ProfileProblems(const HostEngineBlock& engine, const MotorPinTable& motorPi
         if (i != kChargePumpOutput && out.port == 1 && out.pin == 17)
             fault(OutputLabel(i), "it is on port 1 pin 17, where the plug-in keeps the charge pump",
                   "move it to a free pin");
+    }
+    for (const DisabledOutput& d : r.disabledOutputs) {
+        const std::string board = LatchName(d.latch);
+        note(OutputLabel(d.output) + " is set to " + PortPin(ExpandedPort(d.latch), ExpandedPin(d.latch)) + " (" + board +
+                 ") but disabled, so " + board + " does not follow it",
+             "if " + board + " should follow it, enable it in " + outputSignals);
     }
     for (const auto& [where, outputs] : byPin) {
         if (outputs.size() < 2) continue;
@@ -391,8 +391,6 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
         const int latch = ExpandedOutputIndex(out.port, out.pin);
         if (!out.enabled && latch >= 0) r.disabledOutputs.push_back({latch, i});
     }
-    std::stable_sort(r.disabledOutputs.begin(), r.disabledOutputs.end(),
-                     [](const DisabledOutput& a, const DisabledOutput& b) { return a.latch < b.latch; });
     const HostInputSignal& estop = engine.inputs[kEStopInput];
     r.estop = {estop.enabled != 0, estop.port, estop.pin, estop.activeLow != 0, run.ReadSetting("SimMode", 0) != 0};
     r.inputs = BoardInputs(engine, r.mode);

@@ -92,7 +92,7 @@ struct WiringCheckResult {
     int disabledStreamOutput = -1;  // a disabled output set to port 1 pin 16, when none is enabled there
     int frames = 0;
     std::vector<CheckedOutput> outputs;  // in board-output order
-    std::vector<DisabledOutput> disabledOutputs;  // in board-output order
+    std::vector<DisabledOutput> disabledOutputs;  // in output order
     CheckedEStop estop;
     std::string notChecked;  // why no board output or spindle step was judged ("DemoMode drives the board")
     std::string debugLogNamed;  // what DebugLogFile named, or empty

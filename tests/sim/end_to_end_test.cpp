@@ -528,6 +528,8 @@ TEST_P(WiringCheck, VerdictAndProblemsComeFromTheBoardAndTheProfile) {
     const size_t more = run.out.find(" more fault", run.out.rfind("\ncheck failed: "));
     const size_t counted = run.exitCode != 1 ? 0 : more == std::string::npos ? 1 : 1 + std::stoul(run.out.substr(run.out.rfind(", and ", more) + 6));
     EXPECT_EQ(faults, counted) << run.out;
+    // The input rows, worked out from the wiring, are those the plug-in's dialog shows.
+    EXPECT_EQ(run.out.find("the plug-in's dialog shows the inputs otherwise"), std::string::npos) << run.out;
     if (edited) std::filesystem::remove(profile);
 }
 
