@@ -20,6 +20,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #else
 #include <expat.h>
 
@@ -226,16 +227,57 @@ void RequireHostProfile(const std::string& shownAs, const std::string& root, boo
 
 namespace {
 
-std::string WhereNotWellFormed(const std::string& bytes) {
-    IXMLDOMDocument* doc = nullptr;
-    const CLSID domDocument = {0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-    if (FAILED(CoCreateInstance(domDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
-                                reinterpret_cast<void**>(&doc))) || doc == nullptr)
-        return "";
-    doc->put_async(VARIANT_FALSE);
-    doc->put_validateOnParse(VARIANT_FALSE);
-    doc->put_resolveExternals(VARIANT_FALSE);
+// MSXML's SAX reader stops at the first error and says where through its locator.
+class ErrorPlace : public ISAXErrorHandler {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        static const IID kErrorHandlerIid = {0xa60511c4, 0xccf5, 0x479e, {0x98, 0xa3, 0xdc, 0x8d, 0xc5, 0x45, 0xb7, 0xd0}};
+        if (riid == IID_IUnknown || riid == kErrorHandlerIid) {
+            *object = static_cast<ISAXErrorHandler*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    // Lives on the stack for the one parse that uses it.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE error(ISAXLocator* at, const wchar_t* message, HRESULT) override { return Take(at, message); }
+    HRESULT STDMETHODCALLTYPE fatalError(ISAXLocator* at, const wchar_t* message, HRESULT) override {
+        return Take(at, message);
+    }
+    HRESULT STDMETHODCALLTYPE ignorableWarning(ISAXLocator*, const wchar_t*, HRESULT) override { return S_OK; }
+
     std::string where;
+
+private:
+    HRESULT Take(ISAXLocator* at, const wchar_t* message) {
+        int line = 0, column = 0;
+        if (where.empty() && at != nullptr && SUCCEEDED(at->getLineNumber(&line)) && line > 0) {
+            at->getColumnNumber(&column);
+            std::string text;
+            const int length = message != nullptr ? static_cast<int>(std::wcslen(message)) : 0;
+            const int n = WideCharToMultiByte(CP_ACP, 0, message, length, nullptr, 0, nullptr, nullptr);
+            text.resize(n > 0 ? n : 0);
+            if (n > 0) WideCharToMultiByte(CP_ACP, 0, message, length, text.data(), n, nullptr, nullptr);
+            while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+            where = "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + text;
+        }
+        return E_FAIL;  // no further events
+    }
+};
+
+std::string WhereNotWellFormed(const std::string& bytes) {
+    CLSID readerClass;
+    ISAXXMLReader* reader = nullptr;
+    const IID kReaderIid = {0xa4f96ed0, 0xf829, 0x476e, {0x81, 0xc0, 0xcd, 0xc7, 0xbd, 0x2a, 0x08, 0x02}};
+    if (FAILED(CLSIDFromProgID(L"Msxml2.SAXXMLReader.3.0", &readerClass)) ||
+        FAILED(CoCreateInstance(readerClass, nullptr, CLSCTX_INPROC_SERVER, kReaderIid, reinterpret_cast<void**>(&reader))) ||
+        reader == nullptr)
+        return "";
+    reader->putFeature(L"external-general-entities", VARIANT_FALSE);
+    reader->putFeature(L"external-parameter-entities", VARIANT_FALSE);
+    ErrorPlace place;
     IStream* stream = nullptr;
     HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
     if (memory != nullptr) {
@@ -245,36 +287,17 @@ std::string WhereNotWellFormed(const std::string& bytes) {
         }
         if (FAILED(CreateStreamOnHGlobal(memory, TRUE, &stream))) GlobalFree(memory);
     }
-    VARIANT source;
-    VariantInit(&source);
-    source.vt = VT_UNKNOWN;
-    source.punkVal = stream;
-    VARIANT_BOOL ok = VARIANT_TRUE;
-    IXMLDOMParseError* error = nullptr;
-    if (stream != nullptr && SUCCEEDED(doc->load(source, &ok)) && ok != VARIANT_TRUE &&
-        SUCCEEDED(doc->get_parseError(&error)) && error != nullptr) {
-        long line = 0, column = 0;
-        BSTR reason = nullptr;
-        error->get_line(&line);
-        error->get_linepos(&column);
-        error->get_reason(&reason);
-        std::string text;
-        if (reason != nullptr) {
-            const int n = WideCharToMultiByte(CP_ACP, 0, reason, static_cast<int>(SysStringLen(reason)), nullptr, 0,
-                                              nullptr, nullptr);
-            text.resize(n > 0 ? n : 0);
-            if (n > 0)
-                WideCharToMultiByte(CP_ACP, 0, reason, static_cast<int>(SysStringLen(reason)), text.data(), n, nullptr,
-                                    nullptr);
-            SysFreeString(reason);
-        }
-        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-        where = "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + text;
-        error->Release();
+    if (stream != nullptr && SUCCEEDED(reader->putErrorHandler(&place))) {
+        VARIANT source;
+        VariantInit(&source);
+        source.vt = VT_UNKNOWN;
+        source.punkVal = stream;
+        reader->parse(source);
+        reader->putErrorHandler(nullptr);  // the handler lives on this stack
     }
     if (stream != nullptr) stream->Release();
-    doc->Release();
-    return where;
+    reader->Release();
+    return place.where;
 }
 
 }  // namespace
