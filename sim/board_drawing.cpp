@@ -8,7 +8,7 @@ namespace sim {
 namespace {
 
 const BoardPin kPins[kBoardPins] = {
-    {"P1-16", "16", 1, 16, false}, {"P1-17", "17", 1, 17, false},
+    {"P1-10", "10", 1, 10, false}, {"P1-16", "16", 1, 16, false}, {"P1-17", "17", 1, 17, false},
     {"J12-11", "11", 1, 11, false}, {"J12-12", "12", 1, 12, false}, {"J12-13", "13", 1, 13, false}, {"J12-15", "15", 1, 15, false},
     {"J11-E", "E", 8, 11, false}, {"J11-F", "F", 8, 12, false}, {"J11-G", "G", 8, 13, false}, {"J11-H", "H", 8, 15, false},
     {"K1", "K1", 9, 1, true}, {"K2", "K2", 9, 14, true},
@@ -22,12 +22,12 @@ struct Group {
     int column;  // 0 left, 1 right
 };
 const Group kGroups[] = {
-    {"Parallel port, port 1 (from the PC)", 0, 2, 0},
-    {"J12 inputs (port 1)", 2, 4, 0},
-    {"J11 inputs (port 8)", 6, 4, 0},
-    {"Relays (port 9)", 10, 2, 1},
-    {"J5 outputs (port 8)", 12, 4, 1},
-    {"J6 outputs (port 9)", 16, 2, 1},
+    {"Parallel port, port 1 (from the PC)", 0, 3, 1},
+    {"J12 inputs (port 1)", 3, 4, 0},
+    {"J11 inputs (port 8)", 7, 4, 0},
+    {"Relays (port 9)", 11, 2, 1},
+    {"J5 outputs (port 8)", 13, 4, 1},
+    {"J6 outputs (port 9)", 17, 2, 0},
 };
 
 constexpr int kWidth = 760;
@@ -52,6 +52,9 @@ constexpr MarkLook kLooks[] = {
     {"#1b7f3b", "#d6f0dd", "\u2714", "followed", "followed"},                  // Followed
     {"#b3261e", "#f6d5d2", "\u2718", "NOT followed", "failed"},                // NotFollowed
     {"#6b6b6b", "#ffffff", "\u2013", "not wired", "unwired"},                  // NotWired
+    {"#7a5b00", "#fff3c4", "?", "not checked", "unchecked"},                  // NotChecked
+    {"#1b7f3b", "#d6f0dd", "\u2714", "agrees", "followed"},                    // Agrees
+    {"#b3261e", "#f6d5d2", "\u2718", "fault", "failed"},                       // Fault
 };
 const MarkLook& Look(PinMark mark) { return kLooks[static_cast<int>(mark)]; }
 const char* MarkColour(PinMark mark) { return Look(mark).colour; }
@@ -76,7 +79,7 @@ const BoardPin& BoardPinAt(int index) { return kPins[index]; }
 
 int BoardPinOfLatch(int latch) {
     // Board outputs 0..3 are J5 A..D, 4 and 5 the relays, 6 and 7 J6.
-    static const int kOf[8] = {12, 13, 14, 15, 10, 11, 16, 17};
+    static const int kOf[8] = {13, 14, 15, 16, 11, 12, 17, 18};
     return kOf[latch & 7];
 }
 
@@ -126,6 +129,10 @@ std::string BoardSvg(const std::array<PinLabel, kBoardPins>& pins) {
                 << "<rect x=\"" << x << "\" y=\"" << top + 3 << "\" width=\"40\" height=\"22\" rx=\"3\" fill=\""
                 << PinFill(l.mark) << "\" stroke=\"" << colour << "\" stroke-width=\"" << (l.mark == PinMark::NotFollowed ? 2.5 : 1.2)
                 << "\"" << (l.mark == PinMark::NotWired ? " stroke-dasharray=\"3 2\"" : "") << "/>"
+                // The schematic's inversion bubble on the pin.
+                << (l.inverted ? "<circle class=\"inverted\" cx=\"" + std::to_string(x + 43) + "\" cy=\"" +
+                                     std::to_string(top + 14) + "\" r=\"3.5\" fill=\"#fff\" stroke=\"#222\" stroke-width=\"1.4\"/>"
+                               : "")
                 << "<text x=\"" << x + 20 << "\" y=\"" << top + 18 << "\" font-size=\"12\" font-weight=\"bold\" "
                 << "text-anchor=\"middle\">" << p.name << "</text>"
                 << "<text x=\"" << x + 48 << "\" y=\"" << top + 13 << "\" font-size=\"11\"" << Fit(l.label, 11) << ">"
@@ -150,10 +157,11 @@ std::string PinoutSvg() {
     for (int k = 0; k < kBoardPins; ++k) {
         const BoardPin& p = kPins[k];
         pins[k].label = "port " + std::to_string(p.port) + " pin " + std::to_string(p.pin);
-        pins[k].detail = p.output ? "an output of Mach3 set to this port and pin"
-                         : k == 0 ? "the bit stream: the output set to port 1 pin 16"
-                         : k == 1 ? "the charge pump (output 13), kept here by the plug-in"
-                                  : "an input of Mach3 set to this port and pin";
+        pins[k].detail = p.output              ? "an output of Mach3 set to this port and pin"
+                         : k == kEStopPin      ? "the EStop terminal (input 25), kept here by the plug-in"
+                         : k == kStreamPin     ? "the bit stream: the output set to port 1 pin 16"
+                         : k == kChargePumpPin ? "the charge pump (output 13), kept here by the plug-in"
+                                               : "an input of Mach3 set to this port and pin";
     }
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + BoardSvg(pins);
 }

@@ -11,9 +11,9 @@ output 9 port 8 pin 1            # Output #3..#6 on connector J5 A..D
 output 10 port 8 pin 14
 output 11 port 8 pin 16
 output 12 port 8 pin 17 active-low
-motor 0 step-port 1 dir-port 1
-motor 1 step-port 1 dir-port 1
-motor 2 step-port 1 dir-port 1
+motor 0 step-port 1 dir-port 1 step-pin 2 dir-pin 3
+motor 1 step-port 1 dir-port 1 step-pin 4 dir-pin 5
+motor 2 step-port 1 dir-port 1 step-pin 6 dir-pin 7
 input 25 port 1 pin 10
 setting ExpandedMode 0
 setting EnableSpindle 1

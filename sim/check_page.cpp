@@ -17,7 +17,13 @@ std::string Cycles(const CheckStep& s) { return s.followed ? std::to_string(s.Cy
 
 std::array<PinLabel, kBoardPins> Labels(const WiringCheckResult& r) {
     std::array<PinLabel, kBoardPins> pins;
-    PinLabel& stream = pins[0];
+    PinLabel& estop = pins[kEStopPin];
+    estop.label = "input 25 \"EStop\", " + std::string(r.estop.simMode ? "active-low" : "active-high") + " (SimMode " +
+                  (r.estop.simMode ? "1" : "0") + ")";
+    const bool estopAgrees = r.estop.OnItsPin() && r.estop.PolarityKept();
+    estop.mark = estopAgrees ? PinMark::Agrees : PinMark::Fault;
+    estop.detail = estopAgrees ? "the profile sets the same" : DescribeEStop(r.estop).substr(DescribeEStop(r.estop).find("the profile"));
+    PinLabel& stream = pins[kStreamPin];
     if (r.streamOutput >= 0) {
         stream.label = OutputLabel(r.streamOutput);
         stream.detail = "bit stream; the board received " + std::to_string(r.frames) + " frames";
@@ -26,11 +32,11 @@ std::array<PinLabel, kBoardPins> Labels(const WiringCheckResult& r) {
         stream.detail = "bit stream: the board hears nothing";
         stream.mark = PinMark::NotWired;
     }
-    pins[1].label = OutputLabel(kChargePumpOutput);
-    pins[1].detail = "charge pump, kept here by the plug-in";
+    pins[kChargePumpPin].label = OutputLabel(kChargePumpOutput);
+    pins[kChargePumpPin].detail = "charge pump, kept here by the plug-in";
     for (int k = 0; k < 8; ++k) {
         const CheckedInput& in = r.inputs[k];
-        PinLabel& l = pins[2 + k];
+        PinLabel& l = pins[kFirstInputPin + k];
         l.label = in.label.empty() ? in.shown : in.label;
         l.detail = "input on port " + std::to_string(in.port) + " pin " + std::to_string(in.portPin) +
                    (in.shown == "Not Available" ? "; ignored in this mode" : "");
@@ -43,18 +49,23 @@ std::array<PinLabel, kBoardPins> Labels(const WiringCheckResult& r) {
         if (on.empty()) {
             l.label = "no host output";
             l.mark = PinMark::NotWired;
+            for (const DisabledOutput& d : r.disabledOutputs)
+                if (d.latch == latch) l.detail += (l.detail.empty() ? "" : "; ") + OutputLabel(d.output) + " is set here, disabled";
             continue;
         }
         const bool all = std::all_of(on.begin(), on.end(), [](const CheckedOutput* s) { return s->Followed(); });
-        l.mark = all ? PinMark::Followed : PinMark::NotFollowed;
+        l.mark = !r.notChecked.empty() ? PinMark::NotChecked : all ? PinMark::Followed : PinMark::NotFollowed;
         for (const CheckedOutput* s : on) {
             l.label += (l.label.empty() ? "" : ", ") + OutputLabel(s->output) + (s->activeLow ? " active-low" : "");
+            l.inverted = l.inverted || (s->activeLow && s->drives);
             const std::string who = on.size() > 1 ? "output " + std::to_string(s->output) + ": " : "";
-            std::string what = s->Followed() ? "on in " + Cycles(s->on) + ", off in " + Cycles(s->off) + " cycles"
-                               : !s->drives  ? "overridden by a higher output"
-                                             : "on: " + Cycles(s->on) + ", off: " + Cycles(s->off);
+            std::string what = !r.notChecked.empty() ? r.notChecked
+                               : s->Followed()       ? "on in " + Cycles(s->on) + ", off in " + Cycles(s->off) + " cycles"
+                               : !s->drives          ? "overridden by a higher output"
+                                                     : "on: " + Cycles(s->on) + ", off: " + Cycles(s->off);
             l.detail += (l.detail.empty() ? "" : "; ") + who + what;
         }
+        if (l.inverted) l.detail = "inverted by Active Low; " + l.detail;
     }
     return pins;
 }
@@ -192,6 +203,7 @@ h1.passed { color: #1b7f3b; } h1.failed { color: #b3261e; }
 h2 { font-size: 11pt; margin: 8pt 0 3pt 0; border-bottom: 1px solid #bbb; }
 p { margin: 2pt 0; }
 .verdict { font-size: 10.5pt; }
+.beside { font-weight: bold; font-size: 9pt; }
 .small { color: #555; font-size: 8.5pt; }
 svg { width: 100%; height: auto; display: block; }
 ol.problems { margin: 0; padding-left: 16pt; }
@@ -210,15 +222,21 @@ void WriteCheckPage(const WiringCheckResult& r, std::ostream& page) {
     page << "<h1 class=\"" << (r.passed ? "passed" : "failed") << "\">"
          << (r.passed ? "\u2714 Check passed" : "\u2718 Check failed") << "</h1>\n";
     page << "<p class=\"verdict\">" << XmlEscape(r.verdict) << "</p>\n";
+    for (const std::string& line : r.besideVerdict) page << "<p class=\"beside\">" << XmlEscape(line) << "</p>\n";
     page << "<p>TRELVO-40/41 wiring check of <b>" << XmlEscape(r.machine) << "</b></p>\n";
     page << "<p>Mode: <b>" << XmlEscape(ModeName(r.mode)) << "</b> (ExpandedMode " << r.mode
          << (r.modeSet ? "" : ", not set: the plug-in's default") << ") \u00b7 " << kSpindleOptionName << ": <b>"
          << (r.spindleEnabled ? "on" : "off") << "</b></p>\n";
+    if (!r.debugLogNamed.empty())
+        page << "<p class=\"small\">Debug log: the profile names " << XmlEscape(r.debugLogNamed) << "; the check wrote it to "
+             << XmlEscape(r.debugLogPath) << " instead, removed afterwards.</p>\n";
 
     page << "<h2>The board</h2>\n" << BoardSvg(Labels(r));
     page << "<p>Spindle: ";
     if (!r.spindleChecked) {
         page << "not checked (" << (r.spindleEnabled ? "Expanded Input Mode ignores it" : "the option is off") << ")";
+    } else if (!r.notChecked.empty()) {
+        page << "<b>? not checked</b>: " << XmlEscape(r.notChecked);
     } else {
         const bool ok = r.SpindleFollowed();
         page << "<b class=\"" << (ok ? "followed" : "failed") << "\">" << (ok ? "\u2714 followed" : "\u2718 NOT followed")
@@ -239,7 +257,7 @@ void WriteCheckPage(const WiringCheckResult& r, std::ostream& page) {
         const bool fault = p.cls == ProblemClass::Fault;
         page << "<li class=\"" << (fault ? "fault" : "note") << "\"><span class=\"badge\">"
              << (fault ? "\u2718 FAULT" : "\u2139 NOTE") << "</span> ";
-        if (fault) page << "<b>" << XmlEscape(p.part) << " will not work:</b> ";
+        if (fault) page << "<b>" << XmlEscape(p.Lead()) << ":</b> ";
         page << XmlEscape(p.text);
         if (!p.fix.empty()) page << "<br/><span class=\"fix\">Fix: " << XmlEscape(p.fix) << "</span>";
         page << "</li>\n";

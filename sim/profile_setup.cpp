@@ -13,9 +13,17 @@
 #include "profile/xml_profile.h"
 
 #ifdef _WIN32
+#include <windows.h>
+#include <msxml2.h>
+#include <oleauto.h>
+
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #else
+#include <expat.h>
+
 #include <pugixml.hpp>
 #endif
 
@@ -77,7 +85,7 @@ void FillSignal(const Preferences& prefs, const std::string& p, Signal& signal) 
     signal.activeLow = prefs.Key(p + "Neg") != 0;
 }
 
-void FillWiring(const Preferences& prefs, HostEngineBlock& engine) {
+void FillWiring(const Preferences& prefs, HostEngineBlock& engine, MotorPinTable& motorPins) {
     for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
         FillSignal(prefs, "Output" + std::to_string(i), engine.outputs[i]);
     }
@@ -90,6 +98,7 @@ void FillWiring(const Preferences& prefs, HostEngineBlock& engine) {
         m.enabled = prefs.Key(p + "Active") != 0;
         m.stepPort = static_cast<int8_t>(prefs.Key(p + "StepPort"));
         m.dirPort = static_cast<int8_t>(prefs.Key(p + "DirPort"));
+        motorPins[i] = MotorPins{prefs.Key(p + "StepPin"), prefs.Key(p + "DirPin")};
     }
     for (int i = 0; i < HOST_ENCODER_COUNT; ++i) {
         const std::string p = "Encoder" + std::to_string(i);
@@ -162,13 +171,48 @@ int ProfileCopy::ReadSetting(const std::string& key, int defaultValue) const {
     return store.ReadInt(kProfileSection, key, defaultValue);
 }
 
+std::string ProfileCopy::ReadString(const std::string& key) const {
+    const StoreOn bind(path_);
+    CXmlProfile store;
+    return store.ReadString(kProfileSection, key, "");
+}
+
+void ProfileCopy::RedirectDebugLog() {
+    namedLog_ = ReadString("DebugLogFile");
+    if (namedLog_.empty()) return;
+    WriteSettings({{"DebugLogFile", DebugLogPath()}});
+    // The store saves nothing over a file it cannot rewrite; the plug-in would then read the user's path.
+    if (ReadString("DebugLogFile") != DebugLogPath())
+        throw std::runtime_error("cannot point the debug log that the profile names (" + namedLog_ +
+                                 ") into the temporary folder: the plug-in's store would not rewrite the copy, "
+                                 "and the plug-in would write that file; nothing has run");
+}
+
 void ProfileCopy::SaveAs(const std::string& target) const {
+    if (!namedLog_.empty()) WriteSettings({{"DebugLogFile", namedLog_}});
     std::error_code ec;
     std::filesystem::copy_file(FilePath(path_), FilePath(target), std::filesystem::copy_options::overwrite_existing, ec);
     if (ec) throw std::runtime_error("cannot write " + target + ": " + ec.message());
 }
 
 namespace {
+
+// Where a file the plug-in's store refuses as not well-formed breaks, as the system's parser
+// reports it: "line L, column C: reason"; empty when the parser finds nothing wrong.
+std::string WhereNotWellFormed(const std::string& bytes);
+
+// The store checks a profile strictly and never writes one that is not well-formed; the host's
+// profile in that state is damaged, and the machinist should have it back before anything else.
+void RequireWellFormed(const std::string& path, const std::string& shownAs) {
+    const std::string bytes = ReadUserFile("profile", path);
+    platform::XmlMap map;
+    const std::vector<std::string> noSections;
+    if (platform::MapXml(bytes, &noSections, map) != platform::FILEIO_NOT_WELL_FORMED) return;
+    const std::string where = WhereNotWellFormed(bytes);
+    throw std::runtime_error(shownAs + " is not well-formed XML" + (where.empty() ? "" : ": " + where) +
+                             ". The profile is damaged: restore it from the copy Mach3 keeps or from a backup, "
+                             "then check it again");
+}
 
 // A well-formed file that is not the host's profile would read as a machine with nothing wired.
 void RequireHostProfile(const std::string& shownAs, const std::string& root, bool hasPreferences) {
@@ -182,24 +226,132 @@ void RequireHostProfile(const std::string& shownAs, const std::string& root, boo
 
 #ifdef _WIN32
 
-void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine) {
+namespace {
+
+// MSXML's SAX reader stops at the first error and says where through its locator.
+class ErrorPlace : public ISAXErrorHandler {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        static const IID kErrorHandlerIid = {0xa60511c4, 0xccf5, 0x479e, {0x98, 0xa3, 0xdc, 0x8d, 0xc5, 0x45, 0xb7, 0xd0}};
+        if (riid == IID_IUnknown || riid == kErrorHandlerIid) {
+            *object = static_cast<ISAXErrorHandler*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    // Lives on the stack for the one parse that uses it.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE error(ISAXLocator* at, const wchar_t* message, HRESULT) override { return Take(at, message); }
+    HRESULT STDMETHODCALLTYPE fatalError(ISAXLocator* at, const wchar_t* message, HRESULT) override {
+        return Take(at, message);
+    }
+    HRESULT STDMETHODCALLTYPE ignorableWarning(ISAXLocator*, const wchar_t*, HRESULT) override { return S_OK; }
+
+    std::string where;
+
+private:
+    HRESULT Take(ISAXLocator* at, const wchar_t* message) {
+        int line = 0, column = 0;
+        if (where.empty() && at != nullptr && SUCCEEDED(at->getLineNumber(&line)) && line > 0) {
+            at->getColumnNumber(&column);
+            std::string text;
+            const int length = message != nullptr ? static_cast<int>(std::wcslen(message)) : 0;
+            const int n = WideCharToMultiByte(CP_ACP, 0, message, length, nullptr, 0, nullptr, nullptr);
+            text.resize(n > 0 ? n : 0);
+            if (n > 0) WideCharToMultiByte(CP_ACP, 0, message, length, text.data(), n, nullptr, nullptr);
+            while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+            where = "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + text;
+        }
+        return E_FAIL;  // no further events
+    }
+};
+
+std::string WhereNotWellFormed(const std::string& bytes) {
+    CLSID readerClass;
+    ISAXXMLReader* reader = nullptr;
+    const IID kReaderIid = {0xa4f96ed0, 0xf829, 0x476e, {0x81, 0xc0, 0xcd, 0xc7, 0xbd, 0x2a, 0x08, 0x02}};
+    if (FAILED(CLSIDFromProgID(L"Msxml2.SAXXMLReader.3.0", &readerClass)) ||
+        FAILED(CoCreateInstance(readerClass, nullptr, CLSCTX_INPROC_SERVER, kReaderIid, reinterpret_cast<void**>(&reader))) ||
+        reader == nullptr)
+        return "";
+    reader->putFeature(L"external-general-entities", VARIANT_FALSE);
+    reader->putFeature(L"external-parameter-entities", VARIANT_FALSE);
+    ErrorPlace place;
+    IStream* stream = nullptr;
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+    if (memory != nullptr) {
+        if (void* data = GlobalLock(memory)) {
+            std::memcpy(data, bytes.data(), bytes.size());
+            GlobalUnlock(memory);
+        }
+        if (FAILED(CreateStreamOnHGlobal(memory, TRUE, &stream))) GlobalFree(memory);
+    }
+    if (stream != nullptr && SUCCEEDED(reader->putErrorHandler(&place))) {
+        VARIANT source;
+        VariantInit(&source);
+        source.vt = VT_UNKNOWN;
+        source.punkVal = stream;
+        reader->parse(source);
+        reader->putErrorHandler(nullptr);  // the handler lives on this stack
+    }
+    if (stream != nullptr) stream->Release();
+    reader->Release();
+    return place.where;
+}
+
+}  // namespace
+
+void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
+                           MotorPinTable& motorPins) {
+    RequireWellFormed(path, shownAs);
     const std::unique_ptr<platform::XmlDocument> doc = NewDocument();
     const platform::XmlLoadResult loaded = doc->Load(HostPath(path));
     if (loaded == platform::XmlLoadResult::Unparseable) throw std::runtime_error("cannot parse profile " + shownAs);
     const Preferences prefs(*doc, doc->FirstChild(doc->Root(), "Preferences"));
     RequireHostProfile(shownAs, doc->Name(doc->Root()), static_cast<bool>(prefs));
-    FillWiring(prefs, engine);
+    FillWiring(prefs, engine, motorPins);
 }
 
 #else
 
-void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine) {
+namespace {
+
+std::string WhereNotWellFormed(const std::string& bytes) {
+    const XML_Parser parser = XML_ParserCreate(nullptr);
+    if (parser == nullptr) return "";
+    // Encodings expat does not know (windows-1252) are taken byte for byte: only the place matters here.
+    XML_SetUnknownEncodingHandler(
+        parser,
+        [](void*, const XML_Char*, XML_Encoding* info) {
+            for (int i = 0; i < 256; ++i) info->map[i] = i;
+            info->data = nullptr;
+            info->convert = nullptr;
+            info->release = nullptr;
+            return static_cast<int>(XML_STATUS_OK);
+        },
+        nullptr);
+    std::string where;
+    if (XML_Parse(parser, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) != XML_STATUS_OK) {
+        where = "line " + std::to_string(XML_GetCurrentLineNumber(parser)) + ", column " +
+                std::to_string(XML_GetCurrentColumnNumber(parser) + 1) + ": " + XML_ErrorString(XML_GetErrorCode(parser));
+    }
+    XML_ParserFree(parser);
+    return where;
+}
+
+}  // namespace
+
+void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
+                           MotorPinTable& motorPins) {
+    RequireWellFormed(path, shownAs);
     pugi::xml_document doc;
     const pugi::xml_parse_result parsed = doc.load_file(path.c_str());
     if (!parsed) throw std::runtime_error("cannot parse profile " + shownAs + ": " + parsed.description());
     const Preferences prefs(doc.document_element().child("Preferences"));
     RequireHostProfile(shownAs, doc.document_element().name(), static_cast<bool>(prefs));
-    FillWiring(prefs, engine);
+    FillWiring(prefs, engine, motorPins);
 }
 
 #endif

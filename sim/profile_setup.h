@@ -1,6 +1,7 @@
 // The host profile around a run: a private copy for the plug-in, its settings, the host's own wiring.
 #pragma once
 
+#include <array>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,18 +37,40 @@ public:
     void WriteSettings(const SettingList& settings) const;
     // An integer setting of section TRELVO40 as the plug-in reads it.
     int ReadSetting(const std::string& key, int defaultValue) const;
-    // Copies the file as it stands now to `target`; throws when it cannot.
+    // The plug-in opens the debug log that DebugLogFile names, truncating it, wherever it points: the
+    // user's own files, the profile itself. A named log is pointed at DebugLogPath() in this folder
+    // before the plug-in runs; the value named is kept for SaveAs. Throws when the copy will not take
+    // the new value, so that nothing runs with the user's path in it.
+    void RedirectDebugLog();
+    // The value DebugLogFile named before RedirectDebugLog, or empty when it named none.
+    const std::string& NamedDebugLog() const { return namedLog_; }
+    std::string DebugLogPath() const { return path_ + ".debug.log"; }
+    // Copies the file as it stands now to `target`, with DebugLogFile as the user named it; throws
+    // when it cannot.
     void SaveAs(const std::string& target) const;
 
 private:
+    std::string ReadString(const std::string& key) const;
+
     std::string folder_;
     std::string path_;
     bool empty_ = false;
+    std::string namedLog_;
 };
 
-// Fills the engine block's signal tables from the Preferences element of the profile at `path`, as the
-// host does from its port and pin configuration. Throws std::runtime_error naming `shownAs` when the
-// file is not XML, or not a host profile (root <profile> holding Preferences).
-void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine);
+// The pins of a motor's step and direction signals, which the host keeps in its profile but does not
+// lend the plug-in; -1 where nothing gives one.
+struct MotorPins {
+    int stepPin = -1;
+    int dirPin = -1;
+};
+using MotorPinTable = std::array<MotorPins, HOST_MOTOR_COUNT>;
+
+// Fills the engine block's signal tables, and the motors' pins, from the Preferences element of the
+// profile at `path`, as the host does from its port and pin configuration. Throws std::runtime_error
+// naming `shownAs` when the file is not well-formed XML (with the parser's line and column), or not
+// a host profile (root <profile> holding Preferences).
+void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
+                           MotorPinTable& motorPins);
 
 }  // namespace sim

@@ -25,6 +25,13 @@ public:
         return tokens_[pos_++];
     }
 
+    // Takes the next token when it is this keyword.
+    bool Accept(const char* keyword) {
+        if (AtEnd() || tokens_[pos_] != keyword) return false;
+        ++pos_;
+        return true;
+    }
+
     void Expect(const char* keyword) {
         const std::string token = Next(keyword);
         if (token != keyword) Fail("expected '" + std::string(keyword) + "', found '" + token + "'");
@@ -138,6 +145,9 @@ MotorWiring ReadMotor(Line& line) {
     w.stepPort = static_cast<int>(line.Integer("port", 0, kPortPinMax));
     line.Expect("dir-port");
     w.dirPort = static_cast<int>(line.Integer("port", 0, kPortPinMax));
+    // The pins are optional: without them the check cannot tell an output on a motor's pin.
+    if (line.Accept("step-pin")) w.stepPin = static_cast<int>(line.Integer("pin", 0, kPortPinMax));
+    if (line.Accept("dir-pin")) w.dirPin = static_cast<int>(line.Integer("pin", 0, kPortPinMax));
     line.Flags(nullptr, &w.enabled);
     return w;
 }

@@ -39,6 +39,8 @@ struct MotorWiring {
     int index = 0;
     int stepPort = 0;
     int dirPort = 0;
+    int stepPin = -1;  // -1: the line names no pin
+    int dirPin = -1;
     bool enabled = true;
 };
 

@@ -138,7 +138,7 @@ void ApplyOutputWiring(HostEngineBlock& engine, const OutputWiring& w) {
     out.activeLow = w.activeLow;
 }
 
-void ApplyWiring(HostEngineBlock& engine, const Wiring& wiring) {
+void ApplyWiring(HostEngineBlock& engine, MotorPinTable& motorPins, const Wiring& wiring) {
     if (const auto* o = std::get_if<OutputWiring>(&wiring)) {
         ApplyOutputWiring(engine, *o);
     } else if (const auto* i = std::get_if<InputWiring>(&wiring)) {
@@ -159,6 +159,7 @@ void ApplyWiring(HostEngineBlock& engine, const Wiring& wiring) {
         motor.enabled = m->enabled;
         motor.stepPort = static_cast<int8_t>(m->stepPort);
         motor.dirPort = static_cast<int8_t>(m->dirPort);
+        motorPins[m->index] = MotorPins{m->stepPin, m->dirPin};
     }
 }
 
@@ -311,6 +312,7 @@ struct HostRun::Impl {
     // The host's memory, alive from InitControl to StopPlug.
     HostEngineBlock engine{};
     HostStateBlock state{};
+    MotorPinTable motorPins{};
     HookSink hooks;
 
     Receiver receiver;
@@ -360,9 +362,10 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
 
     // An empty file is what the plug-in reads as a profile with nothing in it; anything else must be one.
     const bool fromProfile = !options.profilePath.empty() && !r.profile.Empty();
-    if (fromProfile) LoadPreferencesWiring(r.profile.Path(), options.profilePath, r.engine);
+    if (fromProfile) LoadPreferencesWiring(r.profile.Path(), options.profilePath, r.engine, r.motorPins);
     r.profile.WriteSettings(setup.settings);
-    for (const Wiring& w : setup.wiring) ApplyWiring(r.engine, w);
+    r.profile.RedirectDebugLog();
+    for (const Wiring& w : setup.wiring) ApplyWiring(r.engine, r.motorPins, w);
     r.engine.estop = 1;
     r.state.SpinDir = 1;
     r.state.SpindleFM.ratio = 0.0;
@@ -380,6 +383,14 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
                              (r.profile.Empty() ? "; the file is empty, so the plug-in reads no settings and the "
                                                   "host no wiring from it"
                                                 : ""));
+    }
+    if (!r.profile.NamedDebugLog().empty()) {
+        const bool bySetting = std::any_of(setup.settings.begin(), setup.settings.end(),
+                                           [](const auto& s) { return s.first == "DebugLogFile"; });
+        account.Line("", "debug log: DebugLogFile names " + r.profile.NamedDebugLog() +
+                             (bySetting ? " (a setting line of the scenario)" : " (the profile)") +
+                             "; the plug-in writes its log to " + r.profile.DebugLogPath() +
+                             " instead, which goes with the temporary folder");
     }
     const bool fromScenario = !setup.wiring.empty();
     account.Line("", std::string("wiring on ports 1, 8 and 9, from ") +
@@ -556,6 +567,8 @@ void HostRun::Summary() {
 int64_t HostRun::Now() const { return impl_->cycle; }
 HostEngineBlock& HostRun::Engine() { return impl_->engine; }
 bool HostRun::ProfileWasEmpty() const { return impl_->profile.Empty(); }
+const ProfileCopy& HostRun::Profile() const { return impl_->profile; }
+const MotorPinTable& HostRun::MotorPinsOf() const { return impl_->motorPins; }
 const HostStateBlock& HostRun::State() const { return impl_->state; }
 const BoardLatches& HostRun::Latches() const { return impl_->board.Latches(); }
 int HostRun::FramesReceived() const {

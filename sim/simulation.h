@@ -10,6 +10,7 @@
 #include "board.h"
 #include "host/host_blocks.h"
 #include "plugin_module.h"
+#include "profile_setup.h"
 #include "scenario.h"
 
 namespace sim {
@@ -68,6 +69,9 @@ public:
     std::string LastDialog() const;
     int ReadSetting(const std::string& key, int defaultValue) const;
     bool ProfileWasEmpty() const;  // the user's profile held no bytes at all
+    const ProfileCopy& Profile() const;  // the copy the plug-in runs on
+    // The motors' step and direction pins, which the engine block does not carry.
+    const MotorPinTable& MotorPinsOf() const;
 
 private:
     struct Impl;

@@ -6,6 +6,7 @@
 #include <map>
 #include <ostream>
 #include <sstream>
+#include <tuple>
 
 #include "assignments/signal_names.h"
 #include "host/settings.h"
@@ -93,7 +94,8 @@ private:
     CheckTrace& trace_;
 };
 
-std::string Describe(const CheckedOutput& s) {
+std::string Describe(const CheckedOutput& s, const std::string& notChecked) {
+    if (!notChecked.empty()) return "not checked: " + notChecked;
     if (s.Followed()) {
         const char* onLevel = s.activeLow ? "off" : "on";
         const char* offLevel = s.activeLow ? "on" : "off";
@@ -147,16 +149,20 @@ std::array<CheckedInput, 8> BoardInputs(const HostEngineBlock& engine, int mode)
     return inputs;
 }
 
+std::string MotorName(int m) { return "motor " + std::to_string(m) + " (" + kMotorNames[m] + ")"; }
+
 // What the profile itself tells, before anything runs.
-void ProfileProblems(const HostEngineBlock& engine, WiringCheckResult& r, int demoMode, int serialTest) {
-    auto fault = [&](std::string part, std::string text, std::string fix) {
-        r.problems.push_back({ProblemClass::Fault, std::move(part), std::move(text), std::move(fix)});
+void ProfileProblems(const HostEngineBlock& engine, const MotorPinTable& motorPins, WiringCheckResult& r, int demoMode,
+                     int serialTest) {
+    auto fault = [&](std::string part, std::string text, std::string fix, std::string unless = "") {
+        r.problems.push_back({ProblemClass::Fault, std::move(part), std::move(text), std::move(fix), std::move(unless)});
     };
     auto note = [&](std::string text, std::string fix) {
-        r.problems.push_back({ProblemClass::Note, "", std::move(text), std::move(fix)});
+        r.problems.push_back({ProblemClass::Note, "", std::move(text), std::move(fix), ""});
     };
     const std::string everything = "every board output and the spindle";
-    const std::string portsAndPins = "in Mach3's Config > Ports and Pins > Output Signals, ";
+    const std::string outputSignals = "Config > Ports and Pins > Output Signals";
+    const std::string portsAndPins = "in Mach3's " + outputSignals + ", ";
 
     if (r.streamOutput < 0) {
         std::string fix = r.disabledStreamOutput >= 0
@@ -181,23 +187,69 @@ void ProfileProblems(const HostEngineBlock& engine, WiringCheckResult& r, int de
     if (demoMode) fault(everything, "DemoMode is on: the frames carry the demo pattern, not the host's outputs", "set DemoMode to 0");
     if (serialTest) fault(everything, "zzzzz is on: the frames carry the serial test word, not the host's outputs", "set zzzzz to 0");
 
+    // The motors' pins, which the outputs below must keep clear of.
+    struct MotorPin {
+        int port, pin;
+        int motor;
+        const char* what;
+    };
+    std::vector<MotorPin> motorUses;
+    std::vector<int> pinsUnknown;
+    const std::string motorOutputs = "Config > Ports and Pins > Motor Outputs";
     for (int m = 0; m < HOST_MOTOR_COUNT; ++m) {
         const HostMotor& motor = engine.motors[m];
         if (!motor.enabled) continue;
-        for (const auto& [what, port] : {std::pair{"step", motor.stepPort}, std::pair{"direction", motor.dirPort}}) {
-            if (port != 8 && port != 9) continue;
-            fault("motor " + std::to_string(m) + " (" + kMotorNames[m] + ")",
-                  std::string("its ") + what + " signal is on port " + std::to_string(port) +
-                      ": the board's expanded ports WILL NOT WORK for step and direction signals",
-                  "assign all step and direction signals to port 1 (Config > Ports and Pins > Motor Outputs)");
+        const MotorPins& pins = motorPins[m];
+        for (const auto& [what, port, pin] : {std::tuple{"step", int{motor.stepPort}, pins.stepPin},
+                                              std::tuple{"direction", int{motor.dirPort}, pins.dirPin}}) {
+            if (port == 8 || port == 9) {
+                fault(MotorName(m),
+                      std::string("its ") + what + " signal is on port " + std::to_string(port) +
+                          ": the board's expanded ports WILL NOT WORK for step and direction signals",
+                      "assign all step and direction signals to port 1 (" + motorOutputs + ")");
+                continue;
+            }
+            if (pin < 0) {
+                if (pinsUnknown.empty() || pinsUnknown.back() != m) pinsUnknown.push_back(m);
+                continue;
+            }
+            if (port <= 0 || pin <= 0) continue;
+            motorUses.push_back({port, pin, m, what});
+            if (port == 1 && (pin == 17 || pin == 10))
+                fault(MotorName(m),
+                      std::string("its ") + what + " signal is on port 1 pin " + std::to_string(pin) +
+                          (pin == 17 ? ", where the plug-in keeps the charge pump"
+                                     : ", the board's EStop terminal, where the plug-in keeps the EStop input"),
+                      "move it to a free pin (" + motorOutputs + ")");
         }
     }
+    for (const int m : pinsUnknown)
+        note(MotorName(m) + ": its step and direction pins are not known (the motor line names no step-pin or "
+                            "dir-pin), so no output was checked against them",
+             "");
 
     std::map<std::pair<int, int>, std::vector<int>> byPin;
     for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
         const HostOutputSignal& out = engine.outputs[i];
         if (!out.enabled) continue;
+        const int latch = ExpandedOutputIndex(out.port, out.pin);
+        const std::string board = latch >= 0 ? LatchName(latch) : "";
         byPin[{out.port, out.pin}].push_back(i);
+        if (latch >= 0 && out.activeLow)
+            note(OutputLabel(i) + " on " + board + ": inverted by Active Low: on while Mach3 shows it off",
+                 "if " + board + " should be on while Mach3 shows the output on, clear its Active Low in " + outputSignals);
+        // The plug-in keeps the charge pump on port 1 pin 17 whatever the profile says.
+        if (i != kChargePumpOutput) {
+            for (const MotorPin& use : motorUses)
+                if (use.port == out.port && use.pin == out.pin)
+                    fault(OutputLabel(i) + " and " + MotorName(use.motor),
+                          "the output is on " + PortPin(out.port, out.pin) + ", the motor's " + use.what +
+                              " pin: both drive it",
+                          "move the output to a free pin (" + outputSignals + ")");
+            if (out.port == 1 && out.pin == 10)
+                fault(OutputLabel(i), "it is on port 1 pin 10, the board's EStop terminal, where the plug-in keeps the EStop input",
+                      "move it to a free pin");
+        }
         if ((out.port == 8 || out.port == 9) && ExpandedOutputIndex(out.port, out.pin) < 0)
             fault(OutputLabel(i), "it is on " + PortPin(out.port, out.pin) + ", which the board does not have",
                   "ports 8 and 9 have pins 1, 14, 16 and 17 only: move it to one of those, or to port 1");
@@ -209,23 +261,50 @@ void ProfileProblems(const HostEngineBlock& engine, WiringCheckResult& r, int de
             fault(OutputLabel(i), "it is on port 1 pin 17, where the plug-in keeps the charge pump",
                   "move it to a free pin");
     }
+    for (const DisabledOutput& d : r.disabledOutputs) {
+        const std::string board = LatchName(d.latch);
+        note(OutputLabel(d.output) + " is set to " + PortPin(ExpandedPort(d.latch), ExpandedPin(d.latch)) + " (" + board +
+                 ") but disabled, so " + board + " does not follow it",
+             "if " + board + " should follow it, enable it in " + outputSignals);
+    }
     for (const auto& [where, outputs] : byPin) {
         if (outputs.size() < 2) continue;
         const int expanded = ExpandedOutputIndex(where.first, where.second);
-        const std::string on = expanded >= 0 ? std::string(" (on ") + LatchName(expanded) + ")" : "";
+        const std::string on = expanded >= 0                                     ? std::string(" (on ") + LatchName(expanded) + ")"
+                               : where == std::pair{1, 16} ? std::string(" (on the bit stream's pin)")
+                                                                                 : "";
         for (size_t k = 0; k + 1 < outputs.size(); ++k)
             fault(OutputLabel(outputs[k]) + on,
                   "it shares " + PortPin(where.first, where.second) + " with " + OutputLabel(outputs.back()) +
                       ", and the pin follows the higher output only",
                   "give each output a pin of its own");
     }
+    // The EStop: the plug-in keeps input 25 enabled on port 1 pin 10, its polarity from SimMode.
+    const CheckedEStop& estop = r.estop;
+    const std::string button = "the EStop button";
+    const std::string inputSignals = "Config > Ports and Pins > Input Signals";
+    if (!estop.OnItsPin())
+        fault(button,
+              InputLabel(kEStopInput) +
+                  (estop.enabled ? " is on " + PortPin(estop.port, estop.pin) + " in Ports and Pins"
+                                 : " is disabled in Ports and Pins") +
+                  ", and the plug-in moves it to port 1 pin 10 on every cycle",
+              "wire the EStop button to the board's EStop terminal (port 1 pin 10), and set Input 25 (EStop) to "
+              "port 1 pin 10 in " + inputSignals + ", enabled, so that profile and board agree",
+              "unless it is wired to the board's EStop terminal (port 1 pin 10)");
+    if (!estop.PolarityKept()) {
+        const char* set = estop.activeLow ? "active-low" : "active-high";
+        const char* forced = estop.simMode ? "active-low" : "active-high";
+        fault(button,
+              InputLabel(kEStopInput) + " is " + set + " in Ports and Pins (Input25Neg " + (estop.activeLow ? "1" : "0") +
+                  "), but SimMode is " + (estop.simMode ? "1" : "0") + ", so the plug-in makes it " + forced +
+                  " on every cycle: Mach3 reads the button the other way round",
+              std::string("set SimMode to ") + (estop.activeLow ? "1" : "0") + " in section TRELVO40 of the profile, "
+                  "which keeps the EStop " + set + " as Ports and Pins has it");
+    }
     for (int i = 0; i < HOST_INPUT_COUNT; ++i) {
         const HostInputSignal& in = engine.inputs[i];
         if (!in.enabled) continue;
-        if (i == kEStopInput && !(in.port == 1 && in.pin == 10))
-            note(InputLabel(i) + " is on " + PortPin(in.port, in.pin) +
-                     "; the plug-in moves it to port 1 pin 10 on every cycle",
-                 "");
         if (i != kEStopInput && in.port == 1 && in.pin == 10)
             fault(InputLabel(i), "it is on port 1 pin 10, where the plug-in keeps the EStop input", "move it to a free pin");
         if (i == kProbeInput && in.port == 8 && r.mode == IO_EXPANDED_OUTPUT)
@@ -251,6 +330,18 @@ std::string ModeName(int mode) {
 }
 
 const char* const kSpindleOptionName = "Enable Spindle (TRELVO-17)";
+
+std::string InputRow(const CheckedInput& in) { return "Connector " + in.connector + " \"" + in.pin + "\": " + in.shown; }
+
+std::string DescribeEStop(const CheckedEStop& e) {
+    const auto polarity = [](bool low) { return low ? "active-low" : "active-high"; };
+    std::string text = "the plug-in keeps " + InputLabel(kEStopInput) + " on port 1 pin 10, " + polarity(e.simMode) +
+                       " (SimMode " + (e.simMode ? "1" : "0") + "); the profile ";
+    if (e.OnItsPin() && e.PolarityKept()) return text + "agrees";
+    if (!e.enabled) return text + "has it disabled";
+    return text + "has it on " + PortPin(e.port, e.pin) + ", " + polarity(e.activeLow) + " (Input25Neg " +
+           (e.activeLow ? "1" : "0") + ")";
+}
 
 bool WiringCheckResult::SpindleFollowed() const {
     return std::all_of(spindle.begin(), spindle.end(), [](const CheckedSpindleStep& s) { return s.step.followed; });
@@ -295,8 +386,20 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     r.streamActiveLow = r.streamOutput >= 0 && engine.outputs[r.streamOutput].activeLow;
     for (int i = 0; i < HOST_OUTPUT_COUNT && r.streamOutput < 0; ++i)
         if (engine.outputs[i].port == 1 && engine.outputs[i].pin == 16) r.disabledStreamOutput = i;
+    for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
+        const HostOutputSignal& out = engine.outputs[i];
+        const int latch = ExpandedOutputIndex(out.port, out.pin);
+        if (!out.enabled && latch >= 0) r.disabledOutputs.push_back({latch, i});
+    }
+    const HostInputSignal& estop = engine.inputs[kEStopInput];
+    r.estop = {estop.enabled != 0, estop.port, estop.pin, estop.activeLow != 0, run.ReadSetting("SimMode", 0) != 0};
     r.inputs = BoardInputs(engine, r.mode);
-    ProfileProblems(engine, r, run.ReadSetting("DemoMode", 0), run.ReadSetting("zzzzz", 0));
+    r.debugLogNamed = run.Profile().NamedDebugLog();
+    r.debugLogPath = run.Profile().DebugLogPath();
+    const int demoMode = run.ReadSetting("DemoMode", 0), serialTest = run.ReadSetting("zzzzz", 0);
+    if (demoMode) r.notChecked = "DemoMode drives the board";
+    else if (serialTest) r.notChecked = "zzzzz sends the serial test word";
+    ProfileProblems(engine, run.MotorPinsOf(), r, demoMode, serialTest);
 
     // The run: the dialog once, as a user opens it, then out of EStop, then each output on its own.
     r.dialogText = module.setDialogHook != nullptr;
@@ -322,10 +425,19 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     r.frames = run.FramesReceived();
     run.Finish();
     r.dialogRows = InputRows(run.LastDialog());
+    // The rows are worked out here so that every build lists them; where the module shows its
+    // dialog's text, the two must agree.
+    std::vector<std::string> rows;
+    for (const CheckedInput& in : r.inputs) rows.push_back(InputRow(in));
+    if (!r.dialogRows.empty() && r.dialogRows != rows) {
+        std::string shown;
+        for (const std::string& row : r.dialogRows) shown += "\n" + row;
+        r.problems.push_back({ProblemClass::Note, "", "the plug-in's dialog shows the inputs otherwise:" + shown, "", ""});
+    }
 
     // What the run showed.
     auto fault = [&](std::string part, std::string text, std::string fix) {
-        r.problems.push_back({ProblemClass::Fault, std::move(part), std::move(text), std::move(fix)});
+        r.problems.push_back({ProblemClass::Fault, std::move(part), std::move(text), std::move(fix), ""});
     };
     if (r.frames == 0 && r.streamOutput >= 0 && r.mode != IO_EXPANDED_INPUT)
         fault("every board output and the spindle", "the board received no frames from " + OutputLabel(r.streamOutput),
@@ -333,25 +445,27 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     if (r.outputs.empty() && !r.spindleChecked)
         fault("the board's outputs", "no host output is on a board output (ports 8 and 9, pins 1, 14, 16, 17) and the spindle is not checked",
               "assign the outputs the board should drive in Config > Ports and Pins > Output Signals");
+    const bool judged = r.frames > 0 && r.notChecked.empty();
     for (const CheckedOutput& s : r.outputs)
-        if (!s.Followed() && s.drives && r.frames > 0)
+        if (!s.Followed() && s.drives && judged)
             fault(OutputLabel(s.output) + " (on " + LatchName(s.latch) + ")", "the board did not follow it", "");
-    if (r.spindleChecked && !r.SpindleFollowed() && r.frames > 0)
+    if (r.spindleChecked && !r.SpindleFollowed() && judged)
         fault("the spindle", "the board did not latch the speed or direction the host asked for", "");
     for (const std::string& warning : run.Warnings()) {
         // A box whose case is already a fault above says nothing new.
         if (warning.find("step or direction") != std::string::npos && Mentions(r.problems, "step and direction")) continue;
         if (warning.find("PROBE") != std::string::npos && Mentions(r.problems, ModeName(IO_EXPANDED_OUTPUT) + " ignores"))
             continue;
-        r.problems.push_back({ProblemClass::Note, "", "the plug-in showed the warning box " + warning, ""});
+        r.problems.push_back({ProblemClass::Note, "", "the plug-in showed the warning box " + warning, "", ""});
     }
     std::stable_partition(r.problems.begin(), r.problems.end(),
                           [](const CheckProblem& p) { return p.cls == ProblemClass::Fault; });
 
     int followed = 0;
     for (const CheckedOutput& s : r.outputs) followed += s.Followed() ? 1 : 0;
-    const std::string counted = std::to_string(followed) + " of " + std::to_string(r.outputs.size()) +
-                                " wired board outputs followed the host";
+    const std::string counted = r.notChecked.empty() ? std::to_string(followed) + " of " + std::to_string(r.outputs.size()) +
+                                                           " wired board outputs followed the host"
+                                                     : "board outputs not checked: " + r.notChecked;
     r.passed = r.Faults() == 0;
     if (r.passed) {
         r.verdict = counted + (r.spindleChecked ? ", and the spindle" : "");
@@ -359,10 +473,16 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
         const auto first = std::find_if(r.problems.begin(), r.problems.end(),
                                         [](const CheckProblem& p) { return p.cls == ProblemClass::Fault; });
         const int more = r.Faults() - 1;
-        r.verdict = first->part + " will not work: " + first->text +
+        r.verdict = first->Lead() + ": " + first->text +
                     (more ? ", and " + std::to_string(more) + (more == 1 ? " more fault" : " more faults") : "") + " (" +
                     counted + ")";
     }
+    // What no simulation can show.
+    if (r.mode == IO_EXPANDED_OUTPUT)
+        r.besideVerdict.push_back("note: in " + ModeName(r.mode) +
+                                  " the charge pump stays on during EStop, so it will not stop the drives; choose " +
+                                  ModeName(IO_EXPANDED_IO) + " if a charge-pump relay is to stop them");
+    r.besideVerdict.push_back("after any change to the wiring or the profile, press the EStop button and see Mach3 enter EStop");
     return r;
 }
 
@@ -370,6 +490,9 @@ void WriteCheckText(const WiringCheckResult& r, std::ostream& report) {
     report << "TRELVO-40/41 wiring check of " << r.machine << '\n';
     report << "settings: ExpandedMode " << r.mode << (r.modeSet ? "" : " (not set; the plug-in's default)")
            << ", EnableSpindle " << (r.spindleEnabled ? 1 : 0) << '\n';
+    if (!r.debugLogNamed.empty())
+        report << "debug log: the profile's DebugLogFile names " << r.debugLogNamed << "; the check wrote the log to "
+               << r.debugLogPath << " instead, removed with the temporary folder, so that file is not touched\n";
     report << '\n';
     if (r.streamOutput < 0) {
         report << "bit stream: nothing on port 1 pin 16, so the board hears nothing";
@@ -382,6 +505,7 @@ void WriteCheckText(const WiringCheckResult& r, std::ostream& report) {
                                      : "not active-low")
                << "; the board received " << r.frames << " frames\n";
     }
+    report << "EStop: " << DescribeEStop(r.estop) << '\n';
     report << '\n' << "board outputs:\n";
     for (int latch = 0; latch < kExpandedOutputs; ++latch) {
         std::string name = LatchName(latch);
@@ -390,14 +514,17 @@ void WriteCheckText(const WiringCheckResult& r, std::ostream& report) {
         for (const CheckedOutput& s : r.outputs) {
             if (s.latch != latch) continue;
             report << "  " << (any ? std::string(7, ' ') : name) << OutputLabel(s.output)
-                   << (s.activeLow ? ", active-low" : "") << ": " << Describe(s) << '\n';
+                   << (s.activeLow ? ", active-low" : "") << ": " << Describe(s, r.notChecked) << '\n';
             any = true;
         }
-        if (!any) report << "  " << name << "not wired\n";
+        if (any) continue;
+        report << "  " << name << "not wired";
+        for (const DisabledOutput& d : r.disabledOutputs)
+            if (d.latch == latch) report << " (" << OutputLabel(d.output) << " is set here, but disabled)";
+        report << '\n';
     }
     report << '\n' << "board inputs, as the dialog shows them:\n";
-    if (!r.dialogText) report << "  (this module shows its dialog only on screen)\n";
-    for (const std::string& row : r.dialogRows) report << "  " << row << '\n';
+    for (const CheckedInput& in : r.inputs) report << "  " << InputRow(in) << '\n';
     report << '\n';
     if (!r.spindleChecked) {
         report << "spindle: not checked (" << (r.spindleEnabled ? "Expanded Input mode" : "EnableSpindle is 0") << ")\n";
@@ -405,12 +532,15 @@ void WriteCheckText(const WiringCheckResult& r, std::ostream& report) {
         report << "spindle:\n";
         for (const CheckedSpindleStep& s : r.spindle)
             report << "  " << s.what << ": "
-                   << (s.step.followed ? "latched in " + std::to_string(s.step.Cycles()) + " cycles" : "NOT latched") << '\n';
+                   << (!r.notChecked.empty() ? "not checked: " + r.notChecked
+                       : s.step.followed     ? "latched in " + std::to_string(s.step.Cycles()) + " cycles"
+                                             : std::string("NOT latched"))
+                   << '\n';
     }
     report << '\n' << "problems (a fault fails the check, a note does not):\n";
     if (r.problems.empty()) report << "  none\n";
     for (const CheckProblem& p : r.problems) {
-        const std::string head = p.cls == ProblemClass::Fault ? "fault, " + p.part + " will not work: " : "note: ";
+        const std::string head = p.cls == ProblemClass::Fault ? "fault, " + p.Lead() + ": " : "note: ";
         std::istringstream lines(head + p.text);
         std::string line;
         bool first = true;
@@ -421,6 +551,7 @@ void WriteCheckText(const WiringCheckResult& r, std::ostream& report) {
         if (!p.fix.empty()) report << "    fix: " << p.fix << '\n';
     }
     report << '\n' << (r.passed ? "check passed: " : "check failed: ") << r.verdict << '\n';
+    for (const std::string& line : r.besideVerdict) report << "  " << line << '\n';
 }
 
 }  // namespace sim

@@ -43,7 +43,27 @@ struct CheckProblem {
     ProblemClass cls = ProblemClass::Note;
     std::string part;  // what will not work (faults only), e.g. "K2"
     std::string text;
-    std::string fix;  // empty when there is nothing to do
+    std::string fix;     // empty when there is nothing to do
+    std::string unless;  // faults only: what would make the part work, e.g. "unless it is wired to ..."
+    // A fault's "PART will not work[ UNLESS]", the words before its text.
+    std::string Lead() const { return part + " will not work" + (unless.empty() ? "" : " " + unless); }
+};
+
+// The EStop input as the profile sets it (input 25), and the polarity the plug-in forces on it:
+// the plug-in keeps it enabled on port 1 pin 10, active-low when SimMode is on.
+struct CheckedEStop {
+    bool enabled = false;
+    int port = 0, pin = 0;
+    bool activeLow = false;
+    bool simMode = false;
+    bool OnItsPin() const { return enabled && port == 1 && pin == 10; }
+    bool PolarityKept() const { return !enabled || activeLow == simMode; }
+};
+
+// A host output set to a board output's port and pin, but not enabled: the board output ignores it.
+struct DisabledOutput {
+    int latch = 0;
+    int output = 0;
 };
 
 // A board input connector pin and the host input the dialog shows on it.
@@ -72,6 +92,11 @@ struct WiringCheckResult {
     int disabledStreamOutput = -1;  // a disabled output set to port 1 pin 16, when none is enabled there
     int frames = 0;
     std::vector<CheckedOutput> outputs;  // in board-output order
+    std::vector<DisabledOutput> disabledOutputs;  // in output order
+    CheckedEStop estop;
+    std::string notChecked;  // why no board output or spindle step was judged ("DemoMode drives the board")
+    std::string debugLogNamed;  // what DebugLogFile named, or empty
+    std::string debugLogPath;   // where the plug-in wrote its log instead
     std::array<CheckedInput, 8> inputs;  // J12 11, 12, 13, 15, then J11 E to H
     bool dialogText = false;            // the module showed its dialog's text to the simulator
     std::vector<std::string> dialogRows;
@@ -80,7 +105,8 @@ struct WiringCheckResult {
     std::vector<CheckProblem> problems;  // faults first
     CheckTrace trace;
     bool passed = false;
-    std::string verdict;  // the last line of the text report, without "check passed: "/"check failed: "
+    std::string verdict;  // the verdict line of the text report, without "check passed: "/"check failed: "
+    std::vector<std::string> besideVerdict;  // the lines under it: what the check cannot do for the machinist
 
     bool SpindleFollowed() const;
     int Faults() const;
@@ -88,6 +114,10 @@ struct WiringCheckResult {
 
 // The mode and the spindle option as the configuration dialog names them.
 std::string ModeName(int mode);
+// What one of the board's input pins shows, as the dialog's row for it: Connector J12 "11": X Home.
+std::string InputRow(const CheckedInput& input);
+// The profile's own EStop and the one the plug-in forces, in a few words for the report and the page.
+std::string DescribeEStop(const CheckedEStop& estop);
 extern const char* const kSpindleOptionName;
 
 // Runs the check on the profile's wiring and settings, or on `builtin`'s without a profile. Throws

@@ -1,4 +1,5 @@
 // The check's page: well-formed, each pin as the text report has it, and clean in a real browser.
+#include <expat.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -46,25 +47,46 @@ std::string PinText(const pugi::xml_document& page, const std::string& id) {
     return text;
 }
 
+// pugixml reads past much that is not XML; expat takes only well-formed markup.
+std::string NotWellFormed(const std::string& bytes) {
+    const XML_Parser parser = XML_ParserCreate(nullptr);
+    std::string why;
+    if (XML_Parse(parser, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) != XML_STATUS_OK)
+        why = std::string(XML_ErrorString(XML_GetErrorCode(parser))) + " at line " +
+              std::to_string(XML_GetCurrentLineNumber(parser)) + ", column " + std::to_string(XML_GetCurrentColumnNumber(parser));
+    XML_ParserFree(parser);
+    return why;
+}
+
 struct PageCase {
     const char* name;
     std::string profile;
     simtest::Edits edits = {};  // when given: the sample, edited, in mode 0
+    std::string copyAs = "";    // when given: the profile is checked as a copy of this name
 };
 
 class CheckPage : public ::testing::TestWithParam<PageCase> {};
 
 TEST_P(CheckPage, SaysWhatTheTextReportSays) {
     const PageCase& c = GetParam();
-    const std::string profile = c.edits.empty() ? c.profile : simtest::EditedSample(c.edits, "<ExpandedMode>0</ExpandedMode>");
+    std::string profile = c.edits.empty() ? c.profile : simtest::EditedSample(c.edits, "<ExpandedMode>0</ExpandedMode>");
+    if (!c.copyAs.empty()) {
+        const std::filesystem::path copy = std::filesystem::temp_directory_path() / c.copyAs;
+        std::filesystem::copy_file(profile, copy, std::filesystem::copy_options::overwrite_existing);
+        profile = copy.string();
+    }
     const SimRun run = simtest::RunCheck(profile, {"--report", "{dir}/report.html"});
-    if (!c.edits.empty()) std::filesystem::remove(profile);
+    if (!c.edits.empty() || !c.copyAs.empty()) std::filesystem::remove(profile);
     ASSERT_LE(run.exitCode, 1) << run.err;
+    const std::string html = simtest::ReadText(run.dir / "report.html");
+    ASSERT_EQ(NotWellFormed(html), "");
     pugi::xml_document page;
-    const pugi::xml_parse_result parsed = page.load_file((run.dir / "report.html").c_str());
+    const pugi::xml_parse_result parsed = page.load_string(html.c_str());
     ASSERT_TRUE(parsed) << parsed.description() << " at byte " << parsed.offset;
+    EXPECT_NE(std::string(page.select_node("//title").node().text().as_string()).find(profile), std::string::npos);
 
-    const std::string verdict = run.out.substr(run.out.rfind("\ncheck ") + 1);
+    std::string verdict = run.out.substr(run.out.rfind("\ncheck ") + 1);
+    verdict.erase(verdict.find('\n') + 1);
     EXPECT_EQ(page.select_node("//h1").node().text().as_string(),
               std::string(run.exitCode == 0 ? "\u2714 Check passed" : "\u2718 Check failed"));
     EXPECT_EQ(verdict.substr(verdict.find(": ") + 2), std::string(page.select_node("//p").node().text().as_string()) + "\n");
@@ -91,12 +113,46 @@ TEST_P(CheckPage, SaysWhatTheTextReportSays) {
         const std::string shown = run.out.substr(at + row.size(), run.out.find('\n', at) - at - row.size());
         EXPECT_NE(PinText(page, connector + "-" + pin).find(shown), std::string::npos) << row << shown;
     }
+    // The EStop pin agrees with the report's EStop line.
+    const std::string estop = run.out.substr(run.out.find("\nEStop: "), run.out.find('\n', run.out.find("\nEStop: ") + 1) -
+                                                                            run.out.find("\nEStop: "));
+    EXPECT_NE(PinText(page, "P1-10").find(estop.find("the profile agrees") != std::string::npos ? "agrees" : "fault"),
+              std::string::npos) << estop << PinText(page, "P1-10");
+    // One frame: a start bit, the caption's word least significant bit first, odd parity, a stop bit;
+    // the word's channel and bit are those of the output it says it carries.
+    const std::string caption = page.select_node("//svg[@class='strip']/text[2]").node().text().as_string();
+    const pugi::xpath_node_set bits = page.select_nodes("//svg[@class='strip']/text[@y='88']");
+    if (caption.find("carrying output ") != std::string::npos) {
+        ASSERT_EQ(bits.size(), 10u) << caption;
+        std::string levels;
+        for (const pugi::xpath_node& b : bits) levels += b.node().text().as_string();
+        const int word = std::stoi(caption.substr(caption.find("word 0x") + 7, 2), nullptr, 16);
+        std::string frame = "0";
+        int ones = 0;
+        for (int b = 0; b < 7; ++b) ones += (word >> b) & 1, frame += static_cast<char>('0' + ((word >> b) & 1));
+        frame += (ones % 2 ? "01" : "11");
+        EXPECT_EQ(levels, frame) << caption;
+        const std::string output = caption.substr(caption.find("carrying ") + 9, caption.rfind(" on") - caption.find("carrying ") - 9);
+        const size_t row = run.out.find(output, run.out.find("\nboard outputs:\n"));
+        ASSERT_NE(row, std::string::npos) << output;
+        size_t line = run.out.rfind('\n', row) + 1;
+        while (run.out[line + 2] == ' ') line = run.out.rfind('\n', line - 2) + 1;  // a shared pin's later rows
+        const std::string name = run.out.substr(line + 2, 5);
+        int latch = 0;
+        while (latch < 8 && name.rfind(kOutputs[latch].first, 0) != 0) ++latch;
+        ASSERT_LT(latch, 8) << name;
+        const bool activeLow = run.out.compare(row + output.size(), 12, ", active-low") == 0;
+        EXPECT_EQ(word >> 4, latch < 4 ? 0 : 1) << caption;
+        EXPECT_EQ((word >> (latch & 3)) & 1, activeLow ? 0 : 1) << caption;
+    }
     EXPECT_TRUE(page.select_nodes("//script | //*[@src] | //*[@href]").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, CheckPage,
                          ::testing::Values(PageCase{"Sample", TRELVO_SAMPLE_PROFILE},
                                            PageCase{"Correct", simtest::Scenario("check_correct.xml").string()},
+                                           PageCase{"MarkupInThePath", simtest::Scenario("check_correct.xml").string(), {},
+                                                    "trelvo-simtest a&b <c>.xml"},
                                            PageCase{"SharedPin", "",
                                                     {{"Output16Active", "1"}, {"Output16Port", "1"}, {"Output16Pin", "16"},
                                                      {"Output7Active", "1"}, {"Output7Port", "9"}, {"Output7Pin", "1"},
@@ -144,7 +200,7 @@ TEST(CheckPageInChromium, ShowsEveryPinWithoutErrorsOrNetwork) {
 
     ASSERT_EQ(Chromium(run.dir, "--dump-dom", page), 0) << simtest::ReadText(run.dir / "log.txt");
     const std::string dom = simtest::ReadText(run.dir / "out.txt");
-    for (const char* id : {"P1-16", "P1-17", "J12-11", "J12-12", "J12-13", "J12-15", "J11-E", "J11-F", "J11-G", "J11-H",
+    for (const char* id : {"P1-10", "P1-16", "P1-17", "J12-11", "J12-12", "J12-13", "J12-15", "J11-E", "J11-F", "J11-G", "J11-H",
                            "K1", "K2", "J5-A", "J5-B", "J5-C", "J5-D", "J6-16", "J6-17"}) {
         const size_t at = dom.find(std::string("id=\"pin-") + id + "\"");
         ASSERT_NE(at, std::string::npos) << id;

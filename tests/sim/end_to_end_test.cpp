@@ -254,6 +254,14 @@ TEST(EndToEnd, UsersProfileIsOnlyRead) {
     ASSERT_EQ(own.exitCode, 0) << own.err;
     EXPECT_TRUE(own.frames.empty());
     EXPECT_EQ(simtest::ReadText(own.dir / "saved.xml"), sample);
+    // A debug log the profile names ran in the temporary folder; the saved profile names the user's own.
+    std::string logged = sample;
+    logged.insert(logged.rfind("</profile>"), "<TRELVO40><DebugLogFile>" + scratch.string() + "</DebugLogFile></TRELVO40>");
+    std::ofstream(scratch, std::ios::binary) << logged;
+    const SimRun log = RunSim("", {"--profile", scratch.string(), "--profile-out", "{dir}/saved.xml"});
+    ASSERT_EQ(log.exitCode, 0) << log.err;
+    EXPECT_EQ(simtest::ReadText(log.dir / "saved.xml"), logged);
+    EXPECT_EQ(simtest::ReadText(scratch), logged);
     std::filesystem::remove(scratch);
 }
 
@@ -262,8 +270,34 @@ struct InputCase {
     std::vector<std::string> args;  // {in}: the folder of inputs made below
     int exitCode;
     std::string shows;  // in standard error when refused, else in the account; {in} as above
+    std::vector<std::string> untouched = {};  // files whose bytes, mode, owner, mtime and ctime must stay
+    std::vector<std::string> absent = {};     // files that must not exist afterwards
     friend void PrintTo(const InputCase& c, std::ostream* os) { *os << c.name; }
 };
+
+// What a run must leave as it was: the bytes, and what stat says of the file but its access time.
+struct FileState {
+    std::string bytes;
+    struct stat st {};
+    bool operator==(const FileState& o) const {
+        return bytes == o.bytes && st.st_mode == o.st.st_mode && st.st_uid == o.st.st_uid && st.st_gid == o.st.st_gid &&
+               st.st_mtim.tv_sec == o.st.st_mtim.tv_sec && st.st_mtim.tv_nsec == o.st.st_mtim.tv_nsec &&
+               st.st_ctim.tv_sec == o.st.st_ctim.tv_sec && st.st_ctim.tv_nsec == o.st.st_ctim.tv_nsec &&
+               st.st_ino == o.st.st_ino && st.st_nlink == o.st.st_nlink;
+    }
+    friend void PrintTo(const FileState& f, std::ostream* os) {
+        *os << f.bytes.size() << " bytes, mode " << std::oct << f.st.st_mode << std::dec << ", owner " << f.st.st_uid << ':'
+            << f.st.st_gid << ", mtime " << f.st.st_mtim.tv_sec << '.' << f.st.st_mtim.tv_nsec << ", ctime "
+            << f.st.st_ctim.tv_sec << '.' << f.st.st_ctim.tv_nsec;
+    }
+};
+
+FileState StateOf(const std::string& path) {
+    FileState f;
+    f.bytes = simtest::ReadText(path);
+    EXPECT_EQ(stat(path.c_str(), &f.st), 0) << path;
+    return f;
+}
 
 class Inputs : public ::testing::TestWithParam<InputCase> {
 public:
@@ -280,11 +314,27 @@ public:
             {"bare.xml", "<profile><TRELVO40/></profile>"},
             {"empty.xml", ""},
             {"big.xml", ""},
+            {"broken.xml", "<profile><Preferences>\n<Output1Pin>2</Pin></Preferences></profile>"},
             {"ratio.txt", "output 16 port 1 pin 16\nsetting ExpandedMode 0\nsetting EnableSpindle 1\nat 5 estop off\n"
                           "at 20 spindle on\nat 100 spindle-ratio 1.5\nrun 200\n"},
             {"long.txt", "output 16 port 1 pin 16\nsetting ExpandedMode 0\nat 5 estop off\nrun 100000000\n"}};
         for (const auto& [name, text] : files) std::ofstream(in_ / name, std::ios::binary) << text;
         fs::resize_file(in_ / "big.xml", (size_t{64} << 20) + 1);  // sparse: one byte over the plug-in's limit
+        // Profiles whose debug log is the profile itself, a hard link to it, and another file of the user's.
+        const std::string sample = simtest::ReadText(TRELVO_SAMPLE_PROFILE);
+        auto logTo = [&](const std::string& name, const fs::path& log) {
+            std::string xml = sample;
+            xml.insert(xml.rfind("</profile>"), "<TRELVO40><DebugLogFile>" + log.string() +
+                                                    "</DebugLogFile><DebugLogLevel>5</DebugLogLevel></TRELVO40>");
+            std::ofstream(in_ / name, std::ios::binary) << xml;
+        };
+        logTo("logself.xml", in_ / "logself.xml");
+        logTo("loglink.xml", in_ / "loglink-2.xml");
+        fs::create_hard_link(in_ / "loglink.xml", in_ / "loglink-2.xml");
+        logTo("logother.xml", in_ / "Mach3.log");
+        std::ofstream(in_ / "Mach3.log", std::ios::binary) << "the machinist's own log\n";
+        std::ofstream(in_ / "logsetting.txt", std::ios::binary) << "setting DebugLogFile " << (in_ / "Mach3.log").string()
+                                                                << "\nsetting DebugLogLevel 5\nrun 20\n";
     }
     static void TearDownTestSuite() { std::filesystem::remove_all(in_); }
     static std::string In(std::string text) {
@@ -300,13 +350,20 @@ TEST_P(Inputs, RefusedBeforeAnythingRunsOrReadAsThePlugInReadsIt) {
     const InputCase& c = GetParam();
     std::vector<std::string> args;
     for (const std::string& a : c.args) args.push_back(In(a));
+    std::vector<FileState> before;
+    for (const std::string& file : c.untouched) before.push_back(StateOf(In(file)));
     const SimRun run = simtest::RunArgs(args);
     EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
     EXPECT_NE((c.exitCode == 2 ? run.err : run.out).find(In(c.shows)), std::string::npos) << run.out << run.err;
     if (c.exitCode == 2) {
         EXPECT_TRUE(run.out.empty()) << run.out;
     }
+    for (size_t i = 0; i < c.untouched.size(); ++i) EXPECT_EQ(StateOf(In(c.untouched[i])), before[i]) << c.untouched[i];
+    for (const std::string& file : c.absent) EXPECT_FALSE(std::filesystem::exists(In(file))) << file;
 }
+
+const std::vector<std::string> kLogFiles = {"{in}/logself.xml", "{in}/loglink.xml", "{in}/loglink-2.xml", "{in}/logother.xml",
+                                            "{in}/Mach3.log"};
 
 INSTANTIATE_TEST_SUITE_P(
     Given, Inputs,
@@ -326,7 +383,29 @@ INSTANTIATE_TEST_SUITE_P(
         // The plug-in holds a ratio to 0..1; the account says so, and expects what the plug-in sends.
         InputCase{"RatioAboveOne", {"{in}/ratio.txt"}, 0, "host: spindle-ratio 1.5 (outside 0 to 1: the plug-in sends 1, full speed)"},
         InputCase{"RatioAboveOneLatched", {"{in}/ratio.txt"}, 0, "latency, spindle: 2 changes, shown 2,"},
-        InputCase{"CommandLine", {"--bogus"}, 2, "trelvo-sim: The following argument was not expected: --bogus\nusage: "}),
+        InputCase{"CommandLine", {"--bogus"}, 2, "trelvo-sim: The following argument was not expected: --bogus\nusage: "},
+        InputCase{"ReportWithoutCheck", {"--report", "{in}/r.html"}, 2, "trelvo-sim: --report needs --check\n", {}, {"{in}/r.html"}},
+        InputCase{"CheckWithAScenario", {"--check", "{in}/bom.txt"}, 2, "trelvo-sim: --check takes no scenario"},
+        InputCase{"RefusedProfileLeavesNoPage", {"--check", "--profile", "{in}/foo.xml", "--report", "{in}/left.html"}, 2,
+                  "its root element is <foo>", {}, {"{in}/left.html"}},
+        InputCase{"NotWellFormed", {"--check", "--profile", "{in}/broken.xml"}, 2,
+                  "trelvo-sim: {in}/broken.xml is not well-formed XML: line 2, column 16: mismatched tag. The profile is "
+                  "damaged: restore it from the copy Mach3 keeps or from a backup, then check it again\n"},
+        // The debug log a profile or a setting line names goes into the simulator's own folder.
+        InputCase{"LogIsTheProfileChecked", {"--check", "--profile", "{in}/logself.xml"}, 1,
+                  "\ndebug log: the profile's DebugLogFile names {in}/logself.xml; the check wrote the log to ", kLogFiles},
+        InputCase{"LogIsTheProfileRun", {"--profile", "{in}/logself.xml"}, 0,
+                  "debug log: DebugLogFile names {in}/logself.xml (the profile); the plug-in writes its log to ", kLogFiles},
+        InputCase{"LogIsALinkToTheProfileChecked", {"--check", "--profile", "{in}/loglink.xml"}, 1,
+                  "DebugLogFile names {in}/loglink-2.xml;", kLogFiles},
+        InputCase{"LogIsALinkToTheProfileRun", {"--profile", "{in}/loglink.xml"}, 0, "DebugLogFile names {in}/loglink-2.xml (",
+                  kLogFiles},
+        InputCase{"LogIsAnotherFileChecked", {"--check", "--profile", "{in}/logother.xml"}, 1, "DebugLogFile names {in}/Mach3.log;",
+                  kLogFiles},
+        InputCase{"LogIsAnotherFileRun", {"--profile", "{in}/logother.xml"}, 0, "DebugLogFile names {in}/Mach3.log (", kLogFiles},
+        InputCase{"LogFromASettingLine", {"{in}/logsetting.txt"}, 0,
+                  "DebugLogFile names {in}/Mach3.log (a setting line of the scenario); the plug-in writes its log to ",
+                  kLogFiles}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Signals end the run as they would have, without the copy of the profile; a folder that a killed
@@ -443,13 +522,22 @@ TEST_P(WiringCheck, VerdictAndProblemsComeFromTheBoardAndTheProfile) {
     EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
     EXPECT_NE(run.out.find(c.verdict), std::string::npos) << run.out << run.err;
     for (const std::string& line : c.lines) EXPECT_NE(run.out.find("\n" + line), std::string::npos) << line << "\n" << run.out;
+    // The verdict counts each fault the report lists once.
+    size_t faults = 0;
+    for (size_t at = run.out.find("\n  - fault, "); at != std::string::npos; at = run.out.find("\n  - fault, ", at + 1)) ++faults;
+    const size_t more = run.out.find(" more fault", run.out.rfind("\ncheck failed: "));
+    const size_t counted = run.exitCode != 1 ? 0 : more == std::string::npos ? 1 : 1 + std::stoul(run.out.substr(run.out.rfind(", and ", more) + 6));
+    EXPECT_EQ(faults, counted) << run.out;
+    // The input rows, worked out from the wiring, are those the plug-in's dialog shows.
+    EXPECT_EQ(run.out.find("the plug-in's dialog shows the inputs otherwise"), std::string::npos) << run.out;
     if (edited) std::filesystem::remove(profile);
 }
 
 const std::string kFollowed = ": followed: switched on, latched on in 9 cycles; switched off, latched off in 9 cycles";
 // The sample with the bit stream on output 16 and relay K1 on output 7.
 const simtest::Edits kWired = {{"Output16Active", "1"}, {"Output16Port", "1"}, {"Output16Pin", "16"},
-                               {"Output7Active", "1"},  {"Output7Port", "9"},  {"Output7Pin", "1"}};
+                               {"Output7Active", "1"},  {"Output7Port", "9"},  {"Output7Pin", "1"},
+                               {"Input25Neg", "0"}};
 simtest::Edits Wired(const simtest::Edits& more) {
     simtest::Edits all = kWired;
     all.insert(all.end(), more.begin(), more.end());
@@ -478,7 +566,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The sample as it is: nothing on port 1 pin 16, no mode set, nothing on the board.
         CheckCase{"Sample", TRELVO_SAMPLE_PROFILE, 1,
                   "\ncheck failed: every board output and the spindle will not work: nothing on port 1 pin 16, so the "
-                  "board hears nothing, and 2 more faults (0 of 0 wired board outputs followed the host)\n",
+                  "board hears nothing, and 3 more faults (0 of 0 wired board outputs followed the host)\n",
                   {"settings: ExpandedMode 2 (not set; the plug-in's default), EnableSpindle 0\n",
                    "    fix: in Mach3's Config > Ports and Pins > Output Signals, enable one spare output (Output #7, say) "
                    "on port 1, pin 16, not active-low\n",
@@ -486,8 +574,41 @@ INSTANTIATE_TEST_SUITE_P(
                             "the plug-in's default, as the profile sets none",
                    kFault + "the board's outputs will not work: no host output is on a board output", "  Connector J12 \"15\": Probe"}},
         CheckCase{"WiredFromTheSample", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n",
-                  {"  K1     output 7 \"Output #1\"" + kFollowed, "problems (a fault fails the check, a note does not):\n  none\n"},
+                  {"  K1     output 7 \"Output #1\"" + kFollowed, "problems (a fault fails the check, a note does not):\n  none\n",
+                   "EStop: the plug-in keeps input 25 \"EStop\" on port 1 pin 10, active-high (SimMode 0); the profile agrees\n",
+                   "  after any change to the wiring or the profile, press the EStop button and see Mach3 enter EStop\n"},
                   kWired, kMode0},
+        CheckCase{"EStopOnAnotherPin", "", 1,
+                  "\ncheck failed: the EStop button will not work unless it is wired to the board's EStop terminal (port 1 "
+                  "pin 10): input 25 \"EStop\" is on port 1 pin 15 in Ports and Pins",
+                  {"    fix: wire the EStop button to the board's EStop terminal (port 1 pin 10), and set Input 25 (EStop) to "
+                   "port 1 pin 10 in Config > Ports and Pins > Input Signals"},
+                  Wired({{"Input25Pin", "15"}}), kMode0},
+        CheckCase{"EStopPolarityNotKept", "", 1,
+                  "\ncheck failed: the EStop button will not work: input 25 \"EStop\" is active-low in Ports and Pins "
+                  "(Input25Neg 1), but SimMode is 0, so the plug-in makes it active-high",
+                  {"    fix: set SimMode to 1 in section TRELVO40 of the profile"}, Wired({{"Input25Neg", "1"}}), kMode0},
+        CheckCase{"EStopPolarityKeptBySimMode", "", 0, "\ncheck passed: 1 of 1", {}, Wired({{"Input25Neg", "1"}}),
+                  kMode0 + "<SimMode>1</SimMode>"},
+        CheckCase{"ChargePumpOnInEStop", "", 0, "\ncheck passed: 1 of 1",
+                  {"  note: in Expanded Output Mode the charge pump stays on during EStop, so it will not stop the drives"},
+                  kWired, "<ExpandedMode>1</ExpandedMode>"},
+        CheckCase{"OutputOnAMotorsStepPin", "", 1,
+                  "\ncheck failed: output 8 \"Output #2\" and motor 0 (X) will not work: the output is on port 1 pin 2, the "
+                  "motor's step pin", {}, Wired({{"Output8Active", "1"}, {"Output8Port", "1"}, {"Output8Pin", "2"}}), kMode0},
+        CheckCase{"OutputOnTheEStopPin", "", 1,
+                  "\ncheck failed: output 8 \"Output #2\" will not work: it is on port 1 pin 10, the board's EStop terminal",
+                  {}, Wired({{"Output8Active", "1"}, {"Output8Port", "1"}, {"Output8Pin", "10"}}), kMode0},
+        CheckCase{"StepOnTheChargePumpPin", "", 1,
+                  "\ncheck failed: motor 0 (X) will not work: its step signal is on port 1 pin 17, where the plug-in keeps "
+                  "the charge pump", {}, Wired({{"Motor0StepPin", "17"}}), kMode0},
+        CheckCase{"DisabledOnABoardPin", "", 0, "\ncheck passed: 1 of 1",
+                  {"  K2     not wired (output 8 \"Output #2\" is set here, but disabled)\n",
+                   kNote + "output 8 \"Output #2\" is set to port 9 pin 14 (K2) but disabled, so K2 does not follow it\n"},
+                  Wired({{"Output8Port", "9"}, {"Output8Pin", "14"}}), kMode0},
+        CheckCase{"ActiveLowRelay", "", 0, "\ncheck passed: 1 of 1",
+                  {kNote + "output 7 \"Output #1\" on K1: inverted by Active Low: on while Mach3 shows it off\n"},
+                  Wired({{"Output7Neg", "1"}}), kMode0},
         CheckCase{"StreamOutputDisabled", "", 1, "\ncheck failed: every board output and the spindle will not work: nothing on port 1 pin 16",
                   {"bit stream: nothing on port 1 pin 16, so the board hears nothing (output 16 \"Output #7\" is set there, but disabled)\n",
                    "    fix: in Mach3's Config > Ports and Pins > Output Signals, enable output 16 \"Output #7\": it is already "
@@ -519,8 +640,10 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"ProbeOnPort8InExpandedOutput", "", 1,
                   "\ncheck failed: input 22 \"Probe\" will not work: it is on port 8, which Expanded Output Mode ignores", {},
                   Wired({{"Input22Port", "8"}}), "<ExpandedMode>1</ExpandedMode>"},
-        CheckCase{"DemoMode", "", 1, "\ncheck failed: every board output and the spindle will not work: DemoMode is on", {},
-                  kWired, kMode0 + "<DemoMode>1</DemoMode>"},
+        CheckCase{"DemoMode", "", 1, "\ncheck failed: every board output and the spindle will not work: DemoMode is on",
+                  {"  K1     output 7 \"Output #1\": not checked: DemoMode drives the board\n",
+                   "  on at ratio 0.5: not checked: DemoMode drives the board\n"},
+                  kWired, kMode0 + "<DemoMode>1</DemoMode><EnableSpindle>1</EnableSpindle>"},
         CheckCase{"SerialTestWord", "", 1, "\ncheck failed: every board output and the spindle will not work: zzzzz is on", {},
                   kWired, kMode0 + "<zzzzz>1</zzzzz>"},
         // Three frames of the spindle word take longer than the check waits; nothing else is wrong.
@@ -528,15 +651,14 @@ INSTANTIATE_TEST_SUITE_P(
                   "\ncheck failed: the spindle will not work: the board did not latch the speed or direction the host "
                   "asked for (0 of 0 wired board outputs followed the host)\n",
                   {"  on at ratio 0.5: NOT latched\n"},
-                  {{"Output16Active", "1"}, {"Output16Port", "1"}, {"Output16Pin", "16"}},
+                  {{"Output16Active", "1"}, {"Output16Port", "1"}, {"Output16Pin", "16"}, {"Input25Neg", "0"}},
                   kMode0 + "<EnableSpindle>1</EnableSpindle><IntraFrameDelay>1000</IntraFrameDelay>"},
         CheckCase{"NoFrames", "", 1, "\ncheck failed: every board output and the spindle will not work: the board received no frames",
                   {}, kWired, kMode0 + "<PostEStopDelay>5000</PostEStopDelay>"},
         // Notes only: the check passes.
-        CheckCase{"PluginMovesChargePumpAndEStop", "", 0, "\ncheck passed: 1 of 1",
-                  {kNote + "output 13 \"Charge Pump\" is on port 1 pin 3; the plug-in moves it to port 1 pin 17",
-                   kNote + "input 25 \"EStop\" is on port 1 pin 12; the plug-in moves it to port 1 pin 10"},
-                  Wired({{"Output13Active", "1"}, {"Output13Port", "1"}, {"Output13Pin", "3"}, {"Input25Pin", "12"}}), kMode0},
+        CheckCase{"PluginMovesChargePump", "", 0, "\ncheck passed: 1 of 1",
+                  {kNote + "output 13 \"Charge Pump\" is on port 1 pin 3; the plug-in moves it to port 1 pin 17"},
+                  Wired({{"Output13Active", "1"}, {"Output13Port", "1"}, {"Output13Pin", "3"}}), kMode0},
         CheckCase{"ProbeWarningForADisabledInput", "", 0, "\ncheck passed: 1 of 1",
                   {kNote + "the plug-in showed the warning box \"TRELVO-40\":\n    WARNING:\n    The PROBE signal"},
                   Wired({{"Input22Active", "0"}, {"Input22Port", "8"}}), "<ExpandedMode>1</ExpandedMode>"}),

@@ -14,7 +14,7 @@ TEST(ScenarioParse, ReadsEveryStatement) {
         "output 16 port 1 pin 16 active-low   # trailing comment\n"
         "input 25 port 1 pin 10 disabled\n"
         "encoder 2 a 3 4 b 5 6\n"
-        "motor 1 step-port 8 dir-port 1 disabled\n"
+        "motor 1 step-port 8 dir-port 1 step-pin 2 disabled\n"
         "setting ExpandedMode 0\n"
         "\n"
         "at 0x20 estop off\n"
@@ -34,7 +34,8 @@ TEST(ScenarioParse, ReadsEveryStatement) {
     EXPECT_FALSE(std::get<sim::InputWiring>(s.wiring[1]).enabled);
     const auto& enc = std::get<sim::EncoderWiring>(s.wiring[2]);
     EXPECT_EQ(enc.aPort * 1000 + enc.aPin * 100 + enc.bPort * 10 + enc.bPin, 3456);
-    EXPECT_EQ(std::get<sim::MotorWiring>(s.wiring[3]).stepPort, 8);
+    const auto& motor = std::get<sim::MotorWiring>(s.wiring[3]);
+    EXPECT_EQ(motor.stepPort * 100 + motor.stepPin * 10 + motor.dirPin, 8 * 100 + 2 * 10 - 1);  // no dir-pin: -1
     ASSERT_EQ(s.settings.size(), 1u);
     EXPECT_EQ(s.settings[0].second, "0");
     EXPECT_EQ(s.cycles, 300);
@@ -86,6 +87,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadLine{"output 1 port 1 pin 16 active-high", 1, "unexpected 'active-high'"},
                       BadLine{"encoder 7 a 1 2 b 1 3", 1, "out of range"},
                       BadLine{"motor 0 step-port 1", 1, "missing dir-port"},
+                      BadLine{"motor 0 step-port 1 dir-port 1 dir-pin 3 step-pin 2", 1, "unexpected 'step-pin'"},
+                      BadLine{"output 1 port 128 pin 16", 1, "out of range"},
                       BadLine{"setting ExpandedMode", 1, "missing setting value"},
                       BadLine{"setting A 1 2", 1, "unexpected '2'"},
                       BadLine{"setting IdelDelay 3", 1, "unknown setting 'IdelDelay'; did you mean IdleDelay?"},
