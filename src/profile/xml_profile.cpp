@@ -125,6 +125,8 @@ int CXmlProfile::Write() {
     std::string bytes;
     const int error = platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes);
     if (error != 0 && (existed_ || !platform::IsMissingFile(error))) return error;
+    const bool present = error == 0;
+    const std::string onDisk = bytes;
     if (IsBlankBytes(bytes)) bytes = kNewProfile;
     // Bytes as loaded were checked and mapped then; others are now.
     const platform::XmlMap* map = &loaded_;
@@ -139,5 +141,7 @@ int CXmlProfile::Write() {
     }
     std::string spliced;
     if (int refused = SpliceProfile(bytes, *map, edits_, spliced)) return refused;
+    // The same bytes again: nothing is opened for writing, nothing cleaned up.
+    if (present && spliced == onDisk) return 0;
     return ReplaceProfileFile(path_, spliced);
 }

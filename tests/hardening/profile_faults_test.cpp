@@ -355,19 +355,21 @@ protected:
         platform::SetDialogScript("mode 0 spindle on ok");
         PlugConfig();
         platform::SetDialogScript("cancel");
-        PlugConfig();  // saves too, but the user asked for nothing: no box
+        PlugConfig();  // the bytes would be the file's own: nothing is written, nothing reported
         const std::string report = "TRELVO-40/41 settings could not be saved to " + path.string() + ": " + c.reason;
         if (c.outcome == Outcome::Saved) {
             EXPECT_TRUE(Errors().empty());
             EXPECT_TRUE(boxes_.empty());
             const std::string inPlace = "WARNING: TRELVO-40/41 settings saved to " + path.string() + " in place, not atomically: ";
-            EXPECT_EQ(Lines("WARNING: "), std::vector<std::string>(*c.reason ? 3 : 0, inPlace + c.reason));
+            EXPECT_EQ(Lines("WARNING: "), std::vector<std::string>(*c.reason ? 2 : 0, inPlace + c.reason));
             pugi::xml_document doc;
             ASSERT_TRUE(doc.load_file(path.c_str())) << "one whole document";
             EXPECT_STREQ(doc.child("profile").child("TRELVO40").child_value("ExpandedMode"), "0");
         } else {
             EXPECT_EQ(errorsAfterLoad, 1u) << "one ERROR line for the load's save";
-            EXPECT_EQ(Errors(), std::vector<std::string>(3, "ERROR: " + report));
+            // A file that cannot be read or checked is reported by every save, Cancel's too; one that
+            // only cannot be written, by the saves that would change it.
+            EXPECT_EQ(Errors(), std::vector<std::string>(c.outcome == Outcome::Unreadable ? 3 : 2, "ERROR: " + report));
             EXPECT_EQ(boxes_, std::vector<std::string>{report});
             EXPECT_EQ(std::string(state_.statusText), report.substr(0, HOST_STATUS_TEXT_SIZE - 1));
             if (access(path.c_str(), R_OK) == 0 && fs::is_regular_file(path)) {
