@@ -91,7 +91,7 @@ std::string OriginalProfile() {
     return xml;
 }
 
-enum class Expect { Old, New, Other };
+enum class Expect { Old, New, Other, Absent };
 
 struct Case {
     const char* name;
@@ -192,8 +192,15 @@ protected:
                 EXPECT_EQ(faults::order, config ? "crcr" : "cr") << "the new file is on disk before it takes the name";
                 break;
             case Expect::Other: EXPECT_EQ(after, "<other program's profile/>"); break;
+            // Not made anew by the save that found it gone; the dialog's store, which found no file, makes one.
+            case Expect::Absent:
+                EXPECT_EQ(after, config ? "<profile><TRELVO40><ExpandedMode>0</ExpandedMode><EnableSpindle>1</EnableSpindle>"
+                                          "</TRELVO40></profile>"
+                                        : "<absent>");
+                break;
             }
-            EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"});
+            EXPECT_EQ(FolderEntries(), c.outcome == Expect::Absent && !config ? std::vector<std::string>{}
+                                                                               : std::vector<std::string>{"profile.xml"});
             // The settings were read from the file as loaded, whatever became of the save.
             EXPECT_EQ(plugin().settings.IoMode, config ? 0 : 1);
             ExpectRunning();
@@ -213,12 +220,15 @@ std::vector<Case> FaultCases() {
          }, Expect::Old},
         {"close reports a lost write", [](const fs::path&) { faults::failClose = true; }, Expect::Old},
         {"rename refused", [](const fs::path&) { faults::failReplace = true; }, Expect::Old},
+        // Not the file the save read: read again, and a profile gone is not made anew, one not
+        // well-formed not written over.
         {"profile deleted between load and save",
-         [](const fs::path& p) { faults::beforeTempOpen = [p] { fs::remove(p); }; }, Expect::New},
-        {"profile deleted while the new one is written",
+         [](const fs::path& p) { faults::beforeTempOpen = [p] { fs::remove(p); }; }, Expect::Absent},
+        // Inside the rename's own window, after the last look: the new profile takes the name.
+        {"profile deleted just before the rename",
          [](const fs::path& p) { faults::beforeReplace = [p] { fs::remove(p); }; }, Expect::New},
         {"profile replaced between load and save",
-         [other](const fs::path& p) { faults::beforeTempOpen = [p, other] { WriteFile(p, other); }; }, Expect::New},
+         [other](const fs::path& p) { faults::beforeTempOpen = [p, other] { WriteFile(p, other); }; }, Expect::Other},
         {"profile replaced, then the save fails half way",
          [other](const fs::path& p) {
              faults::beforeTempOpen = [p, other] { WriteFile(p, other); };
