@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "host/plugin_state.h"
@@ -161,10 +162,20 @@ int ProfileCopy::ReadSetting(const std::string& key, int defaultValue) const {
     return store.ReadInt(kProfileSection, key, defaultValue);
 }
 
+// An existing file is written over, so it keeps its mode and owner; a new one is made as a copy.
 void ProfileCopy::SaveAs(const std::string& target) const {
     std::error_code ec;
-    std::filesystem::copy_file(path_, target, std::filesystem::copy_options::overwrite_existing, ec);
-    if (ec) throw std::runtime_error("cannot write " + target + ": " + ec.message());
+    if (!std::filesystem::exists(target, ec)) {
+        std::filesystem::copy_file(path_, target, ec);
+        if (ec) throw std::runtime_error("cannot write " + target + ": " + ec.message());
+        return;
+    }
+    std::ifstream in(path_, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!in || !out) throw std::runtime_error("cannot write " + target);
 }
 
 namespace {

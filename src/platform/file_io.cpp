@@ -15,6 +15,7 @@ std::string FileErrorText(int error) {
     case FILEIO_IS_PROFILE: return "the file is the profile itself";
     case FILEIO_CHANGED: return "another program changed the file meanwhile";
     case FILEIO_NOT_KEPT: return "a new file could not have the old one's owner, group, mode or ACL";
+    case FILEIO_REPLACE_REFUSED: return "the replacement of the file was refused";
     case FILEIO_WOULD_BE_TOO_LARGE: return "the saved profile would be larger than the 64 MiB the plug-in reads";
     default: return SystemErrorText(error);
     }

@@ -23,6 +23,7 @@ enum : int {
     FILEIO_CHANGED = -9,            // the file was no longer the one read (it is read and spliced again)
     FILEIO_NOT_KEPT = -10,          // a new file could not take the old one's owner, group, mode or ACL
     FILEIO_WOULD_BE_TOO_LARGE = -11,
+    FILEIO_REPLACE_REFUSED = -12,   // the folder or the file's permissions refuse the replacement (a sticky folder)
 };
 
 // The system's text for a system error, or ours for our reasons.

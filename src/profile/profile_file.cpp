@@ -171,7 +171,7 @@ int ReplaceProfileFile(const std::string& path, const ProfileRead& read, const s
         if (error != 0) io.remove(temp.c_str());
         // A new file that could not be made like the old one, or a rename the folder refuses (a
         // sticky folder and another's file): the file itself is written instead.
-        const bool refused = error == platform::FILEIO_NOT_KEPT || (facts.exists && (error == EPERM || error == EACCES));
+        const bool refused = error == platform::FILEIO_NOT_KEPT || (facts.exists && error == platform::FILEIO_REPLACE_REFUSED);
         if (refused) {
             error = WriteInPlace(path, target, facts, read, bytes, blank,
                                  error == platform::FILEIO_NOT_KEPT

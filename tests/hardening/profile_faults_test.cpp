@@ -35,6 +35,8 @@ using testsupport::ReadFile;
 using testsupport::WriteFile;
 
 constexpr uid_t kNobody = 65534;
+constexpr uid_t kOwner = 2002;
+constexpr gid_t kGroup = 3000;
 
 // The hooks of one case; each wraps the real call so the fault lands at a chosen moment of the save.
 namespace faults {
@@ -482,11 +484,11 @@ std::vector<SaveCase> SavePathCases() {
         return [is](const fs::path&, const fs::path& path) { EXPECT_TRUE(is(path)); };
     };
     return {
-        {"mode 0600 and owner kept",
+        {"mode 0600, owner and group kept by the new file",
          [](const fs::path& dir, const std::string& o) {
              const fs::path p = Plain(dir, o, 0600);
              if (geteuid() == 0) {
-                 EXPECT_EQ(chown(p.c_str(), kNobody, kNobody), 0);
+                 EXPECT_EQ(chown(p.c_str(), kOwner, kGroup), 0);  // distinct: a swap shows
              }
              return p;
          },
@@ -496,7 +498,8 @@ std::vector<SaveCase> SavePathCases() {
              struct stat st {};
              stat(p.c_str(), &st);
              if (geteuid() == 0) {
-                 EXPECT_EQ(st.st_uid, kNobody);
+                 EXPECT_EQ(st.st_uid, kOwner);
+                 EXPECT_EQ(st.st_gid, kGroup);
              }
          }},
         {"read-only 0444, refused even for root", [](const fs::path& d, const std::string& o) { return Plain(d, o, 0444); },

@@ -357,7 +357,11 @@ int Commit(void* file, const FileFacts& like) {
     return error == 0 && !kept ? FILEIO_NOT_KEPT : error;
 }
 
-int Replace(const char* from, const char* to) { return Sys().rename(from, to) == 0 ? 0 : Error(); }
+// A sticky folder refuses to rename over another's file: the save then writes in place.
+int Replace(const char* from, const char* to) {
+    if (Sys().rename(from, to) == 0) return 0;
+    return errno == EPERM || errno == EACCES ? FILEIO_REPLACE_REFUSED : Error();
+}
 
 int SyncFolder(const char* path) {
     const int dir = Sys().open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
