@@ -52,19 +52,6 @@ HANDLE OpenForFacts(const std::string& path) {
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-int Identify(const char* path, FileIdentity& identity) {
-    identity = FileIdentity{};
-    HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const int error = Error();
-        return IsMissingFile(error) ? 0 : error;
-    }
-    const int error = IdentityOfHandle(handle, identity);
-    CloseHandle(handle);
-    return error;
-}
-
 // Volume serial number and file index decide, so a hard link or another spelling of the profile is the profile.
 bool IsFile(HANDLE handle, const char* other) {
     if (other == nullptr || *other == '\0') return false;
@@ -154,6 +141,19 @@ int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdent
 int Read(const char* path, size_t limit, std::string& bytes) {
     FileIdentity ignored;
     return ReadIdentified(path, limit, bytes, ignored);
+}
+
+int Identify(const char* path, FileIdentity& identity) {
+    identity = FileIdentity{};
+    HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const int error = Error();
+        return IsMissingFile(error) ? 0 : error;
+    }
+    const int error = IdentityOfHandle(handle, identity);
+    CloseHandle(handle);
+    return error;
 }
 
 // The full path, which ReplaceFile needs; links are left to the system, which follows them.
