@@ -3,6 +3,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <iconv.h>
 #include <pugixml.hpp>
 #endif
 
@@ -403,6 +404,46 @@ std::string Cp1252Of(const std::u32string& text) {
     return Latin1Of(mapped);
 }
 
+// An East Asian encoding, character by character; what it cannot hold becomes a reference.
+std::string MultibyteOf(const std::u32string& text, const char* name) {
+    std::string out;
+    for (char32_t c : text) {
+        char bytes[8] = {};
+        size_t length = 0;
+#if defined(_WIN32)
+        const UINT page = std::string(name) == "CP932" ? 932 : std::string(name) == "CP949" ? 949
+                        : std::string(name) == "CP950" ? 950 : 936;
+        const wchar_t wide = static_cast<wchar_t>(c);
+        BOOL lossy = FALSE;
+        const int n = c < 0x10000 ? WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, &wide, 1, bytes, sizeof bytes, nullptr, &lossy) : 0;
+        length = n > 0 && !lossy ? static_cast<size_t>(n) : 0;
+#else
+        iconv_t cd = iconv_open(name, "UTF-32LE");
+        char32_t in = c;
+        char* from = reinterpret_cast<char*>(&in);
+        char* to = bytes;
+        size_t left = 4, room = sizeof bytes;
+        if (iconv(cd, &from, &left, &to, &room) != static_cast<size_t>(-1) && left == 0) length = sizeof bytes - room;
+        iconv_close(cd);
+#endif
+        out += length > 0 ? std::string(bytes, length) : "&#" + std::to_string(static_cast<uint32_t>(c)) + ";";
+    }
+    return out;
+}
+#if defined(_WIN32)
+std::string ShiftJisOf(const std::u32string& t) { return MultibyteOf(t, "CP932"); }
+std::string GbkOf(const std::u32string& t) { return MultibyteOf(t, "CP936"); }
+std::string Gb2312Of(const std::u32string& t) { return MultibyteOf(t, "CP936"); }
+std::string EucKrOf(const std::u32string& t) { return MultibyteOf(t, "CP949"); }
+std::string Big5Of(const std::u32string& t) { return MultibyteOf(t, "CP950"); }
+#else
+std::string ShiftJisOf(const std::u32string& t) { return MultibyteOf(t, "CP932"); }
+std::string GbkOf(const std::u32string& t) { return MultibyteOf(t, "GBK"); }
+std::string Gb2312Of(const std::u32string& t) { return MultibyteOf(t, "GB2312"); }
+std::string EucKrOf(const std::u32string& t) { return MultibyteOf(t, "EUC-KR"); }
+std::string Big5Of(const std::u32string& t) { return MultibyteOf(t, "BIG5"); }
+#endif
+
 std::u32string Chars(const std::string& utf8) {
     std::u32string out;
     for (size_t i = 0; i < utf8.size(); ++i) {
@@ -447,6 +488,11 @@ TEST_F(ProfileStoreTest, SavesChangeOnlyTheSectionInTheFilesOwnEncoding) {
         {"ISO-8859-1", "ISO-8859-1", Latin1Of},
         {"UTF-16 LE", "UTF-16", Utf16LeOf},
         {"UTF-16 BE", "UTF-16", Utf16BeOf},
+        {"Shift_JIS", "Shift_JIS", ShiftJisOf},
+        {"GBK", "GBK", GbkOf},
+        {"GB2312", "GB2312", Gb2312Of},
+        {"EUC-KR", "EUC-KR", EucKrOf},
+        {"Big5", "Big5", Big5Of},
     };
     std::string sample = ReadFile(fs::path(TRELVO_DATA_DIR) / "Mach3Mill-sample.xml");
     const std::string sampleEnd = "</profile>\r\n";
@@ -455,7 +501,8 @@ TEST_F(ProfileStoreTest, SavesChangeOnlyTheSectionInTheFilesOwnEncoding) {
 #if defined(_WIN32)
     const std::string extra;  // the ANSI code page of the narrow strings holds nothing beyond the BMP
 #else
-    const std::string extra = " \U0001F600";  // a surrogate pair in UTF-16, a reference in single-byte encodings
+    // a surrogate pair in UTF-16, a reference in the others; a character of the East Asian encodings
+    const std::string extra = " \U0001F600 \u65E5";
 #endif
     const std::string label = "<Label>Fr\u00E4se &lt;1&gt; &amp; \u20AC" + extra + "</Label>";
     // Before the section, the section as it is and as it must become, after it.
@@ -466,7 +513,7 @@ TEST_F(ProfileStoreTest, SavesChangeOnlyTheSectionInTheFilesOwnEncoding) {
     } styles[] = {
         {"the host's sample, section missing", sample, "", "<TRELVO40>" + written + label + "</TRELVO40>", sampleEnd},
         {"CR LF, quotes, references, spaced end tags, one '/>' in a comment",
-         "\r\n<profile>\r\n  <Preferences units='mm' sep=\"a&#9;b\">\r\n    <Name>Fr\u00E4se &#8364; &quot;q&quot; "
+         "\r\n<profile>\r\n  <Preferences units='mm' sep=\"a&#9;b\">\r\n    <Name>Fr\u00E4se \u65E5 &#8364; &quot;q&quot; "
          "&apos;a&apos;&#13;</Name >\r\n    <E></E>\r\n  </Preferences >\r\n  <!-- keep <X/> -->\r\n  ",
          "<TRELVO40>\r\n    <ExpandedMode>1</ExpandedMode>\r\n    <Other>x</Other>\r\n  </TRELVO40>",
          "<TRELVO40>\r\n    " + written + "\r\n    <Other>x</Other>\r\n    " + label + "\r\n  </TRELVO40>",
@@ -571,6 +618,9 @@ TEST_F(ProfileStoreTest, UnparseableFileIsNeverOverwritten) {
         "stray text<profile/>",
         "<!-- only a comment -->",
         "<profile><a></b></profile>",
+        // Encodings that cannot be edited by their bytes: refused, never rewritten.
+        "<?xml version=\"1.0\" encoding=\"ISO-2022-JP\"?><profile><A>\x1b$B$\"\x1b(B</A></profile>",
+        "<?xml version=\"1.0\" encoding=\"GB18030\"?><profile><A>\x81\x30\x81\x30</A></profile>",
     };
     for (const std::string& content : cases) {
         const std::string saved = AfterStore(content, [](CXmlProfile& s) {
