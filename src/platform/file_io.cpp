@@ -3,6 +3,32 @@
 
 namespace platform {
 
+namespace {
+constexpr char kTempMark[] = ".trelvo-save-";
+constexpr char kTempSuffix[] = ".tmp";
+}  // namespace
+
+std::string SaveTempName(const std::string& name, const unsigned char (&random)[kSaveTempLetters]) {
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string temp = "." + name + kTempMark;
+    for (const unsigned char r : random) temp += kLetters[r % 52];
+    return temp + kTempSuffix;
+}
+
+bool IsSaveTempName(const std::string& name, const std::string& candidate) {
+    const std::string prefix = "." + name + kTempMark;
+    const size_t suffix = sizeof kTempSuffix - 1;
+    if (candidate.size() != prefix.size() + kSaveTempLetters + suffix || candidate.compare(0, prefix.size(), prefix) != 0 ||
+        candidate.compare(candidate.size() - suffix, suffix, kTempSuffix) != 0) {
+        return false;
+    }
+    for (size_t i = prefix.size(); i < prefix.size() + kSaveTempLetters; ++i) {
+        const char c = candidate[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+    }
+    return true;
+}
+
 std::string FileErrorText(int error) {
     switch (error) {
     case FILEIO_NOT_REGULAR: return "not a regular file";

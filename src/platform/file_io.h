@@ -26,6 +26,12 @@ enum : int {
     FILEIO_REPLACE_REFUSED = -12,   // the folder or the file's permissions refuse the replacement (a sticky folder)
 };
 
+// The name of a save's own copy beside the file `name`: ".<name>.trelvo-save-<12 letters>.tmp", the
+// letters picked by `random`; a name no person picks, and the only form a clean-up removes.
+constexpr size_t kSaveTempLetters = 12;
+std::string SaveTempName(const std::string& name, const unsigned char (&random)[kSaveTempLetters]);
+bool IsSaveTempName(const std::string& name, const std::string& candidate);
+
 // The system's text for a system error, or ours for our reasons.
 std::string FileErrorText(int error);
 std::string SystemErrorText(int error);

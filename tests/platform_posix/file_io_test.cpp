@@ -146,6 +146,18 @@ int Unlink(const char* path) {
 
 class PosixSaveTest : public testsupport::PluginTest {};
 
+void Watch() {
+    auto& sys = platform::posix::syscalls();
+    sys.open = watch::Open;
+    sys.write = watch::Write;
+    sys.fsync = watch::Fsync;
+    sys.ftruncate = watch::Ftruncate;
+    sys.fchown = watch::Fchown;
+    sys.faccessat = watch::Faccessat;
+    sys.rename = watch::Rename;
+    sys.unlink = watch::Unlink;
+}
+
 constexpr uid_t kOwner = 2002;  // distinct ids: a swap of owner and group shows
 constexpr gid_t kGroup = 3000;
 
@@ -247,15 +259,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         stat(profile_.c_str(), &before);
         auto store = std::make_unique<CXmlProfile>();
         store->WriteInt("TRELVO40", "K", c.value);
-        auto& sys = platform::posix::syscalls();
-        sys.open = watch::Open;
-        sys.write = watch::Write;
-        sys.fsync = watch::Fsync;
-        sys.ftruncate = watch::Ftruncate;
-        sys.fchown = watch::Fchown;
-        sys.faccessat = watch::Faccessat;
-        sys.rename = watch::Rename;
-        sys.unlink = watch::Unlink;
+        Watch();
 
         std::string reason;
         EXPECT_EQ(store->Save(reason), c.error == 0) << reason;
@@ -298,17 +302,13 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
     watch::profile = profile_.string();
     watch::trace.clear();
     watch::tempFd = watch::profileFd = watch::folderFd = watch::journalFd = -1;
-    watch::zeroWrite = false;
+    watch::plant = watch::failRename = watch::denyFile = watch::denyFolder = watch::denyChown = false;
+    watch::changeAtFsync = watch::zeroWrite = false;
     watch::profileWrites = 1;  // the first write is cut off, every later one fails
     {
         CXmlProfile store;
         store.WriteString("TRELVO40", "Long", std::string(300, 'x'));
-        auto& sys = platform::posix::syscalls();
-        sys.open = watch::Open;
-        sys.write = watch::Write;
-        sys.fsync = watch::Fsync;
-        sys.rename = watch::Rename;
-        sys.unlink = watch::Unlink;
+        Watch();
         std::string reason;
         EXPECT_FALSE(store.Save(reason));
         platform::posix::ResetSyscalls();

@@ -50,9 +50,6 @@ namespace {
 
 constexpr int kMaxLinks = 40;        // as the kernel allows in one path walk
 constexpr time_t kLeftoverAge = 60;  // seconds: no save of ours takes that long
-constexpr size_t kTempLetters = 12;  // random letters between the mark and the suffix
-constexpr char kTempMark[] = ".trelvo-save-";
-constexpr char kTempSuffix[] = ".tmp";
 constexpr char kAclName[] = "system.posix_acl_access";
 
 posix::Syscalls& Sys() { return posix::syscalls(); }
@@ -241,10 +238,9 @@ int Inspect(const char* path, FileFacts& facts) {
     return ReadExtended(path, facts.extended);
 }
 
-// Unique to this save, and a name no person picks: ".<name>.trelvo-save-<12 random letters>.tmp".
+// Unique to this save: another save, in this process or another, picks another name.
 std::string TempName(const char* target) {
-    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    unsigned char random[kTempLetters] = {};
+    unsigned char random[kSaveTempLetters] = {};
     if (::getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
         static unsigned counter = 0;
         timespec now{};
@@ -255,23 +251,7 @@ std::string TempName(const char* target) {
             r = static_cast<unsigned char>(x >> 56);
         }
     }
-    std::string name = Folder(target) + "/." + BaseName(target) + kTempMark;
-    for (const unsigned char r : random) name += kLetters[r % 52];
-    return name + kTempSuffix;
-}
-
-bool IsTempName(const std::string& base, const std::string& name) {
-    const std::string prefix = "." + base + kTempMark;
-    const size_t suffix = sizeof kTempSuffix - 1;
-    if (name.size() != prefix.size() + kTempLetters + suffix || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - suffix, suffix, kTempSuffix) != 0) {
-        return false;
-    }
-    for (size_t i = prefix.size(); i < prefix.size() + kTempLetters; ++i) {
-        const char c = name[i];
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
-    }
-    return true;
+    return Folder(target) + "/" + SaveTempName(BaseName(target), random);
 }
 
 int CreateTemp(const char* target, std::string& tempPath, void** file) {
@@ -461,7 +441,7 @@ int RemoveLeftovers(const char* target) {
     const time_t now = ::time(nullptr);
     int error = 0;
     while (const dirent* entry = ::readdir(dir)) {
-        if (!IsTempName(base, entry->d_name)) continue;
+        if (!IsSaveTempName(base, entry->d_name)) continue;
         const std::string path = folder + "/" + entry->d_name;
         struct stat st {};
         if (Sys().lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||

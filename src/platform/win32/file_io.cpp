@@ -201,25 +201,20 @@ int Inspect(const char* path, FileFacts& facts) {
     return error;
 }
 
-constexpr char kTempMark[] = ".trelvo-save-";
-constexpr char kTempSuffix[] = ".tmp";
-constexpr size_t kTempLetters = 12;
-
-// Unique to this save, and a name no person picks: ".<name>.trelvo-save-<12 random letters>.tmp".
+// Unique to this save: another save, in this process or another, picks another name.
 std::string TempName(const std::string& target) {
-    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
     static unsigned counter = 0;
     LARGE_INTEGER now{};
     QueryPerformanceCounter(&now);
     uint64_t x = static_cast<uint64_t>(now.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^
                  (static_cast<uint64_t>(GetTickCount()) << 16) ^ ++counter;
-    const size_t slash = target.find_last_of("\\/");
-    std::string name = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + kTempMark;
-    for (size_t i = 0; i < kTempLetters; ++i) {
+    unsigned char random[kSaveTempLetters];
+    for (unsigned char& r : random) {
         x = (x ^ (x >> 31)) * 0x9E3779B97F4A7C15ull;
-        name += kLetters[(x >> 40) % 52];
+        r = static_cast<unsigned char>(x >> 40);
     }
-    return name + kTempSuffix;
+    const size_t slash = target.find_last_of("\\/");
+    return target.substr(0, slash + 1) + SaveTempName(target.substr(slash + 1), random);
 }
 
 int CreateTemp(const char* target, std::string& tempPath, void** file) {
@@ -335,20 +330,6 @@ int TempFolder(std::string& folder) {
     return 0;
 }
 
-bool IsTempName(const std::string& base, const std::string& name) {
-    const std::string prefix = "." + base + kTempMark;
-    const size_t suffix = sizeof kTempSuffix - 1;
-    if (name.size() != prefix.size() + kTempLetters + suffix || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - suffix, suffix, kTempSuffix) != 0) {
-        return false;
-    }
-    for (size_t i = prefix.size(); i < prefix.size() + kTempLetters; ++i) {
-        const char c = name[i];
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
-    }
-    return true;
-}
-
 // The owner this process gives the files it creates (its user, or the administrators' group).
 bool OwnedByUs(const std::string& path) {
     DWORD need = 0;
@@ -381,7 +362,7 @@ int RemoveLeftovers(const char* target) {
     const std::string full(target);
     const std::string base = full.substr(full.find_last_of("\\/") + 1);
     WIN32_FIND_DATAA found{};
-    HANDLE search = FindFirstFileA((full.substr(0, full.size() - base.size()) + "." + base + kTempMark + "*.tmp").c_str(), &found);
+    HANDLE search = FindFirstFileA((full.substr(0, full.size() - base.size()) + "." + base + ".trelvo-save-*.tmp").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : Error();
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
@@ -390,7 +371,7 @@ int RemoveLeftovers(const char* target) {
     int error = 0;
     do {
         const std::string path = folder + "\\" + found.cFileName;
-        if (!IsTempName(base, found.cFileName) ||
+        if (!IsSaveTempName(base, found.cFileName) ||
             (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
             ticks(now) <= ticks(found.ftLastWriteTime) + kMinute || !OwnedByUs(path)) {
             continue;
