@@ -305,21 +305,25 @@ TEST_F(ProfileFaultsTest, CopiesOfKilledSavesGoWithTheNextSave) {
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     }
     ASSERT_EQ(FolderEntries().size(), 4u) << "three copies beside the profile";
-    const std::vector<std::string> kept = {"profile.xml", "profile.xml.trelvo-Fresh0f1", "profile.xml.trelvo-Link0li1",
-                                           "profile.xml.trelvo-Old0old12", "profile.xml.trelvo-Other0o1", "x.xml.trelvo-Old0old1"};
-    for (size_t i = 1; i < kept.size(); ++i) WriteFile(dir_ / kept[i], "kept");
-    fs::remove(dir_ / kept[2]);
-    fs::create_symlink("profile.xml", dir_ / kept[2]);
-    if (geteuid() == 0) lchown((dir_ / kept[4]).c_str(), kNobody, kNobody);
+    // Young, a link, another user's, a digit among the letters, another file's, the user's own name.
+    const std::vector<std::string> kept = {".profile.xml.trelvo-save-Freshabcdefg.tmp", ".profile.xml.trelvo-save-Linkabcdefgh.tmp",
+                                           ".profile.xml.trelvo-save-Old0oldabcde.tmp", ".profile.xml.trelvo-save-Otherabcdefg.tmp",
+                                           ".x.xml.trelvo-save-Oldabcdefghi.tmp", "profile.xml", "profile.xml.trelvo-Backup01"};
+    for (const std::string& name : kept) {
+        if (name != "profile.xml") WriteFile(dir_ / name, "kept");
+    }
+    fs::remove(dir_ / kept[1]);
+    fs::create_symlink("profile.xml", dir_ / kept[1]);
+    if (geteuid() == 0) lchown((dir_ / kept[3]).c_str(), kNobody, kNobody);
     for (const auto& name : FolderEntries()) {
         const timespec past[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
-        if (name != kept[1]) utimensat(AT_FDCWD, (dir_ / name).c_str(), past, AT_SYMLINK_NOFOLLOW);
+        if (name != kept[0]) utimensat(AT_FDCWD, (dir_ / name).c_str(), past, AT_SYMLINK_NOFOLLOW);
     }
     PlugSetProName(profile_.c_str());
     std::vector<std::string> names = FolderEntries();
     std::sort(names.begin(), names.end());
     std::vector<std::string> expected = kept;
-    if (geteuid() != 0) expected.erase(expected.begin() + 4);  // only root can give a copy to another user
+    if (geteuid() != 0) expected.erase(expected.begin() + 3);  // only root can give a copy to another user
     EXPECT_EQ(names, expected) << "only ours went";
 }
 
