@@ -411,8 +411,9 @@ std::string MultibyteOf(const std::u32string& text, const char* name) {
         char bytes[8] = {};
         size_t length = 0;
 #if defined(_WIN32)
-        const UINT page = std::string(name) == "CP932" ? 932 : std::string(name) == "CP949" ? 949
-                        : std::string(name) == "CP950" ? 950 : 936;
+        // Windows has one code page for GBK and GB2312.
+        const std::string n = name;
+        const UINT page = n == "CP932" ? 932 : n == "EUC-KR" ? 949 : n == "BIG5" ? 950 : 936;
         const wchar_t wide = static_cast<wchar_t>(c);
         BOOL lossy = FALSE;
         const int n = c < 0x10000 ? WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, &wide, 1, bytes, sizeof bytes, nullptr, &lossy) : 0;
@@ -430,19 +431,11 @@ std::string MultibyteOf(const std::u32string& text, const char* name) {
     }
     return out;
 }
-#if defined(_WIN32)
-std::string ShiftJisOf(const std::u32string& t) { return MultibyteOf(t, "CP932"); }
-std::string GbkOf(const std::u32string& t) { return MultibyteOf(t, "CP936"); }
-std::string Gb2312Of(const std::u32string& t) { return MultibyteOf(t, "CP936"); }
-std::string EucKrOf(const std::u32string& t) { return MultibyteOf(t, "CP949"); }
-std::string Big5Of(const std::u32string& t) { return MultibyteOf(t, "CP950"); }
-#else
 std::string ShiftJisOf(const std::u32string& t) { return MultibyteOf(t, "CP932"); }
 std::string GbkOf(const std::u32string& t) { return MultibyteOf(t, "GBK"); }
 std::string Gb2312Of(const std::u32string& t) { return MultibyteOf(t, "GB2312"); }
 std::string EucKrOf(const std::u32string& t) { return MultibyteOf(t, "EUC-KR"); }
 std::string Big5Of(const std::u32string& t) { return MultibyteOf(t, "BIG5"); }
-#endif
 
 std::u32string Chars(const std::string& utf8) {
     std::u32string out;
