@@ -412,8 +412,8 @@ std::string MultibyteOf(const std::u32string& text, const char* name) {
         size_t length = 0;
 #if defined(_WIN32)
         // Windows has one code page for GBK and GB2312.
-        const std::string n = name;
-        const UINT page = n == "CP932" ? 932 : n == "EUC-KR" ? 949 : n == "BIG5" ? 950 : 936;
+        const std::string codeset = name;
+        const UINT page = codeset == "CP932" ? 932 : codeset == "EUC-KR" ? 949 : codeset == "BIG5" ? 950 : 936;
         const wchar_t wide = static_cast<wchar_t>(c);
         BOOL lossy = FALSE;
         const int n = c < 0x10000 ? WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, &wide, 1, bytes, sizeof bytes, nullptr, &lossy) : 0;
