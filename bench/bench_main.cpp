@@ -67,6 +67,19 @@ void StoreLoadSave(benchmark::State& state) {
 }
 BENCHMARK(StoreLoadSave)->Unit(benchmark::kMicrosecond);
 
+// The same with a key that changes every time, so every save writes the file and flushes it.
+void StoreLoadChangeSave(benchmark::State& state) {
+    ResetPluginState();
+    plugin().id.ProfilePath = SampleCopy("changed.xml").string();
+    int32_t value = 0;
+    for (auto _ : state) {
+        CXmlProfile store;
+        store.WriteInt(kProfileSection, "ExpandedMode", value++ & 1);
+    }
+    ResetPluginState();
+}
+BENCHMARK(StoreLoadChangeSave)->Unit(benchmark::kMicrosecond);
+
 // The least the libraries themselves do for a strict load and a save: expat checks the bytes,
 // pugixml parses them and writes the file back (in place, unflushed).
 void LibrariesLoadSave(benchmark::State& state) {

@@ -39,6 +39,7 @@ std::string myProfileInit(CXmlProfile& profile) {
         if (!file.empty() && OpenLogFile(file)) {
             myLogf(LOG_SYSTEM, "*** TRELVO-40/41 Plug-In Debug Log (level=%d in myProfileInit) ***", p.log.threshold);
         }
+        FlushPendingLog();
     }
     myLog(LOG_INFO, "Profile Init");
     Settings& s = p.settings;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/host_blocks.h"
 #include "host/settings.h"
@@ -45,6 +47,7 @@ struct LogState {
     void* file = nullptr;  // a handle from the file seam, or none
     int32_t threshold = 0;
     std::string pendingStatus;  // a report made before InitControl lent the status text
+    std::vector<std::pair<int32_t, std::string>> pendingLines;  // reports made before the log opened
 };
 
 // Transmitter states.

@@ -122,6 +122,20 @@ void ReportStatus(const std::string& text) noexcept {
     }
 }
 
+void ReportLater(int32_t level, const std::string& text) noexcept {
+    ReportStatus(text);
+    if (LogIsOpen()) return myLog(level, text);
+    try {
+        plugin().log.pendingLines.emplace_back(level, text);
+    } catch (...) {
+    }
+}
+
+void FlushPendingLog() noexcept {
+    for (const auto& [level, text] : plugin().log.pendingLines) myLog(level, text);
+    plugin().log.pendingLines.clear();
+}
+
 void ShowPendingStatus() noexcept {
     std::string& pending = plugin().log.pendingStatus;
     if (!pending.empty()) {

@@ -37,6 +37,11 @@ void myStatus(const char* text) noexcept;  // the per-frame path: no copy
 void ReportStatus(const std::string& text) noexcept;
 void ShowPendingStatus() noexcept;
 
+// A report made before the log may be open: into the status text (now or at InitControl) and the
+// log, now or once FlushPendingLog runs after the log's first line.
+void ReportLater(int32_t level, const std::string& text) noexcept;
+void FlushPendingLog() noexcept;
+
 // Opens (truncating) a regular file as the log, never the profile itself; false leaves the log closed
 // and says why in the status.
 bool OpenLogFile(const std::string& path) noexcept;

@@ -3,6 +3,32 @@
 
 namespace platform {
 
+namespace {
+constexpr char kTempMark[] = ".trelvo-save-";
+constexpr char kTempSuffix[] = ".tmp";
+}  // namespace
+
+std::string SaveTempName(const std::string& name, const unsigned char (&random)[kSaveTempLetters]) {
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string temp = "." + name + kTempMark;
+    for (const unsigned char r : random) temp += kLetters[r % 52];
+    return temp + kTempSuffix;
+}
+
+bool IsSaveTempName(const std::string& name, const std::string& candidate) {
+    const std::string prefix = "." + name + kTempMark;
+    const size_t suffix = sizeof kTempSuffix - 1;
+    if (candidate.size() != prefix.size() + kSaveTempLetters + suffix || candidate.compare(0, prefix.size(), prefix) != 0 ||
+        candidate.compare(candidate.size() - suffix, suffix, kTempSuffix) != 0) {
+        return false;
+    }
+    for (size_t i = prefix.size(); i < prefix.size() + kSaveTempLetters; ++i) {
+        const char c = candidate[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+    }
+    return true;
+}
+
 std::string FileErrorText(int error) {
     switch (error) {
     case FILEIO_NOT_REGULAR: return "not a regular file";
@@ -13,6 +39,10 @@ std::string FileErrorText(int error) {
     case FILEIO_SHORT_WRITE: return "the file was written only in part";
     case FILEIO_OUT_OF_MEMORY: return "out of memory";
     case FILEIO_IS_PROFILE: return "the file is the profile itself";
+    case FILEIO_CHANGED: return "another program changed the file meanwhile";
+    case FILEIO_NOT_KEPT: return "a new file could not have the old one's owner, group, mode or ACL";
+    case FILEIO_REPLACE_REFUSED: return "the replacement of the file was refused";
+    case FILEIO_WOULD_BE_TOO_LARGE: return "the saved profile would be larger than the 64 MiB the plug-in reads";
     default: return SystemErrorText(error);
     }
 }

@@ -3,6 +3,8 @@
 
 #include <cctype>
 #include <fstream>
+#include <initializer_list>
+#include <utility>
 
 #include "platform/file_io.h"
 
@@ -33,7 +35,21 @@ XmlEncoding EncodingOf(const std::string& bytes, const std::string& declared) {
     if (starts("\xFE\xFF", 2) || starts("\0<", 2)) return XmlEncoding::Utf16Be;
     std::string name;
     for (char c : declared) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return name.empty() || name == "UTF-8" || name == "UTF8" ? XmlEncoding::Utf8 : XmlEncoding::SingleByte;
+    if (name.empty() || name == "UTF-8" || name == "UTF8") return XmlEncoding::Utf8;
+    return MultibyteName(declared).empty() ? XmlEncoding::SingleByte : XmlEncoding::Multibyte;
+}
+
+std::string MultibyteName(const std::string& declared) {
+    std::string name;
+    for (char c : declared) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const auto& [alias, canonical] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"SHIFT_JIS", "Shift_JIS"}, {"SHIFT-JIS", "Shift_JIS"}, {"SJIS", "Shift_JIS"}, {"MS_KANJI", "Shift_JIS"},
+             {"WINDOWS-31J", "Shift_JIS"}, {"CP932", "Shift_JIS"}, {"GBK", "GBK"}, {"CP936", "GBK"}, {"WINDOWS-936", "GBK"},
+             {"GB2312", "GB2312"}, {"EUC-CN", "GB2312"}, {"EUC-KR", "EUC-KR"}, {"KS_C_5601-1987", "EUC-KR"},
+             {"CP949", "EUC-KR"}, {"BIG5", "Big5"}, {"BIG-5", "Big5"}, {"CP950", "Big5"}}) {
+        if (name == alias) return canonical;
+    }
+    return {};
 }
 
 // A byte that starts no valid sequence stands for itself, as in Latin-1.

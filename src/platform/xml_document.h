@@ -64,13 +64,14 @@ struct XmlElementBytes {
     std::vector<XmlElementBytes> children;  // the root's elements; a mapped section's elements
 };
 
-enum class XmlEncoding { Utf8, Utf16Le, Utf16Be, SingleByte };
+enum class XmlEncoding { Utf8, Utf16Le, Utf16Be, SingleByte, Multibyte };
 
 // The structure of a profile file down to its keys: the root, its elements, and in each section
 // asked for, the key elements with their text.
 struct XmlMap {
     XmlEncoding encoding = XmlEncoding::Utf8;
     std::array<int32_t, 256> charOfByte{};  // SingleByte: the character each byte stands for, -1 for none
+    std::string multibyte;                  // Multibyte: its canonical name (MultibyteName)
     XmlElementBytes root;
 };
 
@@ -80,6 +81,14 @@ int MapXml(const std::string& bytes, const std::vector<std::string>* sections, X
 
 // The encoding of a file from its first bytes and the name its declaration gives (empty for none).
 XmlEncoding EncodingOf(const std::string& bytes, const std::string& declared);
+
+// The East Asian encodings whose every character is one byte (ASCII) or a lead byte and one more:
+// "Shift_JIS", "GBK", "GB2312", "EUC-KR" or "Big5" for a declared name or alias; empty for others.
+std::string MultibyteName(const std::string& declared);
+
+// A character in the file's multibyte encoding, such that reading it back gives the same character;
+// false when the encoding has none.
+bool EncodeMultibyte(const XmlMap& map, char32_t c, std::string& out);
 
 // The characters of UTF-8 text.
 std::u32string Utf8Chars(const std::string& text);

@@ -15,7 +15,7 @@ using platform::XmlMap;
 // Characters into the file's encoding; what a single-byte encoding cannot hold becomes a reference.
 class Encoder {
 public:
-    explicit Encoder(const XmlMap& map) : encoding_(map.encoding) {
+    explicit Encoder(const XmlMap& map) : map_(map), encoding_(map.encoding) {
         if (encoding_ != XmlEncoding::SingleByte) return;
         for (int byte = 255; byte >= 0; --byte) {
             if (map.charOfByte[byte] >= 0) byteOfChar_[static_cast<char32_t>(map.charOfByte[byte])] = static_cast<char>(byte);
@@ -53,6 +53,12 @@ public:
                 Unit16(static_cast<char16_t>(c), out);
             }
             return true;
+        case XmlEncoding::Multibyte:
+            if (c < 0x80) {
+                out += static_cast<char>(c);
+                return true;
+            }
+            return platform::EncodeMultibyte(map_, c, out);
         case XmlEncoding::SingleByte: {
             const auto it = byteOfChar_.find(c);
             if (it == byteOfChar_.end()) return false;
@@ -108,6 +114,7 @@ private:
         out += encoding_ == XmlEncoding::Utf16Le ? high : low;
     }
 
+    const XmlMap& map_;
     XmlEncoding encoding_;
     std::unordered_map<char32_t, char> byteOfChar_;
 };

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "host/plugin_state.h"
+#include "log/log.h"
 #include "platform/file_io.h"
 #include "profile/profile_file.h"
 
@@ -44,11 +45,21 @@ CXmlProfile::~CXmlProfile() {
 }
 
 // A file that cannot be read or parsed reads as an empty profile; the save finds it again as it is then.
+// One that an interrupted save left torn is first put back from its journal.
 void CXmlProfile::Load() noexcept {
     try {
-        const int error = path_.empty() ? 0 : platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes_);
+        int error = path_.empty() ? 0 : platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes_);
         existed_ = !path_.empty() && !platform::IsMissingFile(error);
-        if (error != 0 || IsBlankBytes(bytes_) || platform::MapXml(bytes_, nullptr, loaded_) != 0) {
+        int mapped = error != 0 || IsBlankBytes(bytes_) ? -1 : platform::MapXml(bytes_, nullptr, loaded_);
+        if (existed_ && error == 0) {
+            const std::string repair = RepairFromJournal(path_, mapped != platform::FILEIO_NOT_WELL_FORMED);
+            if (!repair.empty()) {
+                ReportLater(LOG_WARNING, repair);
+                error = platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes_);
+                mapped = error != 0 || IsBlankBytes(bytes_) ? -1 : platform::MapXml(bytes_, nullptr, loaded_);
+            }
+        }
+        if (mapped != 0) {
             bytes_ = kNewProfile;
             platform::MapXml(bytes_, nullptr, loaded_);
         }
@@ -111,33 +122,49 @@ bool CXmlProfile::Save(std::string& reason) noexcept {
     saved_ = true;
     if (path_.empty()) return true;
     try {
-        const int error = Write();
+        std::string why;
+        const int error = Write(why);
         if (error == 0) return true;
-        reason = platform::FileErrorText(error);
+        reason = error == platform::FILEIO_CHANGED
+                     ? "another program changed the file during each of " + std::to_string(kSaveTries) + " tries"
+                     : platform::FileErrorText(error);
+        if (!why.empty()) reason += " (" + why + ")";
     } catch (...) {
         reason = platform::FileErrorText(platform::FILEIO_OUT_OF_MEMORY);
     }
     return false;
 }
 
-// The file is read again: what another program changed since the load is kept.
-int CXmlProfile::Write() {
-    std::string bytes;
-    const int error = platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes);
-    if (error != 0 && (existed_ || !platform::IsMissingFile(error))) return error;
-    if (IsBlankBytes(bytes)) bytes = kNewProfile;
-    // Bytes as loaded were checked and mapped then; others are now.
-    const platform::XmlMap* map = &loaded_;
-    platform::XmlMap current;
-    if (bytes != bytes_) {
-        std::vector<std::string> sections;
-        for (const ProfileEdit& edit : edits_) {
-            if (std::find(sections.begin(), sections.end(), edit.section) == sections.end()) sections.push_back(edit.section);
+// The file is read again: what another program changed since the load is kept. A file that changes
+// between that read and its replacement is read and spliced again.
+int CXmlProfile::Write(std::string& why) {
+    int error = platform::FILEIO_CHANGED;
+    for (int attempt = 0; attempt < kSaveTries && error == platform::FILEIO_CHANGED; ++attempt) {
+        ProfileRead read;
+        error = platform::fileIo().readIdentified(path_.c_str(), platform::kMaxXmlFileBytes, read.bytes, read.identity);
+        if (error != 0 && (existed_ || !platform::IsMissingFile(error))) return error;
+        std::string bytes = IsBlankBytes(read.bytes) ? std::string(kNewProfile) : read.bytes;
+        // Bytes as loaded were checked and mapped then; others are now.
+        const platform::XmlMap* map = &loaded_;
+        platform::XmlMap current;
+        if (bytes != bytes_) {
+            std::vector<std::string> sections;
+            for (const ProfileEdit& edit : edits_) {
+                if (std::find(sections.begin(), sections.end(), edit.section) == sections.end()) sections.push_back(edit.section);
+            }
+            if (int refused = platform::MapXml(bytes, &sections, current)) return refused;
+            map = &current;
         }
-        if (int refused = platform::MapXml(bytes, &sections, current)) return refused;
-        map = &current;
+        std::string spliced;
+        if (int refused = SpliceProfile(bytes, *map, edits_, spliced)) return refused;
+        // Past the limit, the next load would refuse the file: it stays as it was.
+        if (spliced.size() > platform::kMaxXmlFileBytes) return platform::FILEIO_WOULD_BE_TOO_LARGE;
+        const std::string blank = map->encoding == platform::XmlEncoding::Utf16Le   ? std::string(" \0", 2)
+                                  : map->encoding == platform::XmlEncoding::Utf16Be ? std::string("\0 ", 2)
+                                                                                    : std::string(" ");
+        why.clear();
+        // The same bytes again are not written: nothing is opened for writing, nothing cleaned up.
+        error = ReplaceProfileFile(path_, read, spliced, blank, why);
     }
-    std::string spliced;
-    if (int refused = SpliceProfile(bytes, *map, edits_, spliced)) return refused;
-    return ReplaceProfileFile(path_, spliced);
+    return error;
 }

@@ -33,7 +33,9 @@ private:
     const std::string* FindText(const std::string& section, const std::string& key) const;
     std::string ReadText(const std::string& section, const std::string& key, bool& found);
     void Load() noexcept;
-    int Write();
+    int Write(std::string& why);
+
+    static constexpr int kSaveTries = 4;  // the first, and three more when the file changed under it
 
     std::string bytes_;        // the file as loaded
     platform::XmlMap loaded_;  // and its map

@@ -35,6 +35,8 @@ using testsupport::ReadFile;
 using testsupport::WriteFile;
 
 constexpr uid_t kNobody = 65534;
+constexpr uid_t kOwner = 2002;
+constexpr gid_t kGroup = 3000;
 
 // The hooks of one case; each wraps the real call so the fault lands at a chosen moment of the save.
 namespace faults {
@@ -91,7 +93,7 @@ std::string OriginalProfile() {
     return xml;
 }
 
-enum class Expect { Old, New, Other };
+enum class Expect { Old, New, Other, Absent };
 
 struct Case {
     const char* name;
@@ -192,8 +194,15 @@ protected:
                 EXPECT_EQ(faults::order, config ? "crcr" : "cr") << "the new file is on disk before it takes the name";
                 break;
             case Expect::Other: EXPECT_EQ(after, "<other program's profile/>"); break;
+            // Not made anew by the save that found it gone; the dialog's store, which found no file, makes one.
+            case Expect::Absent:
+                EXPECT_EQ(after, config ? "<profile><TRELVO40><ExpandedMode>0</ExpandedMode><EnableSpindle>1</EnableSpindle>"
+                                          "</TRELVO40></profile>"
+                                        : "<absent>");
+                break;
             }
-            EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"});
+            EXPECT_EQ(FolderEntries(), c.outcome == Expect::Absent && !config ? std::vector<std::string>{}
+                                                                               : std::vector<std::string>{"profile.xml"});
             // The settings were read from the file as loaded, whatever became of the save.
             EXPECT_EQ(plugin().settings.IoMode, config ? 0 : 1);
             ExpectRunning();
@@ -213,12 +222,15 @@ std::vector<Case> FaultCases() {
          }, Expect::Old},
         {"close reports a lost write", [](const fs::path&) { faults::failClose = true; }, Expect::Old},
         {"rename refused", [](const fs::path&) { faults::failReplace = true; }, Expect::Old},
+        // Not the file the save read: read again, and a profile gone is not made anew, one not
+        // well-formed not written over.
         {"profile deleted between load and save",
-         [](const fs::path& p) { faults::beforeTempOpen = [p] { fs::remove(p); }; }, Expect::New},
-        {"profile deleted while the new one is written",
+         [](const fs::path& p) { faults::beforeTempOpen = [p] { fs::remove(p); }; }, Expect::Absent},
+        // Inside the rename's own window, after the last look: the new profile takes the name.
+        {"profile deleted just before the rename",
          [](const fs::path& p) { faults::beforeReplace = [p] { fs::remove(p); }; }, Expect::New},
         {"profile replaced between load and save",
-         [other](const fs::path& p) { faults::beforeTempOpen = [p, other] { WriteFile(p, other); }; }, Expect::New},
+         [other](const fs::path& p) { faults::beforeTempOpen = [p, other] { WriteFile(p, other); }; }, Expect::Other},
         {"profile replaced, then the save fails half way",
          [other](const fs::path& p) {
              faults::beforeTempOpen = [p, other] { WriteFile(p, other); };
@@ -293,21 +305,25 @@ TEST_F(ProfileFaultsTest, CopiesOfKilledSavesGoWithTheNextSave) {
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     }
     ASSERT_EQ(FolderEntries().size(), 4u) << "three copies beside the profile";
-    const std::vector<std::string> kept = {"profile.xml", "profile.xml.trelvo-Fresh0f1", "profile.xml.trelvo-Link0li1",
-                                           "profile.xml.trelvo-Old0old12", "profile.xml.trelvo-Other0o1", "x.xml.trelvo-Old0old1"};
-    for (size_t i = 1; i < kept.size(); ++i) WriteFile(dir_ / kept[i], "kept");
-    fs::remove(dir_ / kept[2]);
-    fs::create_symlink("profile.xml", dir_ / kept[2]);
-    if (geteuid() == 0) lchown((dir_ / kept[4]).c_str(), kNobody, kNobody);
+    // Young, a link, another user's, a digit among the letters, another file's, the user's own name.
+    const std::vector<std::string> kept = {".profile.xml.trelvo-save-Freshabcdefg.tmp", ".profile.xml.trelvo-save-Linkabcdefgh.tmp",
+                                           ".profile.xml.trelvo-save-Old0oldabcde.tmp", ".profile.xml.trelvo-save-Otherabcdefg.tmp",
+                                           ".x.xml.trelvo-save-Oldabcdefghi.tmp", "profile.xml", "profile.xml.trelvo-Backup01"};
+    for (const std::string& name : kept) {
+        if (name != "profile.xml") WriteFile(dir_ / name, "kept");
+    }
+    fs::remove(dir_ / kept[1]);
+    fs::create_symlink("profile.xml", dir_ / kept[1]);
+    if (geteuid() == 0) lchown((dir_ / kept[3]).c_str(), kNobody, kNobody);
     for (const auto& name : FolderEntries()) {
         const timespec past[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
-        if (name != kept[1]) utimensat(AT_FDCWD, (dir_ / name).c_str(), past, AT_SYMLINK_NOFOLLOW);
+        if (name != kept[0]) utimensat(AT_FDCWD, (dir_ / name).c_str(), past, AT_SYMLINK_NOFOLLOW);
     }
     PlugSetProName(profile_.c_str());
     std::vector<std::string> names = FolderEntries();
     std::sort(names.begin(), names.end());
     std::vector<std::string> expected = kept;
-    if (geteuid() != 0) expected.erase(expected.begin() + 4);  // only root can give a copy to another user
+    if (geteuid() != 0) expected.erase(expected.begin() + 3);  // only root can give a copy to another user
     EXPECT_EQ(names, expected) << "only ours went";
 }
 
@@ -355,19 +371,21 @@ protected:
         platform::SetDialogScript("mode 0 spindle on ok");
         PlugConfig();
         platform::SetDialogScript("cancel");
-        PlugConfig();  // saves too, but the user asked for nothing: no box
+        PlugConfig();  // the bytes would be the file's own: nothing is written, nothing reported
         const std::string report = "TRELVO-40/41 settings could not be saved to " + path.string() + ": " + c.reason;
         if (c.outcome == Outcome::Saved) {
             EXPECT_TRUE(Errors().empty());
             EXPECT_TRUE(boxes_.empty());
             const std::string inPlace = "WARNING: TRELVO-40/41 settings saved to " + path.string() + " in place, not atomically: ";
-            EXPECT_EQ(Lines("WARNING: "), std::vector<std::string>(*c.reason ? 3 : 0, inPlace + c.reason));
+            EXPECT_EQ(Lines("WARNING: "), std::vector<std::string>(*c.reason ? 2 : 0, inPlace + c.reason));
             pugi::xml_document doc;
             ASSERT_TRUE(doc.load_file(path.c_str())) << "one whole document";
             EXPECT_STREQ(doc.child("profile").child("TRELVO40").child_value("ExpandedMode"), "0");
         } else {
             EXPECT_EQ(errorsAfterLoad, 1u) << "one ERROR line for the load's save";
-            EXPECT_EQ(Errors(), std::vector<std::string>(3, "ERROR: " + report));
+            // A file that cannot be read or checked is reported by every save, Cancel's too; one that
+            // only cannot be written, by the saves that would change it.
+            EXPECT_EQ(Errors(), std::vector<std::string>(c.outcome == Outcome::Unreadable ? 3 : 2, "ERROR: " + report));
             EXPECT_EQ(boxes_, std::vector<std::string>{report});
             EXPECT_EQ(std::string(state_.statusText), report.substr(0, HOST_STATUS_TEXT_SIZE - 1));
             if (access(path.c_str(), R_OK) == 0 && fs::is_regular_file(path)) {
@@ -470,11 +488,11 @@ std::vector<SaveCase> SavePathCases() {
         return [is](const fs::path&, const fs::path& path) { EXPECT_TRUE(is(path)); };
     };
     return {
-        {"mode 0600 and owner kept",
+        {"mode 0600, owner and group kept by the new file",
          [](const fs::path& dir, const std::string& o) {
              const fs::path p = Plain(dir, o, 0600);
              if (geteuid() == 0) {
-                 EXPECT_EQ(chown(p.c_str(), kNobody, kNobody), 0);
+                 EXPECT_EQ(chown(p.c_str(), kOwner, kGroup), 0);  // distinct: a swap shows
              }
              return p;
          },
@@ -484,7 +502,8 @@ std::vector<SaveCase> SavePathCases() {
              struct stat st {};
              stat(p.c_str(), &st);
              if (geteuid() == 0) {
-                 EXPECT_EQ(st.st_uid, kNobody);
+                 EXPECT_EQ(st.st_uid, kOwner);
+                 EXPECT_EQ(st.st_gid, kGroup);
              }
          }},
         {"read-only 0444, refused even for root", [](const fs::path& d, const std::string& o) { return Plain(d, o, 0444); },

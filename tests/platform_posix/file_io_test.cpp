@@ -5,14 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/file_io.h"
 #include "platform/posix/syscalls.h"
-#include "profile/profile_file.h"
+#include "host/lifecycle.h"
+#include "platform/xml_document.h"
+#include "profile/xml_profile.h"
 #include "support/test_support.h"
 
 namespace {
@@ -21,7 +25,8 @@ namespace fs = std::filesystem;
 using platform::posix::Syscalls;
 
 // What the calls did, in order, as the disk would tell it: whether a new file was created
-// exclusively, what it held when it was flushed, and what was renamed over the profile.
+// exclusively, what it held when it was flushed, what was renamed over the profile, and the journal
+// of a save in place.
 namespace watch {
 Syscalls real;
 std::string profile;
@@ -31,12 +36,19 @@ std::vector<std::string> trace;
 int tempFd = -1;
 int profileFd = -1;
 int folderFd = -1;
+int journalFd = -1;
 bool plant = false;        // another's file at the first temporary name
 bool failRename = false;
 bool denyFile = false;     // faccessat says no, as for root's 0644 file and an unprivileged user
 bool denyFolder = false;
+bool denyChown = false;    // as for a user who does not own the file
+bool changeAtFsync = false;  // another program writes the profile while the new file is flushed
+int profileWrites = -1;    // writes to the profile that reach it; then -1 (EIO); -1: all
+bool zeroWrite = false;    // the profile's write returns 0
 
-bool IsTemp(const char* path) { return std::string(path).rfind(profile + ".trelvo-", 0) == 0; }
+std::string Folder() { return fs::path(profile).parent_path().string(); }
+bool IsTemp(const char* path) { return std::string(path).rfind(Folder() + "/.profile.xml.trelvo-save-", 0) == 0; }
+bool IsJournal(const char* path) { return std::string(path).find("trelvo-journal") != std::string::npos; }
 
 int Open(const char* path, int flags, mode_t mode) {
     if (IsTemp(path) && plant) {
@@ -44,20 +56,38 @@ int Open(const char* path, int flags, mode_t mode) {
         testsupport::WriteFile(path, "another's");
     }
     const int fd = real.open(path, flags, mode);
+    const bool writing = (flags & O_ACCMODE) != O_RDONLY;
     if (IsTemp(path)) {
         trace.push_back((flags & O_EXCL) ? "create temp exclusively" : "create temp");
         if (fd >= 0) tempFd = fd;
-    } else if (path == profile && (flags & O_ACCMODE) != O_RDONLY) {
+    } else if (IsJournal(path) && writing) {
+        trace.push_back((flags & O_EXCL) && (mode & 077) == 0 ? "create journal, 0600, exclusively" : "create journal");
+        journalFd = fd;
+    } else if (path == profile && writing) {
         trace.push_back((flags & (O_TRUNC | O_CREAT)) ? "open profile to replace" : "open profile in place");
         profileFd = fd;
-    } else if (fs::path(profile).parent_path() == path) {
+    } else if (writing) {
+        trace.push_back(std::string("open for writing ") + path);
+    } else if (Folder() == path || fs::path(path).filename() == "tmp") {
         folderFd = fd;
-        tempFd = -1;  // closed by now; its number may come again
+        tempFd = journalFd = -1;  // closed by now; their numbers may come again
     }
     return fd;
 }
 ssize_t Write(int fd, const void* data, size_t size) {
-    if (fd == profileFd) trace.push_back("write profile");
+    if (fd == profileFd) {
+        trace.push_back("write profile");
+        if (zeroWrite) {
+            zeroWrite = false;
+            return 0;
+        }
+        if (profileWrites == 0) {
+            errno = EIO;
+            return -1;
+        }
+        if (profileWrites > 0 && --profileWrites == 0) size /= 2;  // the write that is cut off
+    }
+    if (fd == journalFd) trace.push_back("write journal");
     return real.write(fd, data, size);
 }
 int Fsync(int fd) {
@@ -66,106 +96,252 @@ int Fsync(int fd) {
     if (fd == tempFd) {
         const bool like = (st.st_mode & 07777) == oldMode && static_cast<size_t>(st.st_size) == expected.size();
         trace.push_back(like ? "fsync temp, old mode, all bytes" : "fsync temp, mode or bytes amiss");
+        if (changeAtFsync) {
+            changeAtFsync = false;
+            testsupport::WriteFile(profile + ".other", "<profile><Other/></profile>");
+            real.rename((profile + ".other").c_str(), profile.c_str());
+        }
     } else if (fd == profileFd) {
         trace.push_back("fsync profile");
+    } else if (fd == journalFd) {
+        trace.push_back("fsync journal");
     } else if (fd == folderFd) {
         trace.push_back("fsync folder");
     }
     return real.fsync(fd);
 }
 int Ftruncate(int fd, off_t length) {
-    if (fd == profileFd) {
-        trace.push_back(static_cast<size_t>(length) == expected.size() ? "truncate profile to the new length" : "truncate profile");
-    }
+    if (fd == profileFd) trace.push_back("truncate profile to " + std::to_string(length));
     return real.ftruncate(fd, length);
 }
+int Fchown(int fd, uid_t owner, gid_t group) {
+    if (denyChown) {
+        errno = EPERM;
+        return -1;
+    }
+    return real.fchown(fd, owner, group);
+}
 int Faccessat(int dirfd, const char* path, int mode, int flags) {
-    const bool folder = fs::path(profile).parent_path() == path;
-    if ((denyFile && path == profile) || (denyFolder && folder)) {
+    if ((denyFile && path == profile) || (denyFolder && Folder() == path)) {
         errno = EACCES;
         return -1;
     }
     return real.faccessat(dirfd, path, mode, flags);
 }
 int Rename(const char* from, const char* to) {
-    trace.push_back(IsTemp(from) && to == profile ? "rename temp over profile" : "rename");
+    trace.push_back(IsTemp(from) && to == profile ? "rename temp over profile"
+                    : IsJournal(to)              ? "rename journal into place"
+                                                 : "rename");
     if (failRename) {
         errno = EXDEV;
         return -1;
     }
     return real.rename(from, to);
 }
+int Unlink(const char* path) {
+    trace.push_back(IsTemp(path) ? "remove temp" : IsJournal(path) ? "remove journal" : std::string("remove ") + path);
+    return real.unlink(path);
+}
 }  // namespace watch
 
 class PosixSaveTest : public testsupport::PluginTest {};
 
+void Watch() {
+    auto& sys = platform::posix::syscalls();
+    sys.open = watch::Open;
+    sys.write = watch::Write;
+    sys.fsync = watch::Fsync;
+    sys.ftruncate = watch::Ftruncate;
+    sys.fchown = watch::Fchown;
+    sys.faccessat = watch::Faccessat;
+    sys.rename = watch::Rename;
+    sys.unlink = watch::Unlink;
+}
+
+constexpr uid_t kOwner = 2002;  // distinct ids: a swap of owner and group shows
+constexpr gid_t kGroup = 3000;
+
 TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
     const std::vector<std::string> replaced = {"create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile",
                                                "fsync folder"};
-    const std::vector<std::string> inPlace = {"open profile in place", "write profile", "fsync profile",
-                                              "truncate profile to the new length", "fsync profile"};
-    const std::string old = "<profile><Host>the host's settings, longer than the new ones</Host></profile>";
+    const std::vector<std::string> journal = {"create journal, 0600, exclusively", "write journal", "fsync journal",
+                                              "rename journal into place", "fsync folder"};
+    auto inPlace = [&](std::vector<std::string> before) {
+        before.push_back("open profile in place");
+        before.insert(before.end(), journal.begin(), journal.end());
+        for (const char* step : {"write profile", "fsync profile", "remove journal"}) before.push_back(step);
+        return before;
+    };
+    const std::string old = "<profile><Host>the host's settings</Host><TRELVO40><K>123456</K></TRELVO40></profile>";
+    const std::string fresh = "<profile><Host>the host's settings</Host><TRELVO40><K>1</K></TRELVO40></profile>";
+    const std::string padded = fresh + std::string(old.size() - fresh.size(), ' ');
+    const std::string others = "<profile><Other/><TRELVO40><K>1</K></TRELVO40></profile>";
+    const std::vector<std::string> notOurs = {"p.xml.trelvo-20240517", "profile.xml.trelvo-Backup01",
+                                              ".profile.xml.trelvo-save-abcdefghijk1.tmp", ".profile.xml.trelvo-save-abcdefghijkl.tmp.bak"};
     const struct {
         const char* name;
+        int32_t value;  // what the store writes
         mode_t mode;
         void (*arrange)(const fs::path& dir);
         int error;
         std::vector<std::string> trace;
-        bool saved;
+        std::string after;  // the profile afterwards; empty: as it was
+        bool rootOnly = false;
     } cases[] = {
-        {"mode 0644", 0644, nullptr, 0, replaced, true},
-        {"mode 0640", 0640, nullptr, 0, replaced, true},
-        {"another's file at the first temporary name", 0644, [](const fs::path&) { watch::plant = true; }, 0,
+        {"mode 0644", 1, 0644, nullptr, 0, replaced, fresh},
+        {"mode 0640", 1, 0640, nullptr, 0, replaced, fresh},
+        {"unchanged bytes open nothing for writing", 123456, 0644, nullptr, 0, {}, ""},
+        {"another's file at the first temporary name", 1, 0644, [](const fs::path&) { watch::plant = true; }, 0,
          {"create temp exclusively", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile",
           "fsync folder"},
-         true},
-        {"rename refused", 0644, [](const fs::path&) { watch::failRename = true; }, EXDEV,
-         {"create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile"}, false},
-        {"root's 0644 file, this process may not write it", 0644, [](const fs::path&) { watch::denyFile = true; },
-         platform::FILEIO_READ_ONLY, {}, false},
-        {"folder not writable", 0644, [](const fs::path&) { watch::denyFolder = true; }, 0, inPlace, true},
-        {"a second hard link", 0640, [](const fs::path& dir) { fs::create_hard_link(dir / "profile.xml", dir / "alias.xml"); },
-         0, inPlace, true},
+         fresh},
+        {"a changed identity before the rename: read and spliced again", 1, 0644,
+         [](const fs::path&) { watch::changeAtFsync = true; }, 0,
+         {"create temp exclusively", "fsync temp, mode or bytes amiss", "remove temp", "create temp exclusively",
+          "fsync temp, old mode, all bytes", "rename temp over profile", "fsync folder"},
+         others},
+        {"rename refused", 1, 0644, [](const fs::path&) { watch::failRename = true; }, EXDEV,
+         {"create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile", "remove temp"}, ""},
+        {"root's 0644 file, this process may not write it", 1, 0644, [](const fs::path&) { watch::denyFile = true; },
+         platform::FILEIO_READ_ONLY, {}, ""},
+        {"folder not writable: in place, journal in the temporary folder", 1, 0644,
+         [](const fs::path&) { watch::denyFolder = true; }, 0, inPlace({}), padded},
+        {"a second hard link: in place, journal beside", 1, 0640,
+         [](const fs::path& dir) { fs::create_hard_link(dir / "profile.xml", dir / "alias.xml"); }, 0, inPlace({}), padded},
+        {"an owner that cannot be kept: in place", 1, 0640,
+         [](const fs::path& dir) {
+             EXPECT_EQ(chown((dir / "profile.xml").c_str(), kOwner, kGroup), 0);
+             watch::denyChown = true;
+         },
+         0, inPlace({"create temp exclusively", "remove temp"}), padded, true},
+        {"in place, the write returns 0: reported, the old text put back", 1, 0644,
+         [](const fs::path& dir) {
+             fs::create_hard_link(dir / "profile.xml", dir / "alias.xml");
+             watch::zeroWrite = true;
+         },
+         platform::FILEIO_SHORT_WRITE,
+         {"open profile in place", "create journal, 0600, exclusively", "write journal", "fsync journal",
+          "rename journal into place", "fsync folder", "write profile", "open profile in place", "write profile",
+          "truncate profile to 85", "fsync profile", "remove journal"},
+         "", false},
+        {"the clean-up leaves a file of any other name", 1, 0644,
+         [](const fs::path& dir) {
+             for (const char* name : {"p.xml.trelvo-20240517", "profile.xml.trelvo-Backup01", ".profile.xml.trelvo-save-abcdefghijk1.tmp",
+                                      ".profile.xml.trelvo-save-abcdefghijkl.tmp.bak", ".profile.xml.trelvo-save-abcdefghijkl.tmp"}) {
+                 testsupport::WriteFile(dir / name, "the user's");
+                 const timespec past[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+                 utimensat(AT_FDCWD, (dir / name).c_str(), past, 0);
+             }
+         },
+         0, [&] { auto t = replaced; t.push_back("remove temp"); return t; }(), fresh},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.rootOnly && geteuid() != 0) continue;
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         testsupport::WriteFile(profile_, old);
         chmod(profile_.c_str(), c.mode);
+        plugin().id.ProfilePath = profile_.string();
+        setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
+        fs::create_directories(dir_ / "tmp");
         watch::real = platform::posix::syscalls();
         watch::profile = profile_.string();
-        watch::expected = "<profile><New/></profile>";
+        watch::expected = c.after.empty() || c.after == padded ? fresh : c.after;
         watch::oldMode = c.mode;
         watch::trace.clear();
-        watch::tempFd = watch::profileFd = watch::folderFd = -1;
-        watch::plant = watch::failRename = watch::denyFile = watch::denyFolder = false;
+        watch::tempFd = watch::profileFd = watch::folderFd = watch::journalFd = -1;
+        watch::plant = watch::failRename = watch::denyFile = watch::denyFolder = watch::denyChown = false;
+        watch::changeAtFsync = watch::zeroWrite = false;
+        watch::profileWrites = -1;
         if (c.arrange) c.arrange(dir_);
-        auto& sys = platform::posix::syscalls();
-        sys.open = watch::Open;
-        sys.write = watch::Write;
-        sys.fsync = watch::Fsync;
-        sys.ftruncate = watch::Ftruncate;
-        sys.faccessat = watch::Faccessat;
-        sys.rename = watch::Rename;
+        struct stat before {};
+        stat(profile_.c_str(), &before);
+        auto store = std::make_unique<CXmlProfile>();
+        store->WriteInt("TRELVO40", "K", c.value);
+        Watch();
 
-        EXPECT_EQ(ReplaceProfileFile(profile_.string(), watch::expected), c.error);
+        std::string reason;
+        EXPECT_EQ(store->Save(reason), c.error == 0) << reason;
+        if (c.error != 0) {
+            EXPECT_EQ(reason.rfind(platform::FileErrorText(c.error), 0), 0u) << reason;
+        }
         platform::posix::ResetSyscalls();
 
         EXPECT_EQ(watch::trace, c.trace);
-        EXPECT_EQ(testsupport::ReadFile(profile_), c.saved ? watch::expected : old);
-        EXPECT_EQ(fs::status(profile_).permissions(), static_cast<fs::perms>(c.mode));
-        for (const auto& entry : fs::directory_iterator(dir_)) {
+        EXPECT_EQ(testsupport::ReadFile(profile_), c.after.empty() ? old : c.after);
+        struct stat after {};
+        stat(profile_.c_str(), &after);
+        EXPECT_EQ(after.st_mode & 07777, c.mode);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        EXPECT_EQ(after.st_gid, before.st_gid);
+        for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
             const std::string name = entry.path().filename().string();
             if (name == "alias.xml") {
-                EXPECT_EQ(testsupport::ReadFile(entry.path()), watch::expected) << "the other link holds the new profile";
+                EXPECT_EQ(testsupport::ReadFile(entry.path()), testsupport::ReadFile(profile_)) << "the other link holds the profile";
+            } else if (std::find(notOurs.begin(), notOurs.end(), name) != notOurs.end()) {
+                EXPECT_EQ(testsupport::ReadFile(entry.path()), "the user's");
             } else if (name.find(".trelvo-") != std::string::npos) {
                 EXPECT_EQ(testsupport::ReadFile(entry.path()), "another's") << "only the other's file stays";
             } else {
-                EXPECT_EQ(name, "profile.xml");
+                EXPECT_TRUE(name == "profile.xml" || name == "tmp") << name;
             }
         }
     }
+    unsetenv("TMPDIR");
+}
+
+// A save in place cut off in the middle, its own repair failing too: the journal stays, and the next
+// load puts the old text back, says so in the status at InitControl and in the log once it opens.
+TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad) {
+    const std::string old = testsupport::ProfileWithSettings({{"DebugLogFile", log_.string()}, {"DebugLogLevel", "2"}, {"ExpandedMode", "1"}});
+    testsupport::WriteFile(profile_, old);
+    fs::create_hard_link(profile_, dir_ / "alias.xml");
+    plugin().id.ProfilePath = profile_.string();
+    watch::real = platform::posix::syscalls();
+    watch::profile = profile_.string();
+    watch::trace.clear();
+    watch::tempFd = watch::profileFd = watch::folderFd = watch::journalFd = -1;
+    watch::plant = watch::failRename = watch::denyFile = watch::denyFolder = watch::denyChown = false;
+    watch::changeAtFsync = watch::zeroWrite = false;
+    watch::profileWrites = 1;  // the first write is cut off, every later one fails
+    {
+        CXmlProfile store;
+        store.WriteString("TRELVO40", "Long", std::string(300, 'x'));
+        Watch();
+        std::string reason;
+        EXPECT_FALSE(store.Save(reason));
+        platform::posix::ResetSyscalls();
+    }
+    const std::vector<std::string> written = {"open profile in place", "create journal, 0600, exclusively", "write journal",
+                                              "fsync journal", "rename journal into place", "fsync folder", "write profile",
+                                              "write profile", "open profile in place", "write profile"};
+    EXPECT_EQ(watch::trace, written);
+    const std::string torn = testsupport::ReadFile(profile_);
+    ASSERT_NE(torn, old);
+    EXPECT_FALSE(platform::MapXml(torn, nullptr, *std::make_unique<platform::XmlMap>()) == 0) << "cut off";
+    const fs::path journal = dir_ / ".profile.xml.trelvo-journal";
+    ASSERT_TRUE(fs::exists(journal));
+    EXPECT_EQ(fs::status(journal).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+    const std::string name = PlugSetProName(profile_.c_str());
+    EXPECT_EQ(testsupport::ReadFile(profile_), old) << "put back";
+    EXPECT_FALSE(fs::exists(journal));
+    EXPECT_EQ(plugin().settings.IoMode, 1) << "read from the old text";
+    Init();
+    const std::string report = "TRELVO-40/41 profile " + profile_.string() + " was left cut short by an interrupted save";
+    EXPECT_EQ(std::string(state_.statusText).rfind(report, 0), 0u) << state_.statusText;
+    const auto messages = Messages();
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const std::string& m) {
+        return m.rfind("WARNING: " + report, 0) == 0;
+    })) << LogText();
+
+    // A journal beside a well-formed profile is of no use: the next load takes it away.
+    testsupport::WriteFile(journal, "stale");
+    ResetPluginState();
+    PlugSetProName(profile_.c_str());
+    EXPECT_FALSE(fs::exists(journal));
+    EXPECT_EQ(testsupport::ReadFile(profile_), old);
 }
 
 }  // namespace

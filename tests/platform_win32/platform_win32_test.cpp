@@ -233,21 +233,62 @@ TEST_F(FileHooksTest, SavePaths) {
          [](const fs::path& p) {
              EXPECT_NE(testsupport::ReadFile(p).find("<K>1</K>"), std::string::npos);
              EXPECT_EQ(testsupport::ReadFile(p.parent_path() / "alias.xml"), testsupport::ReadFile(p));
+             EXPECT_FALSE(fs::exists(p.parent_path() / ".p.xml.trelvo-journal")) << "the journal goes once the write is whole";
          }},
-        {"leftovers of earlier saves: ours, over a minute old, removed",
+        {"leftovers of earlier saves: exactly our form, over a minute old, removed",
          [&](const fs::path& dir) {
              testsupport::WriteFile(dir / "p.xml", original);
-             for (const char* name : {"p.xml.trelvo-1a-2b-3.tmp", "p.xml.trelvo-4-5-6.tmp", "p.xml.trelvo-zz.tmp"}) {
+             for (const char* name : {".p.xml.trelvo-save-abcdefghijkl.tmp", ".p.xml.trelvo-save-mnopqrstuvwx.tmp",
+                                      ".p.xml.trelvo-save-abcdefghijk1.tmp", "p.xml.trelvo-Backup01"}) {
                  testsupport::WriteFile(dir / name, original);
              }
-             for (const char* name : {"p.xml.trelvo-1a-2b-3.tmp", "p.xml.trelvo-zz.tmp"}) Backdate(dir / name);
+             for (const char* name : {".p.xml.trelvo-save-abcdefghijkl.tmp", ".p.xml.trelvo-save-abcdefghijk1.tmp",
+                                      "p.xml.trelvo-Backup01"}) {
+                 Backdate(dir / name);
+             }
              return dir / "p.xml";
          },
          0,
          [](const fs::path& p) {
-             EXPECT_FALSE(fs::exists(p.string() + ".trelvo-1a-2b-3.tmp"));
-             EXPECT_TRUE(fs::exists(p.string() + ".trelvo-4-5-6.tmp")) << "too young";
-             EXPECT_TRUE(fs::exists(p.string() + ".trelvo-zz.tmp")) << "not our name";
+             const fs::path dir = p.parent_path();
+             EXPECT_FALSE(fs::exists(dir / ".p.xml.trelvo-save-abcdefghijkl.tmp"));
+             EXPECT_TRUE(fs::exists(dir / ".p.xml.trelvo-save-mnopqrstuvwx.tmp")) << "too young";
+             EXPECT_TRUE(fs::exists(dir / ".p.xml.trelvo-save-abcdefghijk1.tmp")) << "not our form";
+             EXPECT_TRUE(fs::exists(dir / "p.xml.trelvo-Backup01")) << "the user's";
+         }},
+        {"the same bytes again: nothing written",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / "p.xml", "<profile><TRELVO40><K>1</K></TRELVO40></profile>");
+             Backdate(dir / "p.xml");
+             return dir / "p.xml";
+         },
+         0,
+         [](const fs::path& p) {
+             WIN32_FILE_ATTRIBUTE_DATA data{};
+             ASSERT_TRUE(GetFileAttributesExA(p.string().c_str(), GetFileExInfoStandard, &data));
+             FILETIME now{};
+             GetSystemTimeAsFileTime(&now);
+             const auto ticks = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+             EXPECT_GT(ticks(now) - ticks(data.ftLastWriteTime), 100ull * 10000000ull) << "not touched";
+         }},
+        {"another program writes the profile before the replacement: read and spliced again",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / "p.xml", original);
+             static platform::FileIo real;
+             static fs::path profile;
+             real = platform::fileIo();
+             profile = dir / "p.xml";
+             platform::fileIo().commit = [](void* file, const platform::FileFacts& like) {
+                 const int error = real.commit(file, like);
+                 platform::fileIo().commit = real.commit;
+                 testsupport::WriteFile(profile, "<profile><Other/></profile>");
+                 return error;
+             };
+             return dir / "p.xml";
+         },
+         0,
+         [](const fs::path& p) {
+             EXPECT_EQ(testsupport::ReadFile(p), "<profile><Other/><TRELVO40><K>1</K></TRELVO40></profile>");
          }},
         {"directory at the path",
          [](const fs::path& dir) {
@@ -270,6 +311,7 @@ TEST_F(FileHooksTest, SavePaths) {
         }
         EXPECT_EQ(reason, c.expected == 0 ? "" : platform::FileErrorText(c.expected));
         if (c.check) c.check(path);
+        platform::ResetFileIo();
         std::error_code ignored;
         fs::remove_all(dir_, ignored);
         fs::create_directories(dir_);

@@ -250,10 +250,16 @@ TEST(EndToEnd, UsersProfileIsOnlyRead) {
     saved.erase(section, saved.find("</TRELVO40>") + 11 - section);
     EXPECT_EQ(saved, sample);
     // With no scenario the run is the user's machine: nothing on port 1 pin 16, no section added.
-    const SimRun own = RunSim("", {"--profile", scratch.string(), "--profile-out", "{dir}/saved.xml"});
+    // An existing --profile-out file keeps its mode.
+    const std::filesystem::path out = std::filesystem::temp_directory_path() / "trelvo-simtest-out.xml";
+    { std::ofstream(out) << "old"; }
+    std::filesystem::permissions(out, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    const SimRun own = RunSim("", {"--profile", scratch.string(), "--profile-out", out.string()});
     ASSERT_EQ(own.exitCode, 0) << own.err;
     EXPECT_TRUE(own.frames.empty());
-    EXPECT_EQ(simtest::ReadText(own.dir / "saved.xml"), sample);
+    EXPECT_EQ(simtest::ReadText(out), sample);
+    EXPECT_EQ(std::filesystem::status(out).permissions(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::remove(out);
     // A debug log the profile names ran in the temporary folder; the saved profile names the user's own.
     std::string logged = sample;
     logged.insert(logged.rfind("</profile>"), "<TRELVO40><DebugLogFile>" + scratch.string() + "</DebugLogFile></TRELVO40>");

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "platform/posix/syscalls.h"
 
@@ -48,8 +50,7 @@ namespace {
 
 constexpr int kMaxLinks = 40;        // as the kernel allows in one path walk
 constexpr time_t kLeftoverAge = 60;  // seconds: no save of ours takes that long
-constexpr size_t kTempSuffix = 8;    // random characters after ".trelvo-"
-constexpr char kTempMark[] = ".trelvo-";
+constexpr char kAclName[] = "system.posix_acl_access";
 
 posix::Syscalls& Sys() { return posix::syscalls(); }
 
@@ -97,26 +98,67 @@ int OpenLog(const char* path, const char* profile, void** file) {
 size_t Write(void* file, const void* data, size_t size) { return std::fwrite(data, 1, size, static_cast<FILE*>(file)); }
 int Close(void* file) { return std::fclose(static_cast<FILE*>(file)) == 0 ? 0 : Error(); }
 
-int Read(const char* path, size_t limit, std::string& bytes) {
+FileIdentity IdentityOf(const struct stat& st) {
+    FileIdentity id;
+    id.exists = true;
+    id.device = static_cast<uint64_t>(st.st_dev);
+    id.index = static_cast<uint64_t>(st.st_ino);
+    id.size = static_cast<uint64_t>(st.st_size);
+    id.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return id;
+}
+
+int ReadAll(int fd, size_t limit, std::string& bytes) {
     bytes.clear();
-    int fd = -1;
-    if (const int error = OpenRegular(path, O_RDONLY, 0, fd)) return error;
-    int error = 0;
     char buffer[65536];
     for (;;) {
         const ssize_t n = Sys().read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) error = Error();
-        if (n <= 0) break;
-        if (bytes.size() + static_cast<size_t>(n) > limit) {
-            error = FILEIO_TOO_LARGE;  // it may have grown since any size check
+        if (n < 0) return Error();
+        if (n == 0) return 0;
+        if (bytes.size() + static_cast<size_t>(n) > limit) return FILEIO_TOO_LARGE;  // it may have grown since any size check
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+// The file's state before and after the read must agree, or the bytes may be half another writer's.
+int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdentity& identity) {
+    bytes.clear();
+    identity = FileIdentity{};
+    int fd = -1;
+    if (const int error = OpenRegular(path, O_RDONLY, 0, fd)) return error;
+    int error = EAGAIN;
+    for (int attempt = 0; attempt < 3 && error == EAGAIN; ++attempt) {
+        struct stat before {}, after {};
+        if (attempt > 0 && ::lseek(fd, 0, SEEK_SET) != 0) {
+            error = Error();
             break;
         }
-        bytes.append(buffer, static_cast<size_t>(n));
+        if (Sys().fstat(fd, &before) != 0) {
+            error = Error();
+            break;
+        }
+        error = ReadAll(fd, limit, bytes);
+        if (error == 0 && Sys().fstat(fd, &after) != 0) error = Error();
+        if (error == 0 && !(IdentityOf(before) == IdentityOf(after))) error = EAGAIN;
+        if (error == 0) identity = IdentityOf(after);
     }
     Sys().close(fd);
     if (error != 0) bytes.clear();
     return error;
+}
+
+int Read(const char* path, size_t limit, std::string& bytes) {
+    FileIdentity ignored;
+    return ReadIdentified(path, limit, bytes, ignored);
+}
+
+int Identify(const char* path, FileIdentity& identity) {
+    identity = FileIdentity{};
+    struct stat st {};
+    if (Sys().stat(path, &st) != 0) return errno == ENOENT ? 0 : Error();
+    identity = IdentityOf(st);
+    return 0;
 }
 
 std::string Folder(const std::string& path) {
@@ -192,31 +234,24 @@ int Inspect(const char* path, FileFacts& facts) {
     facts.folderWritable = Allowed(Folder(path), W_OK | X_OK);
     facts.owner = st.st_uid;
     facts.group = st.st_gid;
+    facts.ownerKeepable = ::geteuid() == 0 || ::geteuid() == st.st_uid;
     return ReadExtended(path, facts.extended);
 }
 
 // Unique to this save: another save, in this process or another, picks another name.
 std::string TempName(const char* target) {
-    static unsigned counter = 0;
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    uint64_t x = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 30) ^
-                 (static_cast<uint64_t>(::getpid()) << 20) ^ ++counter;
-    x = (x ^ (x >> 31)) * 0x9E3779B97F4A7C15ull;
-    static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    std::string name = std::string(target) + kTempMark;
-    for (size_t i = 0; i < kTempSuffix; ++i, x /= 62) name += kChars[x % 62];
-    return name;
-}
-
-bool IsTempName(const std::string& base, const std::string& name) {
-    const std::string prefix = base + kTempMark;
-    if (name.size() != prefix.size() + kTempSuffix || name.compare(0, prefix.size(), prefix) != 0) return false;
-    for (size_t i = prefix.size(); i < name.size(); ++i) {
-        const char c = name[i];
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+    unsigned char random[kSaveTempLetters] = {};
+    if (::getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+        static unsigned counter = 0;
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        uint64_t x = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(::getpid()) << 32) ^ ++counter;
+        for (unsigned char& r : random) {
+            x = (x ^ (x >> 31)) * 0x9E3779B97F4A7C15ull;
+            r = static_cast<unsigned char>(x >> 56);
+        }
     }
-    return true;
+    return Folder(target) + "/" + SaveTempName(BaseName(target), random);
 }
 
 int CreateTemp(const char* target, std::string& tempPath, void** file) {
@@ -239,72 +274,163 @@ int CreateTemp(const char* target, std::string& tempPath, void** file) {
     return EEXIST;
 }
 
+// The attribute names the new file has that the old one lacks: a default ACL of the folder, for one.
+std::vector<std::string> ExtraAttributes(int fd, const std::vector<std::pair<std::string, std::string>>& keep) {
+    std::vector<std::string> extra;
+    const ssize_t size = ::flistxattr(fd, nullptr, 0);
+    if (size <= 0) return extra;
+    std::string names(static_cast<size_t>(size), '\0');
+    const ssize_t n = ::flistxattr(fd, names.data(), names.size());
+    for (size_t at = 0; n > 0 && at < static_cast<size_t>(n); at = names.find('\0', at) + 1) {
+        const std::string name = names.c_str() + at;
+        bool kept = !Carried(name.c_str());
+        for (const auto& attribute : keep) kept = kept || attribute.first == name;
+        if (!kept) extra.push_back(name);
+    }
+    return extra;
+}
+
+// Owner, group, mode, attributes and ACL exactly as the old file's, or FILEIO_NOT_KEPT: a file that
+// came out otherwise must not take the old one's place.
 int Commit(void* file, const FileFacts& like) {
     FILE* stream = static_cast<FILE*>(file);
     const int fd = ::fileno(stream);
     int error = std::fflush(stream) == 0 ? 0 : Error();
+    bool kept = true;
     if (error == 0) {
         mode_t mode = static_cast<mode_t>(like.mode);
+        struct stat st {};
         if (!like.exists) {
             // What creating the file directly would have given it.
             const mode_t mask = ::umask(0);
             ::umask(mask);
             mode = 0666 & ~mask;
-        } else if (::geteuid() == 0) {
-            if (Sys().fchown(fd, like.owner, like.group) != 0) error = Error();
-        } else {
-            Sys().fchown(fd, static_cast<uid_t>(-1), like.group);  // allowed only to a member of the group
+        } else if (Sys().fstat(fd, &st) != 0) {
+            error = Error();
+        } else if (st.st_uid != like.owner || st.st_gid != like.group) {
+            kept = Sys().fchown(fd, st.st_uid == like.owner ? static_cast<uid_t>(-1) : like.owner,
+                                st.st_gid == like.group ? static_cast<gid_t>(-1) : like.group) == 0;
+        }
+        if (like.exists && kept && error == 0) {
+            for (const std::string& name : ExtraAttributes(fd, like.extended)) {
+                if (::fremovexattr(fd, name.c_str()) != 0) kept = false;
+            }
         }
         // After fchown, which may clear the set-id bits; the ACL after the mode, whose group bits it sets.
-        if (error == 0 && Sys().fchmod(fd, mode) != 0) error = Error();
+        if (error == 0 && kept && Sys().fchmod(fd, mode) != 0) error = Error();
         for (const auto& [name, value] : like.extended) {
-            if (error == 0 && ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) error = Error();
+            if (error == 0 && kept && ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
+                if (errno == EPERM || errno == ENOTSUP || errno == EACCES) kept = false;
+                else error = Error();
+            }
         }
-        if (error == 0 && Sys().fsync(fd) != 0) error = Error();
+        if (like.exists && error == 0 && kept) {
+            kept = Sys().fstat(fd, &st) == 0 && st.st_uid == like.owner && st.st_gid == like.group &&
+                   (st.st_mode & 07777) == like.mode;
+            bool hasAcl = false;
+            for (const auto& attribute : like.extended) hasAcl = hasAcl || attribute.first == kAclName;
+            kept = kept && (hasAcl || ::fgetxattr(fd, kAclName, nullptr, 0) < 0);
+        }
+        if (error == 0 && kept && Sys().fsync(fd) != 0) error = Error();
     }
     if (std::fclose(stream) != 0 && error == 0) error = Error();
-    return error;
+    return error == 0 && !kept ? FILEIO_NOT_KEPT : error;
 }
 
+// A sticky folder refuses to rename over another's file: the save then writes in place.
 int Replace(const char* from, const char* to) {
-    if (Sys().rename(from, to) != 0) return Error();
-    // The rename itself lives in the folder: flush it too, or a power cut may undo it.
-    const int dir = Sys().open(Folder(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (dir >= 0) {
-        Sys().fsync(dir);  // the file is in place; a folder that cannot be flushed changes nothing of that
-        Sys().close(dir);
-    }
-    return 0;
+    if (Sys().rename(from, to) == 0) return 0;
+    return errno == EPERM || errno == EACCES ? FILEIO_REPLACE_REFUSED : Error();
+}
+
+int SyncFolder(const char* path) {
+    const int dir = Sys().open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (dir < 0) return Error();
+    const int error = Sys().fsync(dir) == 0 ? 0 : Error();
+    Sys().close(dir);
+    return error;
 }
 
 int Remove(const char* path) { return Sys().unlink(path) == 0 ? 0 : Error(); }
 
-int Rewrite(const char* path, const void* data, size_t size) {
-    int fd = -1;
-    if (const int error = OpenRegular(path, O_WRONLY, 0, fd)) return error;
-    int error = 0;
-    // A file that grows gets its room first, so a full disk stops the save before the first byte.
-    struct stat st {};
-    if (Sys().fstat(fd, &st) == 0 && static_cast<off_t>(size) > st.st_size &&
-        ::fallocate(fd, 0, 0, static_cast<off_t>(size)) != 0 && errno != EOPNOTSUPP) {
-        error = Error();
-    }
+int WriteAll(int fd, const void* data, size_t size) {
     const char* at = static_cast<const char*>(data);
-    for (size_t left = size; error == 0 && left > 0;) {
+    for (size_t left = size; left > 0;) {
         const ssize_t n = Sys().write(fd, at, left);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = n < 0 ? Error() : FILEIO_SHORT_WRITE;
-            break;
-        }
+        if (n < 0) return Error();
+        if (n == 0) return FILEIO_SHORT_WRITE;
         at += n;
         left -= static_cast<size_t>(n);
     }
+    return 0;
+}
+
+// Still the file that was read, under the same name.
+int Unchanged(int fd, const char* path, const FileIdentity& expected) {
+    struct stat mine {};
+    FileIdentity named;
+    if (Sys().fstat(fd, &mine) != 0) return Error();
+    if (const int error = Identify(path, named)) return error;
+    return IdentityOf(mine) == expected && named == expected ? 0 : FILEIO_CHANGED;
+}
+
+int Rewrite(const char* path, const void* data, size_t size, const FileIdentity& expected, int (*before)(void*),
+            void* context) {
+    int fd = -1;
+    if (const int error = OpenRegular(path, O_WRONLY, 0, fd)) return error;
+    int error = Unchanged(fd, path, expected);
+    // Never shorter: a file cut off early is what the host must never find.
+    if (error == 0 && size < expected.size) error = FILEIO_SHORT_WRITE;
+    if (error == 0 && before != nullptr) error = before(context);
+    if (error == 0) error = Unchanged(fd, path, expected);
+    // A file that grows gets its room first, so a full disk stops the save before the first byte.
+    if (error == 0 && size > expected.size && ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) != 0 &&
+        errno != EOPNOTSUPP) {
+        error = Error();
+    }
+    if (error == 0) error = WriteAll(fd, data, size);
     if (error == 0 && Sys().fsync(fd) != 0) error = Error();
+    if (Sys().close(fd) != 0 && error == 0) error = Error();
+    return error;
+}
+
+int Restore(const char* path, const void* data, size_t size) {
+    int fd = -1;
+    if (const int error = OpenRegular(path, O_WRONLY, 0, fd)) return error;
+    int error = WriteAll(fd, data, size);
     if (error == 0 && Sys().ftruncate(fd, static_cast<off_t>(size)) != 0) error = Error();
     if (error == 0 && Sys().fsync(fd) != 0) error = Error();
     if (Sys().close(fd) != 0 && error == 0) error = Error();
     return error;
+}
+
+int WritePrivate(const char* path, const void* data, size_t size) {
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = TempName(path);
+        fd = Sys().open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST) return Error();
+    }
+    if (fd < 0) return EEXIST;
+    int error = WriteAll(fd, data, size);
+    if (error == 0 && Sys().fchmod(fd, 0600) != 0) error = Error();
+    if (error == 0 && Sys().fsync(fd) != 0) error = Error();
+    if (Sys().close(fd) != 0 && error == 0) error = Error();
+    if (error == 0 && Sys().rename(temp.c_str(), path) != 0) error = Error();
+    if (error != 0) {
+        Sys().unlink(temp.c_str());
+        return error;
+    }
+    return SyncFolder(path);
+}
+
+int TempFolder(std::string& folder) {
+    const char* tmp = ::getenv("TMPDIR");
+    folder = tmp != nullptr && *tmp == '/' ? tmp : "/tmp";
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return 0;
 }
 
 int RemoveLeftovers(const char* target) {
@@ -315,7 +441,7 @@ int RemoveLeftovers(const char* target) {
     const time_t now = ::time(nullptr);
     int error = 0;
     while (const dirent* entry = ::readdir(dir)) {
-        if (!IsTempName(base, entry->d_name)) continue;
+        if (!IsSaveTempName(base, entry->d_name)) continue;
         const std::string path = folder + "/" + entry->d_name;
         struct stat st {};
         if (Sys().lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
@@ -328,8 +454,9 @@ int RemoveLeftovers(const char* target) {
     return error;
 }
 
-constexpr FileIo kDefault{OpenLog, Write, Close, Read, Resolve, Inspect, CreateTemp, Commit, Replace, Remove,
-                          Rewrite, RemoveLeftovers};
+constexpr FileIo kDefault{OpenLog,   Write,   Close,   Read,         ReadIdentified, Identify,   Resolve,
+                          Inspect,   CreateTemp, Commit, Replace,   SyncFolder,     Remove,     Rewrite,
+                          Restore,   WritePrivate, TempFolder, RemoveLeftovers};
 FileIo g_io = kDefault;
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -88,10 +90,79 @@ bool ByteTable(const char* name, std::array<int32_t, 256>& table) {
     return true;
 }
 
+// The system's converters for a multibyte encoding: lenient in (Microsoft's supersets, as the files
+// the host's Windows writes use them), strict out, each character written checked by reading it back.
+struct MultibyteCodec {
+    const char* in;
+    const char* out;
+};
+
+MultibyteCodec CodecOf(const std::string& canonical) {
+    if (canonical == "Shift_JIS") return {"CP932", "CP932"};
+    if (canonical == "GBK") return {"GBK", "GBK"};
+    if (canonical == "GB2312") return {"GBK", "GB2312"};
+    if (canonical == "EUC-KR") return {"CP949", "EUC-KR"};
+    return {"CP950", "BIG5"};
+}
+
+// One character of `in` through `cd`; -1 when it is not exactly one.
+int32_t Convert(iconv_t cd, const char* in, size_t length) {
+    unsigned char out[8] = {};
+    char* from = const_cast<char*>(in);
+    char* to = reinterpret_cast<char*>(out);
+    size_t left = length, room = sizeof out;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    if (iconv(cd, &from, &left, &to, &room) == static_cast<size_t>(-1) || left != 0 || room != sizeof out - 4) return -1;
+    return static_cast<int32_t>(out[0] | out[1] << 8 | out[2] << 16 | out[3] << 24);
+}
+
+int ConvertTwo(void* data, const char* s) { return Convert(static_cast<iconv_t>(data), s, 2); }
+void Release(void* data) { iconv_close(static_cast<iconv_t>(data)); }
+
+// Expat takes an encoding of one byte, or of a lead byte and one more, by a table of the first
+// bytes and a converter for the pairs.
+bool MultibyteTable(const MultibyteCodec& codec, XML_Encoding* info) {
+    iconv_t cd = iconv_open("UTF-32LE", codec.in);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    for (int byte = 0; byte < 256; ++byte) {
+        const char one = static_cast<char>(byte);
+        info->map[byte] = Convert(cd, &one, 1);
+        if (info->map[byte] >= 0 || byte < 0x80) continue;
+        for (int trail = 0x40; trail < 0x100; ++trail) {
+            const char two[2] = {one, static_cast<char>(trail)};
+            if (Convert(cd, two, 2) >= 0) {
+                info->map[byte] = -2;
+                break;
+            }
+        }
+    }
+    info->data = cd;
+    info->convert = ConvertTwo;
+    info->release = Release;
+    return true;
+}
+
+// Encodings that switch state with escapes, or whose length a first byte does not tell, cannot be
+// edited by their bytes: such files are refused, never rewritten.
+bool Stateful(const std::string& name) {
+    std::string upper;
+    for (char c : name) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const char* prefix : {"ISO-2022", "ISO2022", "UTF-7", "UTF7", "HZ", "GB18030", "CSISO2022", "UTF-16", "UTF-32", "UCS"}) {
+        if (upper.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+}
+
 // Encodings expat does not know itself (the host's windows-1252, for one).
-int SingleByteEncoding(void*, const XML_Char* name, XML_Encoding* info) {
+int KnownEncoding(void*, const XML_Char* name, XML_Encoding* info) {
+    const std::string multibyte = MultibyteName(name);
+    if (!multibyte.empty()) return MultibyteTable(CodecOf(multibyte), info) ? XML_STATUS_OK : XML_STATUS_ERROR;
     std::array<int32_t, 256> table;
-    if (!ByteTable(name, table)) return XML_STATUS_ERROR;
+    if (Stateful(name) || !ByteTable(name, table)) return XML_STATUS_ERROR;
+    // ASCII as ASCII, or markup would not be markup.
+    for (int byte = 0x20; byte < 0x7F; ++byte) {
+        if (table[byte] != byte && std::strchr("$@\\^`{}~", byte) == nullptr) return XML_STATUS_ERROR;
+    }
     std::copy(table.begin(), table.end(), info->map);
     info->data = nullptr;
     info->convert = nullptr;
@@ -137,7 +208,7 @@ public:
         XML_SetSkippedEntityHandler(parser_, [](void* self, const XML_Char*, int parameter) {
             if (!parameter) Top(self).result_.entities = true;
         });
-        XML_SetUnknownEncodingHandler(parser_, SingleByteEncoding, nullptr);
+        XML_SetUnknownEncodingHandler(parser_, KnownEncoding, nullptr);
         result_.wellFormed = XML_Parse(parser_, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) == XML_STATUS_OK;
     }
     ~StrictCheck() {
@@ -191,11 +262,14 @@ public:
             key->text += std::string("&") + name + ";";
             key->opaque = true;
         });
-        XML_SetUnknownEncodingHandler(parser_, SingleByteEncoding, nullptr);
+        XML_SetUnknownEncodingHandler(parser_, KnownEncoding, nullptr);
         if (XML_Parse(parser_, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) != XML_STATUS_OK) {
-            return XML_GetErrorCode(parser_) == XML_ERROR_NO_MEMORY ? FILEIO_OUT_OF_MEMORY : FILEIO_NOT_WELL_FORMED;
+            const XML_Error error = XML_GetErrorCode(parser_);
+            if (error == XML_ERROR_UNKNOWN_ENCODING) return FILEIO_NOT_REWRITABLE;
+            return error == XML_ERROR_NO_MEMORY ? FILEIO_OUT_OF_MEMORY : FILEIO_NOT_WELL_FORMED;
         }
         map_.encoding = EncodingOf(bytes, declared_);
+        map_.multibyte = MultibyteName(declared_);
         if (map_.encoding == XmlEncoding::SingleByte && !ByteTable(declared_.c_str(), map_.charOfByte)) {
             return FILEIO_NOT_REWRITABLE;
         }
@@ -438,5 +512,27 @@ int MapXml(const std::string& bytes, const std::vector<std::string>* sections, X
 
 // Narrow strings are UTF-8 here.
 std::u32string NarrowChars(const std::string& text) { return Utf8Chars(text); }
+
+bool EncodeMultibyte(const XmlMap& map, char32_t c, std::string& out) {
+    const MultibyteCodec codec = CodecOf(map.multibyte);
+    iconv_t to = iconv_open(codec.out, "UTF-32LE");
+    if (to == reinterpret_cast<iconv_t>(-1)) return false;
+    const unsigned char in[4] = {static_cast<unsigned char>(c), static_cast<unsigned char>(c >> 8),
+                                 static_cast<unsigned char>(c >> 16), static_cast<unsigned char>(c >> 24)};
+    char bytes[8] = {};
+    char* from = const_cast<char*>(reinterpret_cast<const char*>(in));
+    char* at = bytes;
+    size_t left = sizeof in, room = sizeof bytes;
+    const bool converted = iconv(to, &from, &left, &at, &room) != static_cast<size_t>(-1) && left == 0;
+    iconv_close(to);
+    const size_t length = sizeof bytes - room;
+    if (!converted || length == 0 || length > 2) return false;
+    iconv_t back = iconv_open("UTF-32LE", codec.in);
+    if (back == reinterpret_cast<iconv_t>(-1)) return false;
+    const bool same = Convert(back, bytes, length) == static_cast<int32_t>(c);
+    iconv_close(back);
+    if (same) out.append(bytes, length);
+    return same;
+}
 
 }  // namespace platform

@@ -84,24 +84,75 @@ int OpenLog(const char* path, const char* profile, void** file) {
 size_t Write(void* file, const void* data, size_t size) { return std::fwrite(data, 1, size, static_cast<FILE*>(file)); }
 int Close(void* file) { return std::fclose(static_cast<FILE*>(file)) == 0 ? 0 : ERROR_WRITE_FAULT; }
 
-int Read(const char* path, size_t limit, std::string& bytes) {
+FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    FileIdentity id;
+    id.exists = true;
+    id.device = info.dwVolumeSerialNumber;
+    id.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    id.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    id.modified = static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                                       info.ftLastWriteTime.dwLowDateTime);
+    return id;
+}
+
+int IdentityOfHandle(HANDLE handle, FileIdentity& identity) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info)) return Error();
+    identity = IdentityOf(info);
+    return 0;
+}
+
+int ReadAll(HANDLE handle, size_t limit, std::string& bytes) {
     bytes.clear();
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (const int error = OpenRegular(path, GENERIC_READ, OPEN_EXISTING, handle)) return error;
-    int error = 0;
     char buffer[65536];
     for (;;) {
         DWORD n = 0;
-        if (!ReadFile(handle, buffer, sizeof buffer, &n, nullptr)) error = Error();
-        if (error != 0 || n == 0) break;
-        if (bytes.size() + n > limit) {
-            error = FILEIO_TOO_LARGE;
+        if (!ReadFile(handle, buffer, sizeof buffer, &n, nullptr)) return Error();
+        if (n == 0) return 0;
+        if (bytes.size() + n > limit) return FILEIO_TOO_LARGE;
+        bytes.append(buffer, n);
+    }
+}
+
+// The file's state before and after the read must agree, or the bytes may be half another writer's.
+int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdentity& identity) {
+    bytes.clear();
+    identity = FileIdentity{};
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (const int error = OpenRegular(path, GENERIC_READ, OPEN_EXISTING, handle)) return error;
+    int error = ERROR_RETRY;
+    for (int attempt = 0; attempt < 3 && error == ERROR_RETRY; ++attempt) {
+        FileIdentity before, after;
+        if (SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+            (error = IdentityOfHandle(handle, before)) != 0) {
+            error = error != 0 ? error : Error();
             break;
         }
-        bytes.append(buffer, n);
+        error = ReadAll(handle, limit, bytes);
+        if (error == 0) error = IdentityOfHandle(handle, after);
+        if (error == 0 && !(before == after)) error = ERROR_RETRY;
+        if (error == 0) identity = after;
     }
     CloseHandle(handle);
     if (error != 0) bytes.clear();
+    return error;
+}
+
+int Read(const char* path, size_t limit, std::string& bytes) {
+    FileIdentity ignored;
+    return ReadIdentified(path, limit, bytes, ignored);
+}
+
+int Identify(const char* path, FileIdentity& identity) {
+    identity = FileIdentity{};
+    HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const int error = Error();
+        return IsMissingFile(error) ? 0 : error;
+    }
+    const int error = IdentityOfHandle(handle, identity);
+    CloseHandle(handle);
     return error;
 }
 
@@ -150,16 +201,26 @@ int Inspect(const char* path, FileFacts& facts) {
     return error;
 }
 
-constexpr char kTempMark[] = ".trelvo-";
+// Unique to this save: another save, in this process or another, picks another name.
+std::string TempName(const std::string& target) {
+    static unsigned counter = 0;
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    uint64_t x = static_cast<uint64_t>(now.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^
+                 (static_cast<uint64_t>(GetTickCount()) << 16) ^ ++counter;
+    unsigned char random[kSaveTempLetters];
+    for (unsigned char& r : random) {
+        x = (x ^ (x >> 31)) * 0x9E3779B97F4A7C15ull;
+        r = static_cast<unsigned char>(x >> 40);
+    }
+    const size_t slash = target.find_last_of("\\/");
+    return target.substr(0, slash + 1) + SaveTempName(target.substr(slash + 1), random);
+}
 
 int CreateTemp(const char* target, std::string& tempPath, void** file) {
     *file = nullptr;
-    static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[64];
-        std::snprintf(suffix, sizeof suffix, "%s%lx-%lx-%x.tmp", kTempMark, GetCurrentProcessId(), GetTickCount(),
-                      ++counter);
-        tempPath = std::string(target) + suffix;
+        tempPath = TempName(target);
         HANDLE handle = CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
         if (handle == INVALID_HANDLE_VALUE) return Error();
@@ -179,30 +240,62 @@ int Commit(void* file, const FileFacts&) {
     return error;
 }
 
+// ReplaceFile keeps the old file's security descriptor, attributes and streams; a refusal of the
+// file's own permissions sends the save to write in place.
 int Replace(const char* from, const char* to) {
     if (ReplaceFileA(to, from, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) return 0;
     const int error = Error();
+    if (error == ERROR_ACCESS_DENIED) return FILEIO_REPLACE_REFUSED;
     // No file to replace: a plain move, written through before it returns.
     if (!IsMissingFile(error)) return error;
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : Error();
 }
 
+// ReplaceFile's change of names is the file system's to make durable; XP has no call to flush a folder.
+int SyncFolder(const char*) { return 0; }
+
 int Remove(const char* path) { return DeleteFileA(path) ? 0 : Error(); }
 
-int Rewrite(const char* path, const void* data, size_t size) {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (const int error = OpenRegular(path, GENERIC_WRITE, OPEN_EXISTING, handle)) return error;
-    int error = 0;
+int WriteAll(HANDLE handle, const void* data, size_t size) {
     const char* at = static_cast<const char*>(data);
-    for (size_t left = size; error == 0 && left > 0;) {
+    for (size_t left = size; left > 0;) {
         const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
         DWORD n = 0;
-        if (!WriteFile(handle, at, chunk, &n, nullptr)) error = Error();
-        else if (n == 0) error = FILEIO_SHORT_WRITE;
+        if (!WriteFile(handle, at, chunk, &n, nullptr)) return Error();
+        if (n == 0) return FILEIO_SHORT_WRITE;
         at += n;
         left -= n;
     }
+    return 0;
+}
+
+// Still the file that was read, under the same name.
+int Unchanged(HANDLE handle, const char* path, const FileIdentity& expected) {
+    FileIdentity mine, named;
+    if (const int error = IdentityOfHandle(handle, mine)) return error;
+    if (const int error = Identify(path, named)) return error;
+    return mine == expected && named == expected ? 0 : FILEIO_CHANGED;
+}
+
+int Rewrite(const char* path, const void* data, size_t size, const FileIdentity& expected, int (*before)(void*),
+            void* context) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (const int error = OpenRegular(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, OPEN_EXISTING, handle)) return error;
+    int error = Unchanged(handle, path, expected);
+    // Never shorter: a file cut off early is what the host must never find.
+    if (error == 0 && size < expected.size) error = FILEIO_SHORT_WRITE;
+    if (error == 0 && before != nullptr) error = before(context);
+    if (error == 0) error = Unchanged(handle, path, expected);
+    if (error == 0) error = WriteAll(handle, data, size);
     if (error == 0 && !FlushFileBuffers(handle)) error = Error();
+    CloseHandle(handle);
+    return error;
+}
+
+int Restore(const char* path, const void* data, size_t size) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (const int error = OpenRegular(path, GENERIC_WRITE, OPEN_EXISTING, handle)) return error;
+    int error = WriteAll(handle, data, size);
     LARGE_INTEGER length{};
     length.QuadPart = static_cast<LONGLONG>(size);
     if (error == 0 && !(SetFilePointerEx(handle, length, nullptr, FILE_BEGIN) && SetEndOfFile(handle))) error = Error();
@@ -211,29 +304,30 @@ int Rewrite(const char* path, const void* data, size_t size) {
     return error;
 }
 
-// The names CreateTemp gives: the target's name, the mark, three hexadecimal numbers, ".tmp".
-bool IsTempName(const std::string& base, const std::string& name) {
-    const std::string prefix = base + kTempMark;
-    const std::string tail = ".tmp";
-    if (name.size() <= prefix.size() + tail.size() || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - tail.size(), tail.size(), tail) != 0) {
-        return false;
+// The user's temporary folder is the user's alone; beside the profile the journal takes the folder's security.
+int WritePrivate(const char* path, const void* data, size_t size) {
+    std::string temp;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
+        temp = TempName(path);
+        handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return Error();
     }
-    const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - tail.size());
-    int dashes = 0;
-    bool digit = false;
-    for (const char c : middle) {
-        if (c == '-') {
-            if (!digit) return false;
-            ++dashes;
-            digit = false;
-        } else if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
-            digit = true;
-        } else {
-            return false;
-        }
-    }
-    return dashes == 2 && digit;
+    if (handle == INVALID_HANDLE_VALUE) return ERROR_FILE_EXISTS;
+    int error = WriteAll(handle, data, size);
+    if (error == 0 && !FlushFileBuffers(handle)) error = Error();
+    CloseHandle(handle);
+    if (error == 0 && !MoveFileExA(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) error = Error();
+    if (error != 0) DeleteFileA(temp.c_str());
+    return error;
+}
+
+int TempFolder(std::string& folder) {
+    char path[MAX_PATH + 1];
+    const DWORD n = GetTempPathA(sizeof path, path);
+    if (n == 0 || n > sizeof path) return n == 0 ? Error() : ERROR_FILENAME_EXCED_RANGE;
+    folder.assign(path, n);
+    return 0;
 }
 
 // The owner this process gives the files it creates (its user, or the administrators' group).
@@ -268,7 +362,7 @@ int RemoveLeftovers(const char* target) {
     const std::string full(target);
     const std::string base = full.substr(full.find_last_of("\\/") + 1);
     WIN32_FIND_DATAA found{};
-    HANDLE search = FindFirstFileA((full + kTempMark + "*.tmp").c_str(), &found);
+    HANDLE search = FindFirstFileA((full.substr(0, full.size() - base.size()) + "." + base + ".trelvo-save-*.tmp").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : Error();
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
@@ -277,7 +371,7 @@ int RemoveLeftovers(const char* target) {
     int error = 0;
     do {
         const std::string path = folder + "\\" + found.cFileName;
-        if (!IsTempName(base, found.cFileName) ||
+        if (!IsSaveTempName(base, found.cFileName) ||
             (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
             ticks(now) <= ticks(found.ftLastWriteTime) + kMinute || !OwnedByUs(path)) {
             continue;
@@ -288,8 +382,9 @@ int RemoveLeftovers(const char* target) {
     return error;
 }
 
-constexpr FileIo kDefault{OpenLog, Write, Close, Read, Resolve, Inspect, CreateTemp, Commit, Replace, Remove,
-                          Rewrite, RemoveLeftovers};
+constexpr FileIo kDefault{OpenLog,   Write,   Close,   Read,         ReadIdentified, Identify,   Resolve,
+                          Inspect,   CreateTemp, Commit, Replace,   SyncFolder,     Remove,     Rewrite,
+                          Restore,   WritePrivate, TempFolder, RemoveLeftovers};
 FileIo g_io = kDefault;
 
 }  // namespace

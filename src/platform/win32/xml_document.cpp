@@ -507,6 +507,14 @@ std::string DeclaredEncoding(const std::string& bytes) {
     return close == std::string::npos || close > end ? std::string() : text.substr(open + 1, close - open - 1);
 }
 
+// The Windows code page of an East Asian encoding; it may be missing (XP without East Asian support).
+UINT MultibyteCodePage(const std::string& canonical) {
+    if (canonical == "Shift_JIS") return 932;
+    if (canonical == "GBK" || canonical == "GB2312") return 936;
+    if (canonical == "EUC-KR") return 949;
+    return canonical == "Big5" ? 950 : 0;
+}
+
 // The file decoded to UTF-16, each unit with the byte offset it starts at.
 struct Decoded {
     std::wstring text;
@@ -527,6 +535,17 @@ bool Decode(const std::string& bytes, const XmlMap& map, Decoded& out) {
             const unsigned lo = static_cast<unsigned char>(bytes[i + (le ? 0 : 1)]);
             const unsigned hi = static_cast<unsigned char>(bytes[i + (le ? 1 : 0)]);
             push(static_cast<wchar_t>(hi << 8 | lo), i);
+        }
+        break;
+    }
+    case XmlEncoding::Multibyte: {
+        const UINT page = MultibyteCodePage(map.multibyte);
+        while (i < bytes.size()) {
+            const int length = IsDBCSLeadByteEx(page, static_cast<BYTE>(bytes[i])) && i + 1 < bytes.size() ? 2 : 1;
+            wchar_t unit = 0;
+            if (MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data() + i, length, &unit, 1) != 1) return false;
+            push(unit, i);
+            i += static_cast<size_t>(length);
         }
         break;
     }
@@ -811,6 +830,10 @@ namespace platform {
 int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
     map = XmlMap{};
     map.encoding = EncodingOf(bytes, DeclaredEncoding(bytes));
+    if (map.encoding == XmlEncoding::Multibyte) {
+        map.multibyte = MultibyteName(DeclaredEncoding(bytes));
+        if (!IsValidCodePage(MultibyteCodePage(map.multibyte))) return FILEIO_NOT_REWRITABLE;
+    }
     if (map.encoding == XmlEncoding::SingleByte) {
         const UINT codePage = CodePageOf(DeclaredEncoding(bytes));
         if (codePage == 0) return FILEIO_NOT_REWRITABLE;
@@ -847,10 +870,40 @@ int MapXml(const std::string& bytes, const std::vector<std::string>* sections, X
     VariantInit(&source);
     source.vt = VT_UNKNOWN;
     source.punkVal = stream.get();
+    // An East Asian file goes to the reader as the text its code page gives: readers without that
+    // encoding of their own (wine's) read it too, and a string's declared encoding is not looked at.
+    Bstr text;
+    if (map.encoding == XmlEncoding::Multibyte) {
+        Decoded decoded;
+        if (!Decode(bytes, map, decoded)) return FILEIO_NOT_WELL_FORMED;
+        // Readers that look at the declaration of a string anyway are told what it now is.
+        const size_t end = decoded.text.find(L"?>");
+        const size_t name = decoded.text.find(L"encoding", 0);
+        const size_t open = name < end ? decoded.text.find_first_of(L"\"'", name) : std::wstring::npos;
+        const size_t close = open < end ? decoded.text.find(decoded.text[open], open + 1) : std::wstring::npos;
+        if (close < end) decoded.text.replace(open + 1, close - open - 1, L"UTF-16");
+        *text.out() = SysAllocStringLen(decoded.text.data(), static_cast<UINT>(decoded.text.size()));
+        if (text.get() == nullptr) return FILEIO_OUT_OF_MEMORY;
+        source.vt = VT_BSTR;
+        source.bstrVal = text.get();
+    }
     const HRESULT hr = reader->parse(source);
     reader->putContentHandler(nullptr);  // the handler lives on this stack
     if (FAILED(hr)) return hr == E_OUTOFMEMORY ? FILEIO_OUT_OF_MEMORY : FILEIO_NOT_WELL_FORMED;
     return mapper.Build(bytes);
+}
+
+bool EncodeMultibyte(const XmlMap& map, char32_t c, std::string& out) {
+    if (c >= 0x10000) return false;
+    const UINT page = MultibyteCodePage(map.multibyte);
+    const wchar_t wide = static_cast<wchar_t>(c);
+    char bytes[4];
+    BOOL lossy = FALSE;
+    const int n = WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, &wide, 1, bytes, sizeof bytes, nullptr, &lossy);
+    wchar_t back = 0;
+    if (n <= 0 || lossy || MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes, n, &back, 1) != 1 || back != wide) return false;
+    out.append(bytes, static_cast<size_t>(n));
+    return true;
 }
 
 std::u32string NarrowChars(const std::string& text) {
