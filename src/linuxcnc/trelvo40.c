@@ -40,24 +40,27 @@ static int comp_id;
 
 static void update(void *arg, long period) {
     board_t *b = arg;
+    const int enable = *b->enable;
     int k;
     int32_t before;
     (void)period;
     if (++b->phase < b->cycles_per_bit) return; /* the line holds its bit for cycles-per-bit calls */
     b->phase = 0;
-    for (k = 0; k < 8; ++k) b->in.outputs[k] = *b->outputs[k] ? 1 : 0;
-    b->in.spindle_on = *b->spindle_on ? 1 : 0;
-    b->in.spindle_dir = *b->spindle_ccw ? 0 : 1;
-    b->in.spindle_duty = *b->spindle_duty;
-    b->in.mode = b->mode;
-    b->in.enable_spindle = b->enable_spindle;
-    b->in.post_estop_delay = b->post_estop_delay;
-    b->in.idle_delay = b->idle_delay;
-    b->in.intra_frame_delay = b->intra_frame_delay;
-    before = trelvo40_core_state(b->core);
-    *b->stream = trelvo40_core_cycle(b->core, *b->enable) != 0;
-    *b->state = trelvo40_core_state(b->core);
-    if (*b->state == 3 && before != 3) ++*b->frames_sent;
+    if (trelvo40_cycle_reads(&b->in, enable)) {
+        for (k = 0; k < 8; ++k) b->in.outputs[k] = *b->outputs[k] ? 1 : 0;
+        b->in.spindle_on = *b->spindle_on ? 1 : 0;
+        b->in.spindle_dir = *b->spindle_ccw ? 0 : 1;
+        b->in.spindle_duty = *b->spindle_duty;
+        b->in.mode = b->mode;
+        b->in.enable_spindle = b->enable_spindle;
+        b->in.post_estop_delay = b->post_estop_delay;
+        b->in.idle_delay = b->idle_delay;
+        b->in.intra_frame_delay = b->intra_frame_delay;
+    }
+    before = b->in.state;
+    *b->stream = trelvo40_core_cycle(b->core, enable) != 0;
+    *b->state = b->in.state;
+    if (b->in.state == 3 && before != 3) ++*b->frames_sent;
 }
 
 static int export_board(int n, board_t *b) {

@@ -8,7 +8,7 @@
 namespace {
 
 struct Instance {
-    const trelvo40_inputs* in;
+    trelvo40_inputs* in;
     Settings settings;
     board::Inputs view;
     board::EventSink events;  // no sink: realtime code writes no log
@@ -23,7 +23,7 @@ extern "C" {
 size_t trelvo40_core_size(void) { return sizeof(Instance); }
 size_t trelvo40_core_align(void) { return alignof(Instance); }
 
-void trelvo40_core_init(void* memory, const trelvo40_inputs* in) {
+void trelvo40_core_init(void* memory, trelvo40_inputs* in) {
     Instance* i = new (memory) Instance{};
     i->in = in;
     for (int k = 0; k < board::kOutputSlots; ++k) {
@@ -35,21 +35,24 @@ void trelvo40_core_init(void* memory, const trelvo40_inputs* in) {
     i->view.spindleRatio = &in->spindle_duty;
     i->core.Bind(&i->settings, &i->view, &i->events, board::RescanHook{});
     i->core.ResetScheduler();
+    in->state = i->core.state;
 }
 
 int trelvo40_core_cycle(void* memory, int enable) {
     Instance& i = *static_cast<Instance*>(memory);
-    const trelvo40_inputs& in = *i.in;
-    // The parameters may change between any two calls; Expanded Input has no meaning here.
-    Settings& s = i.settings;
-    s.IoMode = in.mode == IO_EXPANDED_OUTPUT ? IO_EXPANDED_OUTPUT : IO_EXPANDED_IO;
-    s.EnableSpindle = in.enable_spindle != 0;
-    s.PostEStopDelay = in.post_estop_delay;
-    s.IdleDelay = in.idle_delay;
-    s.IntraFrameDelay = in.intra_frame_delay;
-    return i.core.Cycle(enable == 0);
+    trelvo40_inputs& in = *i.in;
+    if (trelvo40_cycle_reads(&in, enable)) {
+        // Expanded Input has no meaning here.
+        Settings& s = i.settings;
+        s.IoMode = in.mode == IO_EXPANDED_OUTPUT ? IO_EXPANDED_OUTPUT : IO_EXPANDED_IO;
+        s.EnableSpindle = in.enable_spindle != 0;
+        s.PostEStopDelay = in.post_estop_delay;
+        s.IdleDelay = in.idle_delay;
+        s.IntraFrameDelay = in.intra_frame_delay;
+    }
+    const int bit = i.core.Cycle(enable == 0);
+    in.state = i.core.state;
+    return bit;
 }
-
-int32_t trelvo40_core_state(const void* memory) { return static_cast<const Instance*>(memory)->core.state; }
 
 }  // extern "C"

@@ -20,16 +20,21 @@ typedef struct trelvo40_inputs {
     int32_t post_estop_delay;
     int32_t idle_delay;
     int32_t intra_frame_delay;
+    int32_t state; /* out: the frame state after each cycle, 0 EStop, 1 idle, 3 data, 4 parity, 5 stop, 6 halted */
 } trelvo40_inputs;
+
+/* The core reads neither pins nor parameters while it sends data or parity bits, unless EStop comes:
+   the component copies them only when this says the cycle may read them. */
+static inline int trelvo40_cycle_reads(const trelvo40_inputs *in, int enable) {
+    return !enable || (in->state != 3 && in->state != 4);
+}
 
 size_t trelvo40_core_size(void);
 size_t trelvo40_core_align(void);
-/* Builds the core in memory of trelvo40_core_size() bytes, reading from *in from then on. */
-void trelvo40_core_init(void *memory, const trelvo40_inputs *in);
+/* Builds the core in memory of trelvo40_core_size() bytes, reading from and reporting to *in from then on. */
+void trelvo40_core_init(void *memory, trelvo40_inputs *in);
 /* One cycle: enable false holds the line in EStop. Returns the bit for the stream. */
 int trelvo40_core_cycle(void *memory, int enable);
-/* The frame state: 0 EStop, 1 idle, 3 data, 4 parity, 5 stop, 6 halted. */
-int32_t trelvo40_core_state(const void *memory);
 
 #ifdef __cplusplus
 }
