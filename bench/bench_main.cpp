@@ -24,13 +24,18 @@ std::string ScratchDir(const char* what) {
 void Update(benchmark::State& state, bench::Situation s) {
     const std::string dir = ScratchDir(bench::Name(s));
     bench::Start(s, dir);
-    for (auto _ : state) bench::Cycle(s);
+    if (s == bench::Situation::LinuxCnc) {
+        for (auto _ : state) bench::CycleLinuxCnc();
+    } else {
+        for (auto _ : state) bench::Cycle(s);
+    }
     bench::Stop();
     fs::remove_all(dir);
 }
 BENCHMARK_CAPTURE(Update, idle, bench::Situation::Idle);
 BENCHMARK_CAPTURE(Update, midframe, bench::Situation::MidFrame);
 BENCHMARK_CAPTURE(Update, scheduler, bench::Situation::Scheduler);
+BENCHMARK_CAPTURE(Update, linuxcnc, bench::Situation::LinuxCnc);
 // A short run: every cycle adds two lines to the file.
 BENCHMARK_CAPTURE(Update, logall, bench::Situation::LogAll)->MinTime(0.2);
 

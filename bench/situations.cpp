@@ -2,12 +2,14 @@
 #include "situations.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 #include "host/host_blocks.h"
 #include "host/lifecycle.h"
 #include "host/plugin_state.h"
+#include "linuxcnc/trelvo40_core.h"
 #include "transmitter/transmitter.h"
 
 namespace bench {
@@ -16,6 +18,8 @@ namespace {
 HostEngineBlock g_engine{};
 HostStateBlock g_state{};
 unsigned g_tick = 0;
+trelvo40_inputs g_hal{};
+alignas(16) unsigned char g_halCore[4096];
 
 std::string Settings(Situation s, const std::string& dir) {
     switch (s) {
@@ -25,6 +29,7 @@ std::string Settings(Situation s, const std::string& dir) {
     case Situation::LogAll:
         return "<ExpandedMode>0</ExpandedMode><EnableSpindle>1</EnableSpindle><DebugLogLevel>5</DebugLogLevel>"
                "<DebugLogFile>" + dir + "/bench.log</DebugLogFile>";
+    case Situation::LinuxCnc: return "";  // no profile: the component has parameters
     }
     return "";
 }
@@ -37,12 +42,13 @@ const char* Name(Situation s) {
     case Situation::MidFrame: return "midframe";
     case Situation::Scheduler: return "scheduler";
     case Situation::LogAll: return "logall";
+    case Situation::LinuxCnc: return "linuxcnc";
     }
     return "?";
 }
 
 bool Parse(const std::string& name, Situation& s) {
-    for (Situation c : {Situation::Idle, Situation::MidFrame, Situation::Scheduler, Situation::LogAll}) {
+    for (Situation c : {Situation::Idle, Situation::MidFrame, Situation::Scheduler, Situation::LogAll, Situation::LinuxCnc}) {
         if (name == Name(c)) {
             s = c;
             return true;
@@ -63,6 +69,22 @@ void WireExpandedPins() {
 }
 
 void Start(Situation s, const std::string& dir) {
+    if (s == Situation::LinuxCnc) {
+        if (trelvo40_core_size() > sizeof g_halCore || trelvo40_core_align() > 16) std::abort();
+        g_hal = trelvo40_inputs{};
+        g_hal.spindle_on = 1;
+        g_hal.spindle_dir = 1;
+        g_hal.spindle_duty = 0.5;
+        g_hal.enable_spindle = 1;
+        g_hal.post_estop_delay = 10;
+        g_hal.idle_delay = 3;
+        trelvo40_core_init(g_halCore, &g_hal);
+        trelvo40_core_cycle(g_halCore, 0);
+        trelvo40_core_cycle(g_halCore, 0);
+        g_tick = 0;
+        for (int i = 0; i < 1000; ++i) CycleLinuxCnc();
+        return;
+    }
     ResetPluginState();
     std::filesystem::create_directories(dir);
     const std::string profile = dir + "/profile.xml";
@@ -89,6 +111,14 @@ void Cycle(Situation s) {
         g_engine.outputs[6].state ^= 1;
     }
     myUpdate();
+}
+
+void CycleLinuxCnc() {
+    if (++g_tick == 10) {
+        g_tick = 0;
+        g_hal.outputs[4] ^= 1;  // K1
+    }
+    trelvo40_core_cycle(g_halCore, 1);
 }
 
 void Stop() {

@@ -10,6 +10,7 @@ enum class Situation {
     MidFrame,    // serial test words back to back: always inside a frame
     Scheduler,   // relay outputs changing every frame: the scheduler picks a word each time
     LogAll,      // as Scheduler, with every line down to level ALL written to a file
+    LinuxCnc,    // as Scheduler, through the LinuxCNC component's core call instead of Update
 };
 
 const char* Name(Situation s);
@@ -19,6 +20,8 @@ bool Parse(const std::string& name, Situation& s);
 void Start(Situation s, const std::string& scratchDir);
 // One host update cycle, with the host changing an output as the situation needs.
 void Cycle(Situation s);
+// One call of the LinuxCNC component's core, K1 changing every ten; apart, so Update's loop stays as it was.
+void CycleLinuxCnc();
 // Closes the log and drops the channel objects.
 void Stop();
 

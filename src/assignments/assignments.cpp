@@ -31,25 +31,6 @@ int32_t PinSlot(int32_t pin) noexcept {
     }
 }
 
-// Bits of the four outputs in slots first..first+3: 1 where the pin is to be high.
-int32_t PortNibble(int32_t first) noexcept {
-    const PluginState& p = plugin();
-    int32_t word = 0;
-    if (p.host.engine == nullptr) {
-        return word;
-    }
-    for (int32_t k = 0; k < 4; ++k) {
-        const int32_t index = p.scan.ExpandedAssignments[first + k];
-        if (index >= 0 && index < HOST_OUTPUT_COUNT) {
-            const HostOutputSignal& out = p.host.engine->outputs[index];
-            if (out.state != out.activeLow) {
-                word |= 1 << k;
-            }
-        }
-    }
-    return word;
-}
-
 }  // namespace
 
 void ScanSignalAssignments() noexcept {
@@ -62,6 +43,7 @@ void ScanSignalAssignments() noexcept {
         }
         slots[4] = ASSIGN_DIPSW_JP1;
         slots[5] = ASSIGN_DIPSW_JP2;
+        AimInputs();
         return;
     }
     p.scan.bitStreamIndex = ASSIGN_NO_STREAM;
@@ -70,6 +52,7 @@ void ScanSignalAssignments() noexcept {
     }
     HostEngineBlock* engine = p.host.engine;
     if (engine == nullptr) {
+        AimInputs();
         return;
     }
     // Ascending order, so the highest index on a pin wins.
@@ -96,11 +79,32 @@ void ScanSignalAssignments() noexcept {
                 break;
         }
     }
+    AimInputs();
 }
 
-int32_t GetPort8Word() noexcept { return PortNibble(0); }
+void AimInputs() noexcept {
+    PluginState& p = plugin();
+    board::Inputs& in = p.inputs;
+    in = board::Inputs{};
+    if (HostEngineBlock* engine = p.host.engine) {
+        for (int32_t k = 0; k < board::kOutputSlots; ++k) {
+            const int32_t index = p.scan.ExpandedAssignments[k];
+            if (index >= 0 && index < HOST_OUTPUT_COUNT) {
+                in.level[k] = &engine->outputs[index].state;
+                in.activeLow[k] = &engine->outputs[index].activeLow;
+            }
+        }
+    }
+    if (HostStateBlock* state = p.host.state) {
+        in.spindleOn = &state->m_SpindleOn;
+        in.spindleDir = &state->SpinDir;
+        in.spindleRatio = &state->SpindleFM.ratio;
+    }
+}
 
-int32_t GetPort9Word() noexcept { return 16 + PortNibble(4); }
+int32_t GetPort8Word() noexcept { return plugin().inputs.Pp2Word(); }
+
+int32_t GetPort9Word() noexcept { return plugin().inputs.RelayWord(); }
 
 void CheckProbeAssignment() noexcept {
     const PluginState& p = plugin();

@@ -4,6 +4,8 @@
 #include <cstdint>
 
 void ScanSignalAssignments() noexcept;
+// Points the board core's input view at the scanned outputs and the spindle fields of the lent blocks.
+void AimInputs() noexcept;
 int32_t GetPort8Word() noexcept;
 int32_t GetPort9Word() noexcept;
 void CheckProbeAssignment() noexcept;

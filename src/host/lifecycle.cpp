@@ -2,9 +2,7 @@
 #include "host/lifecycle.h"
 
 #include "assignments/assignments.h"
-#include "channels/expanded_data.h"
 #include "channels/pin_assignment.h"
-#include "channels/spindle_state.h"
 #include "dialog/config_dialog.h"
 #include "host/plugin_state.h"
 #include "log/log.h"
@@ -75,9 +73,8 @@ bool PlugInitControl(intptr_t engine, intptr_t arg2, intptr_t state, intptr_t ar
     PluginState& p = plugin();
     if (p.cleanedUp) {
         // Loaded again after StopPlug: the transmitter and the scan start as they did at load.
-        p.tx = TransmitterVars{};
+        p.core.ResetLine();
         p.scan = ScanResults{};
-        p.demo = DemoPositions{};
         p.cleanedUp = false;
     }
     BindHostBlocks(reinterpret_cast<HostEngineBlock*>(engine), reinterpret_cast<HostStateBlock*>(state));
@@ -85,7 +82,7 @@ bool PlugInitControl(intptr_t engine, intptr_t arg2, intptr_t state, intptr_t ar
     p.host.arg4 = arg4;
     ShowPendingStatus();
     myLog(LOG_INFO, "Init Control");
-    p.tx.txState = Tx_Idle;
+    p.core.state = board::kTxIdle;
     return true;
 }
 

@@ -3,14 +3,14 @@
 
 #include <new>
 
-#include "channels/expanded_data.h"
+#include "assignments/assignments.h"
 #include "channels/pin_assignment.h"
-#include "channels/spindle_state.h"
 #include "platform/file_io.h"
+#include "transmitter/transmitter.h"
 
 PluginState g_plugin;
 
-PluginState::PluginState() = default;
+PluginState::PluginState() { BindBoardCore(*this); }
 PluginState::~PluginState() = default;
 
 void ResetPluginState() {
@@ -32,15 +32,15 @@ void BindHostBlocks(HostEngineBlock* engine, HostStateBlock* state) noexcept {
     if (ch.estop) {
         ch.estop->engine = engine;
     }
+    AimInputs();
 }
 
 void ReleaseChannelsAndBlocks() noexcept {
     Channels& ch = g_plugin.channels;
-    ch.spindle.reset();
-    ch.expandedData.reset();
     ch.chargePump.reset();
     ch.estop.reset();
     ch.firstUpdate = true;
     g_plugin.host.engine = nullptr;
     g_plugin.host.state = nullptr;
+    AimInputs();
 }

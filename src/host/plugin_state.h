@@ -7,11 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include "board_core/transmitter.h"
 #include "host/host_blocks.h"
 #include "host/settings.h"
 
-class SpindleState;
-class ExpandedData;
 class OutputPinAssignment;
 class InputPinAssignment;
 
@@ -50,25 +49,6 @@ struct LogState {
     std::vector<std::pair<int32_t, std::string>> pendingLines;  // reports made before the log opened
 };
 
-// Transmitter states.
-enum : int32_t {
-    Tx_EStop = 0,
-    Tx_Idle = 1,
-    Tx_Load = 2,
-    Tx_Data = 3,
-    Tx_Parity = 4,
-    Tx_Stop = 5,
-    Tx_Halt = 6,
-};
-
-struct TransmitterVars {
-    int32_t txState = 0;
-    int32_t txCountdown = 0;
-    int32_t txWord = 0;
-    int32_t txOnes = 0;
-    int32_t serialTestCount = 0;
-};
-
 // Results of the last assignment scan. Before the first scan nothing is assigned, so no frame
 // bit can land in host output 0.
 struct ScanResults {
@@ -77,15 +57,8 @@ struct ScanResults {
     int32_t bitStreamIndex = ASSIGN_NO_STREAM;
 };
 
-struct DemoPositions {
-    int32_t demoIndex = 0;
-    int32_t demoPwmIndex = 0;
-};
-
-// The long-lived channel objects, created by the first update cycle, released by myCleanUp.
+// The forced host assignments, created by the first update cycle, released by myCleanUp.
 struct Channels {
-    std::unique_ptr<SpindleState> spindle;
-    std::unique_ptr<ExpandedData> expandedData;
     std::unique_ptr<OutputPinAssignment> chargePump;
     std::unique_ptr<InputPinAssignment> estop;
     bool firstUpdate = true;
@@ -107,9 +80,10 @@ struct PluginState {
     HostLink host;
     HostCallbacks callbacks;
     LogState log;
-    TransmitterVars tx;
     ScanResults scan;
-    DemoPositions demo;
+    board::Inputs inputs;   // aimed at the host's tables by each scan and each new InitControl
+    board::EventSink events;
+    board::Transmitter core;
     Channels channels;
     Identity id;
     bool cleanedUp = false;

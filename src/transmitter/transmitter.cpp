@@ -1,33 +1,85 @@
-// myUpdate: one transmitter cycle per host Update call, one frame bit onto the bit-stream output.
+// myUpdate, the Mach3 adapter of the board core: the host's tables in, one frame bit out per Update.
 #include "transmitter/transmitter.h"
 
 #include <cstdio>
-#include <memory>
 #include <new>
 
 #include "assignments/assignments.h"
-#include "channels/expanded_data.h"
+#include "board_core/scheduler.h"
 #include "channels/pin_assignment.h"
-#include "channels/spindle_state.h"
 #include "host/plugin_state.h"
 #include "log/log.h"
 
+static_assert(board::kError == LOG_ERROR && board::kInfo == LOG_INFO && board::kDebug == LOG_DEBUG &&
+              board::kAll == LOG_ALL);
+
 namespace {
 
-constexpr int32_t kSerialTestWord = 0x6B;
+// The debug log's per-cycle lines, as the plug-in has always written them.
+void WriteCoreEvent(void*, const board::Event& e) noexcept {
+    using K = board::EventKind;
+    const int32_t level = e.level;
+    const unsigned a = static_cast<unsigned>(e.a);
+    switch (e.kind) {
+        case K::EnterEStop: myLog(level, "myUpdate() entering EStop"); break;
+        case K::LeaveEStopHalt: myLog(level, "myUpdate() out of EStop, after post-EStop delay, going to Tx_Halt"); break;
+        case K::LeaveEStopStart: myLog(level, "myUpdate() out of EStop, after post-EStop delay, starting serial Tx"); break;
+        case K::WordSent: {
+            char text[96];
+            if (e.a == board::kSerialTest) {
+                std::snprintf(text, sizeof text, "TRELVO-40/41 sending SERIAL TEST data 0x%X #%d",
+                              static_cast<unsigned>(e.b), e.c);
+            } else {
+                std::snprintf(text, sizeof text, "TRELVO-40/41 sending %s%s data 0x%X", e.a == board::kDemo ? "DEMO " : "",
+                              board::ChannelName(e.b), static_cast<unsigned>(e.b & 0xF));
+            }
+            myLog(level, text);
+            myStatus(text);
+            break;
+        }
+        case K::SchedulerCreated: myLog(level, "ExpandedData constructor()"); break;
+        case K::UseSpindle: myLogf(level, "ExpandedData::UseSpindle( %d )", e.a); break;
+        case K::SchedulerRestart: myLog(level, "ExpandedData::Restart()"); break;
+        case K::SchedulerUpdate: myLog(level, "ExpandedData::Update()"); break;
+        case K::SchedulerTick: myLog(level, "ExpandedData::IncTime()"); break;
+        case K::PwmNeedRefresh: myLog(level, "ExpandedData::GetData() PWM need REFRESH"); break;
+        case K::PwmNeedUpdate: myLog(level, "ExpandedData::GetData() PWM need UPDATE"); break;
+        case K::PwmInProgress: myLog(level, "ExpandedData::GetData() PWM in progress"); break;
+        case K::RelaySent: myLog(level, "ExpandedData::GetData() RelayPP1 need REFRESH/UPDATE"); break;
+        case K::Pp2Sent: myLog(level, "ExpandedData::GetData() PP2 need REFRESH/UPDATE"); break;
+        case K::NothingPending:
+            myLog(level, "ExpandedData.GetData() called with no NeedUpdate or NeedRefresh, d=0xFE");
+            break;
+        case K::UnknownState:
+            myLogf(level, "ExpandedData.GetData() unknown state %d, returning dummy data 0x%X", e.a, 0xFFu);
+            break;
+        case K::MonitorNewData: myLogf(level, "Monitor '%s' got new data 0x%X", e.name, a); break;
+        case K::MonitorIgnored:
+            myLogf(level, "Monitor '%s' is disabled, net data (0x%X) stored but ignored", e.name, a);
+            break;
+        case K::MonitorNeedsUpdate: myLogf(level, "Monitor '%s' needs UPDATE", e.name); break;
+        case K::MonitorReport:
+            myLogf(level, "Monitor '%s' reporting data 0x%X (update %d, refresh %d)", e.name, a, e.b, e.c);
+            break;
+        case K::MonitorTimeout: myLogf(level, "Monitor '%s' got refresh timeout", e.name); break;
+        case K::MonitorRestart: myLogf(level, "Monitor '%s' is restarting", e.name); break;
+        case K::MonitorRestartDisabled:
+            myLogf(level, "Monitor '%s' is disabled, overriding restart NeedUpdate value", e.name);
+            break;
+        case K::Count: break;
+    }
+}
+
+void Rescan(void*) noexcept { ScanSignalAssignments(); }
 
 // Set-up of the first cycle: the only place the per-cycle path allocates.
 bool CreateChannels(PluginState& p) noexcept {
     Channels& ch = p.channels;
     CheckStepDirAssignment();
-    ch.spindle.reset(new (std::nothrow) SpindleState());
-    if (ch.spindle) {
-        ch.spindle->SetDumpEnabled(false);
-    }
-    ch.expandedData.reset(new (std::nothrow) ExpandedData());
+    p.core.ResetScheduler();
     ch.chargePump.reset(new (std::nothrow) OutputPinAssignment(p.host.engine, 13));
     ch.estop.reset(new (std::nothrow) InputPinAssignment(p.host.engine, 25));
-    if (!ch.spindle || !ch.expandedData || !ch.chargePump || !ch.estop) {
+    if (!ch.chargePump || !ch.estop) {
         return false;
     }
     ch.chargePump->enabled = false;
@@ -44,111 +96,12 @@ bool CreateChannels(PluginState& p) noexcept {
     return true;
 }
 
-// Takes the next word from the source in force and starts the frame (the start bit is this cycle's 0).
-void LoadWord(PluginState& p) noexcept {
-    TransmitterVars& tx = p.tx;
-    const Settings& s = p.settings;
-    char text[96];  // formed only when EnableDebug asks for the per-frame line
-    if (s.zzzzz) {
-        tx.txWord = kSerialTestWord;
-        if (s.EnableDebug) {
-            std::snprintf(text, sizeof text, "TRELVO-40/41 sending SERIAL TEST data 0x%X #%d",
-                          static_cast<unsigned>(tx.txWord), tx.serialTestCount++);
-        }
-    } else if (s.DemoMode) {
-        tx.txWord = NextDemoWord();
-        if (s.EnableDebug) {
-            std::snprintf(text, sizeof text, "TRELVO-40/41 sending DEMO %s data 0x%X", ChannelName(tx.txWord),
-                          static_cast<unsigned>(tx.txWord & 0xF));
-        }
-    } else {
-        ExpandedData& data = *p.channels.expandedData;
-        data.Update();
-        tx.txWord = data.GetData();
-        if (s.EnableDebug) {
-            std::snprintf(text, sizeof text, "TRELVO-40/41 sending %s data 0x%X", ChannelName(tx.txWord),
-                          static_cast<unsigned>(tx.txWord & 0xF));
-        }
-    }
-    if (s.EnableDebug) {
-        myLog(LOG_INFO, text);
-        myStatus(text);
-    }
-    tx.txCountdown = 7;
-    tx.txOnes = 0;
-    tx.txState = Tx_Data;
-}
-
-// The idle line: delay, then the readiness test; may start a frame in the same cycle.
-int32_t IdleStep(PluginState& p) noexcept {
-    TransmitterVars& tx = p.tx;
-    if (tx.txCountdown > 0 && --tx.txCountdown > 0) {
-        return 1;
-    }
-    ExpandedData& data = *p.channels.expandedData;
-    data.Update();
-    if (!p.settings.zzzzz && !data.HasWork()) {
-        return 1;
-    }
-    LoadWord(p);
-    return 0;
-}
-
-int32_t EStopStep(PluginState& p, bool estop) noexcept {
-    TransmitterVars& tx = p.tx;
-    if (estop) {
-        return 0;
-    }
-    if (tx.txCountdown > 0 && --tx.txCountdown > 0) {
-        return 0;
-    }
-    ScanSignalAssignments();
-    if (p.settings.IoMode == IO_EXPANDED_INPUT) {
-        myLog(LOG_DEBUG, "myUpdate() out of EStop, after post-EStop delay, going to Tx_Halt");
-        tx.txState = Tx_Halt;
-        return 0;
-    }
-    myLog(LOG_DEBUG, "myUpdate() out of EStop, after post-EStop delay, starting serial Tx");
-    ExpandedData& data = *p.channels.expandedData;
-    data.UseSpindle(p.settings.EnableSpindle);
-    data.Restart();
-    tx.txState = Tx_Idle;
-    // The board finds a start bit by its falling edge: after the EStop's 0 the line must be 1 for
-    // at least one cycle, or the first frame is misread (and a misread word can switch a relay).
-    tx.txCountdown = p.settings.IdleDelay > 2 ? p.settings.IdleDelay : 2;
-    return IdleStep(p);
-}
-
-int32_t StateStep(PluginState& p, bool estop) noexcept {
-    TransmitterVars& tx = p.tx;
-    switch (tx.txState) {
-        case Tx_EStop:
-            return EStopStep(p, estop);
-        case Tx_Idle:
-            return IdleStep(p);
-        case Tx_Data: {
-            const int32_t bit = tx.txWord & 1;
-            tx.txOnes += bit;
-            tx.txWord >>= 1;
-            if (--tx.txCountdown == 0) {
-                tx.txState = Tx_Parity;
-            }
-            return bit;
-        }
-        case Tx_Parity:
-            tx.txState = Tx_Stop;
-            return (tx.txOnes % 2 == 0) ? 1 : 0;
-        case Tx_Stop:
-            tx.txState = Tx_Idle;
-            tx.txCountdown = p.settings.IntraFrameDelay;
-            return 1;
-        case Tx_Halt:
-        default:
-            return 1;
-    }
-}
-
 }  // namespace
+
+void BindBoardCore(PluginState& p) noexcept {
+    p.events.write = &WriteCoreEvent;
+    p.core.Bind(&p.settings, &p.inputs, &p.events, board::RescanHook{&Rescan, nullptr});
+}
 
 void myUpdate() noexcept {
     PluginState& p = plugin();
@@ -157,23 +110,18 @@ void myUpdate() noexcept {
     if (engine == nullptr) {
         return;  // Update before InitControl is outside the host's contract
     }
+    p.events.threshold = p.log.file != nullptr ? p.log.threshold : -1;
     if (p.channels.firstUpdate && !CreateChannels(p)) {
         return;  // out of memory: try again next cycle
     }
     const Settings& s = p.settings;
     Channels& ch = p.channels;
-    TransmitterVars& tx = p.tx;
 
     engine->mode = s.IoMode == IO_EXPANDED_OUTPUT ? 0 : 999;
 
     const bool estop = engine->estop != 0;
+    p.core.NoteEStop(estop);
     if (estop) {
-        if (tx.txState != Tx_EStop) {
-            myLog(LOG_DEBUG, "myUpdate() entering EStop");
-        }
-        tx.txState = Tx_EStop;
-        NextDemoPwmWord(nullptr);
-        tx.txCountdown = s.PostEStopDelay;
         if (s.IoMode != IO_EXPANDED_OUTPUT) {
             if (engine->outputs[13].enabled != 0) {
                 myLog(LOG_INFO, "myUpdate() disabling Charge Pump");
@@ -188,9 +136,8 @@ void myUpdate() noexcept {
     }
     ch.chargePump->Apply();
     ch.estop->Apply();
-    ch.expandedData->IncTime();
 
-    const int32_t bit = StateStep(p, estop);
+    const int32_t bit = p.core.Clock(estop);
 
     if (s.IoMode == IO_EXPANDED_INPUT) {
         return;

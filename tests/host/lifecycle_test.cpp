@@ -109,7 +109,7 @@ TEST_F(LifecycleTest, UndocumentedShutdownReleasesNothing) {
     Cycles(1);
     myNotify(14);
     myNotify(0x12000E);
-    EXPECT_NE(plugin().channels.expandedData, nullptr);
+    EXPECT_NE(plugin().channels.chargePump, nullptr);
     EXPECT_TRUE(LogIsOpen());
 }
 
@@ -158,7 +158,7 @@ TEST_F(LifecycleTest, ASessionAfterStopPlugStartsAfresh) {
     for (int i = 0; i < 100 && state_.statusText[0] == '\0'; ++i) Cycles(1);
     EXPECT_STREQ(state_.statusText, "TRELVO-40/41 sending SERIAL TEST data 0x6B #0") << "the transmitter starts afresh";
     myCleanUp();
-    EXPECT_EQ(plugin().channels.expandedData, nullptr) << "the second StopPlug releases again";
+    EXPECT_EQ(plugin().channels.chargePump, nullptr) << "the second StopPlug releases again";
     EXPECT_FALSE(LogIsOpen());
     EXPECT_EQ(Messages().back(), "SYSTEM: *** Closing Log File  ***");
 }
@@ -167,11 +167,9 @@ TEST_F(LifecycleTest, StopPlugReleasesTheChannelObjectsButLeavesTheHostAssignmen
     LoadSettings({});
     Init();
     Cycles(3);
-    ASSERT_NE(plugin().channels.spindle, nullptr);
+    ASSERT_NE(plugin().channels.chargePump, nullptr);
     myCleanUp();
     const Channels& ch = plugin().channels;
-    EXPECT_EQ(ch.spindle, nullptr);
-    EXPECT_EQ(ch.expandedData, nullptr);
     EXPECT_EQ(ch.chargePump, nullptr);
     EXPECT_EQ(ch.estop, nullptr);
     EXPECT_EQ(engine_.inputs[25].pin, 10) << "the host keeps the assignment last applied";
@@ -184,7 +182,7 @@ TEST_F(LifecycleTest, InitControlKeepsAllFourArgumentsAtFullWidth) {
     EXPECT_EQ(plugin().host.state, &state_);
     EXPECT_EQ(plugin().host.arg2, high);
     EXPECT_EQ(plugin().host.arg4, high - 1);
-    EXPECT_EQ(plugin().tx.txState, Tx_Idle);
+    EXPECT_EQ(plugin().core.state, board::kTxIdle);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <array>
 #include <string>
 
-#include "channels/expanded_data.h"
+#include "host/plugin_state.h"
 #include "host/lifecycle.h"
 #include "support/test_support.h"
 #include "transmitter/transmitter.h"
@@ -135,7 +135,7 @@ TEST_F(TransmitterTest, ExpandedInputHaltsAndWritesNothingButKeepsAssignments) {
     const std::string wire = Record(40);
     EXPECT_EQ(wire, std::string(40, '1')) << "the line is never written in this mode";
     EXPECT_EQ(Count("DEBUG: myUpdate() out of EStop, after post-EStop delay, going to Tx_Halt"), 1);
-    EXPECT_EQ(plugin().tx.txState, Tx_Halt);
+    EXPECT_EQ(plugin().core.state, board::kTxHalt);
     const HostOutputSignal& cp = engine_.outputs[13];
     EXPECT_EQ((std::array<int, 4>{cp.enabled, cp.port, cp.pin, cp.activeLow}), (std::array<int, 4>{1, 1, 17, 0}));
     const HostInputSignal& es = engine_.inputs[25];
@@ -211,7 +211,7 @@ TEST_F(TransmitterTest, OutputOneOnRelayK1GoesOutAsWord0x11) {
 TEST_F(TransmitterTest, SchedulerWordWithHighBitsSendsOnlySevenBits) {
     Start({{"ExpandedMode", "0"}});
     Record(100);
-    ExpandedData& data = *plugin().channels.expandedData;
+    board::Scheduler& data = plugin().core.scheduler;
     data.state = 9;  // the guard's dummy word 0xFF, frame after frame
     data.pwmInProgress = true;
     const std::string wire = Record(40);

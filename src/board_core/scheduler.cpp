@@ -1,4 +1,4 @@
-// ExpandedData: the scheduler that picks the next word for the board.
+// Scheduler: the rule that picks the next word for the board.
 //
 // Which channel goes next. Refresh timers run out every twelve update cycles while a frame takes ten,
 // so a fixed priority that let refreshes cut in would starve the lower channels for good. The rule:
@@ -12,12 +12,9 @@
 // With nothing changing the refreshes go round in turn, every channel in use heard at least once per
 // round of five frames; a channel just sent for an update waits its turn, so changes on one channel
 // do not push the others back. A lone output change waits only for the frame already on the wire.
-#include "channels/expanded_data.h"
+#include "board_core/scheduler.h"
 
-#include "assignments/assignments.h"
-#include "channels/spindle_state.h"
-#include "host/plugin_state.h"
-#include "log/log.h"
+namespace board {
 
 const char* const ChannelNames[8] = {"PP2",      "Relay/PP1", "PWM Low",  "PWM Mid",
                                      "PWM Hi",   "unknown5",  "unknown6", "unknown7"};
@@ -27,98 +24,69 @@ namespace {
 enum : int32_t { kPwmLow = 0, kPwmMid = 1, kPwmHi = 2 };
 enum : int32_t { kRingPwm = 0, kRingRelay = 1, kRingPp2 = 2 };
 
-bool SpindleIsOn() noexcept {
-    const SpindleState* spindle = plugin().channels.spindle.get();
-    return spindle != nullptr && spindle->isOn;
-}
-
 }  // namespace
 
-ExpandedData::ExpandedData() {
-    myLog(LOG_DEBUG, "ExpandedData constructor()");
-    ResetPwmNibbles();
-    UseSpindle(useSpindle);
+void Scheduler::Reset(const Inputs* inputs, const EventSink* events) noexcept {
+    *this = Scheduler{};
+    in = inputs;
+    sink = events;
+    sink->Emit(EventKind::SchedulerCreated);
+    UseSpindle(false);
 }
 
-ExpandedData::~ExpandedData() = default;
-
-void ExpandedData::ResetPwmNibbles() noexcept {
-    lastPwmLow = -1;
-    lastPwmMid = -1;
-    lastPwmHi = -1;
-}
-
-void ExpandedData::UseSpindle(bool flag) noexcept {
-    myLogf(LOG_DEBUG, "ExpandedData::UseSpindle( %d )", flag ? 1 : 0);
+void Scheduler::UseSpindle(bool flag) noexcept {
+    sink->Emit(EventKind::UseSpindle, nullptr, flag ? 1 : 0);
     useSpindle = flag;
     pwmMonitor.SetEnabled(flag);
-    pwmMonitor.Restart();
+    pwmMonitor.Restart(*sink);
 }
 
-void ExpandedData::Restart() noexcept {
-    myLog(LOG_DEBUG, "ExpandedData::Restart()");
-    pwmMonitor.Restart();
-    relayMonitor.Restart();
-    pp2Monitor.Restart();
+void Scheduler::Restart() noexcept {
+    sink->Emit(EventKind::SchedulerRestart);
+    pwmMonitor.Restart(*sink);
+    relayMonitor.Restart(*sink);
+    pp2Monitor.Restart(*sink);
     serveCount = 0;
     lastServed[kRingPwm] = lastServed[kRingRelay] = lastServed[kRingPp2] = 0;
 }
 
-void ExpandedData::Update() noexcept {
-    myLog(LOG_DEBUG, "ExpandedData::Update()");
-    SpindleState* spindle = plugin().channels.spindle.get();
-    pwmMonitor.Update(spindle != nullptr ? spindle->GetCommandWord() : 0x400);
-    relayMonitor.Update(GetPort9Word());
-    pp2Monitor.Update(GetPort8Word());
+void Scheduler::Update() noexcept {
+    sink->Emit(EventKind::SchedulerUpdate);
+    pwmMonitor.Update(spindle.CommandWord(*in), *sink);
+    relayMonitor.Update(in->RelayWord(), *sink);
+    pp2Monitor.Update(in->Pp2Word(), *sink);
 }
-
-void ExpandedData::IncTime() noexcept {
-    myLog(LOG_ALL, "ExpandedData::IncTime()");
-    pwmMonitor.IncTime();
-    relayMonitor.IncTime();
-    pp2Monitor.IncTime();
-}
-
-bool ExpandedData::NeedUpdate() const noexcept {
-    return pwmMonitor.NeedUpdate() || relayMonitor.NeedUpdate() || pp2Monitor.NeedUpdate();
-}
-
-bool ExpandedData::NeedRefresh() const noexcept {
-    return pwmMonitor.NeedRefresh() || relayMonitor.NeedRefresh() || pp2Monitor.NeedRefresh();
-}
-
-bool ExpandedData::HasWork() const noexcept { return NeedUpdate() || NeedRefresh() || pwmInProgress; }
 
 // Takes the PWM monitor's word; a refresh sends every nibble again (only Hi when the spindle is off),
 // an update skips the nibbles the board already has. Only a refresh may be interrupted: the board
 // already holds each of its nibbles, so an output word between them leaves no mixed spindle word.
-void ExpandedData::StartPwm(bool interruptible) noexcept {
+void Scheduler::StartPwm(bool interruptible) noexcept {
     const bool refresh = pwmMonitor.NeedRefresh();
-    myLog(LOG_DEBUG, refresh ? "ExpandedData::GetData() PWM need REFRESH" : "ExpandedData::GetData() PWM need UPDATE");
-    pwmData = pwmMonitor.GetData();
+    sink->Emit(refresh ? EventKind::PwmNeedRefresh : EventKind::PwmNeedUpdate);
+    pwmData = pwmMonitor.GetData(*sink);
     Stamp(kRingPwm);
     pwmRefresh = interruptible;
     state = kPwmLow;
     if (refresh) {
         ResetPwmNibbles();
-        if (!SpindleIsOn()) {
+        if (!spindle.isOn) {
             state = kPwmHi;
         }
     }
 }
 
 // An output word leaves `state` alone, so a PWM refresh it interrupted goes on where it stopped.
-int32_t ExpandedData::SendOutputs(int32_t ring) noexcept {
+int32_t Scheduler::SendOutputs(int32_t ring) noexcept {
     Stamp(ring);
     if (ring == kRingRelay) {
-        myLog(LOG_DEBUG, "ExpandedData::GetData() RelayPP1 need REFRESH/UPDATE");
-        return relayMonitor.GetData();
+        sink->Emit(EventKind::RelaySent);
+        return relayMonitor.GetData(*sink);
     }
-    myLog(LOG_DEBUG, "ExpandedData::GetData() PP2 need REFRESH/UPDATE");
-    return pp2Monitor.GetData();
+    sink->Emit(EventKind::Pp2Sent);
+    return pp2Monitor.GetData(*sink);
 }
 
-int32_t ExpandedData::OldestDueRefresh() const noexcept {
+int32_t Scheduler::OldestDueRefresh() const noexcept {
     const Monitor* monitors[3] = {&pwmMonitor, &relayMonitor, &pp2Monitor};
     int32_t oldest = -1;
     for (int32_t ring = 0; ring < 3; ++ring) {
@@ -129,11 +97,11 @@ int32_t ExpandedData::OldestDueRefresh() const noexcept {
     return oldest;
 }
 
-int32_t ExpandedData::GetData() noexcept {
+int32_t Scheduler::GetData() noexcept {
     if (pwmMonitor.NeedUpdate()) {
         StartPwm(false);
     } else if (pwmInProgress && !(pwmRefresh && (relayMonitor.NeedUpdate() || pp2Monitor.NeedUpdate()))) {
-        myLog(LOG_DEBUG, "ExpandedData::GetData() PWM in progress");
+        sink->Emit(EventKind::PwmInProgress);
     } else if (relayMonitor.NeedUpdate()) {
         return SendOutputs(kRingRelay);
     } else if (pp2Monitor.NeedUpdate()) {
@@ -141,7 +109,7 @@ int32_t ExpandedData::GetData() noexcept {
     } else {
         const int32_t ring = OldestDueRefresh();
         if (ring < 0) {
-            myLog(LOG_ERROR, "ExpandedData.GetData() called with no NeedUpdate or NeedRefresh, d=0xFE");
+            sink->Emit(EventKind::NothingPending);
             return 0xFE;
         }
         if (ring != kRingPwm) {
@@ -180,7 +148,9 @@ int32_t ExpandedData::GetData() noexcept {
             return 0x40 + nibble;
         }
         default:
-            myLogf(LOG_ERROR, "ExpandedData.GetData() unknown state %d, returning dummy data 0x%X", state, 0xFFu);
+            sink->Emit(EventKind::UnknownState, nullptr, state);
             return 0xFF;
     }
 }
+
+}  // namespace board

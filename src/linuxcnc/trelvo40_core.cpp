@@ -1,0 +1,58 @@
+// The board core behind the HAL component's C glue: one instance per component, in HAL's memory.
+#include "linuxcnc/trelvo40_core.h"
+
+#include <new>
+
+#include "board_core/transmitter.h"
+
+namespace {
+
+struct Instance {
+    trelvo40_inputs* in;
+    Settings settings;
+    board::Inputs view;
+    board::EventSink events;  // no sink: realtime code writes no log
+    board::Transmitter core;
+    uint8_t activeHigh = 0;
+};
+
+}  // namespace
+
+extern "C" {
+
+size_t trelvo40_core_size(void) { return sizeof(Instance); }
+size_t trelvo40_core_align(void) { return alignof(Instance); }
+
+void trelvo40_core_init(void* memory, trelvo40_inputs* in) {
+    Instance* i = new (memory) Instance{};
+    i->in = in;
+    for (int k = 0; k < board::kOutputSlots; ++k) {
+        i->view.level[k] = &in->outputs[k];
+        i->view.activeLow[k] = &i->activeHigh;
+    }
+    i->view.spindleOn = &in->spindle_on;
+    i->view.spindleDir = &in->spindle_dir;
+    i->view.spindleRatio = &in->spindle_duty;
+    i->core.Bind(&i->settings, &i->view, &i->events, board::RescanHook{});
+    i->core.ResetScheduler();
+    in->state = i->core.state;
+}
+
+int trelvo40_core_cycle(void* memory, int enable) {
+    Instance& i = *static_cast<Instance*>(memory);
+    trelvo40_inputs& in = *i.in;
+    if (trelvo40_cycle_reads(&in, enable)) {
+        // Expanded Input has no meaning here.
+        Settings& s = i.settings;
+        s.IoMode = in.mode == IO_EXPANDED_OUTPUT ? IO_EXPANDED_OUTPUT : IO_EXPANDED_IO;
+        s.EnableSpindle = in.enable_spindle != 0;
+        s.PostEStopDelay = in.post_estop_delay;
+        s.IdleDelay = in.idle_delay;
+        s.IntraFrameDelay = in.intra_frame_delay;
+    }
+    const int bit = i.core.Cycle(enable == 0);
+    in.state = i.core.state;
+    return bit;
+}
+
+}  // extern "C"

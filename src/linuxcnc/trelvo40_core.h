@@ -1,0 +1,43 @@
+/* The board core as the HAL component's C glue sees it: plain C, sizes and one call per bit. */
+#ifndef TRELVO40_CORE_H
+#define TRELVO40_CORE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What one cycle reads; the component copies its pins in here before each bit. */
+typedef struct trelvo40_inputs {
+    uint8_t outputs[8]; /* J5 A-D, K1, K2, J6-16, J6-17 */
+    uint8_t spindle_on;
+    int32_t spindle_dir; /* 1 clockwise, 0 counter-clockwise */
+    double spindle_duty; /* 0..1; the core clamps */
+    int32_t mode;        /* 0 Expanded I/O, 1 Expanded Output */
+    int32_t enable_spindle;
+    int32_t post_estop_delay;
+    int32_t idle_delay;
+    int32_t intra_frame_delay;
+    int32_t state; /* out: the frame state after each cycle, 0 EStop, 1 idle, 3 data, 4 parity, 5 stop, 6 halted */
+} trelvo40_inputs;
+
+/* The core reads neither pins nor parameters while it sends data or parity bits, unless EStop comes:
+   the component copies them only when this says the cycle may read them. */
+static inline int trelvo40_cycle_reads(const trelvo40_inputs *in, int enable) {
+    return !enable || (in->state != 3 && in->state != 4);
+}
+
+size_t trelvo40_core_size(void);
+size_t trelvo40_core_align(void);
+/* Builds the core in memory of trelvo40_core_size() bytes, reading from and reporting to *in from then on. */
+void trelvo40_core_init(void *memory, trelvo40_inputs *in);
+/* One cycle: enable false holds the line in EStop. Returns the bit for the stream. */
+int trelvo40_core_cycle(void *memory, int enable);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
