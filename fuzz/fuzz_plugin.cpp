@@ -125,7 +125,7 @@ struct Wire {
         const PluginState& p = plugin();
         const bool ours = driver >= 0 && driver == p.scan.bitStreamIndex && p.settings.IoMode != IO_EXPANDED_INPUT;
         line.push_back(static_cast<char>(level));
-        start.push_back(ours && p.tx.txState == Tx_Data && p.tx.txCountdown == 7);
+        start.push_back(ours && p.core.state == board::kTxData && p.core.countdown == 7);
         epoch.push_back(engine.estop ? -1 : current);
     }
 
