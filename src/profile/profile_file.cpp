@@ -13,13 +13,15 @@ using platform::FileIdentity;
 
 constexpr char kJournalMagic[] = "TRELVO-40 profile journal 1\n";
 
-size_t LastSeparator(const std::string& path) {
 #if defined(_WIN32)
-    return path.find_last_of("\\/");
+constexpr char kSeparator = '\\';
+constexpr char kSeparators[] = "\\/";
 #else
-    return path.rfind('/');
+constexpr char kSeparator = '/';
+constexpr char kSeparators[] = "/";
 #endif
-}
+
+size_t LastSeparator(const std::string& path) { return path.find_last_of(kSeparators); }
 
 std::string FolderOf(const std::string& path) {
     const size_t at = LastSeparator(path);
@@ -46,36 +48,29 @@ std::string Hex(uint64_t value) {
 // Where the journal of an in-place save of `target` lives: beside it when its folder takes new files,
 // else in the user's temporary folder under a name made from the target's path, so a load finds it.
 std::string JournalBeside(const std::string& target) {
-#if defined(_WIN32)
-    const char separator = '\\';
-#else
-    const char separator = '/';
-#endif
-    return FolderOf(target) + separator + "." + NameOf(target) + ".trelvo-journal";
+    return FolderOf(target) + kSeparator + "." + NameOf(target) + ".trelvo-journal";
 }
 
 std::string JournalInTemp(const std::string& target) {
     std::string folder;
     if (platform::fileIo().tempFolder(folder) != 0 || folder.empty()) return {};
-#if defined(_WIN32)
-    if (folder.back() != '\\' && folder.back() != '/') folder += '\\';
-#else
-    if (folder.back() != '/') folder += '/';
-#endif
+    if (LastSeparator(folder) != folder.size() - 1) folder += kSeparator;
     return folder + ".trelvo-journal-" + Hex(Checksum(target));
 }
 
 // The old bytes with what makes a torn or foreign journal unusable: the file they belong to, their
 // length and checksum.
+std::string JournalHead(const std::string& target, const FileIdentity& id) {
+    return kJournalMagic + target + "\n" + std::to_string(id.device) + " " + std::to_string(id.index) + "\n";
+}
+
 std::string JournalText(const std::string& target, const FileIdentity& id, const std::string& old) {
-    return kJournalMagic + target + "\n" + std::to_string(id.device) + " " + std::to_string(id.index) + "\n" +
-           std::to_string(old.size()) + " " + Hex(Checksum(old)) + "\n" + old;
+    return JournalHead(target, id) + std::to_string(old.size()) + " " + Hex(Checksum(old)) + "\n" + old;
 }
 
 // The old bytes of a whole journal for this very file; false for anything else.
 bool ParseJournal(const std::string& text, const std::string& target, const FileIdentity& id, std::string& old) {
-    const std::string head = std::string(kJournalMagic) + target + "\n" + std::to_string(id.device) + " " +
-                             std::to_string(id.index) + "\n";
+    const std::string head = JournalHead(target, id);
     if (text.compare(0, head.size(), head) != 0) return false;
     const size_t line = text.find('\n', head.size());
     if (line == std::string::npos) return false;
