@@ -277,8 +277,14 @@ int Unchanged(HANDLE handle, const char* path, const FileIdentity& expected) {
     return mine == expected && named == expected ? 0 : FILEIO_CHANGED;
 }
 
-int Rewrite(const char* path, const void* data, size_t size, const FileIdentity& expected, int (*before)(void*),
-            void* context) {
+// TODO(i30win): the byte comparison and the restore through this handle (see InPlaceWrite).
+int Rewrite(const char* path, InPlaceWrite& job) {
+    const void* data = job.bytes->data();
+    const size_t size = job.bytes->size();
+    const FileIdentity& expected = job.expected;
+    int (*before)(void*) = job.journal;
+    void* context = job.context;
+    job.step = FileStep::Write;
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (const int error = OpenRegular(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, OPEN_EXISTING, handle)) return error;
     int error = Unchanged(handle, path, expected);
@@ -286,13 +292,17 @@ int Rewrite(const char* path, const void* data, size_t size, const FileIdentity&
     if (error == 0 && size < expected.size) error = FILEIO_SHORT_WRITE;
     if (error == 0 && before != nullptr) error = before(context);
     if (error == 0) error = Unchanged(handle, path, expected);
+    if (error == 0) job.touched = true;
     if (error == 0) error = WriteAll(handle, data, size);
     if (error == 0 && !FlushFileBuffers(handle)) error = Error();
     CloseHandle(handle);
     return error;
 }
 
-int Restore(const char* path, const void* data, size_t size) {
+// TODO(i30win): open by path and check `expected` and `current` before writing (see the hook's contract).
+int Restore(const char* path, const std::string& bytes, const FileIdentity&, const std::string&) {
+    const void* data = bytes.data();
+    const size_t size = bytes.size();
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (const int error = OpenRegular(path, GENERIC_WRITE, OPEN_EXISTING, handle)) return error;
     int error = WriteAll(handle, data, size);
@@ -322,13 +332,34 @@ int WritePrivate(const char* path, const void* data, size_t size) {
     return error;
 }
 
-int TempFolder(std::string& folder) {
+// TODO(i30win): the identity only; the bytes are not compared yet.
+int Verify(const char* path, const FileIdentity& expected, const std::string&) {
+    FileIdentity now;
+    if (const int error = Identify(path, now)) return error;
+    return now == expected ? 0 : FILEIO_CHANGED;
+}
+
+// TODO(i30win): a journal only from inside JournalFolder; until then none is trusted.
+int ReadPrivate(const char*, size_t, std::string& bytes) {
+    bytes.clear();
+    return FILEIO_NOT_OURS;
+}
+
+// TODO(i30win): SHGetFolderPathA(CSIDL_LOCAL_APPDATA) + "\\trelvo"; the user's temporary folder until then.
+int JournalFolder(std::string& folder, bool) {
     char path[MAX_PATH + 1];
     const DWORD n = GetTempPathA(sizeof path, path);
     if (n == 0 || n > sizeof path) return n == 0 ? Error() : ERROR_FILENAME_EXCED_RANGE;
     folder.assign(path, n);
     return 0;
 }
+
+// TODO(i30win): a lock file of our own beside the profile; no lock until then.
+int Lock(const char*, void** lock) {
+    *lock = nullptr;
+    return 0;
+}
+void Unlock(void*) {}
 
 // The owner this process gives the files it creates (its user, or the administrators' group).
 bool OwnedByUs(const std::string& path) {
@@ -357,7 +388,8 @@ bool OwnedByUs(const std::string& path) {
     return ours;
 }
 
-int RemoveLeftovers(const char* target) {
+// TODO(i30win): a journal's leftover must start with `header`.
+int RemoveLeftovers(const char* target, const std::string&) {
     const std::string folder = Folder(target);
     const std::string full(target);
     const std::string base = full.substr(full.find_last_of("\\/") + 1);
@@ -382,9 +414,9 @@ int RemoveLeftovers(const char* target) {
     return error;
 }
 
-constexpr FileIo kDefault{OpenLog,   Write,   Close,   Read,         ReadIdentified, Identify,   Resolve,
-                          Inspect,   CreateTemp, Commit, Replace,   SyncFolder,     Remove,     Rewrite,
-                          Restore,   WritePrivate, TempFolder, RemoveLeftovers};
+constexpr FileIo kDefault{OpenLog, Write,  Close,  Read,         ReadIdentified, Identify,    Resolve,
+                          Inspect, CreateTemp, Commit, Replace, SyncFolder, Remove, Rewrite,
+                          Restore, Verify, WritePrivate, ReadPrivate, JournalFolder, Lock, Unlock, RemoveLeftovers};
 FileIo g_io = kDefault;
 
 }  // namespace
