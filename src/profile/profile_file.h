@@ -23,5 +23,5 @@ int LockProfile(const std::string& path, void** lock);
 
 // At a load, with the file as the load read it: a profile that an interrupted in-place save left torn
 // is put back from this user's own journal; one of ours beside a well-formed profile goes. A journal
-// that is not ours is never used nor removed. The text for the user, or empty.
-std::string RepairFromJournal(const std::string& path, const ProfileRead& read, bool wellFormed);
+// that is not ours is never used nor removed, and named in `ignored`. The text for the user, or empty.
+std::string RepairFromJournal(const std::string& path, const ProfileRead& read, bool wellFormed, std::string& ignored);

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,6 +58,9 @@ int Open(const char* path, int flags, mode_t mode) {
         testsupport::WriteFile(path, "another's");
     }
     const int fd = real.open(path, flags, mode);
+    for (int* known : {&tempFd, &profileFd, &folderFd, &journalFd}) {
+        if (*known == fd) *known = -1;  // a number closed and given out again
+    }
     const bool writing = (flags & O_ACCMODE) != O_RDONLY;
     if (IsTemp(path)) {
         trace.push_back((flags & O_EXCL) ? "create temp exclusively" : "create temp");
@@ -68,7 +73,7 @@ int Open(const char* path, int flags, mode_t mode) {
         profileFd = fd;
     } else if (writing) {
         trace.push_back(std::string("open for writing ") + path);
-    } else if (Folder() == path || fs::path(path).filename() == "tmp") {
+    } else if (Folder() == path || fs::path(path).filename() == "trelvo") {
         folderFd = fd;
         tempFd = journalFd = -1;  // closed by now; their numbers may come again
     }
@@ -138,6 +143,11 @@ int Rename(const char* from, const char* to) {
     }
     return real.rename(from, to);
 }
+// The lock between our savers: the open before it was the lock's, not a write's.
+int SetLock(int fd, struct flock* lock) {
+    if (fd == profileFd && !trace.empty() && trace.back() == "open profile in place") trace.back() = "lock profile";
+    return real.setLock(fd, lock);
+}
 int Unlink(const char* path) {
     trace.push_back(IsTemp(path) ? "remove temp" : IsJournal(path) ? "remove journal" : std::string("remove ") + path);
     return real.unlink(path);
@@ -156,17 +166,19 @@ void Watch() {
     sys.faccessat = watch::Faccessat;
     sys.rename = watch::Rename;
     sys.unlink = watch::Unlink;
+    sys.setLock = watch::SetLock;
 }
 
 constexpr uid_t kOwner = 2002;  // distinct ids: a swap of owner and group shows
 constexpr gid_t kGroup = 3000;
 
 TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
-    const std::vector<std::string> replaced = {"create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile",
+    const std::vector<std::string> replaced = {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile",
                                                "fsync folder"};
     const std::vector<std::string> journal = {"create journal, 0600, exclusively", "write journal", "fsync journal",
                                               "rename journal into place", "fsync folder"};
     auto inPlace = [&](std::vector<std::string> before) {
+        before.insert(before.begin(), "lock profile");
         before.push_back("open profile in place");
         before.insert(before.end(), journal.begin(), journal.end());
         for (const char* step : {"write profile", "fsync profile", "remove journal"}) before.push_back(step);
@@ -192,19 +204,20 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         {"mode 0640", 1, 0640, nullptr, 0, replaced, fresh},
         {"unchanged bytes open nothing for writing", 123456, 0644, nullptr, 0, {}, ""},
         {"another's file at the first temporary name", 1, 0644, [](const fs::path&) { watch::plant = true; }, 0,
-         {"create temp exclusively", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile",
-          "fsync folder"},
+         {"lock profile", "create temp exclusively", "create temp exclusively", "fsync temp, old mode, all bytes",
+          "rename temp over profile", "fsync folder"},
          fresh},
         {"a changed identity before the rename: read and spliced again", 1, 0644,
          [](const fs::path&) { watch::changeAtFsync = true; }, 0,
-         {"create temp exclusively", "fsync temp, mode or bytes amiss", "remove temp", "create temp exclusively",
+         {"lock profile", "create temp exclusively", "fsync temp, mode or bytes amiss", "remove temp", "create temp exclusively",
           "fsync temp, old mode, all bytes", "rename temp over profile", "fsync folder"},
          others},
         {"rename refused", 1, 0644, [](const fs::path&) { watch::failRename = true; }, EXDEV,
-         {"create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile", "remove temp"}, ""},
+         {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile", "remove temp"},
+         ""},
         {"root's 0644 file, this process may not write it", 1, 0644, [](const fs::path&) { watch::denyFile = true; },
-         platform::FILEIO_READ_ONLY, {}, ""},
-        {"folder not writable: in place, journal in the temporary folder", 1, 0644,
+         platform::FILEIO_READ_ONLY, {"lock profile"}, ""},
+        {"folder not writable: in place, journal in the user's own folder", 1, 0644,
          [](const fs::path&) { watch::denyFolder = true; }, 0, inPlace({}), padded},
         {"a second hard link: in place, journal beside", 1, 0640,
          [](const fs::path& dir) { fs::create_hard_link(dir / "profile.xml", dir / "alias.xml"); }, 0, inPlace({}), padded},
@@ -220,9 +233,9 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
              watch::zeroWrite = true;
          },
          platform::FILEIO_SHORT_WRITE,
-         {"open profile in place", "create journal, 0600, exclusively", "write journal", "fsync journal",
-          "rename journal into place", "fsync folder", "write profile", "open profile in place", "write profile",
-          "truncate profile to 85", "fsync profile", "remove journal"},
+         {"lock profile", "open profile in place", "create journal, 0600, exclusively", "write journal", "fsync journal",
+          "rename journal into place", "fsync folder", "write profile", "write profile", "truncate profile to 85",
+          "fsync profile", "remove journal"},
          "", false},
         {"the clean-up leaves a file of any other name", 1, 0644,
          [](const fs::path& dir) {
@@ -243,8 +256,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         testsupport::WriteFile(profile_, old);
         chmod(profile_.c_str(), c.mode);
         plugin().id.ProfilePath = profile_.string();
-        setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
-        fs::create_directories(dir_ / "tmp");
+        setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
         watch::real = platform::posix::syscalls();
         watch::profile = profile_.string();
         watch::expected = c.after.empty() || c.after == padded ? fresh : c.after;
@@ -284,11 +296,11 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
             } else if (name.find(".trelvo-") != std::string::npos) {
                 EXPECT_EQ(testsupport::ReadFile(entry.path()), "another's") << "only the other's file stays";
             } else {
-                EXPECT_TRUE(name == "profile.xml" || name == "tmp") << name;
+                EXPECT_TRUE(name == "profile.xml" || name == "state" || name == "trelvo") << name;
             }
         }
     }
-    unsetenv("TMPDIR");
+    unsetenv("XDG_STATE_HOME");
 }
 
 // A save in place cut off in the middle, its own repair failing too: the journal stays, and the next
@@ -313,9 +325,9 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
         EXPECT_FALSE(store.Save(reason));
         platform::posix::ResetSyscalls();
     }
-    const std::vector<std::string> written = {"open profile in place", "create journal, 0600, exclusively", "write journal",
-                                              "fsync journal", "rename journal into place", "fsync folder", "write profile",
-                                              "write profile", "open profile in place", "write profile"};
+    const std::vector<std::string> written = {"lock profile", "open profile in place", "create journal, 0600, exclusively",
+                                              "write journal", "fsync journal", "rename journal into place", "fsync folder",
+                                              "write profile", "write profile", "write profile"};
     EXPECT_EQ(watch::trace, written);
     const std::string torn = testsupport::ReadFile(profile_);
     ASSERT_NE(torn, old);
@@ -336,12 +348,61 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
         return m.rfind("WARNING: " + report, 0) == 0;
     })) << LogText();
 
-    // A journal beside a well-formed profile is of no use: the next load takes it away.
-    testsupport::WriteFile(journal, "stale");
-    ResetPluginState();
-    PlugSetProName(profile_.c_str());
-    EXPECT_FALSE(fs::exists(journal));
-    EXPECT_EQ(testsupport::ReadFile(profile_), old);
+    // Only a whole journal of this very file, this user's and private, is used; only one of ours goes.
+    const auto journalOf = [&](const std::string& bytes, bool corrupt) {
+        struct stat st {};
+        stat(profile_.c_str(), &st);
+        uint64_t sum = 0xcbf29ce484222325ull;
+        for (const char c : bytes) sum = (sum ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(sum));
+        std::string body = bytes;
+        if (corrupt) body[body.size() / 2] ^= 1;  // the right length, a wrong byte
+        return "TRELVO-40 profile journal 1\n" + profile_.string() + "\n" + std::to_string(st.st_dev) + " " +
+               std::to_string(st.st_ino) + "\n" + std::to_string(bytes.size()) + " " + hex + "\n" + body;
+    };
+    const std::string planted = "<profile><Planted/></profile>";
+    const std::string cut = old.substr(0, old.size() / 2);
+    const struct {
+        const char* name;
+        bool tornProfile;
+        std::function<std::string()> text;
+        mode_t mode;
+        uid_t owner;  // 0: this user
+        bool journalStays;
+        const char* report;  // non-empty: the load says the journal was not used
+    } journals[] = {
+        {"ours, of an earlier save, beside a whole profile: goes", false, [&] { return journalOf(old, false); }, 0600, 0, false, ""},
+        {"the user's notes of a journal's name: stay", false, [] { return std::string("stale"); }, 0600, 0, true, ""},
+        {"ours but open to others: stays", false, [&] { return journalOf(old, false); }, 0644, 0, true, ""},
+        {"right length, a corrupt byte: not used", true, [&] { return journalOf(old, true); }, 0600, 0, true,
+         "TRELVO-40/41 profile "},
+        {"planted by another user, header and checksum right: not used", true, [&] { return journalOf(planted, false); }, 0600,
+         65534, true, "TRELVO-40/41 profile "},
+        {"planted, open to others: not used", true, [&] { return journalOf(planted, false); }, 0666, 0, true,
+         "TRELVO-40/41 profile "},
+    };
+    const fs::path logProfile = dir_ / "log-profile.xml";
+    testsupport::WriteFile(logProfile, testsupport::ProfileWithSettings({{"DebugLogFile", log_.string()}, {"DebugLogLevel", "2"}}));
+    for (const auto& j : journals) {
+        SCOPED_TRACE(j.name);
+        if (j.owner != 0 && geteuid() != 0) continue;  // only root can give a file to another user
+        testsupport::WriteFile(profile_, j.tornProfile ? cut : old);
+        testsupport::WriteFile(journal, j.text());
+        chmod(journal.c_str(), j.mode);
+        if (j.owner != 0) EXPECT_EQ(chown(journal.c_str(), j.owner, j.owner), 0);
+        ResetPluginState();
+        state_ = HostStateBlock{};
+        PlugSetProName(logProfile.c_str());  // the log, open whatever the profile holds
+        PlugSetProName(profile_.c_str());
+        EXPECT_EQ(fs::exists(journal), j.journalStays);
+        EXPECT_EQ(testsupport::ReadFile(profile_), j.tornProfile ? cut : old) << "never put back from it";
+        const std::string waiting = LogText();
+        const std::string notUsed = "TRELVO-40/41 profile " + profile_.string() + " is cut short, and " + journal.string() + " was not used";
+        EXPECT_EQ(waiting.find(notUsed) != std::string::npos, *j.report != '\0') << waiting;
+        EXPECT_EQ(waiting.find("put back as it was"), std::string::npos) << waiting;
+        fs::remove(journal);
+    }
 }
 
 }  // namespace

@@ -40,6 +40,7 @@ constexpr Syscalls kSystem{
     [](int dirfd, const char* path, int mode, int flags) { return ::faccessat(dirfd, path, mode, flags); },
     [](const char* from, const char* to) { return ::rename(from, to); },
     [](const char* path) { return ::unlink(path); },
+    [](int fd, struct flock* lock) { return ::fcntl(fd, F_OFD_SETLK, lock); },
 };
 Syscalls g_sys = kSystem;
 
@@ -583,7 +584,7 @@ int Lock(const char* path, void** lock) {
         whole.l_type = F_WRLCK;
         whole.l_whence = SEEK_SET;
         struct stat mine {}, named {};
-        if (::fcntl(fd, F_OFD_SETLK, &whole) == 0) {
+        if (Sys().setLock(fd, &whole) == 0) {
             // The path may name a new file by now, renamed over the one locked.
             if (Sys().fstat(fd, &mine) == 0 && Sys().stat(path, &named) == 0 && mine.st_dev == named.st_dev &&
                 mine.st_ino == named.st_ino) {
