@@ -130,7 +130,7 @@ bool CXmlProfile::Save(std::string& reason) noexcept {
         std::string why;
         const int error = Write(why);
         if (error == 0) return true;
-        reason = error == platform::FILEIO_CHANGED
+        reason = error == platform::FILEIO_CHANGED && why.empty()
                      ? "another program is writing the profile: it changed during each of " + std::to_string(kSaveTries) + " tries"
                      : platform::FileErrorText(error);
         if (!why.empty()) reason += " (" + why + ")";
@@ -152,6 +152,12 @@ int CXmlProfile::Write(std::string& why) {
         error = platform::fileIo().readIdentified(path_.c_str(), platform::kMaxXmlFileBytes, read.bytes, read.identity);
         if (error != 0 && (existed_ || !platform::IsMissingFile(error))) break;
         error = 0;
+        // Made since the load by another program: these settings were never read from it.
+        if (!existed_ && read.identity.exists && !edits_.empty()) {
+            error = platform::FILEIO_CHANGED;
+            why = "it did not exist when the settings were read";
+            break;
+        }
         const std::string bytes = IsBlankBytes(read.bytes) ? std::string(kNewProfile) : read.bytes;
         // Bytes as loaded were checked and mapped then; others are now.
         const platform::XmlMap* map = &loaded_;

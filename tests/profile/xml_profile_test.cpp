@@ -500,7 +500,8 @@ TEST_F(ProfileStoreTest, SavesChangeOnlyTheSectionInTheFilesOwnEncoding) {
     // a surrogate pair in UTF-16, a reference in the others; a character of the East Asian encodings
     const std::string extra = " \U0001F600 \u65E5";
 #endif
-    const std::string label = "<Label>Fr\u00E4se &lt;1&gt; &amp; \u20AC" + extra + "</Label>";
+    // A CR as a reference: a reader turns a raw one into a line feed.
+    const std::string label = "<Label>Fr\u00E4se &lt;1&gt; &amp; \u20AC&#13;" + extra + "</Label>";
     // Before the section, the section as it is and as it must become, after it.
     const struct {
         const char* name;
@@ -534,12 +535,12 @@ TEST_F(ProfileStoreTest, SavesChangeOnlyTheSectionInTheFilesOwnEncoding) {
             const std::string saved = AfterStore(original, [&](CXmlProfile& s) {
                 s.ReadString(kSection, "DebugLogFile", "");  // a key holding only a reference is not empty
                 s.WriteInt(kSection, "ExpandedMode", 0);
-                s.WriteString(kSection, "Label", NarrowOf("Fr\u00E4se <1> & \u20AC" + extra));
+                s.WriteString(kSection, "Label", NarrowOf("Fr\u00E4se <1> & \u20AC\r" + extra));
             });
             if (style.wineRefuses && testsupport::UnderWine() && saved == original) continue;
             EXPECT_EQ(FirstDifference(saved, e.encode(Chars(declaration + style.before + style.expected + style.after))), "");
             CXmlProfile again;
-            EXPECT_EQ(again.ReadString(kSection, "Label", ""), NarrowOf("Fr\u00E4se <1> & \u20AC" + extra));
+            EXPECT_EQ(again.ReadString(kSection, "Label", ""), NarrowOf("Fr\u00E4se <1> & \u20AC\r" + extra));
         }
     }
 }
@@ -554,6 +555,8 @@ TEST_F(ProfileStoreTest, SaveKeepsAnotherWritersChanges) {
         const char* name;
         std::function<void()> change;
         const char* expected;  // null: the save is refused and the path left as the change made it
+        const char* reason = "";  // the start of the refusal's reason
+        bool absentAtLoad = false;
     } cases[] = {
         {"new file renamed over it, our keys changed too",
          [&] {
@@ -569,11 +572,18 @@ TEST_F(ProfileStoreTest, SaveKeepsAnotherWritersChanges) {
         {"gone", [&] { fs::remove(profile_); }, nullptr},
         {"no longer well-formed", [&] { WriteFile(profile_, "<profile><TRELVO40>"); }, nullptr},
         {"a folder now", [&] { fs::remove(profile_); fs::create_directory(profile_); }, nullptr},
+        // Missing at the load: one made since, read-only, is another program's.
+        {"created read-only between load and save",
+         [&] {
+             WriteFile(profile_, "<profile/>");
+             fs::permissions(profile_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+         },
+         nullptr, "another program changed the file meanwhile", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(profile_);
-        WriteFile(profile_, original);
+        if (!c.absentAtLoad) WriteFile(profile_, original);
         CXmlProfile store;
         EXPECT_EQ(store.ReadString(kSection, "IdleDelay", "none"), "none");
         store.WriteInt(kSection, "ExpandedMode", 0);
@@ -586,6 +596,8 @@ TEST_F(ProfileStoreTest, SaveKeepsAnotherWritersChanges) {
             EXPECT_EQ(ReadFile(profile_), c.expected);
         } else {
             EXPECT_FALSE(reason.empty());
+            EXPECT_EQ(reason.rfind(c.reason, 0), 0u) << reason;
+            EXPECT_TRUE(FolderEntries().size() <= 1) << "no temporary file written";
             EXPECT_EQ(fs::is_regular_file(profile_), wasFile);
             if (wasFile) {
                 EXPECT_EQ(ReadFile(profile_), changed);
@@ -617,6 +629,8 @@ TEST_F(ProfileStoreTest, UnparseableFileIsNeverOverwritten) {
         // Encodings that cannot be edited by their bytes: refused, never rewritten.
         "<?xml version=\"1.0\" encoding=\"ISO-2022-JP\"?><profile><A>ascii so far</A></profile>",
         "<?xml version=\"1.0\" encoding=\"GB18030\"?><profile><A>ascii so far</A></profile>",
+        // A UTF-8 mark with another encoding declared: read as UTF-8, written as neither.
+        "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"windows-1252\"?><profile><A>caf\xC3\xA9</A></profile>",
     };
     for (const std::string& content : cases) {
         const std::string saved = AfterStore(content, [](CXmlProfile& s) {
