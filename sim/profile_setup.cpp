@@ -11,6 +11,7 @@
 #include "host_os.h"
 #include "platform/file_io.h"
 #include "platform/xml_document.h"
+#include "profile/profile_file.h"
 #include "profile/xml_profile.h"
 
 #ifdef _WIN32
@@ -189,22 +190,19 @@ void ProfileCopy::RedirectDebugLog() {
                                  "and the plug-in would write that file; nothing has run");
 }
 
-// An existing file is written over, so it keeps its mode and owner; a new one is made as a copy.
+// Saved as the plug-in's store saves: a failure leaves the old file whole, a read-only one is refused.
 void ProfileCopy::SaveAs(const std::string& target) const {
     if (!namedLog_.empty()) WriteSettings({{"DebugLogFile", namedLog_}});
-    std::error_code ec;
-    const std::filesystem::path to = FilePath(target);
-    if (!std::filesystem::exists(to, ec)) {
-        std::filesystem::copy_file(FilePath(path_), to, ec);
-        if (ec) throw std::runtime_error("cannot write " + target + ": " + ec.message());
-        return;
+    std::string bytes;
+    if (const int error = platform::fileIo().read(HostPath(path_).c_str(), platform::kMaxXmlFileBytes, bytes)) {
+        throw std::runtime_error("cannot read the profile as the plug-in left it: " + platform::FileErrorText(error));
     }
-    std::ifstream in(FilePath(path_), std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!in || !out) throw std::runtime_error("cannot write " + target);
+    // The store's file layer takes paths the plug-in can be given.
+    if (!HostCanName(target)) throw std::runtime_error("cannot write " + target + ": the plug-in's file layer cannot name it");
+    std::string why;
+    if (const int error = SaveWholeProfile(HostPath(target), bytes, why)) {
+        throw std::runtime_error("cannot write " + target + ": " + platform::FileErrorText(error) + (why.empty() ? "" : " (" + why + ")"));
+    }
 }
 
 namespace {

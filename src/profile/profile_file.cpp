@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <vector>
 
 #include "log/log.h"
 #include "platform/xml_document.h"
@@ -254,6 +255,28 @@ int ReplaceProfileFile(const std::string& path, const ProfileRead& read, const s
         }
     }
     if (error == 0) RemoveLeftovers(path, target);
+    return error;
+}
+
+int SaveWholeProfile(const std::string& path, const std::string& bytes, std::string& why) {
+    auto& io = platform::fileIo();
+    platform::XmlMap map;
+    const std::vector<std::string> noSections;
+    const bool mapped = platform::MapXml(bytes, &noSections, map) == 0;
+    const std::string blank = mapped && map.encoding == platform::XmlEncoding::Utf16Le   ? std::string(" \0", 2)
+                              : mapped && map.encoding == platform::XmlEncoding::Utf16Be ? std::string("\0 ", 2)
+                                                                                         : std::string(" ");
+    void* lock = nullptr;
+    int error = LockProfile(path, &lock);
+    for (int attempt = 0; error == 0 || (error == platform::FILEIO_CHANGED && attempt < 4); ++attempt) {
+        ProfileRead read;
+        error = io.readIdentified(path.c_str(), platform::kMaxXmlFileBytes, read.bytes, read.identity);
+        if (error != 0 && !platform::IsMissingFile(error)) break;
+        why.clear();
+        error = ReplaceProfileFile(path, read, bytes, blank, why);
+        if (error == 0) break;
+    }
+    io.unlock(lock);
     return error;
 }
 
