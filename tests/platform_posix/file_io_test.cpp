@@ -45,6 +45,7 @@ bool denyFile = false;     // faccessat says no, as for root's 0644 file and an 
 bool denyFolder = false;
 bool denyChown = false;    // as for a user who does not own the file
 bool changeAtFsync = false;  // another program writes the profile while the new file is flushed
+bool changeAtJournalFsync = false;  // another program writes the profile in place while the journal is flushed
 int profileWrites = -1;    // writes to the profile that reach it; then -1 (EIO); -1: all
 bool zeroWrite = false;    // the profile's write returns 0
 
@@ -110,6 +111,10 @@ int Fsync(int fd) {
         trace.push_back("fsync profile");
     } else if (fd == journalFd) {
         trace.push_back("fsync journal");
+        if (changeAtJournalFsync) {
+            changeAtJournalFsync = false;
+            testsupport::WriteFile(profile, "<profile><Other/><TRELVO40><K>123456</K></TRELVO40></profile>");
+        }
     } else if (fd == folderFd) {
         trace.push_back("fsync folder");
     }
@@ -237,6 +242,25 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
           "rename journal into place", "fsync folder", "write profile", "write profile", "truncate profile to 85",
           "fsync profile", "remove journal"},
          "", false},
+        {"in place, another program writes while the journal is flushed: read and spliced again, nothing put back", 1, 0644,
+         [](const fs::path& dir) {
+             fs::create_hard_link(dir / "profile.xml", dir / "alias.xml");
+             watch::changeAtJournalFsync = true;
+         },
+         0,
+         [&] {
+             auto t = inPlace({});
+             t.erase(t.end() - 3, t.end());  // the check after the journal finds the change: no write
+             t.push_back("remove journal");
+             const auto again = inPlace({});
+             t.insert(t.end(), again.begin() + 1, again.end());  // the lock is held throughout
+             return t;
+         }(),
+         [&] {
+             const std::string theirs = "<profile><Other/><TRELVO40><K>123456</K></TRELVO40></profile>";
+             const std::string other = "<profile><Other/><TRELVO40><K>1</K></TRELVO40></profile>";
+             return other + std::string(theirs.size() - other.size(), ' ');
+         }()},
         {"the clean-up leaves a file of any other name", 1, 0644,
          [](const fs::path& dir) {
              for (const char* name : {"p.xml.trelvo-20240517", "profile.xml.trelvo-Backup01", ".profile.xml.trelvo-save-abcdefghijk1.tmp",
@@ -264,7 +288,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         watch::trace.clear();
         watch::tempFd = watch::profileFd = watch::folderFd = watch::journalFd = -1;
         watch::plant = watch::failRename = watch::denyFile = watch::denyFolder = watch::denyChown = false;
-        watch::changeAtFsync = watch::zeroWrite = false;
+        watch::changeAtFsync = watch::zeroWrite = watch::changeAtJournalFsync = false;
         watch::profileWrites = -1;
         if (c.arrange) c.arrange(dir_);
         struct stat before {};
@@ -406,3 +430,123 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
 }
 
 }  // namespace
+
+// Another program writes the profile just before each system call of a save in turn, in place or by
+// renaming its own file over it, on both save paths.
+namespace interleave {
+Syscalls real;
+std::string profile;
+int at = -1;  // the call before which the other program writes; -1: never
+int calls = 0;
+bool byRename = false;
+std::vector<std::string> names;  // the calls of the save, in order
+constexpr char kMark[] = "<B>host-change</B>";
+
+void Other() {
+    std::string text = testsupport::ReadFile(profile);
+    const size_t end = text.rfind("</profile>");
+    text = end == std::string::npos ? std::string("<profile>") + kMark + "</profile>" : text.insert(end, kMark);
+    if (byRename) {
+        testsupport::WriteFile(profile + ".other", text);
+        ::rename((profile + ".other").c_str(), profile.c_str());
+    } else {
+        testsupport::WriteFile(profile, text);
+    }
+}
+
+// The profile's own descriptor: what a write to it changes.
+bool IsProfile(int fd) {
+    struct stat mine {}, named {};
+    return real.fstat(fd, &mine) == 0 && ::stat(profile.c_str(), &named) == 0 && mine.st_ino == named.st_ino;
+}
+
+void Before(const std::string& name) {
+    names.push_back(name);
+    if (calls++ == at) Other();
+}
+
+void Install() {
+    auto& sys = platform::posix::syscalls();
+    real = sys;
+    sys.open = [](const char* p, int f, mode_t m) { Before("open"); return real.open(p, f, m); };
+    sys.close = [](int fd) { Before("close"); return real.close(fd); };
+    sys.read = [](int fd, void* d, size_t n) { Before("read"); return real.read(fd, d, n); };
+    sys.write = [](int fd, const void* d, size_t n) { Before(IsProfile(fd) ? "write profile" : "write"); return real.write(fd, d, n); };
+    sys.pread = [](int fd, void* d, size_t n, off_t o) { Before("pread"); return real.pread(fd, d, n, o); };
+    sys.fsync = [](int fd) { Before("fsync"); return real.fsync(fd); };
+    sys.fchmod = [](int fd, mode_t m) { Before("fchmod"); return real.fchmod(fd, m); };
+    sys.fchown = [](int fd, uid_t u, gid_t g) { Before("fchown"); return real.fchown(fd, u, g); };
+    sys.ftruncate = [](int fd, off_t n) { Before("ftruncate"); return real.ftruncate(fd, n); };
+    sys.fstat = [](int fd, struct stat* st) { Before("fstat"); return real.fstat(fd, st); };
+    sys.stat = [](const char* p, struct stat* st) { Before("stat"); return real.stat(p, st); };
+    sys.lstat = [](const char* p, struct stat* st) { Before("lstat"); return real.lstat(p, st); };
+    sys.faccessat = [](int d, const char* p, int m, int f) { Before("faccessat"); return real.faccessat(d, p, m, f); };
+    sys.rename = [](const char* from, const char* to) { Before(to == profile ? "rename over profile" : "rename"); return real.rename(from, to); };
+    sys.unlink = [](const char* p) { Before("unlink"); return real.unlink(p); };
+    sys.setLock = [](int fd, struct flock* l) { Before("lock"); return real.setLock(fd, l); };
+}
+}  // namespace interleave
+
+// After each, the other program's change is in the file, or the save failed and said so; and the
+// file is one well-formed document. Only between the last comparison and the rename or the first
+// write may the other program's change be lost: neither can be made conditional.
+TEST_F(PosixSaveTest, AnotherWriterBeforeEverySystemCallOfASave) {
+    const std::string old = "<profile><Host>the host's settings</Host><TRELVO40><K>123456</K></TRELVO40></profile>";
+    int tried = 0, held = 0, lostInWindow = 0;
+    std::string lost;
+    for (const bool inPlace : {false, true}) {
+        for (const bool byRename : {false, true}) {
+            SCOPED_TRACE(std::string(inPlace ? "in place" : "by rename") + ", the other program " +
+                         (byRename ? "renames its file over it" : "writes in place"));
+            // A save undisturbed: how many calls, and where the window lies.
+            size_t window = 0, change = 0;
+            for (int at = -1;; ++at) {
+                fs::remove_all(dir_);
+                fs::create_directories(dir_);
+                testsupport::WriteFile(profile_, old);
+                if (inPlace) fs::create_hard_link(profile_, dir_ / "alias.xml");
+                plugin().id.ProfilePath = profile_.string();
+                interleave::profile = profile_.string();
+                interleave::byRename = byRename;
+                interleave::at = at;
+                interleave::calls = 0;
+                interleave::names.clear();
+                auto store = std::make_unique<CXmlProfile>();
+                store->WriteInt("TRELVO40", "K", 1);
+                interleave::Install();
+                std::string reason;
+                const bool saved = store->Save(reason);
+                platform::posix::ResetSyscalls();
+                const std::string after = testsupport::ReadFile(profile_);
+                if (at < 0) {
+                    ASSERT_TRUE(saved) << reason;
+                    change = std::find_if(interleave::names.begin(), interleave::names.end(), [](const std::string& n) {
+                                 return n == "rename over profile" || n == "write profile";
+                             }) - interleave::names.begin();
+                    ASSERT_LT(change, interleave::names.size());
+                    window = change;
+                    while (window > 0 && interleave::names[window - 1] != "stat") --window;
+                    continue;
+                }
+                if (at >= interleave::calls) break;  // the writer never ran: every call has been tried
+                ++tried;
+                const bool whole = platform::MapXml(after, nullptr, *std::make_unique<platform::XmlMap>()) == 0;
+                const bool kept = after.find(interleave::kMark) != std::string::npos;
+                if (whole && (kept || (!saved && !reason.empty()))) {
+                    ++held;
+                } else {
+                    EXPECT_TRUE(static_cast<size_t>(at) >= window && static_cast<size_t>(at) <= change)
+                        << "lost before call " << at << " (" << interleave::names[static_cast<size_t>(at)] << "), outside the window "
+                        << window << ".." << change << (saved ? "" : ": " + reason);
+                    ++lostInWindow;
+                    lost += std::string(inPlace ? " in place" : " by rename") + (byRename ? "/their rename" : "/their write") +
+                            " before " + interleave::names[static_cast<size_t>(at)] + ";";
+                }
+            }
+        }
+    }
+    std::printf("another writer before each system call of a save: %d interleavings tried, %d held, %d lost inside the window "
+                "between the last comparison and the rename or write:%s\n",
+                tried, held, lostInWindow, lost.c_str());
+    EXPECT_GT(tried, 100);
+}
