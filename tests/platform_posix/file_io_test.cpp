@@ -45,7 +45,8 @@ bool denyFile = false;     // faccessat says no, as for root's 0644 file and an 
 bool denyFolder = false;
 bool denyChown = false;    // as for a user who does not own the file
 bool changeAtFsync = false;  // another program writes the profile while the new file is flushed
-bool changeAtJournalFsync = false;  // another program writes the profile in place while the journal is flushed
+bool changeAtJournalFsync = false;
+bool sameSizeAtFsync = false;  // the same, in place, keeping the size and putting the mtime back  // another program writes the profile in place while the journal is flushed
 int profileWrites = -1;    // writes to the profile that reach it; then -1 (EIO); -1: all
 bool zeroWrite = false;    // the profile's write returns 0
 
@@ -102,6 +103,14 @@ int Fsync(int fd) {
     if (fd == tempFd) {
         const bool like = (st.st_mode & 07777) == oldMode && static_cast<size_t>(st.st_size) == expected.size();
         trace.push_back(like ? "fsync temp, old mode, all bytes" : "fsync temp, mode or bytes amiss");
+        if (sameSizeAtFsync) {
+            sameSizeAtFsync = false;
+            struct stat st {};
+            ::stat(profile.c_str(), &st);
+            testsupport::WriteFile(profile, "<profile><Host>the host's SETTINGS</Host><TRELVO40><K>123456</K></TRELVO40></profile>");
+            const timespec times[2] = {st.st_atim, st.st_mtim};
+            utimensat(AT_FDCWD, profile.c_str(), times, 0);
+        }
         if (changeAtFsync) {
             changeAtFsync = false;
             testsupport::WriteFile(profile + ".other", "<profile><Other/></profile>");
@@ -217,6 +226,11 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
          {"lock profile", "create temp exclusively", "fsync temp, mode or bytes amiss", "remove temp", "create temp exclusively",
           "fsync temp, old mode, all bytes", "rename temp over profile", "fsync folder"},
          others},
+        {"the same size and the mtime put back before the rename: read and spliced again", 1, 0644,
+         [](const fs::path&) { watch::sameSizeAtFsync = true; }, 0,
+         {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "remove temp", "create temp exclusively",
+          "fsync temp, old mode, all bytes", "rename temp over profile", "fsync folder"},
+         "<profile><Host>the host's SETTINGS</Host><TRELVO40><K>1</K></TRELVO40></profile>"},
         {"rename refused", 1, 0644, [](const fs::path&) { watch::failRename = true; }, EXDEV,
          {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile", "remove temp"},
          ""},
@@ -288,7 +302,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         watch::trace.clear();
         watch::tempFd = watch::profileFd = watch::folderFd = watch::journalFd = -1;
         watch::plant = watch::failRename = watch::denyFile = watch::denyFolder = watch::denyChown = false;
-        watch::changeAtFsync = watch::zeroWrite = watch::changeAtJournalFsync = false;
+        watch::changeAtFsync = watch::zeroWrite = watch::changeAtJournalFsync = watch::sameSizeAtFsync = false;
         watch::profileWrites = -1;
         if (c.arrange) c.arrange(dir_);
         struct stat before {};
