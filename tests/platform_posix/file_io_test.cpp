@@ -49,6 +49,7 @@ bool changeAtJournalFsync = false;
 bool sameSizeAtFsync = false;  // the same, in place, keeping the size and putting the mtime back  // another program writes the profile in place while the journal is flushed
 int profileWrites = -1;    // writes to the profile that reach it; then -1 (EIO); -1: all
 bool zeroWrite = false;    // the profile's write returns 0
+bool otherAtZeroWrite = false;  // and another program has just written the profile
 
 std::string Folder() { return fs::path(profile).parent_path().string(); }
 bool IsTemp(const char* path) { return std::string(path).rfind(Folder() + "/.profile.xml.trelvo-save-", 0) == 0; }
@@ -86,6 +87,7 @@ ssize_t Write(int fd, const void* data, size_t size) {
         trace.push_back("write profile");
         if (zeroWrite) {
             zeroWrite = false;
+            if (otherAtZeroWrite) testsupport::WriteFile(profile, "<profile><Other/></profile>");
             return 0;
         }
         if (profileWrites == 0) {
@@ -213,6 +215,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         std::vector<std::string> trace;
         std::string after;  // the profile afterwards; empty: as it was
         bool rootOnly = false;
+        bool journalKept = false;  // the old text is in the journal only
     } cases[] = {
         {"mode 0644", 1, 0644, nullptr, 0, replaced, fresh},
         {"mode 0640", 1, 0640, nullptr, 0, replaced, fresh},
@@ -275,6 +278,15 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
              const std::string other = "<profile><Other/><TRELVO40><K>1</K></TRELVO40></profile>";
              return other + std::string(theirs.size() - other.size(), ' ');
          }()},
+        {"in place, the write fails after another program wrote: nothing put back over its file", 1, 0644,
+         [](const fs::path& dir) {
+             fs::create_hard_link(dir / "profile.xml", dir / "alias.xml");
+             watch::zeroWrite = watch::otherAtZeroWrite = true;
+         },
+         platform::FILEIO_SHORT_WRITE,
+         {"lock profile", "open profile in place", "create journal, 0600, exclusively", "write journal", "fsync journal",
+          "rename journal into place", "fsync folder", "write profile"},
+         "<profile><Other/></profile>", false, true},
         {"the clean-up leaves a file of any other name", 1, 0644,
          [](const fs::path& dir) {
              for (const char* name : {"p.xml.trelvo-20240517", "profile.xml.trelvo-Backup01", ".profile.xml.trelvo-save-abcdefghijk1.tmp",
@@ -303,6 +315,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         watch::tempFd = watch::profileFd = watch::folderFd = watch::journalFd = -1;
         watch::plant = watch::failRename = watch::denyFile = watch::denyFolder = watch::denyChown = false;
         watch::changeAtFsync = watch::zeroWrite = watch::changeAtJournalFsync = watch::sameSizeAtFsync = false;
+        watch::otherAtZeroWrite = false;
         watch::profileWrites = -1;
         if (c.arrange) c.arrange(dir_);
         struct stat before {};
@@ -329,6 +342,8 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
             const std::string name = entry.path().filename().string();
             if (name == "alias.xml") {
                 EXPECT_EQ(testsupport::ReadFile(entry.path()), testsupport::ReadFile(profile_)) << "the other link holds the profile";
+            } else if (c.journalKept && name == ".profile.xml.trelvo-journal") {
+                EXPECT_NE(testsupport::ReadFile(entry.path()).find(old), std::string::npos) << "the old text is kept";
             } else if (std::find(notOurs.begin(), notOurs.end(), name) != notOurs.end()) {
                 EXPECT_EQ(testsupport::ReadFile(entry.path()), "the user's");
             } else if (name.find(".trelvo-") != std::string::npos) {
