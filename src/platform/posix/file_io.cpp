@@ -580,6 +580,11 @@ int Lock(const char* path, void** lock) {
     for (int waited = 0;;) {
         const int fd = Sys().open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
         if (fd < 0) return 0;  // nothing there, or nothing this process may write: its save says so
+        struct stat st {};
+        if (Sys().fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            Sys().close(fd);
+            return 0;  // not a file: the save's own checks refuse it
+        }
         struct flock whole {};
         whole.l_type = F_WRLCK;
         whole.l_whence = SEEK_SET;
