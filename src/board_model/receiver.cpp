@@ -24,6 +24,7 @@ std::optional<ReceivedFrame> Receiver::Sample(int64_t cycle, LineLevel level) {
             current_ = ReceivedFrame{};
             current_.startCycle = cycle;
             bitsTaken_ = 0;
+            samplesPerBit_ = nextSamplesPerBit_;
             state_ = State::Data;
             skip_ = samplesPerBit_ - 1 + samplesPerBit_ / 2;
         } else {

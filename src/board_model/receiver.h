@@ -21,8 +21,8 @@ public:
     // Feeds one sample; returns the frame whose stop bit this sample was.
     std::optional<ReceivedFrame> Sample(int64_t cycle, LineLevel level);
     bool InFrame() const { return state_ != State::WaitHigh && state_ != State::Idle; }
-    // Samples per bit, at least 1; a change takes effect at the next start bit.
-    void SetSamplesPerBit(uint32_t samples) { samplesPerBit_ = samples < 1 ? 1 : samples; }
+    // Samples per bit, at least 1; the bits of a frame are read at the rate its start bit found.
+    void SetSamplesPerBit(uint32_t samples) { nextSamplesPerBit_ = samples < 1 ? 1 : samples; }
 
 private:
     // Until the line has been seen high there is no edge to start a frame on, so power-up and a
@@ -33,6 +33,7 @@ private:
     int bitsTaken_ = 0;
     int parityBit_ = 0;
     uint32_t samplesPerBit_ = 1;
+    uint32_t nextSamplesPerBit_ = 1;
     uint32_t skip_ = 0;  // samples to let pass before the next bit's is taken
 };
 
