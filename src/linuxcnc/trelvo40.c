@@ -102,9 +102,10 @@ static void copy_inputs(board_t *b) {
 }
 
 static int wire_role(int before, int after, int enable) {
+    if (!enable) return WIRE_ESTOP;
     if (before == CORE_DATA || before == CORE_PARITY || before == CORE_STOP) return before;
     if (after == CORE_DATA) return WIRE_START;
-    if (after == CORE_ESTOP) return enable ? WIRE_WAIT : WIRE_ESTOP;
+    if (after == CORE_ESTOP) return WIRE_WAIT;
     return WIRE_IDLE;
 }
 
