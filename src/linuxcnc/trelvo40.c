@@ -77,7 +77,7 @@ static void clamp_parameters(board_t *b) {
 }
 
 static int parameters_in_range(const board_t *b) {
-    return (uint32_t)b->post_estop_delay <= MAX_DELAY && (uint32_t)(b->idle_delay - 1) < MAX_DELAY &&
+    return (uint32_t)b->post_estop_delay <= MAX_DELAY && (uint32_t)b->idle_delay - 1u < MAX_DELAY &&
            (uint32_t)b->intra_frame_delay <= MAX_DELAY && b->cycles_per_bit - 1u < MAX_CYCLES_PER_BIT;
 }
 
