@@ -534,6 +534,14 @@ TEST_P(WiringCheck, VerdictAndProblemsComeFromTheBoardAndTheProfile) {
     const size_t more = run.out.find(" more fault", run.out.rfind("\ncheck failed: "));
     const size_t counted = run.exitCode != 1 ? 0 : more == std::string::npos ? 1 : 1 + std::stoul(run.out.substr(run.out.rfind(", and ", more) + 6));
     EXPECT_EQ(faults, counted) << run.out;
+    // And each warning.
+    size_t warnings = 0;
+    for (size_t at = run.out.find("\n  - warning: "); at != std::string::npos; at = run.out.find("\n  - warning: ", at + 1))
+        ++warnings;
+    const std::string verdict = run.exitCode > 1 ? "" : run.out.substr(run.out.rfind("\ncheck "));
+    const size_t warned = verdict.find(" warning");
+    EXPECT_EQ(warnings, warned == std::string::npos ? 0 : std::stoul(verdict.substr(verdict.rfind(' ', warned - 1) + 1)))
+        << run.out;
     // The input rows, worked out from the wiring, are those the plug-in's dialog shows.
     EXPECT_EQ(run.out.find("the plug-in's dialog shows the inputs otherwise"), std::string::npos) << run.out;
     if (edited) std::filesystem::remove(profile);
@@ -562,7 +570,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "switched off, latched on in 9 cycles",
                    "  off: latched in 9 cycles"}},
         CheckCase{"Correct", Scenario("check_correct.xml").string(), 0,
-                  "\ncheck passed: 4 of 4 wired board outputs followed the host, and the spindle\n",
+                  "\ncheck passed: 4 of 4 wired board outputs followed the host, and the spindle; 1 warning below\n",
                   {"  J6 17  output 20 \"Output #11\"" + kFollowed, "  K2     not wired"}},
         CheckCase{"ActiveLowBitStream", Scenario("check_stream_active_low.xml").string(), 0,
                   "\ncheck passed: 1 of 1 wired board outputs followed the host\n",
@@ -580,7 +588,7 @@ INSTANTIATE_TEST_SUITE_P(
                             "the plug-in's default, as the profile sets none",
                    kFault + "the board's outputs will not work: no host output is on a board output", "  Connector J12 \"15\": Probe"}},
         CheckCase{"WiredFromTheSample", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n",
-                  {"  K1     output 7 \"Output #1\"" + kFollowed, "problems (a fault fails the check, a note does not):\n  none\n",
+                  {"  K1     output 7 \"Output #1\"" + kFollowed, "problems (a fault fails the check, a warning does not but asks you to act; notes follow):\n  none\n",
                    "EStop: the plug-in keeps input 25 \"EStop\" on port 1 pin 10, active-high (SimMode 0); the profile agrees\n",
                    "  after any change to the wiring or the profile, press the EStop button and see Mach3 enter EStop\n"},
                   kWired, kMode0},
@@ -596,8 +604,9 @@ INSTANTIATE_TEST_SUITE_P(
                   {"    fix: set SimMode to 1 in section TRELVO40 of the profile"}, Wired({{"Input25Neg", "1"}}), kMode0},
         CheckCase{"EStopPolarityKeptBySimMode", "", 0, "\ncheck passed: 1 of 1", {}, Wired({{"Input25Neg", "1"}}),
                   kMode0 + "<SimMode>1</SimMode>"},
-        CheckCase{"ChargePumpOnInEStop", "", 0, "\ncheck passed: 1 of 1",
-                  {"  note: in Expanded Output Mode the charge pump stays on during EStop, so it will not stop the drives"},
+        CheckCase{"ChargePumpOnInEStop", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host; 1 warning below\n",
+                  {"  - warning: in Expanded Output Mode the charge pump stays on during EStop, so it will not stop the drives\n",
+                   "    fix: if the machine relies on the charge pump to stop the drives in EStop, choose Expanded I/O Mode"},
                   kWired, "<ExpandedMode>1</ExpandedMode>"},
         CheckCase{"OutputOnAMotorsStepPin", "", 1,
                   "\ncheck failed: output 8 \"Output #2\" and motor 0 (X) will not work: the output is on port 1 pin 2, the "
