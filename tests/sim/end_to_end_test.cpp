@@ -1,7 +1,10 @@
 // trelvo-sim over the scenario files: the wire and the frames the board receives.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -515,19 +518,47 @@ struct CheckCase {
     const char* verdict;
     std::vector<std::string> lines;  // starts of report lines: map rows, problems, fixes
     simtest::Edits edits = {};
-    std::string section = "";
+    std::string section = "";  // {profile}: the edited profile's own path
+    std::vector<std::string> absent = {};  // texts the report must not hold
+    bool readOnly = false;                 // the profile is one its user cannot write
 };
 
 class WiringCheck : public ::testing::TestWithParam<CheckCase> {};
+
+// Makes the file one this process cannot write, and back: root writes past any mode, not past the
+// immutable flag. False where the file system has no such flag for root.
+bool SetWritable(const std::string& path, bool writable) {
+    if (geteuid() != 0) return chmod(path.c_str(), writable ? 0600 : 0400) == 0;
+    const int fd = open(path.c_str(), O_RDONLY);
+    int flags = 0;
+    const bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags = writable ? flags & ~FS_IMMUTABLE_FL : flags | FS_IMMUTABLE_FL,
+                       ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0) close(fd);
+    return done;
+}
 
 TEST_P(WiringCheck, VerdictAndProblemsComeFromTheBoardAndTheProfile) {
     const CheckCase& c = GetParam();
     const bool edited = !c.edits.empty() || !c.section.empty();
     const std::string profile = edited ? simtest::EditedSample(c.edits, c.section) : c.profile;
+    if (c.section.find("{profile}") != std::string::npos) {
+        std::string xml = simtest::ReadText(profile);
+        xml.replace(xml.find("{profile}"), 9, profile);
+        std::ofstream(profile, std::ios::binary) << xml;
+    }
+    if (c.readOnly && !SetWritable(profile, false)) {
+        std::filesystem::remove(profile);
+        GTEST_SKIP() << "this file system cannot make a file read-only for root";
+    }
     const SimRun run = simtest::RunCheck(profile);
+    if (c.readOnly) {
+        EXPECT_TRUE(SetWritable(profile, true));
+    }
     EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
     EXPECT_NE(run.out.find(c.verdict), std::string::npos) << run.out << run.err;
     for (const std::string& line : c.lines) EXPECT_NE(run.out.find("\n" + line), std::string::npos) << line << "\n" << run.out;
+    for (const std::string& text : c.absent) EXPECT_EQ(run.out.find(text), std::string::npos) << text << "\n" << run.out;
     // The verdict counts each fault the report lists once.
     size_t faults = 0;
     for (size_t at = run.out.find("\n  - fault, "); at != std::string::npos; at = run.out.find("\n  - fault, ", at + 1)) ++faults;
@@ -647,18 +678,61 @@ INSTANTIATE_TEST_SUITE_P(
                   {kFault + "output 7 \"Output #1\" (on K1) will not work: it shares port 9 pin 1 with output 8 \"Output #2\"",
                    "  K1     output 7 \"Output #1\": NOT followed: no change when switched on or off (a higher output drives this pin)\n",
                    "         output 8 \"Output #2\": followed: switched on, latched on in"},
-                  Wired({{"Output8Active", "1"}, {"Output8Port", "9"}, {"Output8Pin", "1"}}), kMode0},
+                  Wired({{"Output8Active", "1"}, {"Output8Port", "9"}, {"Output8Pin", "1"}}), kMode0, {"did not follow"}},
         CheckCase{"OnTheChargePumpPin", "", 1, "\ncheck failed: output 8 \"Output #2\" will not work: it is on port 1 pin 17",
                   {}, Wired({{"Output8Active", "1"}, {"Output8Port", "1"}, {"Output8Pin", "17"}}), kMode0},
         CheckCase{"OnTheEStopPin", "", 1, "\ncheck failed: input 0 \"X++\" will not work: it is on port 1 pin 10",
                   {}, Wired({{"Input0Pin", "10"}}), kMode0},
+        CheckCase{"StepOnTheEStopPin", "", 1,
+                  "\ncheck failed: motor 0 (X) will not work: its step signal is on port 1 pin 10, the board's EStop terminal",
+                  {}, Wired({{"Motor0StepPin", "10"}}), kMode0},
+        // Disabled, it fails once, for its pin: the polarity of a disabled input does not matter.
+        CheckCase{"EStopDisabledOnItsPin", "", 1,
+                  "\ncheck failed: the EStop button will not work unless it is wired to the board's EStop terminal (port 1 "
+                  "pin 10): input 25 \"EStop\" is disabled in Ports and Pins, and the plug-in moves it to port 1 pin 10 on "
+                  "every cycle (1 of 1",
+                  {}, Wired({{"Input25Active", "0"}, {"Input25Neg", "1"}}), kMode0},
+        CheckCase{"ChargePumpOnItsPin", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n", {},
+                  Wired({{"Output13Active", "1"}, {"Output13Port", "1"}, {"Output13Pin", "17"}}), kMode0, {"Charge Pump"}},
+        CheckCase{"ChargePumpOnJ5D", "", 1, "\ncheck failed: ",
+                  {kNote + "output 13 \"Charge Pump\" is on port 8 pin 17; the plug-in moves it to port 1 pin 17"},
+                  Wired({{"Output13Active", "1"}, {"Output13Port", "8"}, {"Output13Pin", "17"}}), kMode0},
+        CheckCase{"ChargePumpOnJ6Pin17", "", 1, "\ncheck failed: ",
+                  {kNote + "output 13 \"Charge Pump\" is on port 9 pin 17; the plug-in moves it to port 1 pin 17"},
+                  Wired({{"Output13Active", "1"}, {"Output13Port", "9"}, {"Output13Pin", "17"}}), kMode0},
+        CheckCase{"ActiveLowOnJ5A", "", 0, "\ncheck passed: 2 of 2",
+                  {kNote + "output 9 \"Output #3\" on J5 A: inverted by Active Low: on while Mach3 shows it off\n"},
+                  Wired({{"Output9Active", "1"}, {"Output9Port", "8"}, {"Output9Pin", "1"}, {"Output9Neg", "1"}}), kMode0},
+        CheckCase{"DisabledOnJ5A", "", 0, "\ncheck passed: 1 of 1",
+                  {"  J5 A   not wired (output 9 \"Output #3\" is set here, but disabled)\n",
+                   kNote + "output 9 \"Output #3\" is set to port 8 pin 1 (J5 A) but disabled, so J5 A does not follow it\n"},
+                  Wired({{"Output9Active", "0"}, {"Output9Port", "8"}, {"Output9Pin", "1"}}), kMode0},
+        // The debug log the profile names, as the plug-in would treat it on the machine.
+        CheckCase{"DebugLogIsAFileOfTheUsers", "", 1,
+                  "\ncheck failed: DebugLogFile names " TRELVO_SAMPLE_PROFILE ", a file that is not the plug-in's debug log: "
+                  "the plug-in would erase it at every start (1 of 1",
+                  {"    fix: set DebugLogFile in section TRELVO40 of the profile to a file of the log's own"}, kWired,
+                  kMode0 + "<DebugLogFile>" TRELVO_SAMPLE_PROFILE "</DebugLogFile><EnableDebug>1</EnableDebug>"},
+        CheckCase{"DebugLogIsAnEarlierLog", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n", {}, kWired,
+                  kMode0 + "<DebugLogFile>" + Scenario("earlier_run.log").string() + "</DebugLogFile>", {"erase"}},
+        CheckCase{"DebugLogIsNew", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n", {}, kWired,
+                  kMode0 + "<DebugLogFile>/nonexistent/trelvo.log</DebugLogFile>", {"erase"}},
+        CheckCase{"DebugLogIsTheProfile", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host; 1 warning below\n",
+                  {"  - warning: DebugLogFile names the profile itself, which the plug-in will not write its log over: no log "
+                   "will be written\n"},
+                  kWired, kMode0 + "<DebugLogFile>{profile}</DebugLogFile>", {"erase"}},
+        CheckCase{"ProfileReadOnly", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n",
+                  {kNote + "the profile cannot be written by the user running this check: the settings chosen in the "
+                           "plug-in's dialog will not be saved unless Mach3's user can write it\n"},
+                  kWired, kMode0, {}, true},
         CheckCase{"ProbeOnPort8InExpandedOutput", "", 1,
                   "\ncheck failed: input 22 \"Probe\" will not work: it is on port 8, which Expanded Output Mode ignores", {},
                   Wired({{"Input22Port", "8"}}), "<ExpandedMode>1</ExpandedMode>"},
         CheckCase{"DemoMode", "", 1, "\ncheck failed: every board output and the spindle will not work: DemoMode is on",
                   {"  K1     output 7 \"Output #1\": not checked: DemoMode drives the board\n",
                    "  on at ratio 0.5: not checked: DemoMode drives the board\n"},
-                  kWired, kMode0 + "<DemoMode>1</DemoMode><EnableSpindle>1</EnableSpindle>"},
+                  Wired({{"Output9Active", "1"}, {"Output9Port", "8"}, {"Output9Pin", "1"}}),
+                  kMode0 + "<DemoMode>1</DemoMode><EnableSpindle>1</EnableSpindle>", {"did not follow", "did not latch"}},
         CheckCase{"SerialTestWord", "", 1, "\ncheck failed: every board output and the spindle will not work: zzzzz is on", {},
                   kWired, kMode0 + "<zzzzz>1</zzzzz>"},
         // Three frames of the spindle word take longer than the check waits; nothing else is wrong.
