@@ -334,7 +334,7 @@ void DebugLogProblems(const std::string& profilePath, WiringCheckResult& r) {
                               fix, ""});
         return;
     }
-    if (!fs::is_regular_file(named, ec)) return;  // none yet: the plug-in makes it
+    if (!fs::is_regular_file(named, ec)) return;  // none yet, the plug-in makes it; a FIFO would hang the read
     std::ifstream in(named, std::ios::binary);
     if (!in || in.peek() == std::ifstream::traits_type::eof()) return;
     std::string first;

@@ -11,11 +11,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -281,6 +283,7 @@ struct InputCase {
     std::string shows;  // in standard error when refused, else in the account; {in} as above
     std::vector<std::string> untouched = {};  // files whose bytes, mode, owner, mtime and ctime must stay
     std::vector<std::string> absent = {};     // files that must not exist afterwards
+    std::vector<std::pair<std::string, std::string>> holds = {};  // files and a line they must hold
     friend void PrintTo(const InputCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -369,6 +372,8 @@ TEST_P(Inputs, RefusedBeforeAnythingRunsOrReadAsThePlugInReadsIt) {
     }
     for (size_t i = 0; i < c.untouched.size(); ++i) EXPECT_EQ(StateOf(In(c.untouched[i])), before[i]) << c.untouched[i];
     for (const std::string& file : c.absent) EXPECT_FALSE(std::filesystem::exists(In(file))) << file;
+    for (const auto& [file, line] : c.holds)
+        EXPECT_NE(simtest::ReadText(In(file)).find(line), std::string::npos) << file << " lacks " << line;
 }
 
 const std::vector<std::string> kLogFiles = {"{in}/logself.xml", "{in}/loglink.xml", "{in}/loglink-2.xml", "{in}/logother.xml",
@@ -414,7 +419,34 @@ INSTANTIATE_TEST_SUITE_P(
         InputCase{"LogIsAnotherFileRun", {"--profile", "{in}/logother.xml"}, 0, "DebugLogFile names {in}/Mach3.log (", kLogFiles},
         InputCase{"LogFromASettingLine", {"{in}/logsetting.txt"}, 0,
                   "DebugLogFile names {in}/Mach3.log (a setting line of the scenario); the plug-in writes its log to ",
-                  kLogFiles}),
+                  kLogFiles},
+        // --log keeps the run's log: at the profile's level (5 here), at DEBUG when none is set.
+        InputCase{"LogKeptFromASettingLine", {"{in}/logsetting.txt", "--log", "{in}/kept.log"}, 0,
+                  "instead, copied to {in}/kept.log after the run\n", kLogFiles, {},
+                  {{"{in}/kept.log", " [SYSTEM]: *** TRELVO-40/41 Plug-In Debug Log (level=5 in myProfileInit) ***\n"},
+                   {"{in}/kept.log", " [ALL]: myUpdate\n"}}},
+        InputCase{"LogKeptWithoutDebugLogFile", {"{in}/bom.txt", "--log", "{in}/plain.log"}, 0,
+                  "debug log: the plug-in writes its log to ", {}, {},
+                  {{"{in}/plain.log", " [SYSTEM]: *** TRELVO-40/41 Plug-In Debug Log (level=4 in myProfileInit) ***\n"},
+                   {"{in}/plain.log", " [SYSTEM]: *** Closing Log File  ***\n"}}},
+        InputCase{"LogKeptByTheCheck", {"--check", "--profile", "{in}/logother.xml", "--log", "{in}/check.log"}, 1,
+                  "the check wrote the log to {in}/check.log instead (--log), so that file is not touched\n", kLogFiles, {},
+                  {{"{in}/check.log", "(level=5 in myProfileInit) ***\n"}}},
+        // --log never names a file the run reads or writes otherwise.
+        InputCase{"LogIsTheProfile", {"--profile", "{in}/logself.xml", "--log", "{in}/logself.xml"}, 2,
+                  "trelvo-sim: --log {in}/logself.xml names the profile (--profile); the debug log needs a file of its own\n",
+                  kLogFiles},
+        InputCase{"LogIsTheProfileSpeltOtherwise", {"--check", "--profile", "{in}/logself.xml", "--log", "{in}/./logself.xml"},
+                  2, "names the profile (--profile)", kLogFiles},
+        InputCase{"LogIsALinkToTheProfile", {"--profile", "{in}/loglink.xml", "--log", "{in}/loglink-2.xml"}, 2,
+                  "--log {in}/loglink-2.xml names the profile (--profile)", kLogFiles},
+        InputCase{"LogIsTheScenario", {"{in}/logsetting.txt", "--log", "{in}/logsetting.txt"}, 2, "names the scenario",
+                  {"{in}/logsetting.txt"}},
+        InputCase{"LogIsTheModule", {"--log", TRELVO_MODULE_FILE}, 2, "names the plug-in module"},
+        InputCase{"LogIsTheWire", {"{in}/bom.txt", "--wire", "{in}/w.txt", "--log", "{in}/w.txt"}, 2,
+                  "names the output of --wire", {}, {"{in}/w.txt"}},
+        InputCase{"LogIsThePage", {"--check", "--report", "{in}/p.html", "--log", "{in}/p.html"}, 2,
+                  "names the output of --report", {}, {"{in}/p.html"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Signals end the run as they would have, without the copy of the profile; a folder that a killed
@@ -715,6 +747,8 @@ INSTANTIATE_TEST_SUITE_P(
                   kMode0 + "<DebugLogFile>" TRELVO_SAMPLE_PROFILE "</DebugLogFile><EnableDebug>1</EnableDebug>"},
         CheckCase{"DebugLogIsAnEarlierLog", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n", {}, kWired,
                   kMode0 + "<DebugLogFile>" + Scenario("earlier_run.log").string() + "</DebugLogFile>", {"erase"}},
+        CheckCase{"DebugLogIsEmpty", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n", {}, kWired,
+                  kMode0 + "<DebugLogFile>" + Scenario("empty_run.log").string() + "</DebugLogFile>", {"erase"}},
         CheckCase{"DebugLogIsNew", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n", {}, kWired,
                   kMode0 + "<DebugLogFile>/nonexistent/trelvo.log</DebugLogFile>", {"erase"}},
         CheckCase{"DebugLogIsTheProfile", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host; 1 warning below\n",
@@ -731,7 +765,8 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"DemoMode", "", 1, "\ncheck failed: every board output and the spindle will not work: DemoMode is on",
                   {"  K1     output 7 \"Output #1\": not checked: DemoMode drives the board\n",
                    "  on at ratio 0.5: not checked: DemoMode drives the board\n"},
-                  Wired({{"Output9Active", "1"}, {"Output9Port", "8"}, {"Output9Pin", "1"}}),
+                  // J5 A active-low: the demo pattern leaves it low, where the check's first switch wants it.
+                  Wired({{"Output9Active", "1"}, {"Output9Port", "8"}, {"Output9Pin", "1"}, {"Output9Neg", "1"}}),
                   kMode0 + "<DemoMode>1</DemoMode><EnableSpindle>1</EnableSpindle>", {"did not follow", "did not latch"}},
         CheckCase{"SerialTestWord", "", 1, "\ncheck failed: every board output and the spindle will not work: zzzzz is on", {},
                   kWired, kMode0 + "<zzzzz>1</zzzzz>"},
@@ -752,5 +787,38 @@ INSTANTIATE_TEST_SUITE_P(
                   {kNote + "the plug-in showed the warning box \"TRELVO-40\":\n    WARNING:\n    The PROBE signal"},
                   Wired({{"Input22Active", "0"}, {"Input22Port", "8"}}), "<ExpandedMode>1</ExpandedMode>"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+// On a terminal the report wraps at blanks to its width (80 when it has none); redirected, it does not.
+TEST(WiringCheckText, WrapsAtBlanksToTheConsoleAndNotWhenRedirected) {
+    if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "script (util-linux) is not installed";
+    const SimRun redirected = simtest::RunCheck(TRELVO_SAMPLE_PROFILE);
+    ASSERT_EQ(redirected.exitCode, 1) << redirected.err;
+    size_t longest = 0;
+    std::istringstream lines(redirected.out);
+    for (std::string line; std::getline(lines, line);) longest = std::max(longest, line.size());
+    EXPECT_GT(longest, 120u) << "a redirected report keeps its long lines whole";
+    for (const auto& [stty, width] : std::vector<std::pair<int, size_t>>{{60, 60}, {0, 80}}) {
+        SCOPED_TRACE(stty);
+        const std::filesystem::path typescript = redirected.dir / "tty.txt";
+        const std::string command = "stty cols " + std::to_string(stty) + " rows 50; '" + TRELVO_SIM_EXE +
+                                    "' --check --profile '" + TRELVO_SAMPLE_PROFILE + "'";
+        ASSERT_NE(std::system(("script -qec \"" + command + "\" /dev/null >'" + typescript.string() + "' </dev/null").c_str()), -1);
+        std::string shown = simtest::ReadText(typescript);
+        shown.erase(std::remove(shown.begin(), shown.end(), '\r'), shown.end());
+        std::istringstream rows(shown);
+        for (std::string row; std::getline(rows, row);) {
+            const size_t letters = std::count_if(row.begin(), row.end(), [](char ch) { return (ch & 0xC0) != 0x80; });
+            EXPECT_LE(letters, width) << row;
+        }
+        EXPECT_EQ(Words(shown), Words(redirected.out)) << shown;
+    }
+}
 
 }  // namespace
