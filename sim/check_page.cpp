@@ -12,6 +12,8 @@ namespace sim {
 namespace {
 
 constexpr int kFrameBits = 10;
+// The most problems the sheet has room for beside the worst-case drawings; the rest are counted.
+constexpr size_t kPageProblems = 3;
 
 std::string Cycles(const CheckStep& s) { return s.followed ? std::to_string(s.Cycles()) : "never"; }
 
@@ -96,7 +98,8 @@ std::string StripSvg(const WiringCheckResult& r) {
     for (const CheckedOutput& s : r.outputs)
         if (std::find(latches.begin(), latches.end(), s.latch) == latches.end()) latches.push_back(s.latch);
     const int rows = 1 + 2 * static_cast<int>(latches.size());
-    const int traceTop = 96, rowHeight = 17;
+    // Rows close up when many board outputs are wired, so the strip keeps the sheet's room.
+    const int traceTop = 96, rowHeight = latches.size() > 4 ? 10 : 17;
     const int height = traceTop + (latches.empty() ? 20 : rows * rowHeight + 30);
     svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"strip\" viewBox=\"0 0 " << width << ' ' << height
         << "\" font-family=\"DejaVu Sans, Verdana, sans-serif\" font-size=\"10\">\n";
@@ -110,8 +113,9 @@ std::string StripSvg(const WiringCheckResult& r) {
         int word = 0;
         for (int b = 0; b < 7; ++b) word |= r.trace.wire[start + 1 + b] << b;
         std::ostringstream caption;
-        caption << "cycles " << start << " to " << start + kFrameBits - 1 << ": word 0x" << std::hex << std::uppercase << word
-                << ", carrying " << OutputLabel(first->output) << " on";
+        caption << "cycles " << start << " to " << start + kFrameBits - 1 << ": word 0x" << std::hex << std::uppercase << word;
+        if (r.notChecked.empty()) caption << ", carrying " << OutputLabel(first->output) << " on";
+        else caption << ", not a host output: " << r.notChecked;
         svg << "<text x=\"0\" y=\"26\" fill=\"#555\">" << XmlEscape(caption.str()) << "</text>";
     } else {
         svg << "<text x=\"0\" y=\"26\" fill=\"#555\">no frame carried a switched output</text>";
@@ -164,9 +168,10 @@ std::string StripSvg(const WiringCheckResult& r) {
     }
     auto row = [&](int k, const std::string& name, const std::vector<uint8_t>& levels, const char* colour) {
         const double y = traceTop + k * rowHeight;
-        svg << "<text x=\"0\" y=\"" << y + 11 << "\">" << XmlEscape(name) << "</text><path d=\"";
+        svg << "<text x=\"0\" y=\"" << y + rowHeight * 0.65 << "\"" << (rowHeight < 17 ? " font-size=\"8.5\"" : "") << ">"
+            << XmlEscape(name) << "</text><path d=\"";
         for (size_t i = 0; i < merged.size(); ++i)
-            svg << (i ? " " : "") << Wave(levels, merged[i].from, merged[i].to, starts[i], scale, y + 2, 10);
+            svg << (i ? " " : "") << Wave(levels, merged[i].from, merged[i].to, starts[i], scale, y + 2, rowHeight * 0.6);
         svg << "\" fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"1.4\"/>\n";
     };
     row(0, "bit stream", r.trace.wire, "#1d4f91");
@@ -206,11 +211,19 @@ p { margin: 2pt 0; }
 .beside { font-weight: bold; font-size: 9pt; }
 .small { color: #555; font-size: 8.5pt; }
 svg { width: 100%; height: auto; display: block; }
+@media print { body { zoom: 0.85; } }
+/* Paths can be long: the title and the console report hold them whole. */
+p.line { white-space: nowrap; overflow: hidden; text-overflow: ellipsis; }
+p.verdict { display: -webkit-box; -webkit-box-orient: vertical; -webkit-line-clamp: 3; overflow: hidden; }
 ol.problems { margin: 0; padding-left: 16pt; }
 ol.problems li { margin-bottom: 3pt; }
 .badge { font-weight: bold; padding: 0 3pt; border: 1px solid; border-radius: 3px; }
-.fault .badge { color: #b3261e; } .note .badge { color: #555; }
+.fault .badge { color: #b3261e; } .warning .badge { color: #7a5b00; } .note .badge { color: #555; }
+.more { font-weight: bold; }
 .fix { font-style: italic; }
+/* A long problem is cut on the sheet, never on the console: the sheet has room for so many lines. */
+ol.problems .what { display: -webkit-box; -webkit-box-orient: vertical; -webkit-line-clamp: 2; overflow: hidden; }
+ol.problems .fix { display: -webkit-box; -webkit-box-orient: vertical; -webkit-line-clamp: 1; overflow: hidden; }
 )";
 
 }  // namespace
@@ -223,13 +236,14 @@ void WriteCheckPage(const WiringCheckResult& r, std::ostream& page) {
          << (r.passed ? "\u2714 Check passed" : "\u2718 Check failed") << "</h1>\n";
     page << "<p class=\"verdict\">" << XmlEscape(r.verdict) << "</p>\n";
     for (const std::string& line : r.besideVerdict) page << "<p class=\"beside\">" << XmlEscape(line) << "</p>\n";
-    page << "<p>TRELVO-40/41 wiring check of <b>" << XmlEscape(r.machine) << "</b></p>\n";
+    page << "<p class=\"line\">TRELVO-40/41 wiring check of <b>" << XmlEscape(r.machine) << "</b></p>\n";
     page << "<p>Mode: <b>" << XmlEscape(ModeName(r.mode)) << "</b> (ExpandedMode " << r.mode
          << (r.modeSet ? "" : ", not set: the plug-in's default") << ") \u00b7 " << kSpindleOptionName << ": <b>"
          << (r.spindleEnabled ? "on" : "off") << "</b></p>\n";
     if (!r.debugLogNamed.empty())
-        page << "<p class=\"small\">Debug log: the profile names " << XmlEscape(r.debugLogNamed) << "; the check wrote it to "
-             << XmlEscape(r.debugLogPath) << " instead, removed afterwards.</p>\n";
+        page << "<p class=\"small line\">Debug log: the profile names " << XmlEscape(r.debugLogNamed) << "; the check wrote "
+             << (r.debugLogKept.empty() ? std::string("it to its temporary folder") : "it to " + XmlEscape(r.debugLogKept))
+             << " instead.</p>\n";
 
     page << "<h2>The board</h2>\n" << BoardSvg(Labels(r));
     page << "<p>Spindle: ";
@@ -253,18 +267,23 @@ void WriteCheckPage(const WiringCheckResult& r, std::ostream& page) {
     page << "<h2>Problems</h2>\n";
     if (r.problems.empty()) page << "<p>none</p>\n";
     else page << "<ol class=\"problems\">\n";
-    for (const CheckProblem& p : r.problems) {
-        const bool fault = p.cls == ProblemClass::Fault;
-        page << "<li class=\"" << (fault ? "fault" : "note") << "\"><span class=\"badge\">"
-             << (fault ? "\u2718 FAULT" : "\u2139 NOTE") << "</span> ";
-        if (fault) page << "<b>" << XmlEscape(p.Lead()) << ":</b> ";
-        page << XmlEscape(p.text);
-        if (!p.fix.empty()) page << "<br/><span class=\"fix\">Fix: " << XmlEscape(p.fix) << "</span>";
+    const size_t shown = std::min(r.problems.size(), kPageProblems);
+    for (size_t k = 0; k < shown; ++k) {
+        const CheckProblem& p = r.problems[k];
+        static const char* const kClass[] = {"fault", "warning", "note"};
+        static const char* const kBadge[] = {"\u2718 FAULT", "\u26a0 WARNING", "\u2139 NOTE"};
+        const int cls = static_cast<int>(p.cls);
+        page << "<li class=\"" << kClass[cls] << "\"><span class=\"what\"><span class=\"badge\">" << kBadge[cls] << "</span> ";
+        if (p.cls == ProblemClass::Fault) page << "<b>" << XmlEscape(p.Lead()) << ":</b> ";
+        page << XmlEscape(p.text) << "</span>";
+        if (!p.fix.empty()) page << "<span class=\"fix\">Fix: " << XmlEscape(p.fix) << "</span>";
         page << "</li>\n";
     }
     if (!r.problems.empty()) page << "</ol>\n";
-    page << "<p class=\"small\">A fault means a part of the machine will not work and fails the check; a note does "
-            "not. Written by trelvo-sim --check.</p>\n</body>\n</html>\n";
+    if (shown < r.problems.size())
+        page << "<p class=\"more\">and " << r.problems.size() - shown << " more: trelvo-sim --check lists them all</p>\n";
+    page << "<p class=\"small\">A fault fails the check; a warning does not, but asks you to act; a note informs. "
+            "Written by trelvo-sim --check.</p>\n</body>\n</html>\n";
 }
 
 }  // namespace sim

@@ -36,6 +36,14 @@ std::string HostPath(const std::string& utf8);
 // Whether HostPath can give the path to the plug-in.
 bool HostCanName(const std::string& utf8);
 
+// A path the plug-in was given or read (narrow, in the ANSI code page on Windows) in UTF-8.
+std::string FromHostPath(const std::string& narrow);
+// Whether the user running the simulator may write the existing file at this UTF-8 path.
+bool CanWrite(const std::string& utf8);
+// The width of the console standard output writes to: its columns, 80 when it cannot tell; 0 when
+// standard output is not a console (a file or a pipe), which takes lines unwrapped.
+int ConsoleColumns();
+
 // Reads the whole of a file the user named, by its UTF-8 path, as the plug-in reads its profile: a
 // regular file only, never more than `limit` bytes. 0, or an error for ReadErrorText.
 int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes);

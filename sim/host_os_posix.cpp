@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,14 @@ void PrepareConsole() {}
 
 std::string HostPath(const std::string& utf8) { return utf8; }
 bool HostCanName(const std::string&) { return true; }
+std::string FromHostPath(const std::string& narrow) { return narrow; }
+bool CanWrite(const std::string& utf8) { return access(utf8.c_str(), W_OK) == 0; }
+
+int ConsoleColumns() {
+    if (!isatty(STDOUT_FILENO)) return 0;
+    winsize size{};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
 
 int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes) {
     return platform::fileIo().read(path.c_str(), limit, bytes);

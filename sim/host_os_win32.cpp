@@ -148,6 +148,35 @@ bool HostCanName(const std::string& utf8) {
     return ToAnsi(Wide(utf8), ansi);
 }
 
+std::string FromHostPath(const std::string& narrow) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), wide.data(), n);
+    return Utf8(wide);
+}
+
+bool CanWrite(const std::string& utf8) {
+    const std::wstring wide = Wide(utf8);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY)) return false;
+    // The access rights decide too; a file another program holds open is still writable.
+    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_ACCESS_DENIED;
+    CloseHandle(file);
+    return true;
+}
+
+int ConsoleColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out == nullptr || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return 0;
+    if (!GetConsoleScreenBufferInfo(out, &info)) return 80;
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    return columns > 0 ? columns : 80;
+}
+
 int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes) {
     bytes.clear();
     const std::wstring wide = Wide(path);
@@ -184,7 +213,13 @@ void* OpenModule(const std::string& path) {
     // A bare name means the file here, not one somewhere on the DLL search path.
     const std::string file = path.find_first_of("/\\:") == std::string::npos ? ".\\" + path : path;
     HMODULE module = LoadLibraryW(Wide(file).c_str());
-    if (!module) throw std::runtime_error(SystemMessage(GetLastError()));
+    if (!module) {
+        // Some of the system's texts name the file as %1 ("Bad EXE format for %1"): the file goes there.
+        std::string message = SystemMessage(GetLastError());
+        for (size_t at = 0; (at = message.find("%1", at)) != std::string::npos; at += path.size())
+            message.replace(at, 2, path);
+        throw std::runtime_error(message);
+    }
     return reinterpret_cast<void*>(module);
 }
 

@@ -19,6 +19,17 @@
 
 namespace {
 
+// Whether two paths the user gave name one file: the same file when both exist (a hard link too),
+// else the same place once made absolute.
+bool SameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    const std::filesystem::path pa = sim::FilePath(a), pb = sim::FilePath(b);
+    if (std::filesystem::equivalent(pa, pb, ec) && !ec) return true;
+    const std::filesystem::path fa = std::filesystem::weakly_canonical(std::filesystem::absolute(pa, ec), ec);
+    const std::filesystem::path fb = std::filesystem::weakly_canonical(std::filesystem::absolute(pb, ec), ec);
+    return fa == fb;
+}
+
 constexpr const char* kUsage =
     "usage: trelvo-sim [SCENARIO] [OPTIONS], or trelvo-sim --check [--profile FILE] [OPTIONS]; "
     "trelvo-sim --help lists the options";
@@ -40,6 +51,9 @@ int main(int argc, char** argv) {
     auto* wire = app.add_option("--wire", options.wirePath, "write the level of port 1, pin 16 per cycle (0, 1 or z)");
     auto* frames = app.add_option("--frames", options.framesPath, "write the received frames as CSV");
     auto* vcd = app.add_option("--vcd", options.vcdPath, "write a Value Change Dump, one time unit per cycle");
+    app.add_option("--log", options.logPath,
+                   "write the plug-in's debug log of the run to FILE, whatever DebugLogFile names (at DebugLogLevel, "
+                   "DEBUG when that is 0)");
     app.add_flag("--check", check,
                  "check the wiring of --profile (or of the built-in machine) against the board: exit 0 passed, 1 failed")
         ->excludes(out, wire, frames, vcd);
@@ -71,6 +85,23 @@ int main(int argc, char** argv) {
     if (!reportPath.empty() && !check) {
         std::cerr << "trelvo-sim: --report needs --check\n" << kUsage << '\n';
         return 2;
+    }
+    if (!options.logPath.empty()) {
+        const std::vector<std::pair<std::string, std::string>> named = {
+            {options.profilePath, "the profile (--profile)"},
+            {scenarioPath, "the scenario"},
+            {modulePath.empty() ? sim::DefaultModulePath() : modulePath, "the plug-in module"},
+            {options.profileOutPath, "the output of --profile-out"},
+            {options.wirePath, "the output of --wire"},
+            {options.framesPath, "the output of --frames"},
+            {options.vcdPath, "the output of --vcd"},
+            {reportPath, "the output of --report"}};
+        for (const auto& [path, what] : named) {
+            if (path.empty() || !SameFile(path, options.logPath)) continue;
+            std::cerr << "trelvo-sim: --log " << options.logPath << " names " << what
+                      << "; the debug log needs a file of its own\n" << kUsage << '\n';
+            return 2;
+        }
     }
     // The page's file is opened before the check runs, so a wrong path costs nothing.
     std::ofstream report;
@@ -107,8 +138,8 @@ int main(int argc, char** argv) {
         const sim::PluginModule module =
             sim::LoadPluginModule(modulePath.empty() ? sim::DefaultModulePath() : modulePath);
         if (check) {
-            const sim::WiringCheckResult result = sim::RunWiringCheck(scenario, module, options.profilePath);
-            sim::WriteCheckText(result, std::cout);
+            const sim::WiringCheckResult result = sim::RunWiringCheck(scenario, module, options.profilePath, options.logPath);
+            sim::WriteCheckText(result, std::cout, sim::ConsoleColumns());
             std::cout.flush();
             if (report.is_open()) {
                 sim::WriteCheckPage(result, report);

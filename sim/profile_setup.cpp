@@ -179,10 +179,12 @@ std::string ProfileCopy::ReadString(const std::string& key) const {
     return store.ReadString(kProfileSection, key, "");
 }
 
-void ProfileCopy::RedirectDebugLog() {
+void ProfileCopy::RedirectDebugLog(bool always) {
     namedLog_ = ReadString("DebugLogFile");
-    if (namedLog_.empty()) return;
-    WriteSettings({{"DebugLogFile", DebugLogPath()}});
+    if (namedLog_.empty() && !always) return;
+    SettingList redirect{{"DebugLogFile", DebugLogPath()}};
+    if (always && ReadSetting("DebugLogLevel", 0) == 0) redirect.emplace_back("DebugLogLevel", "4");
+    WriteSettings(redirect);
     // The store saves nothing over a file it cannot rewrite; the plug-in would then read the user's path.
     if (ReadString("DebugLogFile") != DebugLogPath())
         throw std::runtime_error("cannot point the debug log that the profile names (" + namedLog_ +

@@ -40,8 +40,9 @@ public:
     // The plug-in opens the debug log that DebugLogFile names, truncating it, wherever it points: the
     // user's own files, the profile itself. A named log is pointed at DebugLogPath() in this folder
     // before the plug-in runs; the value named is kept for SaveAs. Throws when the copy will not take
-    // the new value, so that nothing runs with the user's path in it.
-    void RedirectDebugLog();
+    // the new value, so that nothing runs with the user's path in it. `always` (--log): the log is
+    // pointed there even when none is named, at level DEBUG when the profile's level is 0.
+    void RedirectDebugLog(bool always = false);
     // The value DebugLogFile named before RedirectDebugLog, or empty when it named none.
     const std::string& NamedDebugLog() const { return namedLog_; }
     std::string DebugLogPath() const { return path_ + ".debug.log"; }

@@ -305,7 +305,7 @@ struct HostRun::Impl {
     RunOptions options;
     Account account;
     ProfileCopy profile;
-    std::ofstream wire, frames;
+    std::ofstream wire, frames, log;
     std::optional<VcdWriter> vcd;
 
     // The host's memory, alive from InitControl to StopPlug.
@@ -357,12 +357,18 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
         r.frames << "cycle,word,channel,parity_ok,stop_ok\n";
     }
     if (!options.vcdPath.empty()) r.vcd.emplace(options.vcdPath);
+    if (!options.logPath.empty()) {
+        r.log.open(FilePath(options.logPath), std::ios::binary);
+        if (!r.log) throw std::runtime_error("cannot write " + options.logPath);
+    }
 
     // An empty file is what the plug-in reads as a profile with nothing in it; anything else must be one.
     const bool fromProfile = !options.profilePath.empty() && !r.profile.Empty();
     if (fromProfile) LoadPreferencesWiring(r.profile.Path(), options.profilePath, r.engine, r.motorPins);
     r.profile.WriteSettings(setup.settings);
-    r.profile.RedirectDebugLog();
+    const std::string asGiven = ReadUserFile("profile", r.profile.Path());
+    r.profile.RedirectDebugLog(!options.logPath.empty());
+    const std::string redirected = ReadUserFile("profile", r.profile.Path());
     for (const Wiring& w : setup.wiring) ApplyWiring(r.engine, r.motorPins, w);
     r.engine.estop = 1;
     r.state.SpinDir = 1;
@@ -382,13 +388,16 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
                                                   "host no wiring from it"
                                                 : ""));
     }
+    const std::string kept = options.logPath.empty() ? ", which goes with the temporary folder (--log FILE keeps it)"
+                                                     : ", copied to " + options.logPath + " after the run";
     if (!r.profile.NamedDebugLog().empty()) {
         const bool bySetting = std::any_of(setup.settings.begin(), setup.settings.end(),
                                            [](const auto& s) { return s.first == "DebugLogFile"; });
         account.Line("", "debug log: DebugLogFile names " + r.profile.NamedDebugLog() +
                              (bySetting ? " (a setting line of the scenario)" : " (the profile)") +
-                             "; the plug-in writes its log to " + r.profile.DebugLogPath() +
-                             " instead, which goes with the temporary folder");
+                             "; the plug-in writes its log to " + r.profile.DebugLogPath() + " instead" + kept);
+    } else if (!options.logPath.empty()) {
+        account.Line("", "debug log: the plug-in writes its log to " + r.profile.DebugLogPath() + kept);
     }
     const bool fromScenario = !setup.wiring.empty();
     account.Line("", std::string("wiring on ports 1, 8 and 9, from ") +
@@ -399,6 +408,13 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
 
     const char* name = module.setProName(HostPath(r.profile.Path()).c_str());
     account.Line("", std::string("SetProName returned \"") + (name ? name : "(null)") + "\"");
+    // The plug-in reads the log's name at start only: from here on the copy holds the user's
+    // settings again, unless the start itself wrote to it.
+    if (redirected != asGiven && ReadUserFile("profile", r.profile.Path()) == redirected) {
+        std::ofstream back(FilePath(r.profile.Path()), std::ios::binary | std::ios::trunc);
+        back.write(asGiven.data(), static_cast<std::streamsize>(asGiven.size()));
+        if (!back.flush()) throw std::runtime_error("cannot put the settings back into the copy " + r.profile.Path());
+    }
     r.FlushHooks("start");
     module.initControl(reinterpret_cast<intptr_t>(&r.engine), 0, reinterpret_cast<intptr_t>(&r.state), 0);
     r.FlushHooks("start");
@@ -502,6 +518,14 @@ void HostRun::Finish() {
     r.module.stopPlug();
     r.FlushHooks("end");
     if (!r.options.profileOutPath.empty()) r.profile.SaveAs(r.options.profileOutPath);
+    if (r.log.is_open()) {
+        std::ifstream written(FilePath(r.profile.DebugLogPath()), std::ios::binary);
+        if (!written)
+            throw std::runtime_error("the plug-in wrote no debug log (" + r.profile.DebugLogPath() + "), so --log " +
+                                     r.options.logPath + " has nothing to copy");
+        if (written.peek() != std::ifstream::traits_type::eof()) r.log << written.rdbuf();
+        if (!r.log.flush()) throw std::runtime_error("cannot write " + r.options.logPath);
+    }
 }
 
 void HostRun::Summary() {

@@ -25,6 +25,7 @@ struct RunOptions {
     std::string wirePath;
     std::string framesPath;
     std::string vcdPath;
+    std::string logPath;  // where the plug-in's debug log goes after the run (--log)
 };
 
 // The level a port/pin shows: state XOR active-low of the enabled output with the highest index on
@@ -53,7 +54,7 @@ public:
     void Apply(const Event& event);
     // One Update, then what the pin and the board did.
     void Cycle();
-    // StopPlug, then the profile to --profile-out.
+    // StopPlug, then the profile to --profile-out and the debug log to --log.
     void Finish();
     // The closing summary of the account.
     void Summary();

@@ -2,6 +2,8 @@
 #include "wiring_check.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <ostream>
@@ -10,6 +12,7 @@
 
 #include "assignments/signal_names.h"
 #include "host/settings.h"
+#include "host_os.h"
 #include "simulation.h"
 
 namespace sim {
@@ -313,6 +316,34 @@ void ProfileProblems(const HostEngineBlock& engine, const MotorPinTable& motorPi
     }
 }
 
+// What the plug-in would do on the machine with the debug log the profile names: it starts that
+// file afresh at every start, and refuses the profile itself.
+void DebugLogProblems(const std::string& profilePath, WiringCheckResult& r) {
+    namespace fs = std::filesystem;
+    if (r.debugLogNamed.empty() || profilePath.empty()) return;
+    fs::path named = FilePath(FromHostPath(r.debugLogNamed));
+    // Mach3 runs in its own folder, where it keeps its profiles.
+    if (named.is_relative()) named = FilePath(profilePath).parent_path() / named;
+    const std::string fix = "set DebugLogFile in section TRELVO40 of the profile to a file of the log's own "
+                            "(TRELVO-40.log beside the profile, say), or empty it";
+    std::error_code ec;
+    if (fs::equivalent(named, FilePath(profilePath), ec)) {
+        r.problems.push_back({ProblemClass::Warning, "",
+                              "DebugLogFile names the profile itself, which the plug-in will not write its log over: "
+                              "no log will be written",
+                              fix, ""});
+        return;
+    }
+    if (!fs::is_regular_file(named, ec)) return;  // none yet, the plug-in makes it; a FIFO would hang the read
+    std::ifstream in(named, std::ios::binary);
+    if (!in || in.peek() == std::ifstream::traits_type::eof()) return;
+    std::string first;
+    std::getline(in, first);
+    if (first.find(std::string("[SYSTEM]: ") + kLogHeader) != std::string::npos) return;
+    r.problems.push_back({ProblemClass::Fault, "", "the plug-in would erase it at every start", fix, "",
+                          "DebugLogFile names " + r.debugLogNamed + ", a file that is not the plug-in's debug log"});
+}
+
 bool Mentions(const std::vector<CheckProblem>& problems, const std::string& text) {
     return std::any_of(problems.begin(), problems.end(),
                        [&](const CheckProblem& p) { return p.text.find(text) != std::string::npos; });
@@ -330,6 +361,7 @@ std::string ModeName(int mode) {
 }
 
 const char* const kSpindleOptionName = "Enable Spindle (TRELVO-17)";
+const char* const kLogHeader = "*** TRELVO-40/41 Plug-In Debug Log";
 
 std::string InputRow(const CheckedInput& in) { return "Connector " + in.connector + " \"" + in.pin + "\": " + in.shown; }
 
@@ -352,7 +384,13 @@ int WiringCheckResult::Faults() const {
                                           [](const CheckProblem& p) { return p.cls == ProblemClass::Fault; }));
 }
 
-WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& module, const std::string& profilePath) {
+int WiringCheckResult::Warnings() const {
+    return static_cast<int>(std::count_if(problems.begin(), problems.end(),
+                                          [](const CheckProblem& p) { return p.cls == ProblemClass::Warning; }));
+}
+
+WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& module, const std::string& profilePath,
+                                 const std::string& logPath) {
     Scenario setup;
     if (profilePath.empty()) {
         setup.wiring = builtin.wiring;
@@ -360,6 +398,7 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     }
     RunOptions options;
     options.profilePath = profilePath;
+    options.logPath = logPath;
     std::ostringstream account;  // the cycle-by-cycle account is not part of the report
     HostRun run(setup, module, options, account);
     WiringCheckResult r;
@@ -396,10 +435,23 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     r.inputs = BoardInputs(engine, r.mode);
     r.debugLogNamed = run.Profile().NamedDebugLog();
     r.debugLogPath = run.Profile().DebugLogPath();
+    r.debugLogKept = logPath;
     const int demoMode = run.ReadSetting("DemoMode", 0), serialTest = run.ReadSetting("zzzzz", 0);
     if (demoMode) r.notChecked = "DemoMode drives the board";
     else if (serialTest) r.notChecked = "zzzzz sends the serial test word";
     ProfileProblems(engine, run.MotorPinsOf(), r, demoMode, serialTest);
+    DebugLogProblems(profilePath, r);
+    if (r.mode == IO_EXPANDED_OUTPUT)
+        r.problems.push_back({ProblemClass::Warning, "",
+                              "in " + ModeName(r.mode) + " the charge pump stays on during EStop, so it will not stop the drives",
+                              "if the machine relies on the charge pump to stop the drives in EStop, choose " +
+                                  ModeName(IO_EXPANDED_IO) + " in the plug-in's configuration dialog",
+                              ""});
+    if (!profilePath.empty() && !CanWrite(profilePath))
+        r.problems.push_back({ProblemClass::Note, "",
+                              "the profile cannot be written by the user running this check: the settings chosen in the "
+                              "plug-in's dialog will not be saved unless Mach3's user can write it",
+                              "if Mach3 runs as this user, make the profile writable (clear its read-only attribute)", ""});
 
     // The run: the dialog once, as a user opens it, then out of EStop, then each output on its own.
     r.dialogText = module.setDialogHook != nullptr;
@@ -458,8 +510,8 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
             continue;
         r.problems.push_back({ProblemClass::Note, "", "the plug-in showed the warning box " + warning, "", ""});
     }
-    std::stable_partition(r.problems.begin(), r.problems.end(),
-                          [](const CheckProblem& p) { return p.cls == ProblemClass::Fault; });
+    std::stable_sort(r.problems.begin(), r.problems.end(),
+                     [](const CheckProblem& a, const CheckProblem& b) { return a.cls < b.cls; });
 
     int followed = 0;
     for (const CheckedOutput& s : r.outputs) followed += s.Followed() ? 1 : 0;
@@ -467,32 +519,69 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
                                                            " wired board outputs followed the host"
                                                      : "board outputs not checked: " + r.notChecked;
     r.passed = r.Faults() == 0;
+    const int warnings = r.Warnings();
+    const std::string warned = std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings");
     if (r.passed) {
-        r.verdict = counted + (r.spindleChecked ? ", and the spindle" : "");
+        r.verdict = counted + (r.spindleChecked ? ", and the spindle" : "") + (warnings ? "; " + warned + " below" : "");
     } else {
-        const auto first = std::find_if(r.problems.begin(), r.problems.end(),
-                                        [](const CheckProblem& p) { return p.cls == ProblemClass::Fault; });
+        const CheckProblem& first = r.problems.front();  // faults come first
         const int more = r.Faults() - 1;
-        r.verdict = first->Lead() + ": " + first->text +
-                    (more ? ", and " + std::to_string(more) + (more == 1 ? " more fault" : " more faults") : "") + " (" +
-                    counted + ")";
+        r.verdict = first.Lead() + ": " + first.text +
+                    (more ? ", and " + std::to_string(more) + (more == 1 ? " more fault" : " more faults") : "") +
+                    (warnings ? (more ? " and " : ", and ") + warned : "") + " (" + counted + ")";
     }
     // What no simulation can show.
-    if (r.mode == IO_EXPANDED_OUTPUT)
-        r.besideVerdict.push_back("note: in " + ModeName(r.mode) +
-                                  " the charge pump stays on during EStop, so it will not stop the drives; choose " +
-                                  ModeName(IO_EXPANDED_IO) + " if a charge-pump relay is to stop them");
     r.besideVerdict.push_back("after any change to the wiring or the profile, press the EStop button and see Mach3 enter EStop");
     return r;
 }
 
-void WriteCheckText(const WiringCheckResult& r, std::ostream& report) {
+std::string WrapText(const std::string& text, int columns) {
+    if (columns <= 0) return text;
+    const auto width = [](const std::string& s) {
+        return static_cast<int>(std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+    };
+    std::string out;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (width(line) <= columns) {
+            out += line + '\n';
+            continue;
+        }
+        const size_t first = line.find_first_not_of(' ');
+        const bool bullet = line.compare(first, 2, "- ") == 0;
+        const std::string indent(first + 2, ' ');  // under the bullet's text, or a step in
+        std::string row = line.substr(0, first + (bullet ? 2 : 0));
+        bool rowHasWord = false;
+        std::istringstream words(line.substr(row.size()));
+        std::string word;
+        while (words >> word) {
+            if (rowHasWord && width(row) + 1 + width(word) > columns) {
+                out += row + '\n';
+                row = indent;
+                rowHasWord = false;
+            }
+            row += (rowHasWord ? " " : "") + word;
+            rowHasWord = true;
+        }
+        out += row + '\n';
+    }
+    return out;
+}
+
+void WriteCheckText(const WiringCheckResult& r, std::ostream& out, int columns) {
+    std::ostringstream report;
     report << "TRELVO-40/41 wiring check of " << r.machine << '\n';
     report << "settings: ExpandedMode " << r.mode << (r.modeSet ? "" : " (not set; the plug-in's default)")
            << ", EnableSpindle " << (r.spindleEnabled ? 1 : 0) << '\n';
-    if (!r.debugLogNamed.empty())
+    if (!r.debugLogNamed.empty()) {
         report << "debug log: the profile's DebugLogFile names " << r.debugLogNamed << "; the check wrote the log to "
-               << r.debugLogPath << " instead, removed with the temporary folder, so that file is not touched\n";
+               << (r.debugLogKept.empty() ? r.debugLogPath + " instead, removed with the temporary folder (--log FILE keeps it)"
+                                          : r.debugLogKept + " instead (--log)")
+               << ", so that file is not touched\n";
+    } else if (!r.debugLogKept.empty()) {
+        report << "debug log: written to " << r.debugLogKept << " (--log)\n";
+    }
     report << '\n';
     if (r.streamOutput < 0) {
         report << "bit stream: nothing on port 1 pin 16, so the board hears nothing";
@@ -537,10 +626,12 @@ void WriteCheckText(const WiringCheckResult& r, std::ostream& report) {
                                              : std::string("NOT latched"))
                    << '\n';
     }
-    report << '\n' << "problems (a fault fails the check, a note does not):\n";
+    report << '\n' << "problems (a fault fails the check, a warning does not but asks you to act; notes follow):\n";
     if (r.problems.empty()) report << "  none\n";
     for (const CheckProblem& p : r.problems) {
-        const std::string head = p.cls == ProblemClass::Fault ? "fault, " + p.Lead() + ": " : "note: ";
+        const std::string head = p.cls == ProblemClass::Fault     ? "fault, " + p.Lead() + ": "
+                                 : p.cls == ProblemClass::Warning ? "warning: "
+                                                                  : "note: ";
         std::istringstream lines(head + p.text);
         std::string line;
         bool first = true;
@@ -552,6 +643,7 @@ void WriteCheckText(const WiringCheckResult& r, std::ostream& report) {
     }
     report << '\n' << (r.passed ? "check passed: " : "check failed: ") << r.verdict << '\n';
     for (const std::string& line : r.besideVerdict) report << "  " << line << '\n';
+    out << WrapText(report.str(), columns);
 }
 
 }  // namespace sim

@@ -37,17 +37,25 @@ struct CheckedSpindleStep {
     CheckStep step;
 };
 
-// A fault means a part of the machine will not work and fails the check; a note does not.
-enum class ProblemClass { Fault, Note };
+// A fault means a part of the machine will not work or a file of the user's would be lost, and fails
+// the check; a warning asks the machinist to act without failing it; a note is for information.
+// Faults and warnings are the check's problems.
+enum class ProblemClass { Fault, Warning, Note };
 struct CheckProblem {
     ProblemClass cls = ProblemClass::Note;
     std::string part;  // what will not work (faults only), e.g. "K2"
     std::string text;
     std::string fix;     // empty when there is nothing to do
     std::string unless;  // faults only: what would make the part work, e.g. "unless it is wired to ..."
+    std::string lead = "";  // faults only: the words before the text when no part stops working
     // A fault's "PART will not work[ UNLESS]", the words before its text.
-    std::string Lead() const { return part + " will not work" + (unless.empty() ? "" : " " + unless); }
+    std::string Lead() const {
+        return !lead.empty() ? lead : part + " will not work" + (unless.empty() ? "" : " " + unless);
+    }
 };
+
+// The first line of every debug log the plug-in writes holds this.
+extern const char* const kLogHeader;
 
 // The EStop input as the profile sets it (input 25), and the polarity the plug-in forces on it:
 // the plug-in keeps it enabled on port 1 pin 10, active-low when SimMode is on.
@@ -97,6 +105,7 @@ struct WiringCheckResult {
     std::string notChecked;  // why no board output or spindle step was judged ("DemoMode drives the board")
     std::string debugLogNamed;  // what DebugLogFile named, or empty
     std::string debugLogPath;   // where the plug-in wrote its log instead
+    std::string debugLogKept;   // where --log copied it, or empty
     std::array<CheckedInput, 8> inputs;  // J12 11, 12, 13, 15, then J11 E to H
     bool dialogText = false;            // the module showed its dialog's text to the simulator
     std::vector<std::string> dialogRows;
@@ -110,6 +119,7 @@ struct WiringCheckResult {
 
     bool SpindleFollowed() const;
     int Faults() const;
+    int Warnings() const;
 };
 
 // The mode and the spindle option as the configuration dialog names them.
@@ -121,10 +131,17 @@ std::string DescribeEStop(const CheckedEStop& estop);
 extern const char* const kSpindleOptionName;
 
 // Runs the check on the profile's wiring and settings, or on `builtin`'s without a profile. Throws
-// std::runtime_error when the profile cannot be read or parsed.
-WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& module, const std::string& profilePath);
+// std::runtime_error when the profile cannot be read or parsed. `logPath`: where the plug-in's debug
+// log of the run goes (--log), or empty.
+WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& module, const std::string& profilePath,
+                                 const std::string& logPath = "");
 
-// The text report, ending with the verdict line.
-void WriteCheckText(const WiringCheckResult& result, std::ostream& report);
+// The text report, ending with the verdict line; lines wrap at word boundaries to `columns`, none
+// when it is 0.
+void WriteCheckText(const WiringCheckResult& result, std::ostream& report, int columns = 0);
+
+// The text's lines cut at blanks to at most `columns` characters (UTF-8 letters counted once), each
+// continuation indented as its line's first word; a word longer than a line stands on its own.
+std::string WrapText(const std::string& text, int columns);
 
 }  // namespace sim

@@ -32,6 +32,7 @@ enum class EventKind : int32_t {
     MonitorTimeout,
     MonitorRestart,
     MonitorRestartDisabled,
+    SpindleDump,       // name: the caller; a: isOn, b: dirCW, c: dutyCycle
     Count
 };
 
@@ -39,7 +40,7 @@ enum WordSource : int32_t { kSerialTest = 0, kDemo = 1, kScheduler = 2 };
 
 inline constexpr int32_t kEventLevel[static_cast<int>(EventKind::Count)] = {
     kDebug, kDebug, kDebug, kInfo,  kDebug, kDebug, kDebug, kDebug, kAll,  kDebug, kDebug, kDebug,
-    kDebug, kDebug, kError, kError, kDebug, kDebug, kDebug, kDebug, kDebug, kDebug, kDebug};
+    kDebug, kDebug, kError, kError, kDebug, kDebug, kDebug, kDebug, kDebug, kDebug, kDebug, kDebug};
 
 struct Event {
     EventKind kind;

@@ -62,7 +62,7 @@ void Scheduler::Restart() noexcept {
 
 void Scheduler::Update() noexcept {
     sink->Emit(EventKind::SchedulerUpdate);
-    pwmMonitor.Update(spindle.CommandWord(*in), *sink);
+    pwmMonitor.Update(spindle.CommandWord(*in, sink), *sink);
     relayMonitor.Update(in->RelayWord(), *sink);
     pp2Monitor.Update(in->Pp2Word(), *sink);
 }

@@ -13,11 +13,14 @@ int32_t DutyFromRatio(double ratio) noexcept {
     return static_cast<int32_t>(ratio * 1023.0 + 0.5);
 }
 
-int32_t Spindle::CommandWord(const Inputs& in) noexcept {
+int32_t Spindle::CommandWord(const Inputs& in, const EventSink* sink) noexcept {
     if (in.spindleOn != nullptr) {
         isOn = *in.spindleOn != 0;
         dirCW = *in.spindleDir == 1;
         dutyCycle = DutyFromRatio(*in.spindleRatio);
+    }
+    if (sink != nullptr) {
+        DumpState("GetCommandWord", *sink);
     }
     int32_t word = dutyCycle;
     if (!isOn) {
@@ -27,6 +30,12 @@ int32_t Spindle::CommandWord(const Inputs& in) noexcept {
         word |= 0x800;
     }
     return word;
+}
+
+void Spindle::DumpState(const char* caller, const EventSink& sink) const noexcept {
+    if (dumpEnabled) {
+        sink.Emit(EventKind::SpindleDump, caller, isOn ? 1 : 0, dirCW ? 1 : 0, dutyCycle);
+    }
 }
 
 const int32_t DemoSequence[12] = {0x01, 0x02, 0x04, 0x08, 0x00, -1, 0x11, 0x12, 0x14, 0x18, 0x10, -1};

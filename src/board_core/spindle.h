@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "board_core/events.h"
 #include "board_core/inputs.h"
 
 namespace board {
@@ -11,9 +12,14 @@ namespace board {
 int32_t DutyFromRatio(double ratio) noexcept;
 
 struct Spindle {
-    // Duty in bits 0-9, bit 10 when off, bit 11 when not clockwise; refreshes the fields from the inputs.
-    int32_t CommandWord(const Inputs& in) noexcept;
+    // Duty in bits 0-9, bit 10 when off, bit 11 when not clockwise; refreshes the fields from the inputs,
+    // then dumps them to `sink` when the dump is on.
+    int32_t CommandWord(const Inputs& in, const EventSink* sink = nullptr) noexcept;
+    // The state dump, a diagnostic that nothing switches on: off in every new spindle.
+    void SetDumpEnabled(bool on) noexcept { dumpEnabled = on; }
+    void DumpState(const char* caller, const EventSink& sink) const noexcept;
 
+    bool dumpEnabled = false;
     bool isOn = false;
     bool dirCW = true;
     int32_t dutyCycle = 0;

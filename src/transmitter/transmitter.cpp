@@ -66,6 +66,22 @@ void WriteCoreEvent(void*, const board::Event& e) noexcept {
         case K::MonitorRestartDisabled:
             myLogf(level, "Monitor '%s' is disabled, overriding restart NeedUpdate value", e.name);
             break;
+        case K::SpindleDump: {
+            // The host's own spindle values come with the core's: only this adapter knows them.
+            const HostStateBlock* host = plugin().host.state;
+            if (host == nullptr) {
+                break;
+            }
+            const HostSpindleFM& fm = host->SpindleFM;
+            myLogf(level,
+                   "Spindle State from %s:\nOur state: isOn %d, dirCW %d, PWM duty cycle %d\nMach3 State: m_SpindleOn = "
+                   "%d, SpinDir = %d\nSpindleFM:\n  SpindleOn %d, MotorEnabled %d, PWMEnabled %d, SpindleMaxVel %f\n  "
+                   "CW %d, CCW %d, PWMMin %d, PWMMax %f\n   dir %d, SpindleSpeed %f, ratio %f, TrueRPM %f\n",
+                   e.name, e.a, e.b, e.c, host->m_SpindleOn, host->SpinDir, fm.SpindleOn, fm.MotorEnabled,
+                   fm.PWMEnabled, fm.SpindleMaxVel, fm.CW, fm.CCW, fm.PWMMin, fm.PWMMax, fm.dir, fm.SpindleSpeed,
+                   fm.ratio, fm.TrueRPM);
+            break;
+        }
         case K::Count: break;
     }
 }

@@ -32,8 +32,17 @@ TEST(Spindle, CommandWordFromTheInputs) {
         rig.spindleDir = c.dir;
         rig.ratio = c.ratio;
         board::Spindle s;
-        EXPECT_EQ(s.CommandWord(rig.in), c.word);
+        EXPECT_EQ(s.CommandWord(rig.in, &rig.sink), c.word);
         EXPECT_EQ(s.isOn, c.on != 0);
+        EXPECT_TRUE(rig.events.empty()) << "the state dump is off in a new spindle";
+        // Switched on, it reports the fields the word came from, once per word.
+        s.SetDumpEnabled(true);
+        EXPECT_EQ(s.CommandWord(rig.in, &rig.sink), c.word);
+        ASSERT_EQ(rig.events.size(), 1u);
+        EXPECT_EQ(rig.events[0].kind, board::EventKind::SpindleDump);
+        EXPECT_STREQ(rig.names[0], "GetCommandWord");
+        EXPECT_EQ((std::vector<int32_t>{rig.events[0].a, rig.events[0].b, rig.events[0].c}),
+                  (std::vector<int32_t>{s.isOn, s.dirCW, s.dutyCycle}));
     }
 }
 

@@ -63,13 +63,32 @@ struct PageCase {
     std::string profile;
     simtest::Edits edits = {};  // when given: the sample, edited, in mode 0
     std::string copyAs = "";    // when given: the profile is checked as a copy of this name
+    std::string section = "";   // more of section TRELVO40
 };
+
+// The tallest page: every board output wired, twice (a strip row pair for each), and faults on
+// motors, shared pins and the EStop, more than the sheet lists.
+simtest::Edits EveryPin() {
+    simtest::Edits edits = {{"Output16Active", "1"}, {"Output16Port", "1"}, {"Output16Pin", "16"}, {"Motor0StepPort", "8"},
+                            {"Motor1DirPort", "9"},  {"Input25Pin", "15"},  {"Input25Neg", "1"}};
+    const int pins[8][2] = {{8, 1}, {8, 14}, {8, 16}, {8, 17}, {9, 1}, {9, 14}, {9, 16}, {9, 17}};
+    for (int k = 0; k < 8; ++k) {
+        for (const int output : {7 + k, 19 + k}) {
+            const std::string o = "Output" + std::to_string(output);
+            edits.insert(edits.end(), {{o + "Active", "1"}, {o + "Port", std::to_string(pins[k][0])},
+                                       {o + "Pin", std::to_string(pins[k][1])}, {o + "Neg", output < 19 ? "1" : "0"}});
+        }
+    }
+    return edits;
+}
+const simtest::Edits kEveryPin = EveryPin();
 
 class CheckPage : public ::testing::TestWithParam<PageCase> {};
 
 TEST_P(CheckPage, SaysWhatTheTextReportSays) {
     const PageCase& c = GetParam();
-    std::string profile = c.edits.empty() ? c.profile : simtest::EditedSample(c.edits, "<ExpandedMode>0</ExpandedMode>");
+    std::string profile =
+        c.edits.empty() ? c.profile : simtest::EditedSample(c.edits, "<ExpandedMode>0</ExpandedMode>" + c.section);
     if (!c.copyAs.empty()) {
         const std::filesystem::path copy = std::filesystem::temp_directory_path() / c.copyAs;
         std::filesystem::copy_file(profile, copy, std::filesystem::copy_options::overwrite_existing);
@@ -100,7 +119,10 @@ TEST_P(CheckPage, SaysWhatTheTextReportSays) {
             if (at == std::string::npos) continue;
             const std::string label = row.substr(at, row.find('"', row.find('"', at) + 1) + 1 - at);
             EXPECT_NE(pin.find(label), std::string::npos) << name << ": " << label << " not in: " << pin;
-            if (word != "NOT followed") word = row.find(": NOT followed") != std::string::npos ? "NOT followed" : "followed";
+            if (word != "NOT followed")
+                word = row.find(": NOT followed") != std::string::npos  ? "NOT followed"
+                       : row.find(": not checked: ") != std::string::npos ? "not checked"
+                                                                           : "followed";
         }
         EXPECT_NE(pin.find(word), std::string::npos) << name << " should say " << word << ": " << pin;
     }
@@ -145,6 +167,18 @@ TEST_P(CheckPage, SaysWhatTheTextReportSays) {
         EXPECT_EQ(word >> 4, latch < 4 ? 0 : 1) << caption;
         EXPECT_EQ((word >> (latch & 3)) & 1, activeLow ? 0 : 1) << caption;
     }
+    // The sheet shows the first problems of the report, then counts the rest.
+    size_t listed = 0;
+    const size_t problems = run.out.find("\nproblems (");
+    for (size_t at = run.out.find("\n  - ", problems); at != std::string::npos; at = run.out.find("\n  - ", at + 1)) ++listed;
+    const size_t shown = page.select_nodes("//ol[@class='problems']/li").size();
+    EXPECT_EQ(shown, std::min<size_t>(listed, 3)) << run.out;
+    const std::string more = page.select_node("//p[@class='more']").node().text().as_string();
+    EXPECT_EQ(more, listed > shown ? "and " + std::to_string(listed - shown) + " more: trelvo-sim --check lists them all" : "");
+    if (run.out.find(": not checked: ") != std::string::npos) {
+        EXPECT_EQ(caption.find("carrying"), std::string::npos) << caption;
+        EXPECT_NE(caption.find(", not a host output: DemoMode drives the board"), std::string::npos) << caption;
+    }
     EXPECT_TRUE(page.select_nodes("//script | //*[@src] | //*[@href]").empty());
 }
 
@@ -156,7 +190,11 @@ INSTANTIATE_TEST_SUITE_P(Profiles, CheckPage,
                                            PageCase{"SharedPin", "",
                                                     {{"Output16Active", "1"}, {"Output16Port", "1"}, {"Output16Pin", "16"},
                                                      {"Output7Active", "1"}, {"Output7Port", "9"}, {"Output7Pin", "1"},
-                                                     {"Output8Active", "1"}, {"Output8Port", "9"}, {"Output8Pin", "1"}}}),
+                                                     {"Output8Active", "1"}, {"Output8Port", "9"}, {"Output8Pin", "1"}}},
+                                           PageCase{"DemoMode", "", {{"Output16Active", "1"}, {"Output16Port", "1"}, {"Output16Pin", "16"},
+                                                    {"Output7Active", "1"}, {"Output7Port", "9"}, {"Output7Pin", "1"}},
+                                                    "", "<DemoMode>1</DemoMode>"},
+                                           PageCase{"EveryPinAndManyProblems", "", kEveryPin}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CheckPage, DocsPinoutIsTheDrawingOfToday) {
@@ -217,13 +255,26 @@ TEST(CheckPageInChromium, ShowsEveryPinWithoutErrorsOrNetwork) {
     ASSERT_FALSE(net.empty());
     EXPECT_EQ(net.find("\"network_isolation_key\":\"file://"), std::string::npos);
 
-    ASSERT_EQ(Chromium(run.dir, "--print-to-pdf='" + (run.dir / "report.pdf").string() + "'", page), 0);
-    const std::string pdf = simtest::ReadText(run.dir / "report.pdf");
-    size_t pages = 0;
-    for (size_t at = pdf.find("/Type /Page"); at != std::string::npos; at = pdf.find("/Type /Page", at + 1))
-        pages += pdf.compare(at, 12, "/Type /Pages") != 0;
-    EXPECT_EQ(pages, 1u) << "the page should print on one sheet";
-    EXPECT_NE(pdf.find("/MediaBox [0 0 594.9"), std::string::npos) << "A4";
+    // Passing or failing, and with more problems than the sheet lists, each page prints on one sheet.
+    const std::string tallest = simtest::EditedSample(kEveryPin, "<ExpandedMode>1</ExpandedMode><EnableSpindle>1</EnableSpindle>"
+                                                                 "<DebugLogFile>" TRELVO_SAMPLE_PROFILE "</DebugLogFile>");
+    const SimRun tall = simtest::RunCheck(tallest, {"--report", "{dir}/report.html"});
+    std::filesystem::remove(tallest);
+    ASSERT_EQ(tall.exitCode, 1) << tall.err;
+    const SimRun passing = simtest::RunCheck("", {"--report", "{dir}/report.html"});
+    ASSERT_EQ(passing.exitCode, 0) << passing.err;
+    for (const std::filesystem::path& dir : {run.dir, tall.dir, passing.dir}) {
+        SCOPED_TRACE(dir);
+        ASSERT_EQ(Chromium(dir, "--print-to-pdf='" + (dir / "report.pdf").string() + "'", dir / "report.html"), 0);
+        const std::string pdf = simtest::ReadText(dir / "report.pdf");
+        size_t pages = 0;
+        for (size_t at = pdf.find("/Type /Page"); at != std::string::npos; at = pdf.find("/Type /Page", at + 1))
+            pages += pdf.compare(at, 12, "/Type /Pages") != 0;
+        EXPECT_EQ(pages, 1u) << "the page should print on one sheet";
+        EXPECT_NE(pdf.find("/MediaBox [0 0 594.9"), std::string::npos) << "A4";
+    }
+    EXPECT_NE(simtest::ReadText(tall.dir / "report.html").find("<p class=\"more\">and "), std::string::npos)
+        << "the tallest page has more problems than the sheet lists";
 
     ASSERT_EQ(Chromium(run.dir, "--screenshot='" + (run.dir / "report.png").string() + "'", page), 0);
     EXPECT_EQ(simtest::ReadText(run.dir / "report.png").substr(1, 3), "PNG");

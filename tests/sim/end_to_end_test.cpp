@@ -1,18 +1,23 @@
 // trelvo-sim over the scenario files: the wire and the frames the board receives.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -254,7 +259,8 @@ TEST(EndToEnd, UsersProfileIsOnlyRead) {
     const std::filesystem::path out = std::filesystem::temp_directory_path() / "trelvo-simtest-out.xml";
     { std::ofstream(out) << "old"; }
     std::filesystem::permissions(out, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    const SimRun own = RunSim("", {"--profile", scratch.string(), "--profile-out", out.string()});
+    // --log leaves nothing of its own in the profile the plug-in saved.
+    const SimRun own = RunSim("", {"--profile", scratch.string(), "--profile-out", out.string(), "--log", "{dir}/run.log"});
     ASSERT_EQ(own.exitCode, 0) << own.err;
     EXPECT_TRUE(own.frames.empty());
     EXPECT_EQ(simtest::ReadText(out), sample);
@@ -279,7 +285,7 @@ TEST(EndToEnd, UsersProfileIsOnlyRead) {
     std::string logged = sample;
     logged.insert(logged.rfind("</profile>"), "<TRELVO40><DebugLogFile>" + scratch.string() + "</DebugLogFile></TRELVO40>");
     std::ofstream(scratch, std::ios::binary) << logged;
-    const SimRun log = RunSim("", {"--profile", scratch.string(), "--profile-out", "{dir}/saved.xml"});
+    const SimRun log = RunSim("", {"--profile", scratch.string(), "--profile-out", "{dir}/saved.xml", "--log", "{dir}/run.log"});
     ASSERT_EQ(log.exitCode, 0) << log.err;
     EXPECT_EQ(simtest::ReadText(log.dir / "saved.xml"), logged);
     EXPECT_EQ(simtest::ReadText(scratch), logged);
@@ -293,6 +299,7 @@ struct InputCase {
     std::string shows;  // in standard error when refused, else in the account; {in} as above
     std::vector<std::string> untouched = {};  // files whose bytes, mode, owner, mtime and ctime must stay
     std::vector<std::string> absent = {};     // files that must not exist afterwards
+    std::vector<std::pair<std::string, std::string>> holds = {};  // files and a line they must hold
     friend void PrintTo(const InputCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -381,6 +388,8 @@ TEST_P(Inputs, RefusedBeforeAnythingRunsOrReadAsThePlugInReadsIt) {
     }
     for (size_t i = 0; i < c.untouched.size(); ++i) EXPECT_EQ(StateOf(In(c.untouched[i])), before[i]) << c.untouched[i];
     for (const std::string& file : c.absent) EXPECT_FALSE(std::filesystem::exists(In(file))) << file;
+    for (const auto& [file, line] : c.holds)
+        EXPECT_NE(simtest::ReadText(In(file)).find(line), std::string::npos) << file << " lacks " << line;
 }
 
 const std::vector<std::string> kLogFiles = {"{in}/logself.xml", "{in}/loglink.xml", "{in}/loglink-2.xml", "{in}/logother.xml",
@@ -426,7 +435,34 @@ INSTANTIATE_TEST_SUITE_P(
         InputCase{"LogIsAnotherFileRun", {"--profile", "{in}/logother.xml"}, 0, "DebugLogFile names {in}/Mach3.log (", kLogFiles},
         InputCase{"LogFromASettingLine", {"{in}/logsetting.txt"}, 0,
                   "DebugLogFile names {in}/Mach3.log (a setting line of the scenario); the plug-in writes its log to ",
-                  kLogFiles}),
+                  kLogFiles},
+        // --log keeps the run's log: at the profile's level (5 here), at DEBUG when none is set.
+        InputCase{"LogKeptFromASettingLine", {"{in}/logsetting.txt", "--log", "{in}/kept.log"}, 0,
+                  "instead, copied to {in}/kept.log after the run\n", kLogFiles, {},
+                  {{"{in}/kept.log", " [SYSTEM]: *** TRELVO-40/41 Plug-In Debug Log (level=5 in myProfileInit) ***\n"},
+                   {"{in}/kept.log", " [ALL]: myUpdate\n"}}},
+        InputCase{"LogKeptWithoutDebugLogFile", {"{in}/bom.txt", "--log", "{in}/plain.log"}, 0,
+                  "debug log: the plug-in writes its log to ", {}, {},
+                  {{"{in}/plain.log", " [SYSTEM]: *** TRELVO-40/41 Plug-In Debug Log (level=4 in myProfileInit) ***\n"},
+                   {"{in}/plain.log", " [SYSTEM]: *** Closing Log File  ***\n"}}},
+        InputCase{"LogKeptByTheCheck", {"--check", "--profile", "{in}/logother.xml", "--log", "{in}/check.log"}, 1,
+                  "the check wrote the log to {in}/check.log instead (--log), so that file is not touched\n", kLogFiles, {},
+                  {{"{in}/check.log", "(level=5 in myProfileInit) ***\n"}}},
+        // --log never names a file the run reads or writes otherwise.
+        InputCase{"LogIsTheProfile", {"--profile", "{in}/logself.xml", "--log", "{in}/logself.xml"}, 2,
+                  "trelvo-sim: --log {in}/logself.xml names the profile (--profile); the debug log needs a file of its own\n",
+                  kLogFiles},
+        InputCase{"LogIsTheProfileSpeltOtherwise", {"--check", "--profile", "{in}/logself.xml", "--log", "{in}/./logself.xml"},
+                  2, "names the profile (--profile)", kLogFiles},
+        InputCase{"LogIsALinkToTheProfile", {"--profile", "{in}/loglink.xml", "--log", "{in}/loglink-2.xml"}, 2,
+                  "--log {in}/loglink-2.xml names the profile (--profile)", kLogFiles},
+        InputCase{"LogIsTheScenario", {"{in}/logsetting.txt", "--log", "{in}/logsetting.txt"}, 2, "names the scenario",
+                  {"{in}/logsetting.txt"}},
+        InputCase{"LogIsTheModule", {"--log", TRELVO_MODULE_FILE}, 2, "names the plug-in module"},
+        InputCase{"LogIsTheWire", {"{in}/bom.txt", "--wire", "{in}/w.txt", "--log", "{in}/w.txt"}, 2,
+                  "names the output of --wire", {}, {"{in}/w.txt"}},
+        InputCase{"LogIsThePage", {"--check", "--report", "{in}/p.html", "--log", "{in}/p.html"}, 2,
+                  "names the output of --report", {}, {"{in}/p.html"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Signals end the run as they would have, without the copy of the profile; a folder that a killed
@@ -530,25 +566,61 @@ struct CheckCase {
     const char* verdict;
     std::vector<std::string> lines;  // starts of report lines: map rows, problems, fixes
     simtest::Edits edits = {};
-    std::string section = "";
+    std::string section = "";  // {profile}: the edited profile's own path
+    std::vector<std::string> absent = {};  // texts the report must not hold
+    bool readOnly = false;                 // the profile is one its user cannot write
 };
 
 class WiringCheck : public ::testing::TestWithParam<CheckCase> {};
+
+// Makes the file one this process cannot write, and back: root writes past any mode, not past the
+// immutable flag. False where the file system has no such flag for root.
+bool SetWritable(const std::string& path, bool writable) {
+    if (geteuid() != 0) return chmod(path.c_str(), writable ? 0600 : 0400) == 0;
+    const int fd = open(path.c_str(), O_RDONLY);
+    int flags = 0;
+    const bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags = writable ? flags & ~FS_IMMUTABLE_FL : flags | FS_IMMUTABLE_FL,
+                       ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0) close(fd);
+    return done;
+}
 
 TEST_P(WiringCheck, VerdictAndProblemsComeFromTheBoardAndTheProfile) {
     const CheckCase& c = GetParam();
     const bool edited = !c.edits.empty() || !c.section.empty();
     const std::string profile = edited ? simtest::EditedSample(c.edits, c.section) : c.profile;
+    if (c.section.find("{profile}") != std::string::npos) {
+        std::string xml = simtest::ReadText(profile);
+        xml.replace(xml.find("{profile}"), 9, profile);
+        std::ofstream(profile, std::ios::binary) << xml;
+    }
+    if (c.readOnly && !SetWritable(profile, false)) {
+        std::filesystem::remove(profile);
+        GTEST_SKIP() << "this file system cannot make a file read-only for root";
+    }
     const SimRun run = simtest::RunCheck(profile);
+    if (c.readOnly) {
+        EXPECT_TRUE(SetWritable(profile, true));
+    }
     EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
     EXPECT_NE(run.out.find(c.verdict), std::string::npos) << run.out << run.err;
     for (const std::string& line : c.lines) EXPECT_NE(run.out.find("\n" + line), std::string::npos) << line << "\n" << run.out;
+    for (const std::string& text : c.absent) EXPECT_EQ(run.out.find(text), std::string::npos) << text << "\n" << run.out;
     // The verdict counts each fault the report lists once.
     size_t faults = 0;
     for (size_t at = run.out.find("\n  - fault, "); at != std::string::npos; at = run.out.find("\n  - fault, ", at + 1)) ++faults;
     const size_t more = run.out.find(" more fault", run.out.rfind("\ncheck failed: "));
     const size_t counted = run.exitCode != 1 ? 0 : more == std::string::npos ? 1 : 1 + std::stoul(run.out.substr(run.out.rfind(", and ", more) + 6));
     EXPECT_EQ(faults, counted) << run.out;
+    // And each warning.
+    size_t warnings = 0;
+    for (size_t at = run.out.find("\n  - warning: "); at != std::string::npos; at = run.out.find("\n  - warning: ", at + 1))
+        ++warnings;
+    const std::string verdict = run.exitCode > 1 ? "" : run.out.substr(run.out.rfind("\ncheck "));
+    const size_t warned = verdict.find(" warning");
+    EXPECT_EQ(warnings, warned == std::string::npos ? 0 : std::stoul(verdict.substr(verdict.rfind(' ', warned - 1) + 1)))
+        << run.out;
     // The input rows, worked out from the wiring, are those the plug-in's dialog shows.
     EXPECT_EQ(run.out.find("the plug-in's dialog shows the inputs otherwise"), std::string::npos) << run.out;
     if (edited) std::filesystem::remove(profile);
@@ -577,7 +649,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "switched off, latched on in 9 cycles",
                    "  off: latched in 9 cycles"}},
         CheckCase{"Correct", Scenario("check_correct.xml").string(), 0,
-                  "\ncheck passed: 4 of 4 wired board outputs followed the host, and the spindle\n",
+                  "\ncheck passed: 4 of 4 wired board outputs followed the host, and the spindle; 1 warning below\n",
                   {"  J6 17  output 20 \"Output #11\"" + kFollowed, "  K2     not wired"}},
         CheckCase{"ActiveLowBitStream", Scenario("check_stream_active_low.xml").string(), 0,
                   "\ncheck passed: 1 of 1 wired board outputs followed the host\n",
@@ -595,7 +667,7 @@ INSTANTIATE_TEST_SUITE_P(
                             "the plug-in's default, as the profile sets none",
                    kFault + "the board's outputs will not work: no host output is on a board output", "  Connector J12 \"15\": Probe"}},
         CheckCase{"WiredFromTheSample", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n",
-                  {"  K1     output 7 \"Output #1\"" + kFollowed, "problems (a fault fails the check, a note does not):\n  none\n",
+                  {"  K1     output 7 \"Output #1\"" + kFollowed, "problems (a fault fails the check, a warning does not but asks you to act; notes follow):\n  none\n",
                    "EStop: the plug-in keeps input 25 \"EStop\" on port 1 pin 10, active-high (SimMode 0); the profile agrees\n",
                    "  after any change to the wiring or the profile, press the EStop button and see Mach3 enter EStop\n"},
                   kWired, kMode0},
@@ -611,8 +683,9 @@ INSTANTIATE_TEST_SUITE_P(
                   {"    fix: set SimMode to 1 in section TRELVO40 of the profile"}, Wired({{"Input25Neg", "1"}}), kMode0},
         CheckCase{"EStopPolarityKeptBySimMode", "", 0, "\ncheck passed: 1 of 1", {}, Wired({{"Input25Neg", "1"}}),
                   kMode0 + "<SimMode>1</SimMode>"},
-        CheckCase{"ChargePumpOnInEStop", "", 0, "\ncheck passed: 1 of 1",
-                  {"  note: in Expanded Output Mode the charge pump stays on during EStop, so it will not stop the drives"},
+        CheckCase{"ChargePumpOnInEStop", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host; 1 warning below\n",
+                  {"  - warning: in Expanded Output Mode the charge pump stays on during EStop, so it will not stop the drives\n",
+                   "    fix: if the machine relies on the charge pump to stop the drives in EStop, choose Expanded I/O Mode"},
                   kWired, "<ExpandedMode>1</ExpandedMode>"},
         CheckCase{"OutputOnAMotorsStepPin", "", 1,
                   "\ncheck failed: output 8 \"Output #2\" and motor 0 (X) will not work: the output is on port 1 pin 2, the "
@@ -653,18 +726,66 @@ INSTANTIATE_TEST_SUITE_P(
                   {kFault + "output 7 \"Output #1\" (on K1) will not work: it shares port 9 pin 1 with output 8 \"Output #2\"",
                    "  K1     output 7 \"Output #1\": NOT followed: no change when switched on or off (a higher output drives this pin)\n",
                    "         output 8 \"Output #2\": followed: switched on, latched on in"},
-                  Wired({{"Output8Active", "1"}, {"Output8Port", "9"}, {"Output8Pin", "1"}}), kMode0},
+                  Wired({{"Output8Active", "1"}, {"Output8Port", "9"}, {"Output8Pin", "1"}}), kMode0, {"did not follow"}},
         CheckCase{"OnTheChargePumpPin", "", 1, "\ncheck failed: output 8 \"Output #2\" will not work: it is on port 1 pin 17",
                   {}, Wired({{"Output8Active", "1"}, {"Output8Port", "1"}, {"Output8Pin", "17"}}), kMode0},
         CheckCase{"OnTheEStopPin", "", 1, "\ncheck failed: input 0 \"X++\" will not work: it is on port 1 pin 10",
                   {}, Wired({{"Input0Pin", "10"}}), kMode0},
+        CheckCase{"StepOnTheEStopPin", "", 1,
+                  "\ncheck failed: motor 0 (X) will not work: its step signal is on port 1 pin 10, the board's EStop terminal",
+                  {}, Wired({{"Motor0StepPin", "10"}}), kMode0},
+        // Disabled, it fails once, for its pin: the polarity of a disabled input does not matter.
+        CheckCase{"EStopDisabledOnItsPin", "", 1,
+                  "\ncheck failed: the EStop button will not work unless it is wired to the board's EStop terminal (port 1 "
+                  "pin 10): input 25 \"EStop\" is disabled in Ports and Pins, and the plug-in moves it to port 1 pin 10 on "
+                  "every cycle (1 of 1",
+                  {}, Wired({{"Input25Active", "0"}, {"Input25Neg", "1"}}), kMode0},
+        CheckCase{"ChargePumpOnItsPin", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n", {},
+                  Wired({{"Output13Active", "1"}, {"Output13Port", "1"}, {"Output13Pin", "17"}}), kMode0, {"Charge Pump"}},
+        CheckCase{"ChargePumpOnJ5D", "", 1, "\ncheck failed: ",
+                  {kNote + "output 13 \"Charge Pump\" is on port 8 pin 17; the plug-in moves it to port 1 pin 17"},
+                  Wired({{"Output13Active", "1"}, {"Output13Port", "8"}, {"Output13Pin", "17"}}), kMode0},
+        CheckCase{"ChargePumpOnJ6Pin17", "", 1, "\ncheck failed: ",
+                  {kNote + "output 13 \"Charge Pump\" is on port 9 pin 17; the plug-in moves it to port 1 pin 17"},
+                  Wired({{"Output13Active", "1"}, {"Output13Port", "9"}, {"Output13Pin", "17"}}), kMode0},
+        CheckCase{"ActiveLowOnJ5A", "", 0, "\ncheck passed: 2 of 2",
+                  {kNote + "output 9 \"Output #3\" on J5 A: inverted by Active Low: on while Mach3 shows it off\n"},
+                  Wired({{"Output9Active", "1"}, {"Output9Port", "8"}, {"Output9Pin", "1"}, {"Output9Neg", "1"}}), kMode0},
+        CheckCase{"DisabledOnJ5A", "", 0, "\ncheck passed: 1 of 1",
+                  {"  J5 A   not wired (output 9 \"Output #3\" is set here, but disabled)\n",
+                   kNote + "output 9 \"Output #3\" is set to port 8 pin 1 (J5 A) but disabled, so J5 A does not follow it\n"},
+                  Wired({{"Output9Active", "0"}, {"Output9Port", "8"}, {"Output9Pin", "1"}}), kMode0},
+        // The debug log the profile names, as the plug-in would treat it on the machine.
+        CheckCase{"DebugLogIsAFileOfTheUsers", "", 1,
+                  "\ncheck failed: DebugLogFile names " TRELVO_SAMPLE_PROFILE ", a file that is not the plug-in's debug log: "
+                  "the plug-in would erase it at every start (1 of 1",
+                  {"    fix: set DebugLogFile in section TRELVO40 of the profile to a file of the log's own"}, kWired,
+                  kMode0 + "<DebugLogFile>" TRELVO_SAMPLE_PROFILE "</DebugLogFile><EnableDebug>1</EnableDebug>"},
+        CheckCase{"DebugLogIsAnEarlierLog", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n", {}, kWired,
+                  kMode0 + "<DebugLogFile>" + Scenario("earlier_run.log").string() + "</DebugLogFile>", {"erase"}},
+        CheckCase{"DebugLogIsEmpty", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n", {}, kWired,
+                  kMode0 + "<DebugLogFile>" + Scenario("empty_run.log").string() + "</DebugLogFile>", {"erase"}},
+        CheckCase{"DebugLogIsNew", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n", {}, kWired,
+                  kMode0 + "<DebugLogFile>/nonexistent/trelvo.log</DebugLogFile>", {"erase"}},
+        CheckCase{"DebugLogIsTheProfile", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host; 1 warning below\n",
+                  {"  - warning: DebugLogFile names the profile itself, which the plug-in will not write its log over: no log "
+                   "will be written\n"},
+                  kWired, kMode0 + "<DebugLogFile>{profile}</DebugLogFile>", {"erase"}},
+        CheckCase{"ProfileReadOnly", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n",
+                  {kNote + "the profile cannot be written by the user running this check: the settings chosen in the "
+                           "plug-in's dialog will not be saved unless Mach3's user can write it\n"},
+                  kWired, kMode0, {}, true},
         CheckCase{"ProbeOnPort8InExpandedOutput", "", 1,
                   "\ncheck failed: input 22 \"Probe\" will not work: it is on port 8, which Expanded Output Mode ignores", {},
                   Wired({{"Input22Port", "8"}}), "<ExpandedMode>1</ExpandedMode>"},
         CheckCase{"DemoMode", "", 1, "\ncheck failed: every board output and the spindle will not work: DemoMode is on",
                   {"  K1     output 7 \"Output #1\": not checked: DemoMode drives the board\n",
                    "  on at ratio 0.5: not checked: DemoMode drives the board\n"},
-                  kWired, kMode0 + "<DemoMode>1</DemoMode><EnableSpindle>1</EnableSpindle>"},
+                  // Slow frames: the demo pattern does not bring J5 A up again within the check's patience, so
+                  // an output judged in DemoMode would fail.
+                  Wired({{"Output9Active", "1"}, {"Output9Port", "8"}, {"Output9Pin", "1"}, {"Output9Neg", "1"}}),
+                  kMode0 + "<DemoMode>1</DemoMode><EnableSpindle>1</EnableSpindle><IntraFrameDelay>300</IntraFrameDelay>",
+                  {"did not follow", "did not latch"}},
         CheckCase{"SerialTestWord", "", 1, "\ncheck failed: every board output and the spindle will not work: zzzzz is on", {},
                   kWired, kMode0 + "<zzzzz>1</zzzzz>"},
         // Three frames of the spindle word take longer than the check waits; nothing else is wrong.
@@ -684,5 +805,38 @@ INSTANTIATE_TEST_SUITE_P(
                   {kNote + "the plug-in showed the warning box \"TRELVO-40\":\n    WARNING:\n    The PROBE signal"},
                   Wired({{"Input22Active", "0"}, {"Input22Port", "8"}}), "<ExpandedMode>1</ExpandedMode>"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+// On a terminal the report wraps at blanks to its width (80 when it has none); redirected, it does not.
+TEST(WiringCheckText, WrapsAtBlanksToTheConsoleAndNotWhenRedirected) {
+    if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "script (util-linux) is not installed";
+    const SimRun redirected = simtest::RunCheck(TRELVO_SAMPLE_PROFILE);
+    ASSERT_EQ(redirected.exitCode, 1) << redirected.err;
+    size_t longest = 0;
+    std::istringstream lines(redirected.out);
+    for (std::string line; std::getline(lines, line);) longest = std::max(longest, line.size());
+    EXPECT_GT(longest, 120u) << "a redirected report keeps its long lines whole";
+    for (const auto& [stty, width] : std::vector<std::pair<int, size_t>>{{60, 60}, {0, 80}}) {
+        SCOPED_TRACE(stty);
+        const std::filesystem::path typescript = redirected.dir / "tty.txt";
+        const std::string command = "stty cols " + std::to_string(stty) + " rows 50; '" + TRELVO_SIM_EXE +
+                                    "' --check --profile '" + TRELVO_SAMPLE_PROFILE + "'";
+        ASSERT_NE(std::system(("script -qec \"" + command + "\" /dev/null >'" + typescript.string() + "' </dev/null").c_str()), -1);
+        std::string shown = simtest::ReadText(typescript);
+        shown.erase(std::remove(shown.begin(), shown.end(), '\r'), shown.end());
+        std::istringstream rows(shown);
+        for (std::string row; std::getline(rows, row);) {
+            const size_t letters = std::count_if(row.begin(), row.end(), [](char ch) { return (ch & 0xC0) != 0x80; });
+            EXPECT_LE(letters, width) << row;
+        }
+        EXPECT_EQ(Words(shown), Words(redirected.out)) << shown;
+    }
+}
 
 }  // namespace

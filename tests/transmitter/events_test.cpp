@@ -52,6 +52,21 @@ TEST_F(EventsTest, EachEventKindHasItsLine) {
         EXPECT_EQ(Messages().back(), c.line);
     }
     EXPECT_STREQ(state_.statusText, "TRELVO-40/41 sending unknown7 data 0xE") << "a word sent is the status too";
+    // The spindle dump brings the host's spindle values along the core's.
+    state_.m_SpindleOn = 1;
+    state_.SpinDir = 0;
+    state_.SpindleFM = HostSpindleFM{1, 1, 0, 24000.0, 3, 4, 5, 1.5, -1, 12000.0, 0.5, 11990.5};
+    plugin().events.Emit(board::EventKind::SpindleDump, "GetCommandWord", 1, 0, 512);
+    const std::vector<std::string> lines = Messages();
+    ASSERT_GE(lines.size(), 8u);
+    std::string dump;
+    for (size_t i = lines.size() - 8; i < lines.size(); ++i) dump += lines[i] + "\n";
+    EXPECT_EQ(dump,
+              "DEBUG: Spindle State from GetCommandWord:\nOur state: isOn 1, dirCW 0, PWM duty cycle 512\n"
+              "Mach3 State: m_SpindleOn = 1, SpinDir = 0\nSpindleFM:\n"
+              "  SpindleOn 1, MotorEnabled 1, PWMEnabled 0, SpindleMaxVel 24000.000000\n"
+              "  CW 3, CCW 4, PWMMin 5, PWMMax 1.500000\n"
+              "   dir -1, SpindleSpeed 12000.000000, ratio 0.500000, TrueRPM 11990.500000\n\n");
 }
 
 }  // namespace

@@ -96,10 +96,14 @@ TEST_F(TransmitterTest, FirstFrameAfterEStopFollowsAnIdleOne) {
 TEST_F(TransmitterTest, AnOutputMovedOffTheBitStreamPinIsNoLongerDriven) {
     struct Move {
         int port, pin, enabled;
+        int32_t mode = IO_EXPANDED_IO;
     };
-    // The user rewires it while frames run: to J5, to the next pin of port 1, or disables it.
-    for (const Move& m : {Move{8, 1, 1}, Move{1, 15, 1}, Move{1, 16, 0}}) {
-        SCOPED_TRACE(testing::Message() << "port " << m.port << " pin " << m.pin << " enabled " << m.enabled);
+    // The user rewires it while frames run: to J5 A, to J5 C (pin 16 of port 8), to the next pin of
+    // port 1, or disables it; or chooses Expanded Input in the dialog, which rescans only later.
+    for (const Move& m : {Move{8, 1, 1}, Move{8, 16, 1}, Move{1, 15, 1}, Move{1, 16, 0},
+                          Move{1, 16, 1, IO_EXPANDED_INPUT}}) {
+        SCOPED_TRACE(testing::Message() << "port " << m.port << " pin " << m.pin << " enabled " << m.enabled << " mode "
+                                        << m.mode);
         SetUp();
         Start({{"ExpandedMode", "0"}, {"zzzzz", "1"}});
         Record(15);
@@ -108,8 +112,10 @@ TEST_F(TransmitterTest, AnOutputMovedOffTheBitStreamPinIsNoLongerDriven) {
         out.pin = static_cast<int8_t>(m.pin);
         out.enabled = static_cast<uint8_t>(m.enabled);
         out.state = 1;
+        plugin().settings.IoMode = m.mode;
         EXPECT_EQ(Record(30), std::string(30, '1'));
         out = HostOutputSignal{1, 16, 1, 0, 1};  // and back: the scan result is still valid
+        plugin().settings.IoMode = IO_EXPANDED_IO;
         EXPECT_NE(Record(30).find('0'), std::string::npos);
         TearDown();
     }
