@@ -443,7 +443,9 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
         testsupport::WriteFile(profile_, j.tornProfile ? cut : old);
         testsupport::WriteFile(journal, j.text());
         chmod(journal.c_str(), j.mode);
-        if (j.owner != 0) EXPECT_EQ(chown(journal.c_str(), j.owner, j.owner), 0);
+        if (j.owner != 0) {
+            EXPECT_EQ(chown(journal.c_str(), j.owner, j.owner), 0);
+        }
         ResetPluginState();
         state_ = HostStateBlock{};
         PlugSetProName(logProfile.c_str());  // the log, open whatever the profile holds
