@@ -17,6 +17,7 @@
 #include "platform/message_box.h"
 #include "platform/module_file.h"
 #include "platform/module_startup.h"
+#include "platform/win32/syscalls.h"
 #include "profile/xml_profile.h"
 #include "support/test_support.h"
 
@@ -189,8 +190,66 @@ TEST_F(FileHooksTest, TextModeWritesCrLfAndReplaceSwapsFilesWhole) {
     EXPECT_NE(io.remove(target.string().c_str()), 0);
 }
 
+std::vector<std::string> Names(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// ReplaceFile failing as Microsoft documents each code: what it leaves of the two files, then the code.
+namespace replace {
+DWORD code = 0;
+int movesRefused = 0;  // the next moves of the file layer fail
+platform::win32::Syscalls real;
+
+BOOL WINAPI Fail(LPCSTR replaced, LPCSTR, LPCSTR backup, DWORD, LPVOID, LPVOID) {
+    if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT && backup == nullptr) DeleteFileA(replaced);
+    if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+        MoveFileExA(replaced, backup != nullptr ? backup : (std::string(replaced) + ".elsewhere").c_str(), 0);
+    }
+    SetLastError(code);
+    return FALSE;
+}
+
+BOOL WINAPI Move(LPCSTR from, LPCSTR to, DWORD flags) {
+    if (movesRefused > 0 && movesRefused--) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    return real.moveFileEx(from, to, flags);
+}
+
+BOOL WINAPI DiskFull(HANDLE, LPCVOID, DWORD, LPDWORD done, LPOVERLAPPED) {
+    *done = 0;
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+std::function<fs::path(const fs::path&)> Arrange(const std::string& text, DWORD failure, int refusedMoves) {
+    return [=](const fs::path& dir) {
+        testsupport::WriteFile(dir / "p.xml", text);
+        real = platform::win32::syscalls();
+        code = failure;
+        movesRefused = refusedMoves;
+        platform::win32::syscalls().replaceFile = Fail;
+        platform::win32::syscalls().moveFileEx = Move;
+        return dir / "p.xml";
+    };
+}
+
+// The profile as it was, alone in its folder.
+std::function<void(const fs::path&)> Untouched(const std::string& text) {
+    return [=](const fs::path& p) {
+        EXPECT_EQ(testsupport::ReadFile(p), text);
+        EXPECT_EQ(Names(p.parent_path()), std::vector<std::string>{"p.xml"});
+    };
+}
+}  // namespace replace
+
 // The save paths of the Windows file layer, through the profile store.
 TEST_F(FileHooksTest, SavePaths) {
+    static HANDLE held = INVALID_HANDLE_VALUE;
     const std::string original = "<profile><A>1</A></profile>";
     const struct {
         const char* name;
@@ -290,6 +349,52 @@ TEST_F(FileHooksTest, SavePaths) {
          [](const fs::path& p) {
              EXPECT_EQ(testsupport::ReadFile(p), "<profile><Other/><TRELVO40><K>1</K></TRELVO40></profile>");
          }},
+        {"ReplaceFile: ERROR_UNABLE_TO_REMOVE_REPLACED leaves the profile as it was",
+         replace::Arrange(original, ERROR_UNABLE_TO_REMOVE_REPLACED, 0), ERROR_UNABLE_TO_REMOVE_REPLACED,
+         replace::Untouched(original)},
+        {"ReplaceFile: ERROR_UNABLE_TO_MOVE_REPLACEMENT, with a backup name, too",
+         replace::Arrange(original, ERROR_UNABLE_TO_MOVE_REPLACEMENT, 0), ERROR_UNABLE_TO_MOVE_REPLACEMENT,
+         replace::Untouched(original)},
+        {"ReplaceFile: ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, the profile is moved back from the backup name",
+         replace::Arrange(original, ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 0), ERROR_UNABLE_TO_MOVE_REPLACEMENT_2,
+         replace::Untouched(original)},
+        {"ReplaceFile: ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 and no move back: the new copy takes the name",
+         replace::Arrange(original, ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 1), 0,
+         [](const fs::path& p) {
+             EXPECT_EQ(testsupport::ReadFile(p), "<profile><A>1</A><TRELVO40><K>1</K></TRELVO40></profile>");
+             EXPECT_EQ(Names(p.parent_path()), std::vector<std::string>{"p.xml"});
+         }},
+        {"ReplaceFile: ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 and no move at all: the old one stays, read-only, through clean-ups",
+         replace::Arrange(original, ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 2), ERROR_UNABLE_TO_MOVE_REPLACEMENT_2,
+         [&](const fs::path& p) {
+             const std::vector<std::string> names = Names(p.parent_path());
+             ASSERT_EQ(names.size(), 1u);
+             const fs::path backup = p.parent_path() / names[0];
+             EXPECT_TRUE(platform::IsSaveTempName("p.xml", names[0])) << names[0];
+             EXPECT_EQ(testsupport::ReadFile(backup), original);
+             EXPECT_TRUE(GetFileAttributesA(backup.string().c_str()) & FILE_ATTRIBUTE_READONLY);
+             Backdate(backup);
+             EXPECT_EQ(platform::fileIo().removeLeftovers(p.string().c_str()), 0);
+             EXPECT_TRUE(fs::exists(backup));
+         }},
+        {"another program holds the profile open: refused, and no file of wine's own (rfXXXX.tmp) beside it",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / "p.xml", original);
+             held = CreateFileA((dir / "p.xml").string().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+             return dir / "p.xml";
+         },
+         testsupport::UnderWine() ? ERROR_SHARING_VIOLATION : ERROR_UNABLE_TO_REMOVE_REPLACED,
+         [&](const fs::path& p) {
+             CloseHandle(held);
+             replace::Untouched(original)(p);
+         }},
+        {"a full disk under the new copy: said so, and nothing left",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / "p.xml", original);
+             platform::win32::syscalls().writeFile = replace::DiskFull;
+             return dir / "p.xml";
+         },
+         ERROR_DISK_FULL, replace::Untouched(original)},
         {"directory at the path",
          [](const fs::path& dir) {
              fs::create_directory(dir / "p.xml");
@@ -313,6 +418,9 @@ TEST_F(FileHooksTest, SavePaths) {
         if (c.check) c.check(path);
         platform::ResetFileIo();
         std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(dir_, ignored)) {
+            SetFileAttributesA(entry.path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
+        }
         fs::remove_all(dir_, ignored);
         fs::create_directories(dir_);
     }

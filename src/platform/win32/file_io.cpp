@@ -8,8 +8,28 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/win32/syscalls.h"
+
 namespace platform {
+namespace win32 {
 namespace {
+
+constexpr Syscalls kSystem{CreateFileA,      CloseHandle,      ReadFile,          WriteFile,
+                           FlushFileBuffers, SetFilePointerEx, SetEndOfFile,      GetFileInformationByHandle,
+                           GetFileAttributesA, SetFileAttributesA, ReplaceFileA,  MoveFileExA,
+                           DeleteFileA,      LockFileEx};
+Syscalls g_sys = kSystem;
+
+}  // namespace
+
+Syscalls& syscalls() noexcept { return g_sys; }
+void ResetSyscalls() noexcept { g_sys = kSystem; }
+
+}  // namespace win32
+
+namespace {
+
+win32::Syscalls& Sys() { return win32::syscalls(); }
 
 int Error() {
     const DWORD error = GetLastError();
@@ -18,23 +38,31 @@ int Error() {
 
 // Only files on disk: a pipe, console or device name is refused before anything is read or written.
 int OpenRegular(const char* path, DWORD access, DWORD disposition, HANDLE& handle) {
-    const DWORD attributes = GetFileAttributesA(path);
+    const DWORD attributes = Sys().getFileAttributes(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return FILEIO_NOT_REGULAR;
-    handle = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+    handle = Sys().createFile(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return Error();
     if (GetFileType(handle) != FILE_TYPE_DISK) {
-        CloseHandle(handle);
+        Sys().closeHandle(handle);
         return FILEIO_NOT_REGULAR;
     }
     return 0;
 }
 
+// What openLog and createTemp hand out: the log is a buffered text stream; a save's copy is written
+// through the table, call by call, and keeps the first error for commit to report.
+struct OpenFile {
+    FILE* stream = nullptr;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    int error = 0;
+};
+
 // A C stream over the handle, which it then owns.
 int Stream(HANDLE handle, int flags, const char* mode, void** file) {
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
     if (fd < 0) {
-        CloseHandle(handle);
+        Sys().closeHandle(handle);
         return ERROR_TOO_MANY_OPEN_FILES;
     }
     FILE* stream = _fdopen(fd, mode);
@@ -42,13 +70,13 @@ int Stream(HANDLE handle, int flags, const char* mode, void** file) {
         _close(fd);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    *file = stream;
+    *file = new OpenFile{stream};
     return 0;
 }
 
 // Opens what the path names without asking for any access, so neither sharing nor rights stand in the way.
 HANDLE OpenForFacts(const std::string& path) {
-    return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    return Sys().createFile(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -58,10 +86,10 @@ bool IsFile(HANDLE handle, const char* other) {
     HANDLE theirs = OpenForFacts(other);
     if (theirs == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION a{}, b{};
-    const bool same = GetFileInformationByHandle(handle, &a) && GetFileInformationByHandle(theirs, &b) &&
+    const bool same = Sys().getFileInformationByHandle(handle, &a) && Sys().getFileInformationByHandle(theirs, &b) &&
                       a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
                       a.nFileIndexLow == b.nFileIndexLow;
-    CloseHandle(theirs);
+    Sys().closeHandle(theirs);
     return same;
 }
 
@@ -70,19 +98,45 @@ int OpenLog(const char* path, const char* profile, void** file) {
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (const int error = OpenRegular(path, GENERIC_WRITE, OPEN_ALWAYS, handle)) return error;
     if (IsFile(handle, profile)) {
-        CloseHandle(handle);
+        Sys().closeHandle(handle);
         return FILEIO_IS_PROFILE;
     }
-    if (!SetEndOfFile(handle)) {
+    if (!Sys().setEndOfFile(handle)) {
         const int error = Error();
-        CloseHandle(handle);
+        Sys().closeHandle(handle);
         return error;
     }
     return Stream(handle, _O_WRONLY | _O_TEXT, "wt", file);
 }
 
-size_t Write(void* file, const void* data, size_t size) { return std::fwrite(data, 1, size, static_cast<FILE*>(file)); }
-int Close(void* file) { return std::fclose(static_cast<FILE*>(file)) == 0 ? 0 : ERROR_WRITE_FAULT; }
+int WriteAll(HANDLE handle, const void* data, size_t size, size_t* done = nullptr) {
+    const char* at = static_cast<const char*>(data);
+    for (size_t left = size; left > 0;) {
+        const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+        DWORD n = 0;
+        if (!Sys().writeFile(handle, at, chunk, &n, nullptr)) return Error();
+        if (n == 0) return FILEIO_SHORT_WRITE;
+        if (done != nullptr) *done += n;
+        at += n;
+        left -= n;
+    }
+    return 0;
+}
+
+size_t Write(void* file, const void* data, size_t size) {
+    auto* open = static_cast<OpenFile*>(file);
+    if (open->stream != nullptr) return std::fwrite(data, 1, size, open->stream);
+    size_t done = 0;
+    if (open->error == 0) open->error = WriteAll(open->handle, data, size, &done);
+    return done;
+}
+
+int Close(void* file) {
+    auto* open = static_cast<OpenFile*>(file);
+    const bool closed = open->stream != nullptr ? std::fclose(open->stream) == 0 : Sys().closeHandle(open->handle) != 0;
+    delete open;
+    return closed ? 0 : ERROR_WRITE_FAULT;
+}
 
 FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
     FileIdentity id;
@@ -97,7 +151,7 @@ FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
 
 int IdentityOfHandle(HANDLE handle, FileIdentity& identity) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(handle, &info)) return Error();
+    if (!Sys().getFileInformationByHandle(handle, &info)) return Error();
     identity = IdentityOf(info);
     return 0;
 }
@@ -107,7 +161,7 @@ int ReadAll(HANDLE handle, size_t limit, std::string& bytes) {
     char buffer[65536];
     for (;;) {
         DWORD n = 0;
-        if (!ReadFile(handle, buffer, sizeof buffer, &n, nullptr)) return Error();
+        if (!Sys().readFile(handle, buffer, sizeof buffer, &n, nullptr)) return Error();
         if (n == 0) return 0;
         if (bytes.size() + n > limit) return FILEIO_TOO_LARGE;
         bytes.append(buffer, n);
@@ -123,7 +177,7 @@ int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdent
     int error = ERROR_RETRY;
     for (int attempt = 0; attempt < 3 && error == ERROR_RETRY; ++attempt) {
         FileIdentity before, after;
-        if (SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
             (error = IdentityOfHandle(handle, before)) != 0) {
             error = error != 0 ? error : Error();
             break;
@@ -133,7 +187,7 @@ int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdent
         if (error == 0 && !(before == after)) error = ERROR_RETRY;
         if (error == 0) identity = after;
     }
-    CloseHandle(handle);
+    Sys().closeHandle(handle);
     if (error != 0) bytes.clear();
     return error;
 }
@@ -145,14 +199,14 @@ int Read(const char* path, size_t limit, std::string& bytes) {
 
 int Identify(const char* path, FileIdentity& identity) {
     identity = FileIdentity{};
-    HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE handle = Sys().createFile(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const int error = Error();
         return IsMissingFile(error) ? 0 : error;
     }
     const int error = IdentityOfHandle(handle, identity);
-    CloseHandle(handle);
+    Sys().closeHandle(handle);
     return error;
 }
 
@@ -174,16 +228,16 @@ std::string Folder(const std::string& path) {
 
 // Whether the system grants this access to this process: the file's or folder's ACL decides.
 bool Denied(const std::string& path, DWORD access, DWORD flags) {
-    HANDLE handle = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE handle = Sys().createFile(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED;
-    CloseHandle(handle);
+    Sys().closeHandle(handle);
     return false;
 }
 
 int Inspect(const char* path, FileFacts& facts) {
     facts = FileFacts{};
-    const DWORD attributes = GetFileAttributesA(path);
+    const DWORD attributes = Sys().getFileAttributes(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const int error = Error();
         return IsMissingFile(error) ? 0 : error;
@@ -195,8 +249,8 @@ int Inspect(const char* path, FileFacts& facts) {
     HANDLE handle = OpenForFacts(path);
     if (handle == INVALID_HANDLE_VALUE) return Error();
     BY_HANDLE_FILE_INFORMATION info{};
-    const int error = GetFileInformationByHandle(handle, &info) ? 0 : Error();
-    CloseHandle(handle);
+    const int error = Sys().getFileInformationByHandle(handle, &info) ? 0 : Error();
+    Sys().closeHandle(handle);
     facts.links = info.nNumberOfLinks;
     return error;
 }
@@ -221,53 +275,76 @@ int CreateTemp(const char* target, std::string& tempPath, void** file) {
     *file = nullptr;
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempPath = TempName(target);
-        HANDLE handle = CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE handle = Sys().createFile(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
         if (handle == INVALID_HANDLE_VALUE) return Error();
-        const int error = Stream(handle, _O_WRONLY | _O_BINARY, "wb", file);
-        if (error != 0) DeleteFileA(tempPath.c_str());
-        return error;
+        *file = new OpenFile{nullptr, handle};
+        return 0;
     }
     return ERROR_FILE_EXISTS;
 }
 
 // ReplaceFile carries the old file's attributes and security over; nothing to copy here.
 int Commit(void* file, const FileFacts&) {
-    FILE* stream = static_cast<FILE*>(file);
-    int error = std::fflush(stream) == 0 ? 0 : ERROR_WRITE_FAULT;
-    if (error == 0 && !FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))))) error = Error();
-    if (std::fclose(stream) != 0 && error == 0) error = ERROR_WRITE_FAULT;
+    auto* open = static_cast<OpenFile*>(file);
+    int error = open->error;
+    if (error == 0 && !Sys().flushFileBuffers(open->handle)) error = Error();
+    const int closed = Close(file);
+    return error != 0 ? error : closed;
+}
+
+bool Exists(const std::string& path) { return Sys().getFileAttributes(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Moves a file to a name where none is, so no file another program has just put there is lost.
+int MoveToFreeName(const char* from, const char* to) {
+    if (Sys().moveFileEx(from, to, MOVEFILE_WRITE_THROUGH)) return 0;
+    const int error = Error();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? FILEIO_CHANGED : error;
+}
+
+// ReplaceFile moved the old file to the backup name and could not move the new one in: the old one
+// goes back; failing that the new one takes the name; failing both, the old one stays under the
+// backup name, read-only, which no clean-up removes.
+int PutBack(const char* from, const char* to, const std::string& backup, int error) {
+    if (Sys().moveFileEx(backup.c_str(), to, MOVEFILE_WRITE_THROUGH) || Exists(to)) return error;
+    if (MoveToFreeName(from, to) == 0) {
+        Sys().deleteFile(backup.c_str());
+        return 0;
+    }
+    const DWORD attributes = Sys().getFileAttributes(backup.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) Sys().setFileAttributes(backup.c_str(), attributes | FILE_ATTRIBUTE_READONLY);
     return error;
 }
 
-// ReplaceFile keeps the old file's security descriptor, attributes and streams; a refusal of the
-// file's own permissions sends the save to write in place.
+// ReplaceFile keeps the old file's security descriptor, attributes and streams. It always gets a
+// backup name of the save copies' form, so a failure never leaves the profile deleted (without one,
+// ERROR_UNABLE_TO_MOVE_REPLACEMENT means exactly that, and wine makes an rfXXXX.tmp of its own).
+// Whatever it returns, the name `to` is looked at, not trusted: the copy `from` may be removed after
+// a failure only while the profile stands whole under its name. A refusal of the file's own
+// permissions sends the save to write in place.
 int Replace(const char* from, const char* to) {
-    if (ReplaceFileA(to, from, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) return 0;
+    std::string backup = TempName(to);
+    for (int attempt = 0; attempt < 100 && Exists(backup); ++attempt) backup = TempName(to);
+    if (Sys().replaceFile(to, from, backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+        // The old file, under a name of our form: if it will not go now, the clean-up takes it later.
+        Sys().deleteFile(backup.c_str());
+        return 0;
+    }
     const int error = Error();
-    if (error == ERROR_ACCESS_DENIED) return FILEIO_REPLACE_REFUSED;
-    // No file to replace: a plain move, written through before it returns.
-    if (!IsMissingFile(error)) return error;
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : Error();
+    // ERROR_UNABLE_TO_REMOVE_REPLACED, ERROR_UNABLE_TO_MOVE_REPLACEMENT with a backup name, and any
+    // other refusal: the profile is as it was.
+    if (Exists(to)) return error == ERROR_ACCESS_DENIED ? FILEIO_REPLACE_REFUSED : error;
+    // ERROR_UNABLE_TO_MOVE_REPLACEMENT_2: the profile is under the backup name.
+    if (Exists(backup)) return PutBack(from, to, backup, error);
+    // No file to replace (or one that went without a backup): the new copy is moved in.
+    const int moved = MoveToFreeName(from, to);
+    return moved == 0 || moved == FILEIO_CHANGED ? moved : error;
 }
 
 // ReplaceFile's change of names is the file system's to make durable; XP has no call to flush a folder.
 int SyncFolder(const char*) { return 0; }
 
-int Remove(const char* path) { return DeleteFileA(path) ? 0 : Error(); }
-
-int WriteAll(HANDLE handle, const void* data, size_t size) {
-    const char* at = static_cast<const char*>(data);
-    for (size_t left = size; left > 0;) {
-        const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
-        DWORD n = 0;
-        if (!WriteFile(handle, at, chunk, &n, nullptr)) return Error();
-        if (n == 0) return FILEIO_SHORT_WRITE;
-        at += n;
-        left -= n;
-    }
-    return 0;
-}
+int Remove(const char* path) { return Sys().deleteFile(path) ? 0 : Error(); }
 
 // Still the file that was read, under the same name.
 int Unchanged(HANDLE handle, const char* path, const FileIdentity& expected) {
@@ -287,8 +364,8 @@ int Rewrite(const char* path, const void* data, size_t size, const FileIdentity&
     if (error == 0 && before != nullptr) error = before(context);
     if (error == 0) error = Unchanged(handle, path, expected);
     if (error == 0) error = WriteAll(handle, data, size);
-    if (error == 0 && !FlushFileBuffers(handle)) error = Error();
-    CloseHandle(handle);
+    if (error == 0 && !Sys().flushFileBuffers(handle)) error = Error();
+    Sys().closeHandle(handle);
     return error;
 }
 
@@ -298,9 +375,9 @@ int Restore(const char* path, const void* data, size_t size) {
     int error = WriteAll(handle, data, size);
     LARGE_INTEGER length{};
     length.QuadPart = static_cast<LONGLONG>(size);
-    if (error == 0 && !(SetFilePointerEx(handle, length, nullptr, FILE_BEGIN) && SetEndOfFile(handle))) error = Error();
-    if (error == 0 && !FlushFileBuffers(handle)) error = Error();
-    CloseHandle(handle);
+    if (error == 0 && !(Sys().setFilePointerEx(handle, length, nullptr, FILE_BEGIN) && Sys().setEndOfFile(handle))) error = Error();
+    if (error == 0 && !Sys().flushFileBuffers(handle)) error = Error();
+    Sys().closeHandle(handle);
     return error;
 }
 
@@ -310,15 +387,15 @@ int WritePrivate(const char* path, const void* data, size_t size) {
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
         temp = TempName(path);
-        handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+        handle = Sys().createFile(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
         if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return Error();
     }
     if (handle == INVALID_HANDLE_VALUE) return ERROR_FILE_EXISTS;
     int error = WriteAll(handle, data, size);
-    if (error == 0 && !FlushFileBuffers(handle)) error = Error();
-    CloseHandle(handle);
-    if (error == 0 && !MoveFileExA(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) error = Error();
-    if (error != 0) DeleteFileA(temp.c_str());
+    if (error == 0 && !Sys().flushFileBuffers(handle)) error = Error();
+    Sys().closeHandle(handle);
+    if (error == 0 && !Sys().moveFileEx(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) error = Error();
+    if (error != 0) Sys().deleteFile(temp.c_str());
     return error;
 }
 
@@ -357,6 +434,7 @@ bool OwnedByUs(const std::string& path) {
     return ours;
 }
 
+// A read-only file of that form is the old profile a failed replacement could not put back: it stays.
 int RemoveLeftovers(const char* target) {
     const std::string folder = Folder(target);
     const std::string full(target);
@@ -372,11 +450,11 @@ int RemoveLeftovers(const char* target) {
     do {
         const std::string path = folder + "\\" + found.cFileName;
         if (!IsSaveTempName(base, found.cFileName) ||
-            (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+            (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY)) ||
             ticks(now) <= ticks(found.ftLastWriteTime) + kMinute || !OwnedByUs(path)) {
             continue;
         }
-        if (!DeleteFileA(path.c_str()) && error == 0) error = Error();
+        if (!Sys().deleteFile(path.c_str()) && error == 0) error = Error();
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return error;
@@ -404,6 +482,9 @@ std::string SystemErrorText(int error) {
 bool IsMissingFile(int error) noexcept { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 FileIo& fileIo() noexcept { return g_io; }
-void ResetFileIo() noexcept { g_io = kDefault; }
+void ResetFileIo() noexcept {
+    g_io = kDefault;
+    win32::ResetSyscalls();
+}
 
 }  // namespace platform
