@@ -43,8 +43,23 @@ std::string FileErrorText(int error) {
     case FILEIO_NOT_KEPT: return "a new file could not have the old one's owner, group, mode or ACL";
     case FILEIO_REPLACE_REFUSED: return "the replacement of the file was refused";
     case FILEIO_WOULD_BE_TOO_LARGE: return "the saved profile would be larger than the 64 MiB the plug-in reads";
+    case FILEIO_NOT_OURS: return "the file belongs to another user or others may write it";
+    case FILEIO_DANGLING_LINK: return "the path is a symbolic link to a file that does not exist";
+    case FILEIO_BUSY: return "another program is writing the profile";
     default: return SystemErrorText(error);
     }
+}
+
+const char* FileStepName(FileStep step) noexcept {
+    switch (step) {
+    case FileStep::Read: return "read";
+    case FileStep::Write: return "write";
+    case FileStep::Sync: return "sync";
+    case FileStep::Rename: return "rename";
+    case FileStep::Restore: return "restore";
+    case FileStep::None: break;
+    }
+    return "";
 }
 
 }  // namespace platform

@@ -24,7 +24,14 @@ enum : int {
     FILEIO_NOT_KEPT = -10,          // a new file could not take the old one's owner, group, mode or ACL
     FILEIO_WOULD_BE_TOO_LARGE = -11,
     FILEIO_REPLACE_REFUSED = -12,   // the folder or the file's permissions refuse the replacement (a sticky folder)
+    FILEIO_NOT_OURS = -13,          // a journal another user owns, or others may write: never used, never removed
+    FILEIO_DANGLING_LINK = -14,     // a symbolic link to nothing: never followed to create a file
+    FILEIO_BUSY = -15,              // another saver of ours holds the profile's lock, longer than a save takes
 };
+
+// The step of a save that failed, for its log line.
+enum class FileStep { None, Read, Write, Sync, Rename, Restore };
+const char* FileStepName(FileStep step) noexcept;
 
 // The name of a save's own copy beside the file `name`: ".<name>.trelvo-save-<12 letters>.tmp", the
 // letters picked by `random`; a name no person picks, and the only form a clean-up removes.
@@ -45,6 +52,7 @@ struct FileIdentity {
     uint64_t index = 0;     // st_ino; the file index
     uint64_t size = 0;
     int64_t modified = 0;   // st_mtim in nanoseconds; the last-write time
+    int64_t changed = 0;    // st_ctim in nanoseconds; 0 where the system has none to give (Windows)
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
@@ -54,11 +62,29 @@ struct FileFacts {
     bool readOnly = false;        // this process may not write it, or the user marked it so
     bool folderWritable = true;   // a new file may be created beside it and renamed over it
     bool ownerKeepable = true;    // a new file of this process can be given the file's owner (POSIX)
+    bool mine = false;            // owned by the user running the save: its journal may lie beside it (POSIX)
     uint32_t links = 0;           // hard links to the file
     uint32_t mode = 0;            // permission bits (POSIX)
     uint32_t owner = 0;           // user and group (POSIX)
     uint32_t group = 0;
     std::vector<std::pair<std::string, std::string>> extended;  // attributes and ACL a new file takes over (POSIX)
+};
+
+// A write of a file in place, from its start, never shortening it. The hook opens the file and keeps
+// that one handle throughout: it checks that the file is still `expected` holding exactly `old`
+// (FILEIO_CHANGED, nothing written), runs `journal`, checks again the same way, writes `bytes` and
+// flushes. When the write or the flush fails after a byte may have reached the file, and the file
+// holds exactly what this write left in it, it puts `old` back through the same handle (write,
+// truncate, flush) and sets `restored`; it never puts anything back over a file another writer changed.
+struct InPlaceWrite {
+    const std::string* bytes = nullptr;  // never shorter than `old`
+    const std::string* old = nullptr;    // what the splice was made from
+    FileIdentity expected;               // the identity `old` was read with
+    int (*journal)(void* context) = nullptr;
+    void* context = nullptr;
+    FileStep step = FileStep::None;  // out: the step that failed
+    bool touched = false;            // out: a byte of `bytes` may have reached the file
+    bool restored = false;           // out: `old` is back, whole
 };
 
 // Every hook returns 0 or the reason it failed.
@@ -88,19 +114,38 @@ struct FileIo {
     // Makes the folder's entries durable (a rename lives in its folder).
     int (*syncFolder)(const char* path);
     int (*remove)(const char* path);
-    // Writes over the file in place, from its start, never shortening it: opens it, checks that it is
-    // still `expected` (FILEIO_CHANGED), runs `before` (the journal), checks again, writes, flushes.
-    int (*rewrite)(const char* path, const void* data, size_t size, const FileIdentity& expected,
-                   int (*before)(void* context), void* context);
-    // Puts `data` back as the whole file in place (write, truncate, flush): only under a journal.
-    int (*restore)(const char* path, const void* data, size_t size);
+    // Writes over the file in place; see InPlaceWrite.
+    int (*rewrite)(const char* path, InPlaceWrite& job);
+    // The repair at a load: opens `path`, and only when that file is still `expected` (device and index,
+    // and every other field) holding exactly `current`, writes `data` as the whole file (write,
+    // truncate, flush) through that handle. FILEIO_CHANGED, writing nothing, otherwise.
+    int (*restore)(const char* path, const std::string& data, const FileIdentity& expected, const std::string& current);
+    // 0 when `path` names a regular file that is exactly `expected` (every field) and holds exactly
+    // `bytes`; FILEIO_CHANGED when it is another, changed or gone; the reason a read failed otherwise.
+    // The last look before a rename.
+    int (*verify)(const char* path, const FileIdentity& expected, const std::string& bytes);
     // A file only this user may read, written under a temporary name, flushed and renamed to `path`.
     int (*writePrivate)(const char* path, const void* data, size_t size);
-    // The user's folder for temporary files.
-    int (*tempFolder)(std::string& folder);
-    // Removes the temporary files that earlier, interrupted saves left beside `target`: exactly
-    // createTemp's form of name, owned by this user, more than a minute old. 0, or the first reason one was kept.
-    int (*removeLeftovers)(const char* target);
+    // A journal's bytes, only from a regular file (no link followed) that this user owns and no one
+    // else may read or write: mode 0600 on POSIX; on Windows a file inside journalFolder. FILEIO_NOT_OURS
+    // for any other file; ENOENT (ERROR_FILE_NOT_FOUND) when there is none.
+    int (*readPrivate)(const char* path, size_t limit, std::string& bytes);
+    // This user's own folder for journals, made if missing, that survives a reboot and only the user
+    // may write: $XDG_STATE_HOME/trelvo or ~/.local/state/trelvo (mode 0700, owned by the user, not a
+    // link) on POSIX; the local application data folder's "trelvo" on Windows. Never a shared folder.
+    // Without `create`, a missing folder is ENOENT and nothing is made (a load only looks).
+    int (*journalFolder)(std::string& folder, bool create);
+    // Keeps our other savers (another plug-in, the simulator) from saving `path` until unlock: an
+    // advisory lock on the file itself on POSIX (F_OFD_SETLK), a lock file of our own beside it on
+    // Windows (never a lock on the profile). Waits a little for another holder, then FILEIO_BUSY.
+    // `*lock` is null, and the result 0, when there is nothing to lock (no file yet, or one this
+    // process cannot open for writing: its save is refused anyway).
+    int (*lock)(const char* path, void** lock);
+    void (*unlock)(void* lock);
+    // Removes what earlier, interrupted saves left beside `target`: exactly createTemp's form of name,
+    // a regular file owned by this user, more than a minute old, and, when `header` is not empty,
+    // starting with it (a journal's leftover). 0, or the first reason one was kept.
+    int (*removeLeftovers)(const char* target, const std::string& header);
 };
 
 // The hooks in force; tests swap single members and put them back with ResetFileIo.

@@ -1,6 +1,7 @@
 // Putting new profile bytes in the place of the host's file, keeping what the file system holds of it.
 #include "profile/profile_file.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
@@ -45,17 +46,21 @@ std::string Hex(uint64_t value) {
     return text;
 }
 
-// Where the journal of an in-place save of `target` lives: beside it when its folder takes new files,
-// else in the user's temporary folder under a name made from the target's path, so a load finds it.
 std::string JournalBeside(const std::string& target) {
     return FolderOf(target) + kSeparator + "." + NameOf(target) + ".trelvo-journal";
 }
 
-std::string JournalInTemp(const std::string& target) {
+// In this user's own journal folder, named after the target's path: no one else writes there.
+std::string JournalOfUser(const std::string& target, bool create) {
     std::string folder;
-    if (platform::fileIo().tempFolder(folder) != 0 || folder.empty()) return {};
-    if (LastSeparator(folder) != folder.size() - 1) folder += kSeparator;
-    return folder + ".trelvo-journal-" + Hex(Checksum(target));
+    if (platform::fileIo().journalFolder(folder, create) != 0 || folder.empty()) return {};
+    return folder + kSeparator + ".trelvo-journal-" + Hex(Checksum(target));
+}
+
+// Beside the profile only when the profile is the saver's own and its folder takes new files: a
+// journal is a full copy of the profile, and never lies where another user could plant one.
+std::string JournalPlace(const std::string& target, const platform::FileFacts& facts) {
+    return facts.folderWritable && facts.mine ? JournalBeside(target) : JournalOfUser(target, true);
 }
 
 // The old bytes with what makes a torn or foreign journal unusable: the file they belong to, their
@@ -68,18 +73,23 @@ std::string JournalText(const std::string& target, const FileIdentity& id, const
     return JournalHead(target, id) + std::to_string(old.size()) + " " + Hex(Checksum(old)) + "\n" + old;
 }
 
-// The old bytes of a whole journal for this very file; false for anything else.
-bool ParseJournal(const std::string& text, const std::string& target, const FileIdentity& id, std::string& old) {
+enum class Journal { Foreign, Stale, Usable };
+
+// Usable: a whole journal for this very file, with the old bytes. Stale: ours for this path, but for
+// another file there or damaged. Foreign: anything else, whatever its name.
+Journal ParseJournal(const std::string& text, const std::string& target, const FileIdentity& id, std::string& old) {
+    const std::string ours = kJournalMagic + target + "\n";
+    if (text.compare(0, ours.size(), ours) != 0) return Journal::Foreign;
     const std::string head = JournalHead(target, id);
-    if (text.compare(0, head.size(), head) != 0) return false;
+    if (text.compare(0, head.size(), head) != 0) return Journal::Stale;
     const size_t line = text.find('\n', head.size());
-    if (line == std::string::npos) return false;
+    if (line == std::string::npos) return Journal::Stale;
     unsigned long long length = 0;
     char sum[17] = {};
-    if (std::sscanf(text.c_str() + head.size(), "%llu %16[0-9a-f]", &length, sum) != 2) return false;
-    if (text.size() - line - 1 != length) return false;
+    if (std::sscanf(text.c_str() + head.size(), "%llu %16[0-9a-f]", &length, sum) != 2) return Journal::Stale;
+    if (text.size() - line - 1 != length) return Journal::Stale;
     old = text.substr(line + 1);
-    return Hex(Checksum(old)) == sum;
+    return Hex(Checksum(old)) == sum ? Journal::Usable : Journal::Stale;
 }
 
 struct JournalJob {
@@ -95,6 +105,15 @@ int WriteJournal(void* context) {
     return error;
 }
 
+// What a failed save's log line says of where it failed.
+std::string AtStep(platform::FileStep step, const std::string& target) {
+    return "at the " + std::string(platform::FileStepName(step)) + " of " + target;
+}
+
+void Join(std::string& why, const std::string& more) {
+    if (!more.empty()) why += (why.empty() ? "" : "; ") + more;
+}
+
 // The one save that keeps hard links, a folder we may not write and an owner a new file cannot
 // have: the file itself is written, under a journal of its old bytes that the next load uses if the
 // write was cut short. A shorter text is padded with blanks after the root, so the file never ends early.
@@ -105,24 +124,80 @@ int WriteInPlace(const std::string& path, const std::string& target, const platf
     std::string padded = bytes;
     while (padded.size() < read.identity.size && !blank.empty()) padded += blank;
     JournalJob journal;
-    journal.path = facts.folderWritable ? JournalBeside(target) : JournalInTemp(target);
+    journal.path = JournalPlace(target, facts);
     journal.text = JournalText(target, read.identity, read.bytes);
-    int error = journal.path.empty() ? platform::FILEIO_NOT_REGULAR
-                                     : io.rewrite(target.c_str(), padded.data(), padded.size(), read.identity,
-                                                  WriteJournal, &journal);
+    platform::InPlaceWrite job;
+    job.bytes = &padded;
+    job.old = &read.bytes;
+    job.expected = read.identity;
+    job.journal = WriteJournal;
+    job.context = &journal;
+    const int error = journal.path.empty() ? ENOENT : io.rewrite(target.c_str(), job);
     if (error != 0 && error != platform::FILEIO_CHANGED) {
-        why = std::string("written in place because ") + cause;
+        why.clear();
+        if (job.touched && !job.restored) {
+            Join(why, AtStep(job.step, target) + ", and the old text could not be put back" +
+                          (journal.written ? " (the journal " + journal.path + " keeps it)" : ""));
+        } else {
+            Join(why, AtStep(job.step, target) + (job.restored ? ", the old text put back" : ""));
+        }
+        Join(why, std::string("written in place because ") + cause);
         if (!journal.written) why += ", but no journal of the old text could be kept in " + journal.path;
     }
-    if (journal.written && error != 0) {
-        // Whatever reached the file goes; the journal stays until the old text is back whole.
-        if (io.restore(target.c_str(), read.bytes.data(), read.bytes.size()) == 0) io.remove(journal.path.c_str());
-    } else if (journal.written) {
-        io.remove(journal.path.c_str());
-        io.removeLeftovers(journal.path.c_str());
-    }
+    // The journal goes once the file is whole: the new text, the old one put back, or never touched.
+    if (journal.written && (error == 0 || job.restored || !job.touched)) io.remove(journal.path.c_str());
     if (error == 0) {
         myLog(LOG_WARNING, "TRELVO-40/41 settings saved to " + path + " in place, not atomically: " + cause);
+    }
+    return error;
+}
+
+// Copies of older profiles and journals that interrupted saves left, of no use once a save has worked.
+void RemoveLeftovers(const std::string& path, const std::string& target) {
+    auto& io = platform::fileIo();
+    bool kept = io.removeLeftovers(target.c_str(), std::string()) != 0;
+    kept = io.removeLeftovers(JournalBeside(target).c_str(), kJournalMagic) != 0 || kept;
+    const std::string own = JournalOfUser(target, false);
+    if (!own.empty()) kept = io.removeLeftovers(own.c_str(), kJournalMagic) != 0 || kept;
+    if (kept) myLog(LOG_WARNING, "TRELVO-40/41 temporary files of earlier saves beside " + path + " could not be removed");
+}
+
+// The new copy, flushed; then the last look at the file before the rename: still the file the splice
+// read, holding the very bytes read.
+int ReplaceByRename(const ProfileRead& read, const std::string& bytes, const std::string& target,
+                    const platform::FileFacts& facts, std::string& why) {
+    auto& io = platform::fileIo();
+    std::string temp;
+    void* file = nullptr;
+    platform::FileStep step = platform::FileStep::Write;
+    int error = io.createTemp(target.c_str(), temp, &file);
+    if (error != 0) {
+        why = AtStep(step, target);
+        return error;
+    }
+    const bool whole = io.write(file, bytes.data(), bytes.size()) == bytes.size();
+    error = io.commit(file, facts);
+    if (!whole) {
+        if (error == 0) error = platform::FILEIO_SHORT_WRITE;
+    } else if (error != 0) {
+        step = platform::FileStep::Sync;
+    }
+    if (error == 0) {
+        step = platform::FileStep::Read;
+        if (read.identity.exists) {
+            error = io.verify(target.c_str(), read.identity, read.bytes);
+        } else {
+            FileIdentity now;
+            if ((error = io.identify(target.c_str(), now)) == 0 && now.exists) error = platform::FILEIO_CHANGED;
+        }
+    }
+    if (error == 0) {
+        step = platform::FileStep::Rename;
+        error = io.replace(temp.c_str(), target.c_str());
+    }
+    if (error != 0) {
+        io.remove(temp.c_str());
+        if (error != platform::FILEIO_CHANGED && error != platform::FILEIO_NOT_KEPT) why = AtStep(step, target);
     }
     return error;
 }
@@ -141,6 +216,8 @@ int ReplaceProfileFile(const std::string& path, const ProfileRead& read, const s
     platform::FileFacts facts;
     if (int error = io.resolve(path.c_str(), target)) return error;
     if (int error = io.inspect(target.c_str(), facts)) return error;
+    // A link to nothing is never followed to make a file there.
+    if (!facts.exists && target != path) return platform::FILEIO_DANGLING_LINK;
     if (facts.exists && !read.identity.exists) return platform::FILEIO_CHANGED;
     if (facts.readOnly) return platform::FILEIO_READ_ONLY;
     const char* cause = facts.links > 1          ? "the file has more than one hard link"
@@ -151,23 +228,12 @@ int ReplaceProfileFile(const std::string& path, const ProfileRead& read, const s
     if (facts.exists && cause != nullptr) {
         error = WriteInPlace(path, target, facts, read, bytes, blank, cause, why);
     } else {
-        std::string temp;
-        void* file = nullptr;
-        if ((error = io.createTemp(target.c_str(), temp, &file))) return error;
-        const bool whole = io.write(file, bytes.data(), bytes.size()) == bytes.size();
-        error = io.commit(file, facts);
-        if (error == 0 && !whole) error = platform::FILEIO_SHORT_WRITE;
-        // Just before the rename: the file there must still be the one the splice read.
-        FileIdentity now;
-        if (error == 0 && (error = io.identify(target.c_str(), now)) == 0 && !(now == read.identity)) {
-            error = platform::FILEIO_CHANGED;
-        }
-        if (error == 0) error = io.replace(temp.c_str(), target.c_str());
-        if (error != 0) io.remove(temp.c_str());
+        error = ReplaceByRename(read, bytes, target, facts, why);
         // A new file that could not be made like the old one, or a rename the folder refuses (a
         // sticky folder and another's file): the file itself is written instead.
         const bool refused = error == platform::FILEIO_NOT_KEPT || (facts.exists && error == platform::FILEIO_REPLACE_REFUSED);
         if (refused) {
+            why.clear();
             error = WriteInPlace(path, target, facts, read, bytes, blank,
                                  error == platform::FILEIO_NOT_KEPT
                                      ? "a new file could not have its owner, group, mode or ACL"
@@ -180,38 +246,51 @@ int ReplaceProfileFile(const std::string& path, const ProfileRead& read, const s
             }
         }
     }
-    // Copies of older profiles, of no use once a save has worked.
-    if (error == 0 && io.removeLeftovers(target.c_str()) != 0) {
-        myLog(LOG_WARNING, "TRELVO-40/41 temporary files of earlier saves beside " + path + " could not be removed");
-    }
+    if (error == 0) RemoveLeftovers(path, target);
     return error;
 }
 
-std::string RepairFromJournal(const std::string& path, bool wellFormed) {
+int LockProfile(const std::string& path, void** lock) {
+    *lock = nullptr;
+    std::string target;
+    if (const int error = platform::fileIo().resolve(path.c_str(), target)) return error;
+    return platform::fileIo().lock(target.c_str(), lock);
+}
+
+std::string RepairFromJournal(const std::string& path, const ProfileRead& read, bool wellFormed) {
     auto& io = platform::fileIo();
     std::string target;
-    FileIdentity id;
-    if (path.empty() || io.resolve(path.c_str(), target) != 0 || io.identify(target.c_str(), id) != 0 || !id.exists) {
-        return {};
-    }
-    for (const std::string& journal : {JournalBeside(target), JournalInTemp(target)}) {
-        FileIdentity found;
-        if (journal.empty() || io.identify(journal.c_str(), found) != 0 || !found.exists) continue;
-        if (wellFormed) {
-            io.remove(journal.c_str());
-            continue;
-        }
+    if (path.empty() || !read.identity.exists || io.resolve(path.c_str(), target) != 0) return {};
+    std::string report;
+    for (const std::string& journal : {JournalBeside(target), JournalOfUser(target, false)}) {
         std::string text, old;
-        if (io.read(journal.c_str(), platform::kMaxXmlFileBytes + 4096, text) != 0 || !ParseJournal(text, target, id, old)) {
+        const int error = journal.empty() ? ENOENT : io.readPrivate(journal.c_str(), platform::kMaxXmlFileBytes + 4096, text);
+        if (platform::IsMissingFile(error)) continue;
+        const Journal kind = error != 0 ? Journal::Foreign : ParseJournal(text, target, read.identity, old);
+        if (kind != Journal::Usable && !wellFormed) {
+            // Another user's interrupted save, or a file that only has a journal's name: never used.
+            Join(report, "TRELVO-40/41 profile " + path + " is cut short, and " + journal + " was not used to put it back: " +
+                             (error != 0 ? platform::FileErrorText(error) : "it is not a whole journal of this profile"));
             continue;
         }
-        if (const int error = io.restore(target.c_str(), old.data(), old.size())) {
-            return "TRELVO-40/41 profile " + path + " was left cut short by an interrupted save and could not be put back from " +
-                   journal + ": " + platform::FileErrorText(error);
+        if (kind == Journal::Foreign) {
+            Join(report, "TRELVO-40/41 ignored " + journal + ": " +
+                             (error != 0 ? platform::FileErrorText(error) : "it is not a journal of this profile"));
+            continue;
+        }
+        if (wellFormed) {
+            io.remove(journal.c_str());  // ours, of a save that ended
+            continue;
+        }
+        if (const int failed = io.restore(target.c_str(), old, read.identity, read.bytes)) {
+            Join(report, "TRELVO-40/41 profile " + path + " was left cut short by an interrupted save and could not be put back from " +
+                             journal + ": " + platform::FileErrorText(failed));
+            continue;
         }
         io.remove(journal.c_str());
-        return "TRELVO-40/41 profile " + path + " was left cut short by an interrupted save; put back as it was before it, from " +
-               journal + " (restart Mach3 if it could not read its profile)";
+        Join(report, "TRELVO-40/41 profile " + path + " was left cut short by an interrupted save; put back as it was before it, from " +
+                         journal + " (restart Mach3 if it could not read its profile)");
+        break;
     }
-    return {};
+    return report;
 }

@@ -18,6 +18,10 @@ struct ProfileRead {
 int ReplaceProfileFile(const std::string& path, const ProfileRead& read, const std::string& bytes,
                        const std::string& blank, std::string& why);
 
-// At a load: a profile that an interrupted in-place save left torn is put back from its journal;
-// a journal beside a well-formed profile goes. The text of a repair for the user, or empty.
-std::string RepairFromJournal(const std::string& path, bool wellFormed);
+// Keeps our other savers off the file `path` finally names while this one reads, splices and writes.
+int LockProfile(const std::string& path, void** lock);
+
+// At a load, with the file as the load read it: a profile that an interrupted in-place save left torn
+// is put back from this user's own journal; one of ours beside a well-formed profile goes. A journal
+// that is not ours is never used nor removed. The text for the user, or empty.
+std::string RepairFromJournal(const std::string& path, const ProfileRead& read, bool wellFormed);

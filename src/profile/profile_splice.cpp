@@ -124,7 +124,6 @@ struct Piece {
     std::string bytes;
     bool element = false;
     std::string name;
-    bool empty = false;    // an element whose text is empty
     std::string startTag;  // an element's tags, as the content of a written key goes between them
     std::string endTag;
 };
@@ -141,7 +140,6 @@ public:
             Piece piece;
             piece.element = true;
             piece.name = child.name;
-            piece.empty = child.text.empty() && !child.opaque;
             piece.bytes = bytes.substr(child.begin, child.end - child.begin);
             piece.startTag = bytes.substr(child.begin, child.contentBegin - child.begin);
             piece.endTag = bytes.substr(child.contentEnd, child.end - child.contentEnd);
@@ -180,21 +178,11 @@ public:
         pieces_.push_back(std::move(piece));
     }
 
-    // Takes the element's indentation with it, so no blank line is left behind.
-    void Remove(Piece* piece) {
-        changed_ = true;
-        const size_t i = static_cast<size_t>(piece - pieces_.data());
-        const bool dropIndent = i > 0 && IsBlank(i - 1) && i + 1 < pieces_.size();
-        pieces_.erase(pieces_.begin() + static_cast<std::ptrdiff_t>(i));
-        if (dropIndent) pieces_.erase(pieces_.begin() + static_cast<std::ptrdiff_t>(i - 1));
-    }
-
     void Write(Piece* piece, const std::string& value) {
         changed_ = true;
         std::string bytes = piece->startTag;
         if (!encoder_.Text(value, bytes)) return fail();
         piece->bytes = bytes + piece->endTag;
-        piece->empty = value.empty();
     }
 
     // A new element holding the value; its tags in the file's encoding.
@@ -202,7 +190,6 @@ public:
         Piece piece;
         piece.element = true;
         piece.name = name;
-        piece.empty = value.empty();
         if (!encoder_.Markup("<" + name + ">", piece.startTag) || !encoder_.Markup("</" + name + ">", piece.endTag)) {
             fail();
         }
@@ -266,10 +253,7 @@ int SpliceProfile(const std::string& bytes, const XmlMap& map, const std::vector
         for (const ProfileEdit& edit : edits) {
             if (edit.section != name) continue;
             Piece* key = exists ? content.Find(edit.key) : nullptr;
-            if (edit.kind == ProfileEdit::Remove) {
-                // Only while it is still empty: another writer may have given it a value since.
-                if (key != nullptr && key->empty) content.Remove(key);
-            } else if (key != nullptr) {
+            if (key != nullptr) {
                 content.Write(key, edit.value);
             } else {
                 exists = true;

@@ -6,9 +6,8 @@
 
 #include "platform/xml_document.h"
 
-// One change the store made: a key written, or a key found empty by a read and taken out.
+// One change the store made: a key written.
 struct ProfileEdit {
-    enum Kind { Write, Remove } kind;
     std::string section;
     std::string key;
     std::string value;

@@ -48,11 +48,15 @@ CXmlProfile::~CXmlProfile() {
 // One that an interrupted save left torn is first put back from its journal.
 void CXmlProfile::Load() noexcept {
     try {
-        int error = path_.empty() ? 0 : platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes_);
+        ProfileRead read;
+        int error = path_.empty() ? 0
+                                  : platform::fileIo().readIdentified(path_.c_str(), platform::kMaxXmlFileBytes, read.bytes,
+                                                                      read.identity);
+        bytes_ = read.bytes;
         existed_ = !path_.empty() && !platform::IsMissingFile(error);
         int mapped = error != 0 || IsBlankBytes(bytes_) ? -1 : platform::MapXml(bytes_, nullptr, loaded_);
         if (existed_ && error == 0) {
-            const std::string repair = RepairFromJournal(path_, mapped != platform::FILEIO_NOT_WELL_FORMED);
+            const std::string repair = RepairFromJournal(path_, read, mapped != platform::FILEIO_NOT_WELL_FORMED);
             if (!repair.empty()) {
                 ReportLater(LOG_WARNING, repair);
                 error = platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes_);
@@ -72,7 +76,7 @@ void CXmlProfile::Load() noexcept {
 // The file as loaded, seen through this store's edits: the last edit of a key decides.
 const std::string* CXmlProfile::FindText(const std::string& section, const std::string& key) const {
     for (auto edit = edits_.rbegin(); edit != edits_.rend(); ++edit) {
-        if (edit->section == section && edit->key == key) return edit->kind == ProfileEdit::Write ? &edit->value : nullptr;
+        if (edit->section == section && edit->key == key) return &edit->value;
     }
     for (const platform::XmlElementBytes& s : loaded_.root.children) {
         if (s.name != section) continue;
@@ -84,11 +88,10 @@ const std::string* CXmlProfile::FindText(const std::string& section, const std::
     return nullptr;
 }
 
-// The key's text; an empty key is taken out of its section, here and at the save.
+// The key's text; an empty key reads as missing and stays in the file as it is.
 std::string CXmlProfile::ReadText(const std::string& section, const std::string& key, bool& found) {
     const std::string* text = FindText(section, key);
     found = text != nullptr && !text->empty();
-    if (text != nullptr && !found) edits_.push_back({ProfileEdit::Remove, section, key, {}});
     return found ? *text : std::string();
 }
 
@@ -110,7 +113,7 @@ bool CXmlProfile::WriteInt(const std::string& section, const std::string& key, i
 
 bool CXmlProfile::WriteString(const std::string& section, const std::string& key, std::string value) {
     try {
-        edits_.push_back({ProfileEdit::Write, section, key, std::move(value)});
+        edits_.push_back({section, key, std::move(value)});
         written_ = true;
     } catch (...) {
     }
@@ -126,7 +129,7 @@ bool CXmlProfile::Save(std::string& reason) noexcept {
         const int error = Write(why);
         if (error == 0) return true;
         reason = error == platform::FILEIO_CHANGED
-                     ? "another program changed the file during each of " + std::to_string(kSaveTries) + " tries"
+                     ? "another program is writing the profile: it changed during each of " + std::to_string(kSaveTries) + " tries"
                      : platform::FileErrorText(error);
         if (!why.empty()) reason += " (" + why + ")";
     } catch (...) {
@@ -136,14 +139,18 @@ bool CXmlProfile::Save(std::string& reason) noexcept {
 }
 
 // The file is read again: what another program changed since the load is kept. A file that changes
-// between that read and its replacement is read and spliced again.
+// between that read and its replacement is read and spliced again. Our other savers wait on a lock
+// from the first read that has something to write until the file is written.
 int CXmlProfile::Write(std::string& why) {
+    if (edits_.empty()) return 0;
+    void* lock = nullptr;
+    bool locked = false;
     int error = platform::FILEIO_CHANGED;
     for (int attempt = 0; attempt < kSaveTries && error == platform::FILEIO_CHANGED; ++attempt) {
         ProfileRead read;
         error = platform::fileIo().readIdentified(path_.c_str(), platform::kMaxXmlFileBytes, read.bytes, read.identity);
-        if (error != 0 && (existed_ || !platform::IsMissingFile(error))) return error;
-        std::string bytes = IsBlankBytes(read.bytes) ? std::string(kNewProfile) : read.bytes;
+        if (error != 0 && (existed_ || !platform::IsMissingFile(error))) break;
+        const std::string bytes = IsBlankBytes(read.bytes) ? std::string(kNewProfile) : read.bytes;
         // Bytes as loaded were checked and mapped then; others are now.
         const platform::XmlMap* map = &loaded_;
         platform::XmlMap current;
@@ -152,19 +159,31 @@ int CXmlProfile::Write(std::string& why) {
             for (const ProfileEdit& edit : edits_) {
                 if (std::find(sections.begin(), sections.end(), edit.section) == sections.end()) sections.push_back(edit.section);
             }
-            if (int refused = platform::MapXml(bytes, &sections, current)) return refused;
+            if ((error = platform::MapXml(bytes, &sections, current)) != 0) break;
             map = &current;
         }
         std::string spliced;
-        if (int refused = SpliceProfile(bytes, *map, edits_, spliced)) return refused;
+        if ((error = SpliceProfile(bytes, *map, edits_, spliced)) != 0) break;
+        // Nothing to change: nothing is opened for writing, nothing created, nothing cleaned up.
+        if (spliced == bytes) break;
         // Past the limit, the next load would refuse the file: it stays as it was.
-        if (spliced.size() > platform::kMaxXmlFileBytes) return platform::FILEIO_WOULD_BE_TOO_LARGE;
+        if (spliced.size() > platform::kMaxXmlFileBytes) {
+            error = platform::FILEIO_WOULD_BE_TOO_LARGE;
+            break;
+        }
+        if (!locked) {
+            locked = true;
+            if ((error = LockProfile(path_, &lock)) != 0) break;
+            error = platform::FILEIO_CHANGED;  // read again under the lock, as a try of its own
+            --attempt;
+            continue;
+        }
         const std::string blank = map->encoding == platform::XmlEncoding::Utf16Le   ? std::string(" \0", 2)
                                   : map->encoding == platform::XmlEncoding::Utf16Be ? std::string("\0 ", 2)
                                                                                     : std::string(" ");
         why.clear();
-        // The same bytes again are not written: nothing is opened for writing, nothing cleaned up.
         error = ReplaceProfileFile(path_, read, spliced, blank, why);
     }
+    platform::fileIo().unlock(lock);
     return error;
 }

@@ -4,6 +4,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -26,6 +29,7 @@ constexpr Syscalls kSystem{
     [](int fd) { return ::close(fd); },
     [](int fd, void* data, size_t size) { return ::read(fd, data, size); },
     [](int fd, const void* data, size_t size) { return ::write(fd, data, size); },
+    [](int fd, void* data, size_t size, off_t offset) { return ::pread(fd, data, size, offset); },
     [](int fd) { return ::fsync(fd); },
     [](int fd, mode_t mode) { return ::fchmod(fd, mode); },
     [](int fd, uid_t owner, gid_t group) { return ::fchown(fd, owner, group); },
@@ -51,6 +55,8 @@ namespace {
 constexpr int kMaxLinks = 40;        // as the kernel allows in one path walk
 constexpr time_t kLeftoverAge = 60;  // seconds: no save of ours takes that long
 constexpr char kAclName[] = "system.posix_acl_access";
+constexpr int kLockWaitMs = 2000;    // longer than any save of ours holds it
+thread_local int t_writeError = 0;   // why the last short fwrite of a temporary copy stopped
 
 posix::Syscalls& Sys() { return posix::syscalls(); }
 
@@ -95,7 +101,20 @@ int OpenLog(const char* path, const char* profile, void** file) {
     return 0;
 }
 
-size_t Write(void* file, const void* data, size_t size) { return std::fwrite(data, 1, size, static_cast<FILE*>(file)); }
+// A signal that cuts a write short is no failure: the rest is written.
+size_t Write(void* file, const void* data, size_t size) {
+    FILE* stream = static_cast<FILE*>(file);
+    size_t done = 0;
+    while (done < size) {
+        errno = 0;
+        done += std::fwrite(static_cast<const char*>(data) + done, 1, size - done, stream);
+        if (done == size) break;
+        t_writeError = Error();
+        if (errno != EINTR) break;
+        std::clearerr(stream);
+    }
+    return done;
+}
 int Close(void* file) { return std::fclose(static_cast<FILE*>(file)) == 0 ? 0 : Error(); }
 
 FileIdentity IdentityOf(const struct stat& st) {
@@ -105,6 +124,7 @@ FileIdentity IdentityOf(const struct stat& st) {
     id.index = static_cast<uint64_t>(st.st_ino);
     id.size = static_cast<uint64_t>(st.st_size);
     id.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    id.changed = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
     return id;
 }
 
@@ -235,6 +255,14 @@ int Inspect(const char* path, FileFacts& facts) {
     facts.owner = st.st_uid;
     facts.group = st.st_gid;
     facts.ownerKeepable = ::geteuid() == 0 || ::geteuid() == st.st_uid;
+    facts.mine = ::geteuid() == st.st_uid;
+    // Append-only or immutable (chattr +a, +i): no save may replace or rewrite it, root's neither.
+    const int fd = Sys().open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
+        facts.readOnly = true;
+    }
+    if (fd >= 0) Sys().close(fd);
     return ReadExtended(path, facts.extended);
 }
 
@@ -262,6 +290,8 @@ int CreateTemp(const char* target, std::string& tempPath, void** file) {
         if (fd < 0 && errno == EEXIST) continue;
         if (fd < 0) return Error();
         FILE* stream = ::fdopen(fd, "wb");
+        // Unbuffered: each write reaches the system at once, so a failed one says why and how far.
+        if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
         if (stream == nullptr) {
             const int error = Error();
             Sys().close(fd);
@@ -272,6 +302,14 @@ int CreateTemp(const char* target, std::string& tempPath, void** file) {
         return 0;
     }
     return EEXIST;
+}
+
+// A signal during the flush is no failure either.
+int Flush(int fd) {
+    for (;;) {
+        if (Sys().fsync(fd) == 0) return 0;
+        if (errno != EINTR) return Error();
+    }
 }
 
 // The attribute names the new file has that the old one lacks: a default ACL of the folder, for one.
@@ -296,6 +334,8 @@ int Commit(void* file, const FileFacts& like) {
     FILE* stream = static_cast<FILE*>(file);
     const int fd = ::fileno(stream);
     int error = std::fflush(stream) == 0 ? 0 : Error();
+    if (error == 0 && std::ferror(stream)) error = t_writeError != 0 ? t_writeError : EIO;
+    t_writeError = 0;
     bool kept = true;
     if (error == 0) {
         mode_t mode = static_cast<mode_t>(like.mode);
@@ -331,7 +371,7 @@ int Commit(void* file, const FileFacts& like) {
             for (const auto& attribute : like.extended) hasAcl = hasAcl || attribute.first == kAclName;
             kept = kept && (hasAcl || ::fgetxattr(fd, kAclName, nullptr, 0) < 0);
         }
-        if (error == 0 && kept && Sys().fsync(fd) != 0) error = Error();
+        if (error == 0 && kept) error = Flush(fd);
     }
     if (std::fclose(stream) != 0 && error == 0) error = Error();
     return error == 0 && !kept ? FILEIO_NOT_KEPT : error;
@@ -346,15 +386,16 @@ int Replace(const char* from, const char* to) {
 int SyncFolder(const char* path) {
     const int dir = Sys().open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (dir < 0) return Error();
-    const int error = Sys().fsync(dir) == 0 ? 0 : Error();
+    const int error = Flush(dir);
     Sys().close(dir);
     return error;
 }
 
 int Remove(const char* path) { return Sys().unlink(path) == 0 ? 0 : Error(); }
 
-int WriteAll(int fd, const void* data, size_t size) {
+int WriteAll(int fd, const void* data, size_t size, size_t* done = nullptr) {
     const char* at = static_cast<const char*>(data);
+    if (done != nullptr) *done = 0;
     for (size_t left = size; left > 0;) {
         const ssize_t n = Sys().write(fd, at, left);
         if (n < 0 && errno == EINTR) continue;
@@ -362,8 +403,23 @@ int WriteAll(int fd, const void* data, size_t size) {
         if (n == 0) return FILEIO_SHORT_WRITE;
         at += n;
         left -= static_cast<size_t>(n);
+        if (done != nullptr) *done += static_cast<size_t>(n);
     }
     return 0;
+}
+
+// The whole content through the handle, from its start, leaving the offset where it was.
+int ReadAt(int fd, size_t limit, std::string& bytes) {
+    bytes.clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = Sys().pread(fd, buffer, sizeof buffer, static_cast<off_t>(bytes.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Error();
+        if (n == 0) return 0;
+        if (bytes.size() + static_cast<size_t>(n) > limit) return FILEIO_CHANGED;
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
 }
 
 // Still the file that was read, under the same name.
@@ -375,32 +431,76 @@ int Unchanged(int fd, const char* path, const FileIdentity& expected) {
     return IdentityOf(mine) == expected && named == expected ? 0 : FILEIO_CHANGED;
 }
 
-int Rewrite(const char* path, const void* data, size_t size, const FileIdentity& expected, int (*before)(void*),
-            void* context) {
+// Still the file that was read, holding the very bytes read: a change that keeps size and mtime shows
+// in ctime, and one that keeps those too in the bytes.
+int Same(int fd, const char* path, const FileIdentity& expected, const std::string& bytes) {
+    if (const int error = Unchanged(fd, path, expected)) return error;
+    std::string now;
+    if (const int error = ReadAt(fd, bytes.size(), now)) return error;
+    if (now != bytes) return FILEIO_CHANGED;
+    return Unchanged(fd, path, expected);
+}
+
+int Verify(const char* path, const FileIdentity& expected, const std::string& bytes) {
     int fd = -1;
-    if (const int error = OpenRegular(path, O_WRONLY, 0, fd)) return error;
-    int error = Unchanged(fd, path, expected);
-    // Never shorter: a file cut off early is what the host must never find.
-    if (error == 0 && size < expected.size) error = FILEIO_SHORT_WRITE;
-    if (error == 0 && before != nullptr) error = before(context);
-    if (error == 0) error = Unchanged(fd, path, expected);
-    // A file that grows gets its room first, so a full disk stops the save before the first byte.
-    if (error == 0 && size > expected.size && ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) != 0 &&
-        errno != EOPNOTSUPP) {
-        error = Error();
-    }
-    if (error == 0) error = WriteAll(fd, data, size);
-    if (error == 0 && Sys().fsync(fd) != 0) error = Error();
-    if (Sys().close(fd) != 0 && error == 0) error = Error();
+    if (const int error = OpenRegular(path, O_RDONLY, 0, fd)) return IsMissingFile(error) ? FILEIO_CHANGED : error;
+    const int error = Same(fd, path, expected, bytes);
+    Sys().close(fd);
     return error;
 }
 
-int Restore(const char* path, const void* data, size_t size) {
+// Whole at the end: the old bytes back through the handle, truncated to them, flushed.
+int PutBack(int fd, const std::string& old) {
+    if (::lseek(fd, 0, SEEK_SET) != 0) return Error();
+    int error = WriteAll(fd, old.data(), old.size());
+    if (error == 0 && Sys().ftruncate(fd, static_cast<off_t>(old.size())) != 0) error = Error();
+    return error == 0 ? Flush(fd) : error;
+}
+
+int Rewrite(const char* path, InPlaceWrite& job) {
+    const std::string& bytes = *job.bytes;
+    const std::string& old = *job.old;
     int fd = -1;
-    if (const int error = OpenRegular(path, O_WRONLY, 0, fd)) return error;
-    int error = WriteAll(fd, data, size);
-    if (error == 0 && Sys().ftruncate(fd, static_cast<off_t>(size)) != 0) error = Error();
-    if (error == 0 && Sys().fsync(fd) != 0) error = Error();
+    job.step = FileStep::Write;
+    if (const int error = OpenRegular(path, O_RDWR, 0, fd)) return error;
+    int error = Same(fd, path, job.expected, old);
+    // Never shorter: a file cut off early is what the host must never find.
+    if (error == 0 && bytes.size() < old.size()) error = FILEIO_SHORT_WRITE;
+    if (error == 0 && job.journal != nullptr) error = job.journal(job.context);
+    if (error == 0) error = Same(fd, path, job.expected, old);
+    // A file that grows gets its room first, so a full disk stops the save before the first byte.
+    if (error == 0 && bytes.size() > old.size() &&
+        ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes.size())) != 0 && errno != EOPNOTSUPP) {
+        error = Error();
+    }
+    size_t written = 0;
+    if (error == 0) {
+        job.touched = true;
+        error = WriteAll(fd, bytes.data(), bytes.size(), &written);
+    }
+    if (error == 0) {
+        job.step = FileStep::Sync;
+        error = Flush(fd);
+    }
+    if (error != 0 && job.touched) {
+        // Only over what this write left: another writer's bytes are never written over.
+        std::string now;
+        const std::string left = bytes.substr(0, written) + (written < old.size() ? old.substr(written) : std::string());
+        if (ReadAt(fd, left.size(), now) == 0 && now == left && PutBack(fd, old) == 0) job.restored = true;
+    }
+    if (Sys().close(fd) != 0 && error == 0) {
+        job.step = FileStep::Sync;
+        error = Error();
+    }
+    if (error == 0) job.step = FileStep::None;
+    return error;
+}
+
+int Restore(const char* path, const std::string& data, const FileIdentity& expected, const std::string& current) {
+    int fd = -1;
+    if (const int error = OpenRegular(path, O_RDWR, 0, fd)) return error;
+    int error = Same(fd, path, expected, current);
+    if (error == 0) error = PutBack(fd, data);
     if (Sys().close(fd) != 0 && error == 0) error = Error();
     return error;
 }
@@ -416,7 +516,7 @@ int WritePrivate(const char* path, const void* data, size_t size) {
     if (fd < 0) return EEXIST;
     int error = WriteAll(fd, data, size);
     if (error == 0 && Sys().fchmod(fd, 0600) != 0) error = Error();
-    if (error == 0 && Sys().fsync(fd) != 0) error = Error();
+    if (error == 0) error = Flush(fd);
     if (Sys().close(fd) != 0 && error == 0) error = Error();
     if (error == 0 && Sys().rename(temp.c_str(), path) != 0) error = Error();
     if (error != 0) {
@@ -426,14 +526,99 @@ int WritePrivate(const char* path, const void* data, size_t size) {
     return SyncFolder(path);
 }
 
-int TempFolder(std::string& folder) {
-    const char* tmp = ::getenv("TMPDIR");
-    folder = tmp != nullptr && *tmp == '/' ? tmp : "/tmp";
-    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+int ReadPrivate(const char* path, size_t limit, std::string& bytes) {
+    bytes.clear();
+    const int fd = Sys().open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
+    if (fd < 0) return errno == ELOOP ? FILEIO_NOT_OURS : Error();
+    struct stat st {};
+    int error = Sys().fstat(fd, &st) != 0 ? Error() : 0;
+    if (error == 0 && (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0600)) {
+        error = FILEIO_NOT_OURS;
+    }
+    if (error == 0) error = ReadAll(fd, limit, bytes);
+    Sys().close(fd);
+    if (error != 0) bytes.clear();
+    return error;
+}
+
+// A folder of this user's alone: made 0700 if missing (and asked to), refused if it is a link or another's.
+int PrivateFolder(const std::string& folder, bool create) {
+    if (create && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return Error();
+    struct stat st {};
+    if (Sys().lstat(folder.c_str(), &st) != 0) return Error();
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return FILEIO_NOT_OURS;
+    return (st.st_mode & 077) == 0 || ::chmod(folder.c_str(), st.st_mode & 0700) == 0 ? 0 : Error();
+}
+
+int JournalFolder(std::string& folder, bool create) {
+    folder.clear();
+    const char* state = ::getenv("XDG_STATE_HOME");
+    std::string base;
+    if (state != nullptr && *state == '/') {
+        base = state;
+    } else {
+        const char* home = ::getenv("HOME");
+        const passwd* user = home != nullptr && *home == '/' ? nullptr : ::getpwuid(::geteuid());
+        if (home == nullptr || *home != '/') home = user != nullptr ? user->pw_dir : nullptr;
+        if (home == nullptr || *home != '/') return ENOENT;
+        base = std::string(home) + "/.local";
+        if (create && ::mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) return Error();
+        base += "/state";
+    }
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    if (create && ::mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) return Error();
+    const std::string mine = base + "/trelvo";
+    if (const int error = PrivateFolder(mine, create)) return error;
+    folder = mine;
     return 0;
 }
 
-int RemoveLeftovers(const char* target) {
+// An open file description's lock: our other savers wait; other programs are not held back.
+int Lock(const char* path, void** lock) {
+    *lock = nullptr;
+    for (int waited = 0;;) {
+        const int fd = Sys().open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
+        if (fd < 0) return 0;  // nothing there, or nothing this process may write: its save says so
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        struct stat mine {}, named {};
+        if (::fcntl(fd, F_OFD_SETLK, &whole) == 0) {
+            // The path may name a new file by now, renamed over the one locked.
+            if (Sys().fstat(fd, &mine) == 0 && Sys().stat(path, &named) == 0 && mine.st_dev == named.st_dev &&
+                mine.st_ino == named.st_ino) {
+                *lock = reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1);
+                return 0;
+            }
+            Sys().close(fd);
+            continue;
+        }
+        const int error = errno;
+        Sys().close(fd);
+        if (error != EAGAIN && error != EACCES) return 0;  // no locks on this file system
+        if (waited >= kLockWaitMs) return FILEIO_BUSY;
+        const timespec pause{0, 10 * 1000000};
+        ::nanosleep(&pause, nullptr);
+        waited += 10;
+    }
+}
+
+void Unlock(void* lock) {
+    if (lock != nullptr) Sys().close(static_cast<int>(reinterpret_cast<intptr_t>(lock) - 1));
+}
+
+// The file starts with `header`.
+bool StartsWith(const std::string& path, const std::string& header) {
+    if (header.empty()) return true;
+    const int fd = Sys().open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
+    if (fd < 0) return false;
+    std::string head(header.size(), '\0');
+    const ssize_t n = Sys().pread(fd, head.data(), head.size(), 0);
+    Sys().close(fd);
+    return n == static_cast<ssize_t>(header.size()) && head == header;
+}
+
+int RemoveLeftovers(const char* target, const std::string& header) {
     const std::string folder = Folder(target);
     const std::string base = BaseName(target);
     DIR* dir = ::opendir(folder.c_str());
@@ -445,7 +630,7 @@ int RemoveLeftovers(const char* target) {
         const std::string path = folder + "/" + entry->d_name;
         struct stat st {};
         if (Sys().lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
-            now - st.st_mtime <= kLeftoverAge) {
+            now - st.st_mtime <= kLeftoverAge || !StartsWith(path, header)) {
             continue;
         }
         if (Sys().unlink(path.c_str()) != 0 && error == 0) error = Error();
@@ -454,9 +639,9 @@ int RemoveLeftovers(const char* target) {
     return error;
 }
 
-constexpr FileIo kDefault{OpenLog,   Write,   Close,   Read,         ReadIdentified, Identify,   Resolve,
-                          Inspect,   CreateTemp, Commit, Replace,   SyncFolder,     Remove,     Rewrite,
-                          Restore,   WritePrivate, TempFolder, RemoveLeftovers};
+constexpr FileIo kDefault{OpenLog, Write,  Close,  Read,         ReadIdentified, Identify,    Resolve,
+                          Inspect, CreateTemp, Commit, Replace, SyncFolder, Remove, Rewrite,
+                          Restore, Verify, WritePrivate, ReadPrivate, JournalFolder, Lock, Unlock, RemoveLeftovers};
 FileIo g_io = kDefault;
 
 }  // namespace

@@ -13,6 +13,7 @@ struct Syscalls {
     int (*close)(int fd);
     ssize_t (*read)(int fd, void* data, size_t size);
     ssize_t (*write)(int fd, const void* data, size_t size);
+    ssize_t (*pread)(int fd, void* data, size_t size, off_t offset);
     int (*fsync)(int fd);
     int (*fchmod)(int fd, mode_t mode);
     int (*fchown)(int fd, uid_t owner, gid_t group);

@@ -2,6 +2,7 @@
 #include "platform/file_io.h"
 
 #include <windows.h>
+#include <shlobj.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -346,42 +347,89 @@ int SyncFolder(const char*) { return 0; }
 
 int Remove(const char* path) { return Sys().deleteFile(path) ? 0 : Error(); }
 
-// Still the file that was read, under the same name.
-int Unchanged(HANDLE handle, const char* path, const FileIdentity& expected) {
+// Whether the file behind the handle holds exactly `bytes`, read from its start.
+int Holds(HANDLE handle, const std::string& bytes) {
+    std::string now;
+    if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return Error();
+    const int error = ReadAll(handle, bytes.size(), now);
+    if (error == FILEIO_TOO_LARGE) return FILEIO_CHANGED;
+    return error != 0 ? error : now == bytes ? 0 : FILEIO_CHANGED;
+}
+
+// Still the file that was read, under the same name, holding the bytes read.
+int Unchanged(HANDLE handle, const char* path, const FileIdentity& expected, const std::string& bytes) {
     FileIdentity mine, named;
     if (const int error = IdentityOfHandle(handle, mine)) return error;
     if (const int error = Identify(path, named)) return error;
-    return mine == expected && named == expected ? 0 : FILEIO_CHANGED;
+    if (!(mine == expected && named == expected)) return FILEIO_CHANGED;
+    return Holds(handle, bytes);
 }
 
-int Rewrite(const char* path, const void* data, size_t size, const FileIdentity& expected, int (*before)(void*),
-            void* context) {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (const int error = OpenRegular(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, OPEN_EXISTING, handle)) return error;
-    int error = Unchanged(handle, path, expected);
-    // Never shorter: a file cut off early is what the host must never find.
-    if (error == 0 && size < expected.size) error = FILEIO_SHORT_WRITE;
-    if (error == 0 && before != nullptr) error = before(context);
-    if (error == 0) error = Unchanged(handle, path, expected);
-    if (error == 0) error = WriteAll(handle, data, size);
-    if (error == 0 && !Sys().flushFileBuffers(handle)) error = Error();
-    Sys().closeHandle(handle);
-    return error;
-}
-
-int Restore(const char* path, const void* data, size_t size) {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (const int error = OpenRegular(path, GENERIC_WRITE, OPEN_EXISTING, handle)) return error;
-    int error = WriteAll(handle, data, size);
+// Writes `data` as the whole file through the handle: from its start, cut to its length, flushed.
+int WriteWhole(HANDLE handle, const std::string& data) {
     LARGE_INTEGER length{};
-    length.QuadPart = static_cast<LONGLONG>(size);
-    if (error == 0 && !(Sys().setFilePointerEx(handle, length, nullptr, FILE_BEGIN) && Sys().setEndOfFile(handle))) error = Error();
-    if (error == 0 && !Sys().flushFileBuffers(handle)) error = Error();
+    length.QuadPart = static_cast<LONGLONG>(data.size());
+    if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return Error();
+    if (const int error = WriteAll(handle, data.data(), data.size())) return error;
+    if (!(Sys().setFilePointerEx(handle, length, nullptr, FILE_BEGIN) && Sys().setEndOfFile(handle))) return Error();
+    return Sys().flushFileBuffers(handle) ? 0 : Error();
+}
+
+// One handle from the first look to the last write: what is checked is what is written.
+int Rewrite(const char* path, InPlaceWrite& job) {
+    const std::string& bytes = *job.bytes;
+    const std::string& old = *job.old;
+    job.step = FileStep::Read;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (const int error = OpenRegular(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, handle)) return error;
+    int error = Unchanged(handle, path, job.expected, old);
+    // Never shorter: a file cut off early is what the host must never find.
+    if (error == 0 && bytes.size() < old.size()) error = FILEIO_SHORT_WRITE;
+    if (error == 0) job.step = FileStep::Write;
+    if (error == 0 && job.journal != nullptr) error = job.journal(job.context);
+    if (error == 0) error = Unchanged(handle, path, job.expected, old);
+    size_t written = 0;
+    if (error == 0) {
+        job.touched = true;
+        if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) error = Error();
+    }
+    if (error == 0) error = WriteAll(handle, bytes.data(), bytes.size(), &written);
+    if (error == 0 && !Sys().flushFileBuffers(handle)) {
+        error = Error();
+        job.step = FileStep::Sync;
+    }
+    // The old text goes back only over exactly what this write left: no other writer's bytes are lost.
+    if (error != 0 && job.touched) {
+        const std::string left = bytes.substr(0, written) + (written < old.size() ? old.substr(written) : std::string());
+        job.restored = Holds(handle, left) == 0 && WriteWhole(handle, old) == 0;
+    }
     Sys().closeHandle(handle);
     return error;
 }
 
-// The user's temporary folder is the user's alone; beside the profile the journal takes the folder's security.
+// The repair at a load, through the handle whose file was checked.
+int Restore(const char* path, const std::string& data, const FileIdentity& expected, const std::string& current) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (const int error = OpenRegular(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, handle)) return error;
+    FileIdentity mine;
+    int error = IdentityOfHandle(handle, mine);
+    if (error == 0 && !(mine == expected)) error = FILEIO_CHANGED;
+    if (error == 0) error = Holds(handle, current);
+    if (error == 0) error = WriteWhole(handle, data);
+    Sys().closeHandle(handle);
+    return error;
+}
+
+int Verify(const char* path, const FileIdentity& expected, const std::string& bytes) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const int error = OpenRegular(path, GENERIC_READ, OPEN_EXISTING, handle);
+    if (error != 0) return IsMissingFile(error) ? FILEIO_CHANGED : error;
+    const int changed = Unchanged(handle, path, expected, bytes);
+    Sys().closeHandle(handle);
+    return changed;
+}
+
+// Journals are written in the user's own folder, under the user's profile: its ACL lets no one else in.
 int WritePrivate(const char* path, const void* data, size_t size) {
     std::string temp;
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -399,12 +447,79 @@ int WritePrivate(const char* path, const void* data, size_t size) {
     return error;
 }
 
-int TempFolder(std::string& folder) {
-    char path[MAX_PATH + 1];
-    const DWORD n = GetTempPathA(sizeof path, path);
-    if (n == 0 || n > sizeof path) return n == 0 ? Error() : ERROR_FILENAME_EXCED_RANGE;
-    folder.assign(path, n);
+// "trelvo" in the user's local application data folder, which lives in the user's own profile and
+// stays there across reboots; never a folder other users share.
+int JournalFolder(std::string& folder, bool create) {
+    char path[MAX_PATH + 1] = {};
+    const HRESULT hr = SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA | (create ? CSIDL_FLAG_CREATE : 0), nullptr,
+                                        SHGFP_TYPE_CURRENT, path);
+    if (FAILED(hr)) return HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : ERROR_PATH_NOT_FOUND;
+    folder = std::string(path) + "\\trelvo";
+    if (create && !CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return Error();
+    const DWORD attributes = Sys().getFileAttributes(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Error();
+    // A link could send journals into a folder another user writes.
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return FILEIO_NOT_OURS;
     return 0;
+}
+
+bool OwnedByUs(const std::string& path);
+
+// Only a regular file inside this user's journal folder that this user owns: a file anywhere else,
+// whatever its name and content, may have been put there by someone else.
+int ReadPrivate(const char* path, size_t limit, std::string& bytes) {
+    bytes.clear();
+    const DWORD attributes = Sys().getFileAttributes(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Error();
+    std::string folder, full;
+    if (JournalFolder(folder, false) != 0 || Resolve(path, full) != 0) return FILEIO_NOT_OURS;
+    folder += '\\';
+    const bool inside = full.size() > folder.size() && full.find_first_of("\\/", folder.size()) == std::string::npos &&
+                        CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, full.data(), static_cast<int>(folder.size()),
+                                       folder.data(), static_cast<int>(folder.size())) == CSTR_EQUAL;
+    if (!inside || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) || !OwnedByUs(full)) {
+        return FILEIO_NOT_OURS;
+    }
+    return Read(full.c_str(), limit, bytes);
+}
+
+// ".<name>.trelvo-lock" beside the profile: a byte-range lock on it keeps our savers apart. A lock on
+// the profile itself would be mandatory on Windows and fail the host's own save.
+std::string LockName(const std::string& target) {
+    const size_t slash = target.find_last_of("\\/");
+    return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".trelvo-lock";
+}
+
+int Lock(const char* path, void** lock) {
+    *lock = nullptr;
+    // Nothing to keep apart: no file yet, or one this process may not write.
+    const DWORD profile = Sys().getFileAttributes(path);
+    if (profile == INVALID_FILE_ATTRIBUTES || (profile & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) return 0;
+    // Never through a link: the lock file is made here or nowhere.
+    HANDLE handle = Sys().createFile(LockName(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                     FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // A folder that takes no new file: the save goes on unlocked, as before there was a lock.
+    if (handle == INVALID_HANDLE_VALUE) return 0;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        OVERLAPPED at{};
+        if (Sys().lockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) break;
+        const DWORD error = GetLastError();
+        if ((error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) || GetTickCount() - start > 2000) {
+            Sys().closeHandle(handle);
+            return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? FILEIO_BUSY : static_cast<int>(error);
+        }
+        Sleep(10);
+    }
+    *lock = handle;
+    return 0;
+}
+
+// The lock goes with its handle. The file stays: deleting it while another saver waits on it would
+// let a third lock a new file of that name beside the second.
+void Unlock(void* lock) {
+    if (lock != nullptr) Sys().closeHandle(static_cast<HANDLE>(lock));
 }
 
 // The owner this process gives the files it creates (its user, or the administrators' group).
@@ -434,14 +549,27 @@ bool OwnedByUs(const std::string& path) {
     return ours;
 }
 
+bool StartsWith(const std::string& path, const std::string& header) {
+    if (header.empty()) return true;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (OpenRegular(path.c_str(), GENERIC_READ, OPEN_EXISTING, handle) != 0) return false;
+    std::string start(header.size(), '\0');
+    size_t got = 0;
+    for (DWORD n = 1; got < start.size() && n > 0; got += n) {
+        if (!Sys().readFile(handle, &start[got], static_cast<DWORD>(start.size() - got), &n, nullptr)) break;
+    }
+    Sys().closeHandle(handle);
+    return got == header.size() && start == header;
+}
+
 // A read-only file of that form is the old profile a failed replacement could not put back: it stays.
-int RemoveLeftovers(const char* target) {
+int RemoveLeftovers(const char* target, const std::string& header) {
     const std::string folder = Folder(target);
     const std::string full(target);
     const std::string base = full.substr(full.find_last_of("\\/") + 1);
     WIN32_FIND_DATAA found{};
     HANDLE search = FindFirstFileA((full.substr(0, full.size() - base.size()) + "." + base + ".trelvo-save-*.tmp").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : Error();
+    if (search == INVALID_HANDLE_VALUE) return IsMissingFile(static_cast<int>(GetLastError())) ? 0 : Error();
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
     const auto ticks = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
@@ -451,7 +579,7 @@ int RemoveLeftovers(const char* target) {
         const std::string path = folder + "\\" + found.cFileName;
         if (!IsSaveTempName(base, found.cFileName) ||
             (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY)) ||
-            ticks(now) <= ticks(found.ftLastWriteTime) + kMinute || !OwnedByUs(path)) {
+            ticks(now) <= ticks(found.ftLastWriteTime) + kMinute || !OwnedByUs(path) || !StartsWith(path, header)) {
             continue;
         }
         if (!Sys().deleteFile(path.c_str()) && error == 0) error = Error();
@@ -460,9 +588,9 @@ int RemoveLeftovers(const char* target) {
     return error;
 }
 
-constexpr FileIo kDefault{OpenLog,   Write,   Close,   Read,         ReadIdentified, Identify,   Resolve,
-                          Inspect,   CreateTemp, Commit, Replace,   SyncFolder,     Remove,     Rewrite,
-                          Restore,   WritePrivate, TempFolder, RemoveLeftovers};
+constexpr FileIo kDefault{OpenLog, Write,  Close,  Read,         ReadIdentified, Identify,    Resolve,
+                          Inspect, CreateTemp, Commit, Replace, SyncFolder, Remove, Rewrite,
+                          Restore, Verify, WritePrivate, ReadPrivate, JournalFolder, Lock, Unlock, RemoveLeftovers};
 FileIo g_io = kDefault;
 
 }  // namespace
