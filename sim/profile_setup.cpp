@@ -189,22 +189,10 @@ void ProfileCopy::RedirectDebugLog() {
                                  "and the plug-in would write that file; nothing has run");
 }
 
-// An existing file is written over, so it keeps its mode and owner; a new one is made as a copy.
+// Replaced as the store replaces the profile, so a failure leaves the old output whole.
 void ProfileCopy::SaveAs(const std::string& target) const {
     if (!namedLog_.empty()) WriteSettings({{"DebugLogFile", namedLog_}});
-    std::error_code ec;
-    const std::filesystem::path to = FilePath(target);
-    if (!std::filesystem::exists(to, ec)) {
-        std::filesystem::copy_file(FilePath(path_), to, ec);
-        if (ec) throw std::runtime_error("cannot write " + target + ": " + ec.message());
-        return;
-    }
-    std::ifstream in(FilePath(path_), std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!in || !out) throw std::runtime_error("cannot write " + target);
+    ReplaceUserFile(target, ReadUserFile("profile", path_));
 }
 
 namespace {

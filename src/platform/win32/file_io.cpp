@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/win32/replace_file.h"
 #include "platform/win32/syscalls.h"
 
 namespace platform {
@@ -51,13 +52,13 @@ int OpenRegular(const char* path, DWORD access, DWORD disposition, HANDLE& handl
     return 0;
 }
 
-// What openLog and createTemp hand out: the log is a buffered text stream; a save's copy is written
-// through the table, call by call, and keeps the first error for commit to report.
-struct OpenFile {
-    FILE* stream = nullptr;
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    int error = 0;
-};
+// openLog and createTemp hand out C streams. The save copy being written (one at a time: the host
+// calls on one thread) is written through the table instead, call by call, and keeps its first error
+// for commit to report.
+FILE* g_copy = nullptr;
+int g_copyError = 0;
+
+HANDLE HandleOf(FILE* stream) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); }
 
 // A C stream over the handle, which it then owns.
 int Stream(HANDLE handle, int flags, const char* mode, void** file) {
@@ -71,7 +72,7 @@ int Stream(HANDLE handle, int flags, const char* mode, void** file) {
         _close(fd);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    *file = new OpenFile{stream};
+    *file = stream;
     return 0;
 }
 
@@ -125,18 +126,16 @@ int WriteAll(HANDLE handle, const void* data, size_t size, size_t* done = nullpt
 }
 
 size_t Write(void* file, const void* data, size_t size) {
-    auto* open = static_cast<OpenFile*>(file);
-    if (open->stream != nullptr) return std::fwrite(data, 1, size, open->stream);
+    FILE* stream = static_cast<FILE*>(file);
+    if (stream != g_copy) return std::fwrite(data, 1, size, stream);
     size_t done = 0;
-    if (open->error == 0) open->error = WriteAll(open->handle, data, size, &done);
+    if (g_copyError == 0) g_copyError = WriteAll(HandleOf(stream), data, size, &done);
     return done;
 }
 
 int Close(void* file) {
-    auto* open = static_cast<OpenFile*>(file);
-    const bool closed = open->stream != nullptr ? std::fclose(open->stream) == 0 : Sys().closeHandle(open->handle) != 0;
-    delete open;
-    return closed ? 0 : ERROR_WRITE_FAULT;
+    if (file == g_copy) g_copy = nullptr;
+    return std::fclose(static_cast<FILE*>(file)) == 0 ? 0 : ERROR_WRITE_FAULT;
 }
 
 FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
@@ -258,16 +257,8 @@ int Inspect(const char* path, FileFacts& facts) {
 
 // Unique to this save: another save, in this process or another, picks another name.
 std::string TempName(const std::string& target) {
-    static unsigned counter = 0;
-    LARGE_INTEGER now{};
-    QueryPerformanceCounter(&now);
-    uint64_t x = static_cast<uint64_t>(now.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^
-                 (static_cast<uint64_t>(GetTickCount()) << 16) ^ ++counter;
     unsigned char random[kSaveTempLetters];
-    for (unsigned char& r : random) {
-        x = (x ^ (x >> 31)) * 0x9E3779B97F4A7C15ull;
-        r = static_cast<unsigned char>(x >> 40);
-    }
+    win32::SaveCopyLetters(random);
     const size_t slash = target.find_last_of("\\/");
     return target.substr(0, slash + 1) + SaveTempName(target.substr(slash + 1), random);
 }
@@ -279,7 +270,13 @@ int CreateTemp(const char* target, std::string& tempPath, void** file) {
         HANDLE handle = Sys().createFile(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
         if (handle == INVALID_HANDLE_VALUE) return Error();
-        *file = new OpenFile{nullptr, handle};
+        const int error = Stream(handle, _O_WRONLY | _O_BINARY, "wb", file);
+        if (error != 0) {
+            Sys().deleteFile(tempPath.c_str());
+            return error;
+        }
+        g_copy = static_cast<FILE*>(*file);
+        g_copyError = 0;
         return 0;
     }
     return ERROR_FILE_EXISTS;
@@ -287,59 +284,32 @@ int CreateTemp(const char* target, std::string& tempPath, void** file) {
 
 // ReplaceFile carries the old file's attributes and security over; nothing to copy here.
 int Commit(void* file, const FileFacts&) {
-    auto* open = static_cast<OpenFile*>(file);
-    int error = open->error;
-    if (error == 0 && !Sys().flushFileBuffers(open->handle)) error = Error();
+    FILE* stream = static_cast<FILE*>(file);
+    int error = stream == g_copy ? g_copyError : 0;
+    if (error == 0 && std::fflush(stream) != 0) error = ERROR_WRITE_FAULT;
+    if (error == 0 && !Sys().flushFileBuffers(HandleOf(stream))) error = Error();
     const int closed = Close(file);
     return error != 0 ? error : closed;
 }
 
 bool Exists(const std::string& path) { return Sys().getFileAttributes(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Moves a file to a name where none is, so no file another program has just put there is lost.
-int MoveToFreeName(const char* from, const char* to) {
-    if (Sys().moveFileEx(from, to, MOVEFILE_WRITE_THROUGH)) return 0;
-    const int error = Error();
-    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? FILEIO_CHANGED : error;
-}
+constexpr win32::ReplaceCalls<std::string> kNarrow{
+    [](const std::string& replaced, const std::string& replacement, const std::string& backup) {
+        return Sys().replaceFile(replaced.c_str(), replacement.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
+                                 nullptr, nullptr);
+    },
+    [](const std::string& from, const std::string& to) { return Sys().moveFileEx(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH); },
+    [](const std::string& path) { return Sys().deleteFile(path.c_str()); },
+    [](const std::string& path) { return Sys().getFileAttributes(path.c_str()); },
+    [](const std::string& path, DWORD attributes) { return Sys().setFileAttributes(path.c_str(), attributes); },
+};
 
-// ReplaceFile moved the old file to the backup name and could not move the new one in: the old one
-// goes back; failing that the new one takes the name; failing both, the old one stays under the
-// backup name, read-only, which no clean-up removes.
-int PutBack(const char* from, const char* to, const std::string& backup, int error) {
-    if (Sys().moveFileEx(backup.c_str(), to, MOVEFILE_WRITE_THROUGH) || Exists(to)) return error;
-    if (MoveToFreeName(from, to) == 0) {
-        Sys().deleteFile(backup.c_str());
-        return 0;
-    }
-    const DWORD attributes = Sys().getFileAttributes(backup.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) Sys().setFileAttributes(backup.c_str(), attributes | FILE_ATTRIBUTE_READONLY);
-    return error;
-}
-
-// ReplaceFile keeps the old file's security descriptor, attributes and streams. It always gets a
-// backup name of the save copies' form, so a failure never leaves the profile deleted (without one,
-// ERROR_UNABLE_TO_MOVE_REPLACEMENT means exactly that, and wine makes an rfXXXX.tmp of its own).
-// Whatever it returns, the name `to` is looked at, not trusted: the copy `from` may be removed after
-// a failure only while the profile stands whole under its name. A refusal of the file's own
-// permissions sends the save to write in place.
+// A refusal of the file's own permissions sends the save to write in place.
 int Replace(const char* from, const char* to) {
     std::string backup = TempName(to);
     for (int attempt = 0; attempt < 100 && Exists(backup); ++attempt) backup = TempName(to);
-    if (Sys().replaceFile(to, from, backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
-        // The old file, under a name of our form: if it will not go now, the clean-up takes it later.
-        Sys().deleteFile(backup.c_str());
-        return 0;
-    }
-    const int error = Error();
-    // ERROR_UNABLE_TO_REMOVE_REPLACED, ERROR_UNABLE_TO_MOVE_REPLACEMENT with a backup name, and any
-    // other refusal: the profile is as it was.
-    if (Exists(to)) return error == ERROR_ACCESS_DENIED ? FILEIO_REPLACE_REFUSED : error;
-    // ERROR_UNABLE_TO_MOVE_REPLACEMENT_2: the profile is under the backup name.
-    if (Exists(backup)) return PutBack(from, to, backup, error);
-    // No file to replace (or one that went without a backup): the new copy is moved in.
-    const int moved = MoveToFreeName(from, to);
-    return moved == 0 || moved == FILEIO_CHANGED ? moved : error;
+    return win32::ReplaceWithBackup<std::string>(from, to, backup, kNarrow);
 }
 
 // ReplaceFile's change of names is the file system's to make durable; XP has no call to flush a folder.
