@@ -17,6 +17,7 @@
 #include <stdexcept>
 
 #include "platform/file_io.h"
+#include "profile/profile_file.h"
 
 namespace sim {
 
@@ -34,27 +35,12 @@ int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes) {
 }
 std::string ReadErrorText(int error) { return platform::FileErrorText(error); }
 
-// Through the plug-in's own file layer, as its rename path: links followed, never one to nothing.
+// The store's own save, with its journal where the file must be written in place.
 void ReplaceUserFile(const std::string& path, const std::string& bytes) {
-    auto& io = platform::fileIo();
-    const auto check = [&](int error) {
-        if (error != 0) throw std::runtime_error("cannot write " + path + ": " + platform::FileErrorText(error));
-    };
-    std::string target, temp;
-    platform::FileFacts facts;
-    check(io.resolve(path.c_str(), target));
-    check(io.inspect(target.c_str(), facts));
-    if (!facts.exists && target != path) check(platform::FILEIO_DANGLING_LINK);
-    if (facts.readOnly) check(platform::FILEIO_READ_ONLY);
-    void* file = nullptr;
-    check(io.createTemp(target.c_str(), temp, &file));
-    const bool whole = io.write(file, bytes.data(), bytes.size()) == bytes.size();
-    int error = io.commit(file, facts);
-    if (error == 0 && !whole) error = platform::FILEIO_SHORT_WRITE;
-    if (error == 0) error = io.replace(temp.c_str(), target.c_str());
-    if (error != 0) io.remove(temp.c_str());
-    check(error);
-    io.syncFolder(target.c_str());
+    std::string why;
+    if (const int error = SaveWholeProfile(path, bytes, why)) {
+        throw std::runtime_error("cannot write " + path + ": " + platform::FileErrorText(error) + (why.empty() ? "" : " (" + why + ")"));
+    }
 }
 
 void PrepareHostProcess() {}

@@ -11,6 +11,7 @@
 #include "host_os.h"
 #include "platform/file_io.h"
 #include "platform/xml_document.h"
+#include "profile/profile_file.h"
 #include "profile/xml_profile.h"
 
 #ifdef _WIN32
@@ -189,10 +190,14 @@ void ProfileCopy::RedirectDebugLog() {
                                  "and the plug-in would write that file; nothing has run");
 }
 
-// Replaced as the store replaces the profile, so a failure leaves the old output whole.
+// Saved as the plug-in's store saves: a failure leaves the old file whole, a read-only one is refused.
 void ProfileCopy::SaveAs(const std::string& target) const {
     if (!namedLog_.empty()) WriteSettings({{"DebugLogFile", namedLog_}});
-    ReplaceUserFile(target, ReadUserFile("profile", path_));
+    std::string bytes;
+    if (const int error = platform::fileIo().read(HostPath(path_).c_str(), platform::kMaxXmlFileBytes, bytes)) {
+        throw std::runtime_error("cannot read the profile as the plug-in left it: " + platform::FileErrorText(error));
+    }
+    ReplaceUserFile(target, bytes);
 }
 
 namespace {

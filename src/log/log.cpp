@@ -124,6 +124,10 @@ void ReportStatus(const std::string& text) noexcept {
 
 void ReportLater(int32_t level, const std::string& text) noexcept {
     ReportStatus(text);
+    LogLater(level, text);
+}
+
+void LogLater(int32_t level, const std::string& text) noexcept {
     if (LogIsOpen()) return myLog(level, text);
     try {
         plugin().log.pendingLines.emplace_back(level, text);

@@ -40,6 +40,8 @@ void ShowPendingStatus() noexcept;
 // A report made before the log may be open: into the status text (now or at InitControl) and the
 // log, now or once FlushPendingLog runs after the log's first line.
 void ReportLater(int32_t level, const std::string& text) noexcept;
+// The same for the log alone.
+void LogLater(int32_t level, const std::string& text) noexcept;
 void FlushPendingLog() noexcept;
 
 // Opens (truncating) a regular file as the log, never the profile itself; false leaves the log closed

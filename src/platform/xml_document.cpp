@@ -39,6 +39,16 @@ XmlEncoding EncodingOf(const std::string& bytes, const std::string& declared) {
     return MultibyteName(declared).empty() ? XmlEncoding::SingleByte : XmlEncoding::Multibyte;
 }
 
+bool MarkAgreesWithDeclaration(const std::string& bytes, const std::string& declared) {
+    auto starts = [&](const char* prefix, size_t n) { return bytes.size() >= n && bytes.compare(0, n, prefix, n) == 0; };
+    std::string name;
+    for (char c : declared) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (name.empty()) return true;
+    if (starts("\xEF\xBB\xBF", 3)) return name == "UTF-8" || name == "UTF8";
+    if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) return name.rfind("UTF-16", 0) == 0 || name == "UNICODE";
+    return true;
+}
+
 std::string MultibyteName(const std::string& declared) {
     std::string name;
     for (char c : declared) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

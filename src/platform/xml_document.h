@@ -81,6 +81,9 @@ int MapXml(const std::string& bytes, const std::vector<std::string>* sections, X
 
 // The encoding of a file from its first bytes and the name its declaration gives (empty for none).
 XmlEncoding EncodingOf(const std::string& bytes, const std::string& declared);
+// False when a byte-order mark and the declared encoding disagree: the mark decides how the file
+// is read, and a file written in the other would be mixed, so it is refused.
+bool MarkAgreesWithDeclaration(const std::string& bytes, const std::string& declared);
 
 // The East Asian encodings whose every character is one byte (ASCII) or a lead byte and one more:
 // "Shift_JIS", "GBK", "GB2312", "EUC-KR" or "Big5" for a declared name or alias; empty for others.

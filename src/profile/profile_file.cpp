@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <vector>
 
 #include "log/log.h"
 #include "platform/xml_document.h"
@@ -51,16 +52,18 @@ std::string JournalBeside(const std::string& target) {
 }
 
 // In this user's own journal folder, named after the target's path: no one else writes there.
-std::string JournalOfUser(const std::string& target, bool create) {
+std::string JournalOfUser(const std::string& target, bool create, int* error = nullptr) {
     std::string folder;
-    if (platform::fileIo().journalFolder(folder, create) != 0 || folder.empty()) return {};
-    return folder + kSeparator + ".trelvo-journal-" + Hex(Checksum(target));
+    const int failed = platform::fileIo().journalFolder(folder, create);
+    if (error != nullptr) *error = failed;
+    return failed != 0 || folder.empty() ? std::string() : folder + kSeparator + ".trelvo-journal-" + Hex(Checksum(target));
 }
 
 // Beside the profile only when the profile is the saver's own and its folder takes new files: a
 // journal is a full copy of the profile, and never lies where another user could plant one.
-std::string JournalPlace(const std::string& target, const platform::FileFacts& facts) {
-    return facts.folderWritable && facts.mine ? JournalBeside(target) : JournalOfUser(target, true);
+std::string JournalPlace(const std::string& target, const platform::FileFacts& facts, int& error) {
+    error = 0;
+    return facts.folderWritable && facts.mine ? JournalBeside(target) : JournalOfUser(target, true, &error);
 }
 
 // The old bytes with what makes a torn or foreign journal unusable: the file they belong to, their
@@ -124,7 +127,8 @@ int WriteInPlace(const std::string& path, const std::string& target, const platf
     std::string padded = bytes;
     while (padded.size() < read.identity.size && !blank.empty()) padded += blank;
     JournalJob journal;
-    journal.path = JournalPlace(target, facts);
+    int unplaced = 0;
+    journal.path = JournalPlace(target, facts, unplaced);
     journal.text = JournalText(target, read.identity, read.bytes);
     platform::InPlaceWrite job;
     job.bytes = &padded;
@@ -132,7 +136,8 @@ int WriteInPlace(const std::string& path, const std::string& target, const platf
     job.expected = read.identity;
     job.journal = WriteJournal;
     job.context = &journal;
-    const int error = journal.path.empty() ? ENOENT : io.rewrite(target.c_str(), job);
+    if (journal.path.empty()) job.step = platform::FileStep::Write;
+    const int error = journal.path.empty() ? (unplaced != 0 ? unplaced : ENOENT) : io.rewrite(target.c_str(), job);
     if (error != 0 && error != platform::FILEIO_CHANGED) {
         why.clear();
         if (job.touched && !job.restored) {
@@ -142,7 +147,10 @@ int WriteInPlace(const std::string& path, const std::string& target, const platf
             Join(why, AtStep(job.step, target) + (job.restored ? ", the old text put back" : ""));
         }
         Join(why, std::string("written in place because ") + cause);
-        if (!journal.written) why += ", but no journal of the old text could be kept in " + journal.path;
+        if (!journal.written) {
+            why += ", but no journal of the old text could be kept" + (journal.path.empty() ? std::string(" in this user's own folder")
+                                                                                       : " in " + journal.path);
+        }
     }
     // The journal goes once the file is whole: the new text, the old one put back, or never touched.
     if (journal.written && (error == 0 || job.restored || !job.touched)) io.remove(journal.path.c_str());
@@ -250,6 +258,28 @@ int ReplaceProfileFile(const std::string& path, const ProfileRead& read, const s
     return error;
 }
 
+int SaveWholeProfile(const std::string& path, const std::string& bytes, std::string& why) {
+    auto& io = platform::fileIo();
+    platform::XmlMap map;
+    const std::vector<std::string> noSections;
+    const bool mapped = platform::MapXml(bytes, &noSections, map) == 0;
+    const std::string blank = mapped && map.encoding == platform::XmlEncoding::Utf16Le   ? std::string(" \0", 2)
+                              : mapped && map.encoding == platform::XmlEncoding::Utf16Be ? std::string("\0 ", 2)
+                                                                                         : std::string(" ");
+    void* lock = nullptr;
+    int error = LockProfile(path, &lock);
+    for (int attempt = 0; error == 0 || (error == platform::FILEIO_CHANGED && attempt < 4); ++attempt) {
+        ProfileRead read;
+        error = io.readIdentified(path.c_str(), platform::kMaxXmlFileBytes, read.bytes, read.identity);
+        if (error != 0 && !platform::IsMissingFile(error)) break;
+        why.clear();
+        error = ReplaceProfileFile(path, read, bytes, blank, why);
+        if (error == 0) break;
+    }
+    io.unlock(lock);
+    return error;
+}
+
 int LockProfile(const std::string& path, void** lock) {
     *lock = nullptr;
     std::string target;
@@ -257,7 +287,7 @@ int LockProfile(const std::string& path, void** lock) {
     return platform::fileIo().lock(target.c_str(), lock);
 }
 
-std::string RepairFromJournal(const std::string& path, const ProfileRead& read, bool wellFormed) {
+std::string RepairFromJournal(const std::string& path, const ProfileRead& read, bool wellFormed, std::string& ignored) {
     auto& io = platform::fileIo();
     std::string target;
     if (path.empty() || !read.identity.exists || io.resolve(path.c_str(), target) != 0) return {};
@@ -265,7 +295,8 @@ std::string RepairFromJournal(const std::string& path, const ProfileRead& read, 
     for (const std::string& journal : {JournalBeside(target), JournalOfUser(target, false)}) {
         std::string text, old;
         const int error = journal.empty() ? ENOENT : io.readPrivate(journal.c_str(), platform::kMaxXmlFileBytes + 4096, text);
-        if (platform::IsMissingFile(error)) continue;
+        // A journal that cannot even be opened (a name too long, a folder shut) is no journal.
+        if (error != 0 && error != platform::FILEIO_NOT_OURS) continue;
         const Journal kind = error != 0 ? Journal::Foreign : ParseJournal(text, target, read.identity, old);
         if (kind != Journal::Usable && !wellFormed) {
             // Another user's interrupted save, or a file that only has a journal's name: never used.
@@ -274,7 +305,7 @@ std::string RepairFromJournal(const std::string& path, const ProfileRead& read, 
             continue;
         }
         if (kind == Journal::Foreign) {
-            Join(report, "TRELVO-40/41 ignored " + journal + ": " +
+            Join(ignored, "TRELVO-40/41 ignored " + journal + ": " +
                              (error != 0 ? platform::FileErrorText(error) : "it is not a journal of this profile"));
             continue;
         }

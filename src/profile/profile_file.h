@@ -18,10 +18,15 @@ struct ProfileRead {
 int ReplaceProfileFile(const std::string& path, const ProfileRead& read, const std::string& bytes,
                        const std::string& blank, std::string& why);
 
+// Puts `bytes` in the place of the file `path` names as a save of the store does (a new file renamed
+// over it keeping its owner, mode and ACL, or in place under a journal; a read-only file refused;
+// read again while another program changes it), creating it when there is none. 0, or the reason.
+int SaveWholeProfile(const std::string& path, const std::string& bytes, std::string& why);
+
 // Keeps our other savers off the file `path` finally names while this one reads, splices and writes.
 int LockProfile(const std::string& path, void** lock);
 
 // At a load, with the file as the load read it: a profile that an interrupted in-place save left torn
 // is put back from this user's own journal; one of ours beside a well-formed profile goes. A journal
-// that is not ours is never used nor removed. The text for the user, or empty.
-std::string RepairFromJournal(const std::string& path, const ProfileRead& read, bool wellFormed);
+// that is not ours is never used nor removed, and named in `ignored`. The text for the user, or empty.
+std::string RepairFromJournal(const std::string& path, const ProfileRead& read, bool wellFormed, std::string& ignored);

@@ -80,7 +80,7 @@ public:
     // reference, since a reader turns a raw one into a line feed.
     bool Text(const std::string& narrow, std::string& out) const {
         for (char32_t c : platform::NarrowChars(narrow)) {
-            const bool allowed = c == 0x9 || c == 0xA || (c >= 0x20 && c < 0xD800) || (c >= 0xE000 && c < 0xFFFE) ||
+            const bool allowed = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c < 0xD800) || (c >= 0xE000 && c < 0xFFFE) ||
                                  (c >= 0x10000 && c <= 0x10FFFF);
             bool ok = true;
             if (!allowed) continue;

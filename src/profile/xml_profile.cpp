@@ -56,7 +56,9 @@ void CXmlProfile::Load() noexcept {
         existed_ = !path_.empty() && !platform::IsMissingFile(error);
         int mapped = error != 0 || IsBlankBytes(bytes_) ? -1 : platform::MapXml(bytes_, nullptr, loaded_);
         if (existed_ && error == 0) {
-            const std::string repair = RepairFromJournal(path_, read, mapped != platform::FILEIO_NOT_WELL_FORMED);
+            std::string ignored;
+            const std::string repair = RepairFromJournal(path_, read, mapped != platform::FILEIO_NOT_WELL_FORMED, ignored);
+            if (!ignored.empty()) LogLater(LOG_WARNING, ignored);
             if (!repair.empty()) {
                 ReportLater(LOG_WARNING, repair);
                 error = platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes_);
@@ -128,7 +130,7 @@ bool CXmlProfile::Save(std::string& reason) noexcept {
         std::string why;
         const int error = Write(why);
         if (error == 0) return true;
-        reason = error == platform::FILEIO_CHANGED
+        reason = error == platform::FILEIO_CHANGED && why.empty()
                      ? "another program is writing the profile: it changed during each of " + std::to_string(kSaveTries) + " tries"
                      : platform::FileErrorText(error);
         if (!why.empty()) reason += " (" + why + ")";
@@ -142,7 +144,6 @@ bool CXmlProfile::Save(std::string& reason) noexcept {
 // between that read and its replacement is read and spliced again. Our other savers wait on a lock
 // from the first read that has something to write until the file is written.
 int CXmlProfile::Write(std::string& why) {
-    if (edits_.empty()) return 0;
     void* lock = nullptr;
     bool locked = false;
     int error = platform::FILEIO_CHANGED;
@@ -150,6 +151,13 @@ int CXmlProfile::Write(std::string& why) {
         ProfileRead read;
         error = platform::fileIo().readIdentified(path_.c_str(), platform::kMaxXmlFileBytes, read.bytes, read.identity);
         if (error != 0 && (existed_ || !platform::IsMissingFile(error))) break;
+        error = 0;
+        // Made since the load by another program: these settings were never read from it.
+        if (!existed_ && read.identity.exists && !edits_.empty()) {
+            error = platform::FILEIO_CHANGED;
+            why = "it did not exist when the settings were read";
+            break;
+        }
         const std::string bytes = IsBlankBytes(read.bytes) ? std::string(kNewProfile) : read.bytes;
         // Bytes as loaded were checked and mapped then; others are now.
         const platform::XmlMap* map = &loaded_;

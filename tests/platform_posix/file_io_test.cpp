@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,8 +45,11 @@ bool denyFile = false;     // faccessat says no, as for root's 0644 file and an 
 bool denyFolder = false;
 bool denyChown = false;    // as for a user who does not own the file
 bool changeAtFsync = false;  // another program writes the profile while the new file is flushed
+bool changeAtJournalFsync = false;
+bool sameSizeAtFsync = false;  // the same, in place, keeping the size and putting the mtime back  // another program writes the profile in place while the journal is flushed
 int profileWrites = -1;    // writes to the profile that reach it; then -1 (EIO); -1: all
 bool zeroWrite = false;    // the profile's write returns 0
+bool otherAtZeroWrite = false;  // and another program has just written the profile
 
 std::string Folder() { return fs::path(profile).parent_path().string(); }
 bool IsTemp(const char* path) { return std::string(path).rfind(Folder() + "/.profile.xml.trelvo-save-", 0) == 0; }
@@ -56,6 +61,9 @@ int Open(const char* path, int flags, mode_t mode) {
         testsupport::WriteFile(path, "another's");
     }
     const int fd = real.open(path, flags, mode);
+    for (int* known : {&tempFd, &profileFd, &folderFd, &journalFd}) {
+        if (*known == fd) *known = -1;  // a number closed and given out again
+    }
     const bool writing = (flags & O_ACCMODE) != O_RDONLY;
     if (IsTemp(path)) {
         trace.push_back((flags & O_EXCL) ? "create temp exclusively" : "create temp");
@@ -68,7 +76,7 @@ int Open(const char* path, int flags, mode_t mode) {
         profileFd = fd;
     } else if (writing) {
         trace.push_back(std::string("open for writing ") + path);
-    } else if (Folder() == path || fs::path(path).filename() == "tmp") {
+    } else if (Folder() == path || fs::path(path).filename() == "trelvo") {
         folderFd = fd;
         tempFd = journalFd = -1;  // closed by now; their numbers may come again
     }
@@ -79,6 +87,7 @@ ssize_t Write(int fd, const void* data, size_t size) {
         trace.push_back("write profile");
         if (zeroWrite) {
             zeroWrite = false;
+            if (otherAtZeroWrite) testsupport::WriteFile(profile, "<profile><Other/></profile>");
             return 0;
         }
         if (profileWrites == 0) {
@@ -96,6 +105,14 @@ int Fsync(int fd) {
     if (fd == tempFd) {
         const bool like = (st.st_mode & 07777) == oldMode && static_cast<size_t>(st.st_size) == expected.size();
         trace.push_back(like ? "fsync temp, old mode, all bytes" : "fsync temp, mode or bytes amiss");
+        if (sameSizeAtFsync) {
+            sameSizeAtFsync = false;
+            struct stat st {};
+            ::stat(profile.c_str(), &st);
+            testsupport::WriteFile(profile, "<profile><Host>the host's SETTINGS</Host><TRELVO40><K>123456</K></TRELVO40></profile>");
+            const timespec times[2] = {st.st_atim, st.st_mtim};
+            utimensat(AT_FDCWD, profile.c_str(), times, 0);
+        }
         if (changeAtFsync) {
             changeAtFsync = false;
             testsupport::WriteFile(profile + ".other", "<profile><Other/></profile>");
@@ -105,6 +122,10 @@ int Fsync(int fd) {
         trace.push_back("fsync profile");
     } else if (fd == journalFd) {
         trace.push_back("fsync journal");
+        if (changeAtJournalFsync) {
+            changeAtJournalFsync = false;
+            testsupport::WriteFile(profile, "<profile><Other/><TRELVO40><K>123456</K></TRELVO40></profile>");
+        }
     } else if (fd == folderFd) {
         trace.push_back("fsync folder");
     }
@@ -138,6 +159,11 @@ int Rename(const char* from, const char* to) {
     }
     return real.rename(from, to);
 }
+// The lock between our savers: the open before it was the lock's, not a write's.
+int SetLock(int fd, struct flock* lock) {
+    if (fd == profileFd && !trace.empty() && trace.back() == "open profile in place") trace.back() = "lock profile";
+    return real.setLock(fd, lock);
+}
 int Unlink(const char* path) {
     trace.push_back(IsTemp(path) ? "remove temp" : IsJournal(path) ? "remove journal" : std::string("remove ") + path);
     return real.unlink(path);
@@ -156,17 +182,19 @@ void Watch() {
     sys.faccessat = watch::Faccessat;
     sys.rename = watch::Rename;
     sys.unlink = watch::Unlink;
+    sys.setLock = watch::SetLock;
 }
 
 constexpr uid_t kOwner = 2002;  // distinct ids: a swap of owner and group shows
 constexpr gid_t kGroup = 3000;
 
 TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
-    const std::vector<std::string> replaced = {"create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile",
+    const std::vector<std::string> replaced = {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile",
                                                "fsync folder"};
     const std::vector<std::string> journal = {"create journal, 0600, exclusively", "write journal", "fsync journal",
                                               "rename journal into place", "fsync folder"};
     auto inPlace = [&](std::vector<std::string> before) {
+        before.insert(before.begin(), "lock profile");
         before.push_back("open profile in place");
         before.insert(before.end(), journal.begin(), journal.end());
         for (const char* step : {"write profile", "fsync profile", "remove journal"}) before.push_back(step);
@@ -187,24 +215,31 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         std::vector<std::string> trace;
         std::string after;  // the profile afterwards; empty: as it was
         bool rootOnly = false;
+        bool journalKept = false;  // the old text is in the journal only
     } cases[] = {
         {"mode 0644", 1, 0644, nullptr, 0, replaced, fresh},
         {"mode 0640", 1, 0640, nullptr, 0, replaced, fresh},
         {"unchanged bytes open nothing for writing", 123456, 0644, nullptr, 0, {}, ""},
         {"another's file at the first temporary name", 1, 0644, [](const fs::path&) { watch::plant = true; }, 0,
-         {"create temp exclusively", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile",
-          "fsync folder"},
+         {"lock profile", "create temp exclusively", "create temp exclusively", "fsync temp, old mode, all bytes",
+          "rename temp over profile", "fsync folder"},
          fresh},
         {"a changed identity before the rename: read and spliced again", 1, 0644,
          [](const fs::path&) { watch::changeAtFsync = true; }, 0,
-         {"create temp exclusively", "fsync temp, mode or bytes amiss", "remove temp", "create temp exclusively",
+         {"lock profile", "create temp exclusively", "fsync temp, mode or bytes amiss", "remove temp", "create temp exclusively",
           "fsync temp, old mode, all bytes", "rename temp over profile", "fsync folder"},
          others},
+        {"the same size and the mtime put back before the rename: read and spliced again", 1, 0644,
+         [](const fs::path&) { watch::sameSizeAtFsync = true; }, 0,
+         {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "remove temp", "create temp exclusively",
+          "fsync temp, old mode, all bytes", "rename temp over profile", "fsync folder"},
+         "<profile><Host>the host's SETTINGS</Host><TRELVO40><K>1</K></TRELVO40></profile>"},
         {"rename refused", 1, 0644, [](const fs::path&) { watch::failRename = true; }, EXDEV,
-         {"create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile", "remove temp"}, ""},
+         {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile", "remove temp"},
+         ""},
         {"root's 0644 file, this process may not write it", 1, 0644, [](const fs::path&) { watch::denyFile = true; },
-         platform::FILEIO_READ_ONLY, {}, ""},
-        {"folder not writable: in place, journal in the temporary folder", 1, 0644,
+         platform::FILEIO_READ_ONLY, {"lock profile"}, ""},
+        {"folder not writable: in place, journal in the user's own folder", 1, 0644,
          [](const fs::path&) { watch::denyFolder = true; }, 0, inPlace({}), padded},
         {"a second hard link: in place, journal beside", 1, 0640,
          [](const fs::path& dir) { fs::create_hard_link(dir / "profile.xml", dir / "alias.xml"); }, 0, inPlace({}), padded},
@@ -220,10 +255,38 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
              watch::zeroWrite = true;
          },
          platform::FILEIO_SHORT_WRITE,
-         {"open profile in place", "create journal, 0600, exclusively", "write journal", "fsync journal",
-          "rename journal into place", "fsync folder", "write profile", "open profile in place", "write profile",
-          "truncate profile to 85", "fsync profile", "remove journal"},
+         {"lock profile", "open profile in place", "create journal, 0600, exclusively", "write journal", "fsync journal",
+          "rename journal into place", "fsync folder", "write profile", "write profile", "truncate profile to 85",
+          "fsync profile", "remove journal"},
          "", false},
+        {"in place, another program writes while the journal is flushed: read and spliced again, nothing put back", 1, 0644,
+         [](const fs::path& dir) {
+             fs::create_hard_link(dir / "profile.xml", dir / "alias.xml");
+             watch::changeAtJournalFsync = true;
+         },
+         0,
+         [&] {
+             auto t = inPlace({});
+             t.erase(t.end() - 3, t.end());  // the check after the journal finds the change: no write
+             t.push_back("remove journal");
+             const auto again = inPlace({});
+             t.insert(t.end(), again.begin() + 1, again.end());  // the lock is held throughout
+             return t;
+         }(),
+         [&] {
+             const std::string theirs = "<profile><Other/><TRELVO40><K>123456</K></TRELVO40></profile>";
+             const std::string other = "<profile><Other/><TRELVO40><K>1</K></TRELVO40></profile>";
+             return other + std::string(theirs.size() - other.size(), ' ');
+         }()},
+        {"in place, the write fails after another program wrote: nothing put back over its file", 1, 0644,
+         [](const fs::path& dir) {
+             fs::create_hard_link(dir / "profile.xml", dir / "alias.xml");
+             watch::zeroWrite = watch::otherAtZeroWrite = true;
+         },
+         platform::FILEIO_SHORT_WRITE,
+         {"lock profile", "open profile in place", "create journal, 0600, exclusively", "write journal", "fsync journal",
+          "rename journal into place", "fsync folder", "write profile"},
+         "<profile><Other/></profile>", false, true},
         {"the clean-up leaves a file of any other name", 1, 0644,
          [](const fs::path& dir) {
              for (const char* name : {"p.xml.trelvo-20240517", "profile.xml.trelvo-Backup01", ".profile.xml.trelvo-save-abcdefghijk1.tmp",
@@ -243,8 +306,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         testsupport::WriteFile(profile_, old);
         chmod(profile_.c_str(), c.mode);
         plugin().id.ProfilePath = profile_.string();
-        setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
-        fs::create_directories(dir_ / "tmp");
+        setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
         watch::real = platform::posix::syscalls();
         watch::profile = profile_.string();
         watch::expected = c.after.empty() || c.after == padded ? fresh : c.after;
@@ -252,7 +314,8 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         watch::trace.clear();
         watch::tempFd = watch::profileFd = watch::folderFd = watch::journalFd = -1;
         watch::plant = watch::failRename = watch::denyFile = watch::denyFolder = watch::denyChown = false;
-        watch::changeAtFsync = watch::zeroWrite = false;
+        watch::changeAtFsync = watch::zeroWrite = watch::changeAtJournalFsync = watch::sameSizeAtFsync = false;
+        watch::otherAtZeroWrite = false;
         watch::profileWrites = -1;
         if (c.arrange) c.arrange(dir_);
         struct stat before {};
@@ -279,16 +342,18 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
             const std::string name = entry.path().filename().string();
             if (name == "alias.xml") {
                 EXPECT_EQ(testsupport::ReadFile(entry.path()), testsupport::ReadFile(profile_)) << "the other link holds the profile";
+            } else if (c.journalKept && name == ".profile.xml.trelvo-journal") {
+                EXPECT_NE(testsupport::ReadFile(entry.path()).find(old), std::string::npos) << "the old text is kept";
             } else if (std::find(notOurs.begin(), notOurs.end(), name) != notOurs.end()) {
                 EXPECT_EQ(testsupport::ReadFile(entry.path()), "the user's");
             } else if (name.find(".trelvo-") != std::string::npos) {
                 EXPECT_EQ(testsupport::ReadFile(entry.path()), "another's") << "only the other's file stays";
             } else {
-                EXPECT_TRUE(name == "profile.xml" || name == "tmp") << name;
+                EXPECT_TRUE(name == "profile.xml" || name == "state" || name == "trelvo") << name;
             }
         }
     }
-    unsetenv("TMPDIR");
+    unsetenv("XDG_STATE_HOME");
 }
 
 // A save in place cut off in the middle, its own repair failing too: the journal stays, and the next
@@ -313,9 +378,9 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
         EXPECT_FALSE(store.Save(reason));
         platform::posix::ResetSyscalls();
     }
-    const std::vector<std::string> written = {"open profile in place", "create journal, 0600, exclusively", "write journal",
-                                              "fsync journal", "rename journal into place", "fsync folder", "write profile",
-                                              "write profile", "open profile in place", "write profile"};
+    const std::vector<std::string> written = {"lock profile", "open profile in place", "create journal, 0600, exclusively",
+                                              "write journal", "fsync journal", "rename journal into place", "fsync folder",
+                                              "write profile", "write profile", "write profile"};
     EXPECT_EQ(watch::trace, written);
     const std::string torn = testsupport::ReadFile(profile_);
     ASSERT_NE(torn, old);
@@ -336,12 +401,181 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
         return m.rfind("WARNING: " + report, 0) == 0;
     })) << LogText();
 
-    // A journal beside a well-formed profile is of no use: the next load takes it away.
-    testsupport::WriteFile(journal, "stale");
-    ResetPluginState();
-    PlugSetProName(profile_.c_str());
-    EXPECT_FALSE(fs::exists(journal));
-    EXPECT_EQ(testsupport::ReadFile(profile_), old);
+    // Only a whole journal of this very file, this user's and private, is used; only one of ours goes.
+    const auto journalOf = [&](const std::string& bytes, bool corrupt) {
+        struct stat st {};
+        stat(profile_.c_str(), &st);
+        uint64_t sum = 0xcbf29ce484222325ull;
+        for (const char c : bytes) sum = (sum ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(sum));
+        std::string body = bytes;
+        if (corrupt) body[body.size() / 2] ^= 1;  // the right length, a wrong byte
+        return "TRELVO-40 profile journal 1\n" + profile_.string() + "\n" + std::to_string(st.st_dev) + " " +
+               std::to_string(st.st_ino) + "\n" + std::to_string(bytes.size()) + " " + hex + "\n" + body;
+    };
+    const std::string planted = "<profile><Planted/></profile>";
+    const std::string cut = old.substr(0, old.size() / 2);
+    const struct {
+        const char* name;
+        bool tornProfile;
+        std::function<std::string()> text;
+        mode_t mode;
+        uid_t owner;  // 0: this user
+        bool journalStays;
+        const char* report;  // non-empty: the load says the journal was not used
+    } journals[] = {
+        {"ours, of an earlier save, beside a whole profile: goes", false, [&] { return journalOf(old, false); }, 0600, 0, false, ""},
+        {"the user's notes of a journal's name: stay", false, [] { return std::string("stale"); }, 0600, 0, true, ""},
+        {"ours but open to others: stays", false, [&] { return journalOf(old, false); }, 0644, 0, true, ""},
+        {"right length, a corrupt byte: not used", true, [&] { return journalOf(old, true); }, 0600, 0, true,
+         "TRELVO-40/41 profile "},
+        {"planted by another user, header and checksum right: not used", true, [&] { return journalOf(planted, false); }, 0600,
+         65534, true, "TRELVO-40/41 profile "},
+        {"planted, open to others: not used", true, [&] { return journalOf(planted, false); }, 0666, 0, true,
+         "TRELVO-40/41 profile "},
+    };
+    const fs::path logProfile = dir_ / "log-profile.xml";
+    testsupport::WriteFile(logProfile, testsupport::ProfileWithSettings({{"DebugLogFile", log_.string()}, {"DebugLogLevel", "2"}}));
+    for (const auto& j : journals) {
+        SCOPED_TRACE(j.name);
+        if (j.owner != 0 && geteuid() != 0) continue;  // only root can give a file to another user
+        testsupport::WriteFile(profile_, j.tornProfile ? cut : old);
+        testsupport::WriteFile(journal, j.text());
+        chmod(journal.c_str(), j.mode);
+        if (j.owner != 0) EXPECT_EQ(chown(journal.c_str(), j.owner, j.owner), 0);
+        ResetPluginState();
+        state_ = HostStateBlock{};
+        PlugSetProName(logProfile.c_str());  // the log, open whatever the profile holds
+        PlugSetProName(profile_.c_str());
+        EXPECT_EQ(fs::exists(journal), j.journalStays);
+        EXPECT_EQ(testsupport::ReadFile(profile_), j.tornProfile ? cut : old) << "never put back from it";
+        const std::string waiting = LogText();
+        const std::string notUsed = "TRELVO-40/41 profile " + profile_.string() + " is cut short, and " + journal.string() + " was not used";
+        EXPECT_EQ(waiting.find(notUsed) != std::string::npos, *j.report != '\0') << waiting;
+        EXPECT_EQ(waiting.find("put back as it was"), std::string::npos) << waiting;
+        fs::remove(journal);
+    }
 }
 
 }  // namespace
+
+// Another program writes the profile just before each system call of a save in turn, in place or by
+// renaming its own file over it, on both save paths.
+namespace interleave {
+Syscalls real;
+std::string profile;
+int at = -1;  // the call before which the other program writes; -1: never
+int calls = 0;
+bool byRename = false;
+std::vector<std::string> names;  // the calls of the save, in order
+constexpr char kMark[] = "<B>host-change</B>";
+
+void Other() {
+    std::string text = testsupport::ReadFile(profile);
+    const size_t end = text.rfind("</profile>");
+    text = end == std::string::npos ? std::string("<profile>") + kMark + "</profile>" : text.insert(end, kMark);
+    if (byRename) {
+        testsupport::WriteFile(profile + ".other", text);
+        ::rename((profile + ".other").c_str(), profile.c_str());
+    } else {
+        testsupport::WriteFile(profile, text);
+    }
+}
+
+// The profile's own descriptor: what a write to it changes.
+bool IsProfile(int fd) {
+    struct stat mine {}, named {};
+    return real.fstat(fd, &mine) == 0 && ::stat(profile.c_str(), &named) == 0 && mine.st_ino == named.st_ino;
+}
+
+void Before(const std::string& name) {
+    names.push_back(name);
+    if (calls++ == at) Other();
+}
+
+void Install() {
+    auto& sys = platform::posix::syscalls();
+    real = sys;
+    sys.open = [](const char* p, int f, mode_t m) { Before("open"); return real.open(p, f, m); };
+    sys.close = [](int fd) { Before("close"); return real.close(fd); };
+    sys.read = [](int fd, void* d, size_t n) { Before("read"); return real.read(fd, d, n); };
+    sys.write = [](int fd, const void* d, size_t n) { Before(IsProfile(fd) ? "write profile" : "write"); return real.write(fd, d, n); };
+    sys.pread = [](int fd, void* d, size_t n, off_t o) { Before("pread"); return real.pread(fd, d, n, o); };
+    sys.fsync = [](int fd) { Before("fsync"); return real.fsync(fd); };
+    sys.fchmod = [](int fd, mode_t m) { Before("fchmod"); return real.fchmod(fd, m); };
+    sys.fchown = [](int fd, uid_t u, gid_t g) { Before("fchown"); return real.fchown(fd, u, g); };
+    sys.ftruncate = [](int fd, off_t n) { Before("ftruncate"); return real.ftruncate(fd, n); };
+    sys.fstat = [](int fd, struct stat* st) { Before("fstat"); return real.fstat(fd, st); };
+    sys.stat = [](const char* p, struct stat* st) { Before("stat"); return real.stat(p, st); };
+    sys.lstat = [](const char* p, struct stat* st) { Before("lstat"); return real.lstat(p, st); };
+    sys.faccessat = [](int d, const char* p, int m, int f) { Before("faccessat"); return real.faccessat(d, p, m, f); };
+    sys.rename = [](const char* from, const char* to) { Before(to == profile ? "rename over profile" : "rename"); return real.rename(from, to); };
+    sys.unlink = [](const char* p) { Before("unlink"); return real.unlink(p); };
+    sys.setLock = [](int fd, struct flock* l) { Before("lock"); return real.setLock(fd, l); };
+}
+}  // namespace interleave
+
+// After each, the other program's change is in the file, or the save failed and said so; and the
+// file is one well-formed document. Only between the last comparison and the rename or the first
+// write may the other program's change be lost: neither can be made conditional.
+TEST_F(PosixSaveTest, AnotherWriterBeforeEverySystemCallOfASave) {
+    const std::string old = "<profile><Host>the host's settings</Host><TRELVO40><K>123456</K></TRELVO40></profile>";
+    int tried = 0, held = 0, lostInWindow = 0;
+    std::string lost;
+    for (const bool inPlace : {false, true}) {
+        for (const bool byRename : {false, true}) {
+            SCOPED_TRACE(std::string(inPlace ? "in place" : "by rename") + ", the other program " +
+                         (byRename ? "renames its file over it" : "writes in place"));
+            // A save undisturbed: how many calls, and where the window lies.
+            size_t window = 0, change = 0;
+            for (int at = -1;; ++at) {
+                fs::remove_all(dir_);
+                fs::create_directories(dir_);
+                testsupport::WriteFile(profile_, old);
+                if (inPlace) fs::create_hard_link(profile_, dir_ / "alias.xml");
+                plugin().id.ProfilePath = profile_.string();
+                interleave::profile = profile_.string();
+                interleave::byRename = byRename;
+                interleave::at = at;
+                interleave::calls = 0;
+                interleave::names.clear();
+                auto store = std::make_unique<CXmlProfile>();
+                store->WriteInt("TRELVO40", "K", 1);
+                interleave::Install();
+                std::string reason;
+                const bool saved = store->Save(reason);
+                platform::posix::ResetSyscalls();
+                const std::string after = testsupport::ReadFile(profile_);
+                if (at < 0) {
+                    ASSERT_TRUE(saved) << reason;
+                    change = std::find_if(interleave::names.begin(), interleave::names.end(), [](const std::string& n) {
+                                 return n == "rename over profile" || n == "write profile";
+                             }) - interleave::names.begin();
+                    ASSERT_LT(change, interleave::names.size());
+                    window = change;
+                    while (window > 0 && interleave::names[window - 1] != "stat") --window;
+                    continue;
+                }
+                if (at >= interleave::calls) break;  // the writer never ran: every call has been tried
+                ++tried;
+                const bool whole = platform::MapXml(after, nullptr, *std::make_unique<platform::XmlMap>()) == 0;
+                const bool kept = after.find(interleave::kMark) != std::string::npos;
+                if (whole && (kept || (!saved && !reason.empty()))) {
+                    ++held;
+                } else {
+                    EXPECT_TRUE(static_cast<size_t>(at) >= window && static_cast<size_t>(at) <= change)
+                        << "lost before call " << at << " (" << interleave::names[static_cast<size_t>(at)] << "), outside the window "
+                        << window << ".." << change << (saved ? "" : ": " + reason);
+                    ++lostInWindow;
+                    lost += std::string(inPlace ? " in place" : " by rename") + (byRename ? "/their rename" : "/their write") +
+                            " before " + interleave::names[static_cast<size_t>(at)] + ";";
+                }
+            }
+        }
+    }
+    std::printf("another writer before each system call of a save: %d interleavings tried, %d held, %d lost inside the window "
+                "between the last comparison and the rename or write:%s\n",
+                tried, held, lostInWindow, lost.c_str());
+    EXPECT_GT(tried, 100);
+}

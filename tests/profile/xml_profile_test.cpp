@@ -94,22 +94,25 @@ pugi::xml_node LoadRoot(pugi::xml_document& doc, const std::string& text) {
 }
 #endif
 
-TEST_F(ProfileStoreTest, NoFileGivesDefaultsAndCreatesBareProfileRoot) {
-    {
-        CXmlProfile store;
-        EXPECT_EQ(store.ReadInt(kSection, "ExpandedMode", 2), 2);
-        EXPECT_EQ(store.ReadString(kSection, "DebugLogFile", "none"), "none");
+// Only a real change writes a profile: a missing one is not created, an empty or blank one not rewritten.
+TEST_F(ProfileStoreTest, NoFileOrABlankOneGivesDefaultsAndIsLeftAsItIs) {
+    for (const char* content : {static_cast<const char*>(nullptr), "", "  \r\n\t"}) {
+        SCOPED_TRACE(content == nullptr ? "missing" : "'" + std::string(content) + "'");
+        fs::remove(profile_);
+        if (content != nullptr) WriteFile(profile_, content);
+        const auto before = content != nullptr ? fs::last_write_time(profile_) : fs::file_time_type{};
+        {
+            CXmlProfile store;
+            EXPECT_EQ(store.ReadInt(kSection, "ExpandedMode", 2), 2);
+            EXPECT_EQ(store.ReadString(kSection, "DebugLogFile", "none"), "none");
+        }
+        EXPECT_EQ(fs::exists(profile_), content != nullptr);
+        if (content != nullptr) {
+            EXPECT_EQ(ReadFile(profile_), content);
+            EXPECT_TRUE(fs::last_write_time(profile_) == before) << "not written again";
+        }
+        EXPECT_EQ(FolderEntries(), std::vector<std::string>(content != nullptr ? 1 : 0, "profile.xml"));
     }
-    ASSERT_TRUE(fs::exists(profile_));
-#if defined(_WIN32)
-    EXPECT_EQ(ReadFile(profile_), "<profile/>");
-#else
-    pugi::xml_document doc;
-    pugi::xml_node root = LoadRoot(doc, ReadFile(profile_));
-    EXPECT_STREQ(root.name(), "profile");
-    EXPECT_FALSE(root.first_child());
-#endif
-    EXPECT_EQ(FolderEntries(), std::vector<std::string>{"profile.xml"});
 }
 
 TEST_F(ProfileStoreTest, NoFileThenWriteCreatesProfileWithSection) {
@@ -152,36 +155,36 @@ TEST_F(ProfileStoreTest, ReadsOfMissingSectionOrKeyChangeNothing) {
     EXPECT_EQ(saved, original);
 }
 
-TEST_F(ProfileStoreTest, EmptyKeyIsRemovedAndSectionStays) {
-    struct Case {
+// A key with nothing in it reads as missing; the file, the user's comment in it too, is not written.
+TEST_F(ProfileStoreTest, EmptyKeyReadsAsDefaultAndIsLeftAsItIs) {
+    const struct {
         const char* name;
         std::string content;
         bool asString;
-        std::string expected;
+    } cases[] = {
+        {"int, start/end tags", "<profile><TRELVO40><K></K><J>3</J></TRELVO40></profile>", false},
+        {"string, empty tag", "<profile><TRELVO40><J>3</J><K/></TRELVO40></profile>", true},
+        {"int, only key", "<profile><TRELVO40><K/></TRELVO40><Z>1</Z></profile>", false},
+        {"host's long empty form", "<profile><A></A><TRELVO40><K></K></TRELVO40></profile>", false},
+        {"indented", "<profile>\n  <TRELVO40>\n    <J>3</J>\n    <K></K>\n  </TRELVO40>\n</profile>\n", true},
+        {"a comment only", "<profile><TRELVO40><K><!-- the user's note --></K></TRELVO40></profile>", false},
+        {"a processing instruction only", "<profile><TRELVO40><K><?note x?></K></TRELVO40></profile>", true},
+        {"empty CDATA", "<profile><TRELVO40><K><![CDATA[]]></K></TRELVO40></profile>", false},
     };
-    const Case cases[] = {
-        {"int, start/end tags", "<profile><TRELVO40><K></K><J>3</J></TRELVO40></profile>", false,
-         "<profile><TRELVO40><J>3</J></TRELVO40></profile>"},
-        {"string, empty tag", "<profile><TRELVO40><J>3</J><K/></TRELVO40></profile>", true,
-         "<profile><TRELVO40><J>3</J></TRELVO40></profile>"},
-        {"int, only key", "<profile><TRELVO40><K/></TRELVO40><Z>1</Z></profile>", false,
-         "<profile><TRELVO40></TRELVO40><Z>1</Z></profile>"},
-        {"host's long empty form", "<profile><A></A><TRELVO40><K></K></TRELVO40></profile>", false,
-         "<profile><A></A><TRELVO40></TRELVO40></profile>"},
-        {"indented", "<profile>\n  <TRELVO40>\n    <J>3</J>\n    <K></K>\n  </TRELVO40>\n</profile>\n", true,
-         "<profile>\n  <TRELVO40>\n    <J>3</J>\n  </TRELVO40>\n</profile>\n"},
-    };
-    for (const Case& c : cases) {
-        const std::string saved = AfterStore(c.content, [&](CXmlProfile& s) {
+    for (const auto& c : cases) {
+        WriteFile(profile_, c.content);
+        const auto before = fs::last_write_time(profile_);
+        {
+            CXmlProfile store;
             if (c.asString) {
-                EXPECT_EQ(s.ReadString(kSection, "K", "dflt"), "dflt") << c.name;
+                EXPECT_EQ(store.ReadString(kSection, "K", "dflt"), "dflt") << c.name;
             } else {
-                EXPECT_EQ(s.ReadInt(kSection, "K", 77), 77) << c.name;
+                EXPECT_EQ(store.ReadInt(kSection, "K", 77), 77) << c.name;
             }
-            // Gone from the document at once, not only in the file.
-            EXPECT_EQ(s.ReadString(kSection, "K", "gone"), "gone") << c.name;
-        });
-        EXPECT_EQ(EmptyForm(saved), EmptyForm(c.expected)) << c.name;
+            EXPECT_EQ(store.ReadString(kSection, "K", "again"), "again") << c.name;
+        }
+        EXPECT_EQ(ReadFile(profile_), c.content) << c.name;
+        EXPECT_TRUE(fs::last_write_time(profile_) == before) << c.name << ": not written again";
     }
 }
 
@@ -497,7 +500,8 @@ TEST_F(ProfileStoreTest, SavesChangeOnlyTheSectionInTheFilesOwnEncoding) {
     // a surrogate pair in UTF-16, a reference in the others; a character of the East Asian encodings
     const std::string extra = " \U0001F600 \u65E5";
 #endif
-    const std::string label = "<Label>Fr\u00E4se &lt;1&gt; &amp; \u20AC" + extra + "</Label>";
+    // A CR as a reference: a reader turns a raw one into a line feed.
+    const std::string label = "<Label>Fr\u00E4se &lt;1&gt; &amp; \u20AC&#13;" + extra + "</Label>";
     // Before the section, the section as it is and as it must become, after it.
     const struct {
         const char* name;
@@ -531,12 +535,12 @@ TEST_F(ProfileStoreTest, SavesChangeOnlyTheSectionInTheFilesOwnEncoding) {
             const std::string saved = AfterStore(original, [&](CXmlProfile& s) {
                 s.ReadString(kSection, "DebugLogFile", "");  // a key holding only a reference is not empty
                 s.WriteInt(kSection, "ExpandedMode", 0);
-                s.WriteString(kSection, "Label", NarrowOf("Fr\u00E4se <1> & \u20AC" + extra));
+                s.WriteString(kSection, "Label", NarrowOf("Fr\u00E4se <1> & \u20AC\r" + extra));
             });
             if (style.wineRefuses && testsupport::UnderWine() && saved == original) continue;
             EXPECT_EQ(FirstDifference(saved, e.encode(Chars(declaration + style.before + style.expected + style.after))), "");
             CXmlProfile again;
-            EXPECT_EQ(again.ReadString(kSection, "Label", ""), NarrowOf("Fr\u00E4se <1> & \u20AC" + extra));
+            EXPECT_EQ(again.ReadString(kSection, "Label", ""), NarrowOf("Fr\u00E4se <1> & \u20AC\r" + extra));
         }
     }
 }
@@ -551,6 +555,8 @@ TEST_F(ProfileStoreTest, SaveKeepsAnotherWritersChanges) {
         const char* name;
         std::function<void()> change;
         const char* expected;  // null: the save is refused and the path left as the change made it
+        const char* reason = "";  // the start of the refusal's reason
+        bool absentAtLoad = false;
     } cases[] = {
         {"new file renamed over it, our keys changed too",
          [&] {
@@ -566,11 +572,18 @@ TEST_F(ProfileStoreTest, SaveKeepsAnotherWritersChanges) {
         {"gone", [&] { fs::remove(profile_); }, nullptr},
         {"no longer well-formed", [&] { WriteFile(profile_, "<profile><TRELVO40>"); }, nullptr},
         {"a folder now", [&] { fs::remove(profile_); fs::create_directory(profile_); }, nullptr},
+        // Missing at the load: one made since, read-only, is another program's.
+        {"created read-only between load and save",
+         [&] {
+             WriteFile(profile_, "<profile/>");
+             fs::permissions(profile_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+         },
+         nullptr, "another program changed the file meanwhile", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(profile_);
-        WriteFile(profile_, original);
+        if (!c.absentAtLoad) WriteFile(profile_, original);
         CXmlProfile store;
         EXPECT_EQ(store.ReadString(kSection, "IdleDelay", "none"), "none");
         store.WriteInt(kSection, "ExpandedMode", 0);
@@ -583,6 +596,8 @@ TEST_F(ProfileStoreTest, SaveKeepsAnotherWritersChanges) {
             EXPECT_EQ(ReadFile(profile_), c.expected);
         } else {
             EXPECT_FALSE(reason.empty());
+            EXPECT_EQ(reason.rfind(c.reason, 0), 0u) << reason;
+            EXPECT_TRUE(FolderEntries().size() <= 1) << "no temporary file written";
             EXPECT_EQ(fs::is_regular_file(profile_), wasFile);
             if (wasFile) {
                 EXPECT_EQ(ReadFile(profile_), changed);
@@ -614,6 +629,8 @@ TEST_F(ProfileStoreTest, UnparseableFileIsNeverOverwritten) {
         // Encodings that cannot be edited by their bytes: refused, never rewritten.
         "<?xml version=\"1.0\" encoding=\"ISO-2022-JP\"?><profile><A>ascii so far</A></profile>",
         "<?xml version=\"1.0\" encoding=\"GB18030\"?><profile><A>ascii so far</A></profile>",
+        // A UTF-8 mark with another encoding declared: read as UTF-8, written as neither.
+        "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"windows-1252\"?><profile><A>caf\xC3\xA9</A></profile>",
     };
     for (const std::string& content : cases) {
         const std::string saved = AfterStore(content, [](CXmlProfile& s) {

@@ -260,6 +260,21 @@ TEST(EndToEnd, UsersProfileIsOnlyRead) {
     EXPECT_EQ(simtest::ReadText(out), sample);
     EXPECT_EQ(std::filesystem::status(out).permissions(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     std::filesystem::remove(out);
+    // Saved as the store saves: a read-only output is refused, even for root, and a link to nothing
+    // is not followed to make a file.
+    { std::ofstream(out) << "old"; }
+    std::filesystem::permissions(out, std::filesystem::perms::owner_read);
+    const SimRun readOnly = RunSim("", {"--profile", scratch.string(), "--profile-out", out.string()});
+    EXPECT_EQ(readOnly.exitCode, 2);
+    EXPECT_NE(readOnly.err.find("cannot write " + out.string() + ": the file is read-only"), std::string::npos) << readOnly.err;
+    EXPECT_EQ(simtest::ReadText(out), "old");
+    std::filesystem::remove(out);
+    std::filesystem::create_symlink(out.string() + ".d/nowhere.xml", out);
+    const SimRun dangling = RunSim("", {"--profile", scratch.string(), "--profile-out", out.string()});
+    EXPECT_EQ(dangling.exitCode, 2);
+    EXPECT_NE(dangling.err.find("a symbolic link to a file that does not exist"), std::string::npos) << dangling.err;
+    EXPECT_FALSE(std::filesystem::exists(out.string() + ".d"));
+    std::filesystem::remove(out);
     // A debug log the profile names ran in the temporary folder; the saved profile names the user's own.
     std::string logged = sample;
     logged.insert(logged.rfind("</profile>"), "<TRELVO40><DebugLogFile>" + scratch.string() + "</DebugLogFile></TRELVO40>");

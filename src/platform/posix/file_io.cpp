@@ -40,6 +40,7 @@ constexpr Syscalls kSystem{
     [](int dirfd, const char* path, int mode, int flags) { return ::faccessat(dirfd, path, mode, flags); },
     [](const char* from, const char* to) { return ::rename(from, to); },
     [](const char* path) { return ::unlink(path); },
+    [](int fd, struct flock* lock) { return ::fcntl(fd, F_OFD_SETLK, lock); },
 };
 Syscalls g_sys = kSystem;
 
@@ -579,11 +580,16 @@ int Lock(const char* path, void** lock) {
     for (int waited = 0;;) {
         const int fd = Sys().open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
         if (fd < 0) return 0;  // nothing there, or nothing this process may write: its save says so
+        struct stat st {};
+        if (Sys().fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            Sys().close(fd);
+            return 0;  // not a file: the save's own checks refuse it
+        }
         struct flock whole {};
         whole.l_type = F_WRLCK;
         whole.l_whence = SEEK_SET;
         struct stat mine {}, named {};
-        if (::fcntl(fd, F_OFD_SETLK, &whole) == 0) {
+        if (Sys().setLock(fd, &whole) == 0) {
             // The path may name a new file by now, renamed over the one locked.
             if (Sys().fstat(fd, &mine) == 0 && Sys().stat(path, &named) == 0 && mine.st_dev == named.st_dev &&
                 mine.st_ino == named.st_ino) {

@@ -1,6 +1,7 @@
 // The system calls of the POSIX file layer, in one table that a test may replace to watch or fail them.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -24,6 +25,7 @@ struct Syscalls {
     int (*faccessat)(int dirfd, const char* path, int mode, int flags);
     int (*rename)(const char* from, const char* to);
     int (*unlink)(const char* path);
+    int (*setLock)(int fd, struct flock* lock);  // fcntl(F_OFD_SETLK)
 };
 
 // The table in force; ResetSyscalls puts the system's own calls back.

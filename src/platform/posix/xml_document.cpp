@@ -268,6 +268,7 @@ public:
             if (error == XML_ERROR_UNKNOWN_ENCODING) return FILEIO_NOT_REWRITABLE;
             return error == XML_ERROR_NO_MEMORY ? FILEIO_OUT_OF_MEMORY : FILEIO_NOT_WELL_FORMED;
         }
+        if (!MarkAgreesWithDeclaration(bytes, declared_)) return FILEIO_NOT_REWRITABLE;
         map_.encoding = EncodingOf(bytes, declared_);
         map_.multibyte = MultibyteName(declared_);
         if (map_.encoding == XmlEncoding::SingleByte && !ByteTable(declared_.c_str(), map_.charOfByte)) {

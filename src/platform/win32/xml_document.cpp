@@ -829,6 +829,7 @@ namespace platform {
 // count, and some count from where their buffer begins rather than the line.
 int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
     map = XmlMap{};
+    if (!MarkAgreesWithDeclaration(bytes, DeclaredEncoding(bytes))) return FILEIO_NOT_REWRITABLE;
     map.encoding = EncodingOf(bytes, DeclaredEncoding(bytes));
     if (map.encoding == XmlEncoding::Multibyte) {
         map.multibyte = MultibyteName(DeclaredEncoding(bytes));
