@@ -191,13 +191,9 @@ TEST_F(FileHooksTest, TextModeWritesCrLfAndReplaceSwapsFilesWhole) {
     EXPECT_NE(io.remove(target.string().c_str()), 0);
 }
 
-// The folder's files but the savers' lock file, which stays.
 std::vector<std::string> Names(const fs::path& dir) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() < 12 || name.compare(name.size() - 12, 12, ".trelvo-lock") != 0) names.push_back(name);
-    }
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -554,10 +550,16 @@ TEST_F(FileHooksTest, SaversTakeTurnsOnALockFileBesideTheProfile) {
     EXPECT_EQ(io.lock(p.string().c_str(), &second), platform::FILEIO_BUSY);
     EXPECT_EQ(second, nullptr);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1500)) << "waits for the holder first";
+    // A saver waiting on the lock file keeps it; the last one out removes it.
+    HANDLE waiter = CreateFileA((dir_ / ".p.xml.trelvo-lock").string().c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
     io.unlock(first);
+    EXPECT_TRUE(fs::exists(dir_ / ".p.xml.trelvo-lock"));
+    CloseHandle(waiter);
     ASSERT_EQ(io.lock(p.string().c_str(), &second), 0);
     EXPECT_NE(second, nullptr);
     io.unlock(second);
+    EXPECT_EQ(Names(dir_), std::vector<std::string>{"p.xml"});
 
     void* none = &first;
     EXPECT_EQ(io.lock((dir_ / "missing.xml").string().c_str(), &none), 0);

@@ -460,36 +460,64 @@ std::string LockName(const std::string& target) {
     return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".trelvo-lock";
 }
 
+struct ProfileLock {
+    HANDLE handle;
+    std::string path;
+};
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 int Lock(const char* path, void** lock) {
     *lock = nullptr;
     // Nothing to keep apart: no file yet, or one this process may not write.
     const DWORD profile = Sys().getFileAttributes(path);
     if (profile == INVALID_FILE_ATTRIBUTES || (profile & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) return 0;
-    // Never through a link: the lock file is made here or nowhere.
-    HANDLE handle = Sys().createFile(LockName(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                     FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    // A folder that takes no new file: the save goes on unlocked, as before there was a lock.
-    if (handle == INVALID_HANDLE_VALUE) return 0;
+    const std::string name = LockName(path);
     const DWORD start = GetTickCount();
     for (;;) {
+        // Never through a link: the lock file is made here or nowhere.
+        HANDLE handle = Sys().createFile(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                                         FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
         OVERLAPPED at{};
-        if (Sys().lockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) break;
-        const DWORD error = GetLastError();
-        if ((error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) || GetTickCount() - start > 2000) {
+        if (handle != INVALID_HANDLE_VALUE) {
+            if (Sys().lockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+                *lock = new ProfileLock{handle, name};
+                return 0;
+            }
+            error = GetLastError();
             Sys().closeHandle(handle);
-            return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? FILEIO_BUSY : static_cast<int>(error);
         }
+        // Another saver holds the lock, or is removing the lock file it alone had open: wait.
+        const bool held = error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING || error == ERROR_SHARING_VIOLATION ||
+                          (handle == INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED);
+        if (!held) {
+            // A folder that takes no new file: the save goes on unlocked, as before there was a lock.
+            return handle == INVALID_HANDLE_VALUE ? 0 : static_cast<int>(error);
+        }
+        if (GetTickCount() - start > 2000) return FILEIO_BUSY;
         Sleep(10);
     }
-    *lock = handle;
-    return 0;
 }
 
-// The lock goes with its handle. The file stays: deleting it while another saver waits on it would
-// let a third lock a new file of that name beside the second.
+// The lock goes with its handle; the lock file goes too when no other saver has it open (an empty
+// file, opened alone): one that another saver waits on stays, so no third saver could lock a new
+// file of that name beside the waiter.
 void Unlock(void* lock) {
-    if (lock != nullptr) Sys().closeHandle(static_cast<HANDLE>(lock));
+    if (lock == nullptr) return;
+    auto* held = static_cast<ProfileLock*>(lock);
+    Sys().closeHandle(held->handle);
+    HANDLE alone = Sys().createFile(held->path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool empty = alone != INVALID_HANDLE_VALUE && Sys().getFileInformationByHandle(alone, &info) &&
+                       info.nFileSizeLow == 0 && info.nFileSizeHigh == 0 && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (alone != INVALID_HANDLE_VALUE) Sys().closeHandle(alone);
+    if (empty) {
+        alone = Sys().createFile(held->path.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (alone != INVALID_HANDLE_VALUE) Sys().closeHandle(alone);
+    }
+    delete held;
 }
 
 // The owner this process gives the files it creates (its user, or the administrators' group).
