@@ -550,11 +550,14 @@ TEST_F(FileHooksTest, SaversTakeTurnsOnALockFileBesideTheProfile) {
     EXPECT_EQ(io.lock(p.string().c_str(), &second), platform::FILEIO_BUSY);
     EXPECT_EQ(second, nullptr);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1500)) << "waits for the holder first";
-    // A saver waiting on the lock file keeps it; the last one out removes it.
-    HANDLE waiter = CreateFileA((dir_ / ".p.xml.trelvo-lock").string().c_str(), GENERIC_READ,
+    // A saver that opened the lock file and waits takes the lock next: the file stays for it, and a
+    // third saver waits on that same file. The last one out removes it.
+    HANDLE waiter = CreateFileA((dir_ / ".p.xml.trelvo-lock").string().c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
     io.unlock(first);
-    EXPECT_TRUE(fs::exists(dir_ / ".p.xml.trelvo-lock"));
+    OVERLAPPED at{};
+    ASSERT_TRUE(LockFileEx(waiter, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
+    EXPECT_EQ(io.lock(p.string().c_str(), &second), platform::FILEIO_BUSY);
     CloseHandle(waiter);
     ASSERT_EQ(io.lock(p.string().c_str(), &second), 0);
     EXPECT_NE(second, nullptr);
