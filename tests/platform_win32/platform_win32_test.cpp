@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "host/host_blocks.h"
+#include "host_os.h"
 #include "platform/file_io.h"
 #include "platform/message_box.h"
 #include "platform/module_file.h"
@@ -604,6 +605,34 @@ TEST_F(FileHooksTest, JournalsAreReadOnlyFromTheUsersOwnFolder) {
     EXPECT_TRUE(platform::IsMissingFile(io.readPrivate((folder + "\\none").c_str(), 1024, bytes)));
     fs::remove_all(fs::path(folder) / "sub");
     fs::remove(fs::path(folder) / name);
+}
+
+// The simulator's --profile-out by a name the code page cannot hold: replaced whole, never a copy
+// left, a read-only output refused and kept.
+TEST_F(FileHooksTest, ProfileOutKeepsItsWideName) {
+    const std::wstring folder = dir_.wstring() + L"\\\u03a9\u03bc\u03ad\u03b3\u03b1-\u914d\u7f6e";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring out = folder + L"\\out.xml";
+    const std::string utf8 = sim::PathText(fs::path(out));
+    const auto held = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(fs::path(folder))) names.push_back(sim::PathText(entry.path().filename()));
+        return names;
+    };
+    for (const char* bytes : {"<profile><A>1</A></profile>", "<profile><A>2</A></profile>"}) {
+        sim::ReplaceUserFile(utf8, bytes);
+        EXPECT_EQ(testsupport::ReadFile(fs::path(out)), bytes);
+        EXPECT_EQ(held(), std::vector<std::string>{"out.xml"});
+    }
+    SetFileAttributesW(out.c_str(), FILE_ATTRIBUTE_READONLY);
+    try {
+        sim::ReplaceUserFile(utf8, "<profile/>");
+        ADD_FAILURE() << "a read-only output was written";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "cannot write " + utf8 + ": " + platform::FileErrorText(platform::FILEIO_READ_ONLY));
+    }
+    EXPECT_EQ(testsupport::ReadFile(fs::path(out)), "<profile><A>2</A></profile>");
+    SetFileAttributesW(out.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST(ModuleStartup, SocketLayerIsUsableAfterTheFirstCall) {
