@@ -540,7 +540,9 @@ TEST_F(ProfileStoreTest, SavesChangeOnlyTheSectionInTheFilesOwnEncoding) {
             if (style.wineRefuses && testsupport::UnderWine() && saved == original) continue;
             EXPECT_EQ(FirstDifference(saved, e.encode(Chars(declaration + style.before + style.expected + style.after))), "");
             CXmlProfile again;
-            EXPECT_EQ(again.ReadString(kSection, "Label", ""), NarrowOf("Fr\u00E4se <1> & \u20AC\r" + extra));
+            // Wine's SAX reader hands a referenced CR over as a line feed; the file holds the reference.
+            const std::string cr = testsupport::UnderWine() ? "\n" : "\r";
+            EXPECT_EQ(again.ReadString(kSection, "Label", ""), NarrowOf("Fr\u00E4se <1> & \u20AC" + cr + extra));
         }
     }
 }
@@ -580,9 +582,15 @@ TEST_F(ProfileStoreTest, SaveKeepsAnotherWritersChanges) {
          },
          nullptr, "another program changed the file meanwhile", true},
     };
+    // A read-only file (the read-only attribute on Windows) is made writable before it goes.
+    const auto clear = [&] {
+        std::error_code ec;
+        fs::permissions(profile_, fs::perms::owner_write, fs::perm_options::add, ec);
+        fs::remove_all(profile_);
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(profile_);
+        clear();
         if (!c.absentAtLoad) WriteFile(profile_, original);
         CXmlProfile store;
         EXPECT_EQ(store.ReadString(kSection, "IdleDelay", "none"), "none");
@@ -604,7 +612,7 @@ TEST_F(ProfileStoreTest, SaveKeepsAnotherWritersChanges) {
             }
         }
     }
-    fs::remove_all(profile_);
+    clear();
 }
 
 // A release whose bytes would be the file's own writes nothing: the file is not even touched.
