@@ -49,6 +49,12 @@ int ConsoleColumns();
 int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes);
 // The reason for such an error, in UTF-8.
 std::string ReadErrorText(int error);
+// Writes `bytes` as the file the user named (UTF-8 path) as the plug-in's store saves its profile: a
+// failure leaves the old file whole, and a file this process may not write, or that is marked
+// read-only, is refused. POSIX: the store's own save. Windows: its rename path with the wide calls
+// (a new copy beside it, flushed, ReplaceFileW with a backup name), so a name the code page cannot
+// hold is written too. Throws std::runtime_error "cannot write PATH: REASON".
+void ReplaceUserFile(const std::string& path, const std::string& bytes);
 
 // Sets the process up as the host's would be before any plug-in call (COM on Windows).
 void PrepareHostProcess();

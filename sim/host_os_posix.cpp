@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "platform/file_io.h"
+#include "profile/profile_file.h"
 
 namespace sim {
 
@@ -42,6 +43,14 @@ int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes) {
     return platform::fileIo().read(path.c_str(), limit, bytes);
 }
 std::string ReadErrorText(int error) { return platform::FileErrorText(error); }
+
+// The store's own save, with its journal where the file must be written in place.
+void ReplaceUserFile(const std::string& path, const std::string& bytes) {
+    std::string why;
+    if (const int error = SaveWholeProfile(path, bytes, why)) {
+        throw std::runtime_error("cannot write " + path + ": " + platform::FileErrorText(error) + (why.empty() ? "" : " (" + why + ")"));
+    }
+}
 
 void PrepareHostProcess() {}
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/file_io.h"
+#include "platform/win32/replace_file.h"
 
 namespace sim {
 
@@ -201,6 +202,76 @@ int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes) {
 
 std::string ReadErrorText(int error) {
     return error < 0 ? platform::FileErrorText(error) : SystemMessage(static_cast<DWORD>(error));
+}
+
+namespace {
+
+// A free name of the save copies' form beside `target`.
+std::wstring SaveCopyBeside(const std::wstring& target) {
+    unsigned char random[platform::kSaveTempLetters];
+    platform::win32::SaveCopyLetters(random);
+    const size_t slash = target.find_last_of(L"\\/");
+    return target.substr(0, slash + 1) + Wide(platform::SaveTempName(Utf8(target.substr(slash + 1)), random));
+}
+
+constexpr platform::win32::ReplaceCalls<std::wstring> kWide{
+    [](const std::wstring& replaced, const std::wstring& replacement, const std::wstring& backup) {
+        return ReplaceFileW(replaced.c_str(), replacement.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                            nullptr);
+    },
+    [](const std::wstring& from, const std::wstring& to) { return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH); },
+    [](const std::wstring& path) { return DeleteFileW(path.c_str()); },
+    [](const std::wstring& path) { return GetFileAttributesW(path.c_str()); },
+    [](const std::wstring& path, DWORD attributes) { return SetFileAttributesW(path.c_str(), attributes); },
+};
+
+int WriteCopy(HANDLE file, const std::string& bytes) {
+    for (size_t at = 0; at < bytes.size();) {
+        const DWORD chunk = bytes.size() - at > 0x10000000 ? 0x10000000 : static_cast<DWORD>(bytes.size() - at);
+        DWORD n = 0;
+        if (!WriteFile(file, bytes.data() + at, chunk, &n, nullptr)) return static_cast<int>(GetLastError());
+        if (n == 0) return platform::FILEIO_SHORT_WRITE;
+        at += n;
+    }
+    return FlushFileBuffers(file) ? 0 : static_cast<int>(GetLastError());
+}
+
+}  // namespace
+
+// As the plug-in's save, with the wide calls: ReplaceFileW carries the security descriptor over.
+void ReplaceUserFile(const std::string& path, const std::string& bytes) {
+    const std::wstring target = Wide(path);
+    const auto check = [&](int error) {
+        if (error != 0) throw std::runtime_error("cannot write " + path + ": " + ReadErrorText(error));
+    };
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) check(platform::FILEIO_NOT_REGULAR);
+        const HANDLE probe = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr);
+        const bool denied = probe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED;
+        if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+        if ((attributes & FILE_ATTRIBUTE_READONLY) || denied) check(platform::FILEIO_READ_ONLY);
+    }
+    std::wstring temp;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+        temp = SaveCopyBeside(target);
+        file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) check(static_cast<int>(GetLastError()));
+    }
+    if (file == INVALID_HANDLE_VALUE) check(ERROR_FILE_EXISTS);
+    int error = WriteCopy(file, bytes);
+    CloseHandle(file);
+    if (error == 0) {
+        std::wstring backup = SaveCopyBeside(target);
+        for (int attempt = 0; attempt < 100 && GetFileAttributesW(backup.c_str()) != INVALID_FILE_ATTRIBUTES; ++attempt) {
+            backup = SaveCopyBeside(target);
+        }
+        error = platform::win32::ReplaceWithBackup(temp, target, backup, kWide);
+    }
+    if (error != 0) DeleteFileW(temp.c_str());
+    check(error);
 }
 
 void PrepareHostProcess() {

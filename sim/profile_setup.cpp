@@ -199,12 +199,7 @@ void ProfileCopy::SaveAs(const std::string& target) const {
     if (const int error = platform::fileIo().read(HostPath(path_).c_str(), platform::kMaxXmlFileBytes, bytes)) {
         throw std::runtime_error("cannot read the profile as the plug-in left it: " + platform::FileErrorText(error));
     }
-    // The store's file layer takes paths the plug-in can be given.
-    if (!HostCanName(target)) throw std::runtime_error("cannot write " + target + ": the plug-in's file layer cannot name it");
-    std::string why;
-    if (const int error = SaveWholeProfile(HostPath(target), bytes, why)) {
-        throw std::runtime_error("cannot write " + target + ": " + platform::FileErrorText(error) + (why.empty() ? "" : " (" + why + ")"));
-    }
+    ReplaceUserFile(target, bytes);
 }
 
 namespace {

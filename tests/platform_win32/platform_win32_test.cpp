@@ -3,6 +3,7 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,10 +14,12 @@
 #include <thread>
 
 #include "host/host_blocks.h"
+#include "host_os.h"
 #include "platform/file_io.h"
 #include "platform/message_box.h"
 #include "platform/module_file.h"
 #include "platform/module_startup.h"
+#include "platform/win32/syscalls.h"
 #include "profile/xml_profile.h"
 #include "support/test_support.h"
 
@@ -189,8 +192,149 @@ TEST_F(FileHooksTest, TextModeWritesCrLfAndReplaceSwapsFilesWhole) {
     EXPECT_NE(io.remove(target.string().c_str()), 0);
 }
 
+std::vector<std::string> Names(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// ReplaceFile failing as Microsoft documents each code: what it leaves of the two files, then the code.
+namespace replace {
+DWORD code = 0;
+int movesRefused = 0;  // the next moves of the file layer fail
+platform::win32::Syscalls real;
+
+BOOL WINAPI Fail(LPCSTR replaced, LPCSTR, LPCSTR backup, DWORD, LPVOID, LPVOID) {
+    if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT && backup == nullptr) DeleteFileA(replaced);
+    if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+        MoveFileExA(replaced, backup != nullptr ? backup : (std::string(replaced) + ".elsewhere").c_str(), 0);
+    }
+    SetLastError(code);
+    return FALSE;
+}
+
+BOOL WINAPI Move(LPCSTR from, LPCSTR to, DWORD flags) {
+    if (movesRefused > 0 && movesRefused--) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    return real.moveFileEx(from, to, flags);
+}
+
+BOOL WINAPI DiskFull(HANDLE, LPCVOID, DWORD, LPDWORD done, LPOVERLAPPED) {
+    *done = 0;
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+std::function<fs::path(const fs::path&)> Arrange(const std::string& text, DWORD failure, int refusedMoves) {
+    return [=](const fs::path& dir) {
+        testsupport::WriteFile(dir / "p.xml", text);
+        real = platform::win32::syscalls();
+        code = failure;
+        movesRefused = refusedMoves;
+        platform::win32::syscalls().replaceFile = Fail;
+        platform::win32::syscalls().moveFileEx = Move;
+        return dir / "p.xml";
+    };
+}
+
+// The profile as it was, alone in its folder.
+std::function<void(const fs::path&)> Untouched(const std::string& text) {
+    return [=](const fs::path& p) {
+        EXPECT_EQ(testsupport::ReadFile(p), text);
+        EXPECT_EQ(Names(p.parent_path()), std::vector<std::string>{"p.xml"});
+    };
+}
+}  // namespace replace
+
+// Another program that writes the profile once, at a chosen hook of a save: a new text, or <A>9</A>
+// for <A>1</A> with the last-write time put back, which only the bytes tell.
+namespace other {
+platform::FileIo real;
+fs::path profile;
+std::string text;
+
+void Write() {
+    if (!text.empty()) {
+        testsupport::WriteFile(profile, text);
+        text.clear();
+        return;
+    }
+    HANDLE file = CreateFileA(profile.string().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    FILETIME written{};
+    GetFileTime(file, nullptr, nullptr, &written);
+    std::string bytes = testsupport::ReadFile(profile);
+    bytes.replace(bytes.find("<A>1</A>"), 8, "<A>9</A>");
+    DWORD n = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+    SetFileTime(file, nullptr, nullptr, &written);
+    CloseHandle(file);
+}
+
+// At the last flush of the new copy (the rename path), or at the journal (the write in place).
+std::function<fs::path(const fs::path&)> Arrange(const std::string& original, const std::string& theirs, bool inPlace) {
+    return [=](const fs::path& dir) {
+        testsupport::WriteFile(dir / "p.xml", original);
+        if (inPlace) CreateHardLinkA((dir / "alias.xml").string().c_str(), (dir / "p.xml").string().c_str(), nullptr);
+        real = platform::fileIo();
+        profile = dir / "p.xml";
+        text = theirs;
+        if (inPlace) {
+            platform::fileIo().writePrivate = [](const char* path, const void* data, size_t size) {
+                platform::fileIo().writePrivate = real.writePrivate;
+                Write();
+                return real.writePrivate(path, data, size);
+            };
+        } else {
+            platform::fileIo().commit = [](void* file, const platform::FileFacts& like) {
+                const int error = real.commit(file, like);
+                platform::fileIo().commit = real.commit;
+                Write();
+                return error;
+            };
+        }
+        return dir / "p.xml";
+    };
+}
+}  // namespace other
+
+// The journals this user's folder holds for the profile `p`.
+std::vector<std::string> JournalsOf(const fs::path& p) {
+    char folder[MAX_PATH] = {};
+    SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder);
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(fs::path(folder) / "trelvo", ec)) {
+        if (testsupport::ReadFile(entry.path()).find(p.string()) != std::string::npos) found.push_back(entry.path().string());
+    }
+    return found;
+}
+
+// A write of the profile that stops halfway (the first `half` call writes half and reports it, the
+// next fails, as on a full disk); every other call is the system's.
+namespace halfway {
+platform::win32::Syscalls real;
+int calls = 0;
+int half = 0;
+
+BOOL WINAPI Write(HANDLE file, LPCVOID data, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
+    ++calls;
+    if (calls == half) return real.writeFile(file, data, size / 2, done, overlapped);
+    if (calls == half + 1) {
+        *done = 0;
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return real.writeFile(file, data, size, done, overlapped);
+}
+}  // namespace halfway
+
 // The save paths of the Windows file layer, through the profile store.
 TEST_F(FileHooksTest, SavePaths) {
+    static HANDLE held = INVALID_HANDLE_VALUE;
     const std::string original = "<profile><A>1</A></profile>";
     const struct {
         const char* name;
@@ -233,7 +377,23 @@ TEST_F(FileHooksTest, SavePaths) {
          [](const fs::path& p) {
              EXPECT_NE(testsupport::ReadFile(p).find("<K>1</K>"), std::string::npos);
              EXPECT_EQ(testsupport::ReadFile(p.parent_path() / "alias.xml"), testsupport::ReadFile(p));
-             EXPECT_FALSE(fs::exists(p.parent_path() / ".p.xml.trelvo-journal")) << "the journal goes once the write is whole";
+             EXPECT_EQ(Names(p.parent_path()), (std::vector<std::string>{"alias.xml", "p.xml"})) << "no journal beside it";
+             EXPECT_EQ(JournalsOf(p), std::vector<std::string>{}) << "the journal goes once the write is whole";
+         }},
+        {"a write in place that stops halfway: the old text back through the same handle, the journal gone",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / "p.xml", original);
+             CreateHardLinkA((dir / "alias.xml").string().c_str(), (dir / "p.xml").string().c_str(), nullptr);
+             halfway::real = platform::win32::syscalls();
+             halfway::calls = 0;
+             halfway::half = 2;  // the journal's one write first
+             platform::win32::syscalls().writeFile = halfway::Write;
+             return dir / "p.xml";
+         },
+         ERROR_DISK_FULL,
+         [&](const fs::path& p) {
+             EXPECT_EQ(testsupport::ReadFile(p), original);
+             EXPECT_EQ(JournalsOf(p), std::vector<std::string>{});
          }},
         {"leftovers of earlier saves: exactly our form, over a minute old, removed",
          [&](const fs::path& dir) {
@@ -272,24 +432,67 @@ TEST_F(FileHooksTest, SavePaths) {
              EXPECT_GT(ticks(now) - ticks(data.ftLastWriteTime), 100ull * 10000000ull) << "not touched";
          }},
         {"another program writes the profile before the replacement: read and spliced again",
-         [&](const fs::path& dir) {
-             testsupport::WriteFile(dir / "p.xml", original);
-             static platform::FileIo real;
-             static fs::path profile;
-             real = platform::fileIo();
-             profile = dir / "p.xml";
-             platform::fileIo().commit = [](void* file, const platform::FileFacts& like) {
-                 const int error = real.commit(file, like);
-                 platform::fileIo().commit = real.commit;
-                 testsupport::WriteFile(profile, "<profile><Other/></profile>");
-                 return error;
-             };
-             return dir / "p.xml";
-         },
-         0,
+         other::Arrange(original, "<profile><Other/></profile>", false), 0,
          [](const fs::path& p) {
              EXPECT_EQ(testsupport::ReadFile(p), "<profile><Other/><TRELVO40><K>1</K></TRELVO40></profile>");
          }},
+        {"the same size, its last-write time put back, before the replacement: the bytes tell",
+         other::Arrange(original, "", false), 0,
+         [](const fs::path& p) {
+             EXPECT_EQ(testsupport::ReadFile(p), "<profile><A>9</A><TRELVO40><K>1</K></TRELVO40></profile>");
+         }},
+        {"the same while the journal of a write in place is written: never written over",
+         other::Arrange(original, "", true), 0,
+         [](const fs::path& p) {
+             EXPECT_EQ(testsupport::ReadFile(p), "<profile><A>9</A><TRELVO40><K>1</K></TRELVO40></profile>");
+             EXPECT_EQ(testsupport::ReadFile(p.parent_path() / "alias.xml"), testsupport::ReadFile(p));
+         }},
+        {"ReplaceFile: ERROR_UNABLE_TO_REMOVE_REPLACED leaves the profile as it was",
+         replace::Arrange(original, ERROR_UNABLE_TO_REMOVE_REPLACED, 0), ERROR_UNABLE_TO_REMOVE_REPLACED,
+         replace::Untouched(original)},
+        {"ReplaceFile: ERROR_UNABLE_TO_MOVE_REPLACEMENT, with a backup name, too",
+         replace::Arrange(original, ERROR_UNABLE_TO_MOVE_REPLACEMENT, 0), ERROR_UNABLE_TO_MOVE_REPLACEMENT,
+         replace::Untouched(original)},
+        {"ReplaceFile: ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, the profile is moved back from the backup name",
+         replace::Arrange(original, ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 0), ERROR_UNABLE_TO_MOVE_REPLACEMENT_2,
+         replace::Untouched(original)},
+        {"ReplaceFile: ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 and no move back: the new copy takes the name",
+         replace::Arrange(original, ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 1), 0,
+         [](const fs::path& p) {
+             EXPECT_EQ(testsupport::ReadFile(p), "<profile><A>1</A><TRELVO40><K>1</K></TRELVO40></profile>");
+             EXPECT_EQ(Names(p.parent_path()), std::vector<std::string>{"p.xml"});
+         }},
+        {"ReplaceFile: ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 and no move at all: the old one stays, read-only, through clean-ups",
+         replace::Arrange(original, ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 2), ERROR_UNABLE_TO_MOVE_REPLACEMENT_2,
+         [&](const fs::path& p) {
+             const std::vector<std::string> names = Names(p.parent_path());
+             ASSERT_EQ(names.size(), 1u);
+             const fs::path backup = p.parent_path() / names[0];
+             EXPECT_TRUE(platform::IsSaveTempName("p.xml", names[0])) << names[0];
+             EXPECT_EQ(testsupport::ReadFile(backup), original);
+             EXPECT_TRUE(GetFileAttributesA(backup.string().c_str()) & FILE_ATTRIBUTE_READONLY);
+             Backdate(backup);
+             EXPECT_EQ(platform::fileIo().removeLeftovers(p.string().c_str(), ""), 0);
+             EXPECT_TRUE(fs::exists(backup));
+         }},
+        {"another program holds the profile open: refused, and no file of wine's own (rfXXXX.tmp) beside it",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / "p.xml", original);
+             held = CreateFileA((dir / "p.xml").string().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+             return dir / "p.xml";
+         },
+         testsupport::UnderWine() ? ERROR_SHARING_VIOLATION : ERROR_UNABLE_TO_REMOVE_REPLACED,
+         [&](const fs::path& p) {
+             CloseHandle(held);
+             replace::Untouched(original)(p);
+         }},
+        {"a full disk under the new copy: said so, and nothing left",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / "p.xml", original);
+             platform::win32::syscalls().writeFile = replace::DiskFull;
+             return dir / "p.xml";
+         },
+         ERROR_DISK_FULL, replace::Untouched(original)},
         {"directory at the path",
          [](const fs::path& dir) {
              fs::create_directory(dir / "p.xml");
@@ -309,13 +512,127 @@ TEST_F(FileHooksTest, SavePaths) {
             store.WriteInt("TRELVO40", "K", 1);
             EXPECT_EQ(store.Save(reason), c.expected == 0);
         }
-        EXPECT_EQ(reason, c.expected == 0 ? "" : platform::FileErrorText(c.expected));
+        EXPECT_EQ(reason.rfind(c.expected == 0 ? "" : platform::FileErrorText(c.expected), 0), 0u) << reason;
+        if (c.expected == 0) {
+            EXPECT_EQ(reason, "");
+        }
         if (c.check) c.check(path);
         platform::ResetFileIo();
         std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(dir_, ignored)) {
+            SetFileAttributesA(entry.path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
+        }
         fs::remove_all(dir_, ignored);
         fs::create_directories(dir_);
     }
+}
+
+// Our savers take turns through a lock file of our own; the profile itself stays open to every program.
+TEST_F(FileHooksTest, SaversTakeTurnsOnALockFileBesideTheProfile) {
+    platform::FileIo& io = platform::fileIo();
+    const fs::path p = dir_ / "p.xml";
+    testsupport::WriteFile(p, "<profile/>");
+    void* first = nullptr;
+    ASSERT_EQ(io.lock(p.string().c_str(), &first), 0);
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(GetFileAttributesA((dir_ / ".p.xml.trelvo-lock").string().c_str()) & FILE_ATTRIBUTE_HIDDEN);
+
+    HANDLE host = CreateFileA(p.string().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(host, INVALID_HANDLE_VALUE) << "the host opens its profile while we hold the lock";
+    DWORD n = 0;
+    EXPECT_TRUE(WriteFile(host, "<profile><A/></profile>", 23, &n, nullptr) && n == 23);
+    char back[32] = {};
+    SetFilePointer(host, 0, nullptr, FILE_BEGIN);
+    EXPECT_TRUE(ReadFile(host, back, sizeof back, &n, nullptr) && n == 23);
+    CloseHandle(host);
+
+    void* second = nullptr;
+    const auto start = Clock::now();
+    EXPECT_EQ(io.lock(p.string().c_str(), &second), platform::FILEIO_BUSY);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1500)) << "waits for the holder first";
+    // A saver that opened the lock file and waits takes the lock next: the file stays for it, and a
+    // third saver waits on that same file. The last one out removes it.
+    HANDLE waiter = CreateFileA((dir_ / ".p.xml.trelvo-lock").string().c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    io.unlock(first);
+    OVERLAPPED at{};
+    ASSERT_TRUE(LockFileEx(waiter, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
+    EXPECT_EQ(io.lock(p.string().c_str(), &second), platform::FILEIO_BUSY);
+    CloseHandle(waiter);
+    ASSERT_EQ(io.lock(p.string().c_str(), &second), 0);
+    EXPECT_NE(second, nullptr);
+    io.unlock(second);
+    EXPECT_EQ(Names(dir_), std::vector<std::string>{"p.xml"});
+
+    void* none = &first;
+    EXPECT_EQ(io.lock((dir_ / "missing.xml").string().c_str(), &none), 0);
+    EXPECT_EQ(none, nullptr) << "nothing to lock";
+    EXPECT_FALSE(fs::exists(dir_ / ".missing.xml.trelvo-lock"));
+}
+
+// A journal is read only from this user's own folder: a file of that name anywhere else may be another's.
+TEST_F(FileHooksTest, JournalsAreReadOnlyFromTheUsersOwnFolder) {
+    platform::FileIo& io = platform::fileIo();
+    std::string folder;
+    ASSERT_EQ(io.journalFolder(folder, true), 0);
+    char local[MAX_PATH] = {};
+    SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local);
+    EXPECT_EQ(folder, std::string(local) + "\\trelvo");
+    const std::string name = ".trelvo-journal-test-" + std::to_string(GetCurrentProcessId());
+    testsupport::WriteFile(fs::path(folder) / name, "ours");
+    testsupport::WriteFile(dir_ / name, "planted");
+    fs::create_directories(fs::path(folder) / "sub");
+    testsupport::WriteFile(fs::path(folder) / "sub" / name, "deeper");
+    const struct {
+        std::string path;
+        int expected;
+    } cases[] = {
+        {folder + "\\" + name, 0},
+        {folder + "\\sub\\..\\" + name, 0},
+        {(dir_ / name).string(), platform::FILEIO_NOT_OURS},
+        {folder + "\\..\\" + fs::relative(dir_ / name, fs::path(folder).parent_path()).string(), platform::FILEIO_NOT_OURS},
+        {folder + "\\sub\\" + name, platform::FILEIO_NOT_OURS},
+        {folder, platform::FILEIO_NOT_OURS},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::string bytes;
+        EXPECT_EQ(io.readPrivate(c.path.c_str(), 1024, bytes), c.expected);
+        EXPECT_EQ(bytes, c.expected == 0 ? "ours" : "");
+    }
+    std::string bytes;
+    EXPECT_TRUE(platform::IsMissingFile(io.readPrivate((folder + "\\none").c_str(), 1024, bytes)));
+    fs::remove_all(fs::path(folder) / "sub");
+    fs::remove(fs::path(folder) / name);
+}
+
+// The simulator's --profile-out by a name the code page cannot hold: replaced whole, never a copy
+// left, a read-only output refused and kept.
+TEST_F(FileHooksTest, ProfileOutKeepsItsWideName) {
+    const std::wstring folder = dir_.wstring() + L"\\\u03a9\u03bc\u03ad\u03b3\u03b1-\u914d\u7f6e";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring out = folder + L"\\out.xml";
+    const std::string utf8 = sim::PathText(fs::path(out));
+    const auto held = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(fs::path(folder))) names.push_back(sim::PathText(entry.path().filename()));
+        return names;
+    };
+    for (const char* bytes : {"<profile><A>1</A></profile>", "<profile><A>2</A></profile>"}) {
+        sim::ReplaceUserFile(utf8, bytes);
+        EXPECT_EQ(testsupport::ReadFile(fs::path(out)), bytes);
+        EXPECT_EQ(held(), std::vector<std::string>{"out.xml"});
+    }
+    SetFileAttributesW(out.c_str(), FILE_ATTRIBUTE_READONLY);
+    try {
+        sim::ReplaceUserFile(utf8, "<profile/>");
+        ADD_FAILURE() << "a read-only output was written";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "cannot write " + utf8 + ": " + platform::FileErrorText(platform::FILEIO_READ_ONLY));
+    }
+    EXPECT_EQ(testsupport::ReadFile(fs::path(out)), "<profile><A>2</A></profile>");
+    SetFileAttributesW(out.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST(ModuleStartup, SocketLayerIsUsableAfterTheFirstCall) {

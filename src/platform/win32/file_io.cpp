@@ -2,14 +2,36 @@
 #include "platform/file_io.h"
 
 #include <windows.h>
+#include <shlobj.h>
 #include <fcntl.h>
 #include <io.h>
 
 #include <cstdio>
 #include <vector>
 
+#include "platform/win32/replace_file.h"
+#include "platform/win32/syscalls.h"
+
 namespace platform {
+namespace win32 {
 namespace {
+
+constexpr Syscalls kSystem{CreateFileA,      CloseHandle,      ReadFile,          WriteFile,
+                           FlushFileBuffers, SetFilePointerEx, SetEndOfFile,      GetFileInformationByHandle,
+                           GetFileAttributesA, SetFileAttributesA, ReplaceFileA,  MoveFileExA,
+                           DeleteFileA,      LockFileEx};
+Syscalls g_sys = kSystem;
+
+}  // namespace
+
+Syscalls& syscalls() noexcept { return g_sys; }
+void ResetSyscalls() noexcept { g_sys = kSystem; }
+
+}  // namespace win32
+
+namespace {
+
+win32::Syscalls& Sys() { return win32::syscalls(); }
 
 int Error() {
     const DWORD error = GetLastError();
@@ -18,23 +40,31 @@ int Error() {
 
 // Only files on disk: a pipe, console or device name is refused before anything is read or written.
 int OpenRegular(const char* path, DWORD access, DWORD disposition, HANDLE& handle) {
-    const DWORD attributes = GetFileAttributesA(path);
+    const DWORD attributes = Sys().getFileAttributes(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return FILEIO_NOT_REGULAR;
-    handle = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+    handle = Sys().createFile(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return Error();
     if (GetFileType(handle) != FILE_TYPE_DISK) {
-        CloseHandle(handle);
+        Sys().closeHandle(handle);
         return FILEIO_NOT_REGULAR;
     }
     return 0;
 }
 
+// openLog and createTemp hand out C streams. The save copy being written (one at a time: the host
+// calls on one thread) is written through the table instead, call by call, and keeps its first error
+// for commit to report.
+FILE* g_copy = nullptr;
+int g_copyError = 0;
+
+HANDLE HandleOf(FILE* stream) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); }
+
 // A C stream over the handle, which it then owns.
 int Stream(HANDLE handle, int flags, const char* mode, void** file) {
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
     if (fd < 0) {
-        CloseHandle(handle);
+        Sys().closeHandle(handle);
         return ERROR_TOO_MANY_OPEN_FILES;
     }
     FILE* stream = _fdopen(fd, mode);
@@ -48,7 +78,7 @@ int Stream(HANDLE handle, int flags, const char* mode, void** file) {
 
 // Opens what the path names without asking for any access, so neither sharing nor rights stand in the way.
 HANDLE OpenForFacts(const std::string& path) {
-    return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    return Sys().createFile(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -58,10 +88,10 @@ bool IsFile(HANDLE handle, const char* other) {
     HANDLE theirs = OpenForFacts(other);
     if (theirs == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION a{}, b{};
-    const bool same = GetFileInformationByHandle(handle, &a) && GetFileInformationByHandle(theirs, &b) &&
+    const bool same = Sys().getFileInformationByHandle(handle, &a) && Sys().getFileInformationByHandle(theirs, &b) &&
                       a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
                       a.nFileIndexLow == b.nFileIndexLow;
-    CloseHandle(theirs);
+    Sys().closeHandle(theirs);
     return same;
 }
 
@@ -70,19 +100,43 @@ int OpenLog(const char* path, const char* profile, void** file) {
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (const int error = OpenRegular(path, GENERIC_WRITE, OPEN_ALWAYS, handle)) return error;
     if (IsFile(handle, profile)) {
-        CloseHandle(handle);
+        Sys().closeHandle(handle);
         return FILEIO_IS_PROFILE;
     }
-    if (!SetEndOfFile(handle)) {
+    if (!Sys().setEndOfFile(handle)) {
         const int error = Error();
-        CloseHandle(handle);
+        Sys().closeHandle(handle);
         return error;
     }
     return Stream(handle, _O_WRONLY | _O_TEXT, "wt", file);
 }
 
-size_t Write(void* file, const void* data, size_t size) { return std::fwrite(data, 1, size, static_cast<FILE*>(file)); }
-int Close(void* file) { return std::fclose(static_cast<FILE*>(file)) == 0 ? 0 : ERROR_WRITE_FAULT; }
+int WriteAll(HANDLE handle, const void* data, size_t size, size_t* done = nullptr) {
+    const char* at = static_cast<const char*>(data);
+    for (size_t left = size; left > 0;) {
+        const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+        DWORD n = 0;
+        if (!Sys().writeFile(handle, at, chunk, &n, nullptr)) return Error();
+        if (n == 0) return FILEIO_SHORT_WRITE;
+        if (done != nullptr) *done += n;
+        at += n;
+        left -= n;
+    }
+    return 0;
+}
+
+size_t Write(void* file, const void* data, size_t size) {
+    FILE* stream = static_cast<FILE*>(file);
+    if (stream != g_copy) return std::fwrite(data, 1, size, stream);
+    size_t done = 0;
+    if (g_copyError == 0) g_copyError = WriteAll(HandleOf(stream), data, size, &done);
+    return done;
+}
+
+int Close(void* file) {
+    if (file == g_copy) g_copy = nullptr;
+    return std::fclose(static_cast<FILE*>(file)) == 0 ? 0 : ERROR_WRITE_FAULT;
+}
 
 FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
     FileIdentity id;
@@ -97,7 +151,7 @@ FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
 
 int IdentityOfHandle(HANDLE handle, FileIdentity& identity) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(handle, &info)) return Error();
+    if (!Sys().getFileInformationByHandle(handle, &info)) return Error();
     identity = IdentityOf(info);
     return 0;
 }
@@ -107,7 +161,7 @@ int ReadAll(HANDLE handle, size_t limit, std::string& bytes) {
     char buffer[65536];
     for (;;) {
         DWORD n = 0;
-        if (!ReadFile(handle, buffer, sizeof buffer, &n, nullptr)) return Error();
+        if (!Sys().readFile(handle, buffer, sizeof buffer, &n, nullptr)) return Error();
         if (n == 0) return 0;
         if (bytes.size() + n > limit) return FILEIO_TOO_LARGE;
         bytes.append(buffer, n);
@@ -123,7 +177,7 @@ int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdent
     int error = ERROR_RETRY;
     for (int attempt = 0; attempt < 3 && error == ERROR_RETRY; ++attempt) {
         FileIdentity before, after;
-        if (SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
             (error = IdentityOfHandle(handle, before)) != 0) {
             error = error != 0 ? error : Error();
             break;
@@ -133,7 +187,7 @@ int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdent
         if (error == 0 && !(before == after)) error = ERROR_RETRY;
         if (error == 0) identity = after;
     }
-    CloseHandle(handle);
+    Sys().closeHandle(handle);
     if (error != 0) bytes.clear();
     return error;
 }
@@ -145,14 +199,14 @@ int Read(const char* path, size_t limit, std::string& bytes) {
 
 int Identify(const char* path, FileIdentity& identity) {
     identity = FileIdentity{};
-    HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE handle = Sys().createFile(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const int error = Error();
         return IsMissingFile(error) ? 0 : error;
     }
     const int error = IdentityOfHandle(handle, identity);
-    CloseHandle(handle);
+    Sys().closeHandle(handle);
     return error;
 }
 
@@ -174,16 +228,16 @@ std::string Folder(const std::string& path) {
 
 // Whether the system grants this access to this process: the file's or folder's ACL decides.
 bool Denied(const std::string& path, DWORD access, DWORD flags) {
-    HANDLE handle = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE handle = Sys().createFile(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED;
-    CloseHandle(handle);
+    Sys().closeHandle(handle);
     return false;
 }
 
 int Inspect(const char* path, FileFacts& facts) {
     facts = FileFacts{};
-    const DWORD attributes = GetFileAttributesA(path);
+    const DWORD attributes = Sys().getFileAttributes(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const int error = Error();
         return IsMissingFile(error) ? 0 : error;
@@ -195,24 +249,16 @@ int Inspect(const char* path, FileFacts& facts) {
     HANDLE handle = OpenForFacts(path);
     if (handle == INVALID_HANDLE_VALUE) return Error();
     BY_HANDLE_FILE_INFORMATION info{};
-    const int error = GetFileInformationByHandle(handle, &info) ? 0 : Error();
-    CloseHandle(handle);
+    const int error = Sys().getFileInformationByHandle(handle, &info) ? 0 : Error();
+    Sys().closeHandle(handle);
     facts.links = info.nNumberOfLinks;
     return error;
 }
 
 // Unique to this save: another save, in this process or another, picks another name.
 std::string TempName(const std::string& target) {
-    static unsigned counter = 0;
-    LARGE_INTEGER now{};
-    QueryPerformanceCounter(&now);
-    uint64_t x = static_cast<uint64_t>(now.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^
-                 (static_cast<uint64_t>(GetTickCount()) << 16) ^ ++counter;
     unsigned char random[kSaveTempLetters];
-    for (unsigned char& r : random) {
-        x = (x ^ (x >> 31)) * 0x9E3779B97F4A7C15ull;
-        r = static_cast<unsigned char>(x >> 40);
-    }
+    win32::SaveCopyLetters(random);
     const size_t slash = target.find_last_of("\\/");
     return target.substr(0, slash + 1) + SaveTempName(target.substr(slash + 1), random);
 }
@@ -221,12 +267,17 @@ int CreateTemp(const char* target, std::string& tempPath, void** file) {
     *file = nullptr;
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempPath = TempName(target);
-        HANDLE handle = CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE handle = Sys().createFile(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
         if (handle == INVALID_HANDLE_VALUE) return Error();
         const int error = Stream(handle, _O_WRONLY | _O_BINARY, "wb", file);
-        if (error != 0) DeleteFileA(tempPath.c_str());
-        return error;
+        if (error != 0) {
+            Sys().deleteFile(tempPath.c_str());
+            return error;
+        }
+        g_copy = static_cast<FILE*>(*file);
+        g_copyError = 0;
+        return 0;
     }
     return ERROR_FILE_EXISTS;
 }
@@ -234,132 +285,240 @@ int CreateTemp(const char* target, std::string& tempPath, void** file) {
 // ReplaceFile carries the old file's attributes and security over; nothing to copy here.
 int Commit(void* file, const FileFacts&) {
     FILE* stream = static_cast<FILE*>(file);
-    int error = std::fflush(stream) == 0 ? 0 : ERROR_WRITE_FAULT;
-    if (error == 0 && !FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))))) error = Error();
-    if (std::fclose(stream) != 0 && error == 0) error = ERROR_WRITE_FAULT;
-    return error;
+    int error = stream == g_copy ? g_copyError : 0;
+    if (error == 0 && std::fflush(stream) != 0) error = ERROR_WRITE_FAULT;
+    if (error == 0 && !Sys().flushFileBuffers(HandleOf(stream))) error = Error();
+    const int closed = Close(file);
+    return error != 0 ? error : closed;
 }
 
-// ReplaceFile keeps the old file's security descriptor, attributes and streams; a refusal of the
-// file's own permissions sends the save to write in place.
+bool Exists(const std::string& path) { return Sys().getFileAttributes(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+constexpr win32::ReplaceCalls<std::string> kNarrow{
+    [](const std::string& replaced, const std::string& replacement, const std::string& backup) {
+        return Sys().replaceFile(replaced.c_str(), replacement.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
+                                 nullptr, nullptr);
+    },
+    [](const std::string& from, const std::string& to) { return Sys().moveFileEx(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH); },
+    [](const std::string& path) { return Sys().deleteFile(path.c_str()); },
+    [](const std::string& path) { return Sys().getFileAttributes(path.c_str()); },
+    [](const std::string& path, DWORD attributes) { return Sys().setFileAttributes(path.c_str(), attributes); },
+};
+
+// A refusal of the file's own permissions sends the save to write in place.
 int Replace(const char* from, const char* to) {
-    if (ReplaceFileA(to, from, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) return 0;
-    const int error = Error();
-    if (error == ERROR_ACCESS_DENIED) return FILEIO_REPLACE_REFUSED;
-    // No file to replace: a plain move, written through before it returns.
-    if (!IsMissingFile(error)) return error;
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : Error();
+    std::string backup = TempName(to);
+    for (int attempt = 0; attempt < 100 && Exists(backup); ++attempt) backup = TempName(to);
+    return win32::ReplaceWithBackup<std::string>(from, to, backup, kNarrow);
 }
 
 // ReplaceFile's change of names is the file system's to make durable; XP has no call to flush a folder.
 int SyncFolder(const char*) { return 0; }
 
-int Remove(const char* path) { return DeleteFileA(path) ? 0 : Error(); }
+int Remove(const char* path) { return Sys().deleteFile(path) ? 0 : Error(); }
 
-int WriteAll(HANDLE handle, const void* data, size_t size) {
-    const char* at = static_cast<const char*>(data);
-    for (size_t left = size; left > 0;) {
-        const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
-        DWORD n = 0;
-        if (!WriteFile(handle, at, chunk, &n, nullptr)) return Error();
-        if (n == 0) return FILEIO_SHORT_WRITE;
-        at += n;
-        left -= n;
-    }
-    return 0;
+// Whether the file behind the handle holds exactly `bytes`, read from its start.
+int Holds(HANDLE handle, const std::string& bytes) {
+    std::string now;
+    if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return Error();
+    const int error = ReadAll(handle, bytes.size(), now);
+    if (error == FILEIO_TOO_LARGE) return FILEIO_CHANGED;
+    return error != 0 ? error : now == bytes ? 0 : FILEIO_CHANGED;
 }
 
-// Still the file that was read, under the same name.
-int Unchanged(HANDLE handle, const char* path, const FileIdentity& expected) {
+// Still the file that was read, under the same name, holding the bytes read.
+int Unchanged(HANDLE handle, const char* path, const FileIdentity& expected, const std::string& bytes) {
     FileIdentity mine, named;
     if (const int error = IdentityOfHandle(handle, mine)) return error;
     if (const int error = Identify(path, named)) return error;
-    return mine == expected && named == expected ? 0 : FILEIO_CHANGED;
+    if (!(mine == expected && named == expected)) return FILEIO_CHANGED;
+    return Holds(handle, bytes);
 }
 
-// TODO(i30win): the byte comparison and the restore through this handle (see InPlaceWrite).
-int Rewrite(const char* path, InPlaceWrite& job) {
-    const void* data = job.bytes->data();
-    const size_t size = job.bytes->size();
-    const FileIdentity& expected = job.expected;
-    int (*before)(void*) = job.journal;
-    void* context = job.context;
-    job.step = FileStep::Write;
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (const int error = OpenRegular(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, OPEN_EXISTING, handle)) return error;
-    int error = Unchanged(handle, path, expected);
-    // Never shorter: a file cut off early is what the host must never find.
-    if (error == 0 && size < expected.size) error = FILEIO_SHORT_WRITE;
-    if (error == 0 && before != nullptr) error = before(context);
-    if (error == 0) error = Unchanged(handle, path, expected);
-    if (error == 0) job.touched = true;
-    if (error == 0) error = WriteAll(handle, data, size);
-    if (error == 0 && !FlushFileBuffers(handle)) error = Error();
-    CloseHandle(handle);
-    return error;
-}
-
-// TODO(i30win): open by path and check `expected` and `current` before writing (see the hook's contract).
-int Restore(const char* path, const std::string& bytes, const FileIdentity&, const std::string&) {
-    const void* data = bytes.data();
-    const size_t size = bytes.size();
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (const int error = OpenRegular(path, GENERIC_WRITE, OPEN_EXISTING, handle)) return error;
-    int error = WriteAll(handle, data, size);
+// Writes `data` as the whole file through the handle: from its start, cut to its length, flushed.
+int WriteWhole(HANDLE handle, const std::string& data) {
     LARGE_INTEGER length{};
-    length.QuadPart = static_cast<LONGLONG>(size);
-    if (error == 0 && !(SetFilePointerEx(handle, length, nullptr, FILE_BEGIN) && SetEndOfFile(handle))) error = Error();
-    if (error == 0 && !FlushFileBuffers(handle)) error = Error();
-    CloseHandle(handle);
+    length.QuadPart = static_cast<LONGLONG>(data.size());
+    if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return Error();
+    if (const int error = WriteAll(handle, data.data(), data.size())) return error;
+    if (!(Sys().setFilePointerEx(handle, length, nullptr, FILE_BEGIN) && Sys().setEndOfFile(handle))) return Error();
+    return Sys().flushFileBuffers(handle) ? 0 : Error();
+}
+
+// One handle from the first look to the last write: what is checked is what is written.
+int Rewrite(const char* path, InPlaceWrite& job) {
+    const std::string& bytes = *job.bytes;
+    const std::string& old = *job.old;
+    job.step = FileStep::Read;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (const int error = OpenRegular(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, handle)) return error;
+    int error = Unchanged(handle, path, job.expected, old);
+    // Never shorter: a file cut off early is what the host must never find.
+    if (error == 0 && bytes.size() < old.size()) error = FILEIO_SHORT_WRITE;
+    if (error == 0) job.step = FileStep::Write;
+    if (error == 0 && job.journal != nullptr) error = job.journal(job.context);
+    if (error == 0) error = Unchanged(handle, path, job.expected, old);
+    size_t written = 0;
+    if (error == 0) {
+        job.touched = true;
+        if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) error = Error();
+    }
+    if (error == 0) error = WriteAll(handle, bytes.data(), bytes.size(), &written);
+    if (error == 0 && !Sys().flushFileBuffers(handle)) {
+        error = Error();
+        job.step = FileStep::Sync;
+    }
+    // The old text goes back only over exactly what this write left: no other writer's bytes are lost.
+    if (error != 0 && job.touched) {
+        const std::string left = bytes.substr(0, written) + (written < old.size() ? old.substr(written) : std::string());
+        job.restored = Holds(handle, left) == 0 && WriteWhole(handle, old) == 0;
+    }
+    Sys().closeHandle(handle);
     return error;
 }
 
-// The user's temporary folder is the user's alone; beside the profile the journal takes the folder's security.
+// The repair at a load, through the handle whose file was checked.
+int Restore(const char* path, const std::string& data, const FileIdentity& expected, const std::string& current) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (const int error = OpenRegular(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, handle)) return error;
+    FileIdentity mine;
+    int error = IdentityOfHandle(handle, mine);
+    if (error == 0 && !(mine == expected)) error = FILEIO_CHANGED;
+    if (error == 0) error = Holds(handle, current);
+    if (error == 0) error = WriteWhole(handle, data);
+    Sys().closeHandle(handle);
+    return error;
+}
+
+int Verify(const char* path, const FileIdentity& expected, const std::string& bytes) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const int error = OpenRegular(path, GENERIC_READ, OPEN_EXISTING, handle);
+    if (error != 0) return IsMissingFile(error) ? FILEIO_CHANGED : error;
+    const int changed = Unchanged(handle, path, expected, bytes);
+    Sys().closeHandle(handle);
+    return changed;
+}
+
+// Journals are written in the user's own folder, under the user's profile: its ACL lets no one else in.
 int WritePrivate(const char* path, const void* data, size_t size) {
     std::string temp;
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
         temp = TempName(path);
-        handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+        handle = Sys().createFile(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
         if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return Error();
     }
     if (handle == INVALID_HANDLE_VALUE) return ERROR_FILE_EXISTS;
     int error = WriteAll(handle, data, size);
-    if (error == 0 && !FlushFileBuffers(handle)) error = Error();
-    CloseHandle(handle);
-    if (error == 0 && !MoveFileExA(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) error = Error();
-    if (error != 0) DeleteFileA(temp.c_str());
+    if (error == 0 && !Sys().flushFileBuffers(handle)) error = Error();
+    Sys().closeHandle(handle);
+    if (error == 0 && !Sys().moveFileEx(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) error = Error();
+    if (error != 0) Sys().deleteFile(temp.c_str());
     return error;
 }
 
-// TODO(i30win): the identity only; the bytes are not compared yet.
-int Verify(const char* path, const FileIdentity& expected, const std::string&) {
-    FileIdentity now;
-    if (const int error = Identify(path, now)) return error;
-    return now == expected ? 0 : FILEIO_CHANGED;
+// "trelvo" in the user's local application data folder, which lives in the user's own profile and
+// stays there across reboots; never a folder other users share.
+int JournalFolder(std::string& folder, bool create) {
+    char path[MAX_PATH + 1] = {};
+    const HRESULT hr = SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA | (create ? CSIDL_FLAG_CREATE : 0), nullptr,
+                                        SHGFP_TYPE_CURRENT, path);
+    if (FAILED(hr)) return HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : ERROR_PATH_NOT_FOUND;
+    folder = std::string(path) + "\\trelvo";
+    if (create && !CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return Error();
+    const DWORD attributes = Sys().getFileAttributes(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Error();
+    // A link could send journals into a folder another user writes.
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return FILEIO_NOT_OURS;
+    return 0;
 }
 
-// TODO(i30win): a journal only from inside JournalFolder; until then none is trusted.
-int ReadPrivate(const char*, size_t, std::string& bytes) {
+bool OwnedByUs(const std::string& path);
+
+// Only a regular file inside this user's journal folder that this user owns: a file anywhere else,
+// whatever its name and content, may have been put there by someone else.
+int ReadPrivate(const char* path, size_t limit, std::string& bytes) {
     bytes.clear();
-    return FILEIO_NOT_OURS;
+    const DWORD attributes = Sys().getFileAttributes(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Error();
+    std::string folder, full;
+    if (JournalFolder(folder, false) != 0 || Resolve(path, full) != 0) return FILEIO_NOT_OURS;
+    folder += '\\';
+    const bool inside = full.size() > folder.size() && full.find_first_of("\\/", folder.size()) == std::string::npos &&
+                        CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, full.data(), static_cast<int>(folder.size()),
+                                       folder.data(), static_cast<int>(folder.size())) == CSTR_EQUAL;
+    if (!inside || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) || !OwnedByUs(full)) {
+        return FILEIO_NOT_OURS;
+    }
+    return Read(full.c_str(), limit, bytes);
 }
 
-// TODO(i30win): SHGetFolderPathA(CSIDL_LOCAL_APPDATA) + "\\trelvo"; the user's temporary folder until then.
-int JournalFolder(std::string& folder, bool) {
-    char path[MAX_PATH + 1];
-    const DWORD n = GetTempPathA(sizeof path, path);
-    if (n == 0 || n > sizeof path) return n == 0 ? Error() : ERROR_FILENAME_EXCED_RANGE;
-    folder.assign(path, n);
-    return 0;
+// ".<name>.trelvo-lock" beside the profile: a byte-range lock on it keeps our savers apart. A lock on
+// the profile itself would be mandatory on Windows and fail the host's own save.
+std::string LockName(const std::string& target) {
+    const size_t slash = target.find_last_of("\\/");
+    return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".trelvo-lock";
 }
 
-// TODO(i30win): a lock file of our own beside the profile; no lock until then.
-int Lock(const char*, void** lock) {
+struct ProfileLock {
+    HANDLE handle;
+    std::string path;
+};
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+int Lock(const char* path, void** lock) {
     *lock = nullptr;
-    return 0;
+    // Nothing to keep apart: no file yet, or one this process may not write.
+    const DWORD profile = Sys().getFileAttributes(path);
+    if (profile == INVALID_FILE_ATTRIBUTES || (profile & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) return 0;
+    const std::string name = LockName(path);
+    const DWORD start = GetTickCount();
+    for (;;) {
+        // Never through a link: the lock file is made here or nowhere.
+        HANDLE handle = Sys().createFile(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                                         FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        OVERLAPPED at{};
+        if (handle != INVALID_HANDLE_VALUE) {
+            if (Sys().lockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+                *lock = new ProfileLock{handle, name};
+                return 0;
+            }
+            error = GetLastError();
+            Sys().closeHandle(handle);
+        }
+        // Another saver holds the lock, or is removing the lock file it alone had open: wait.
+        const bool held = error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING || error == ERROR_SHARING_VIOLATION ||
+                          (handle == INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED);
+        if (!held) {
+            // A folder that takes no new file: the save goes on unlocked, as before there was a lock.
+            return handle == INVALID_HANDLE_VALUE ? 0 : static_cast<int>(error);
+        }
+        if (GetTickCount() - start > 2000) return FILEIO_BUSY;
+        Sleep(10);
+    }
 }
-void Unlock(void*) {}
+
+// The lock goes with its handle; the lock file goes too when no other saver has it open (an empty
+// file, opened alone): one that another saver waits on stays, so no third saver could lock a new
+// file of that name beside the waiter.
+void Unlock(void* lock) {
+    if (lock == nullptr) return;
+    auto* held = static_cast<ProfileLock*>(lock);
+    Sys().closeHandle(held->handle);
+    HANDLE alone = Sys().createFile(held->path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool empty = alone != INVALID_HANDLE_VALUE && Sys().getFileInformationByHandle(alone, &info) &&
+                       info.nFileSizeLow == 0 && info.nFileSizeHigh == 0 && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (alone != INVALID_HANDLE_VALUE) Sys().closeHandle(alone);
+    if (empty) {
+        alone = Sys().createFile(held->path.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (alone != INVALID_HANDLE_VALUE) Sys().closeHandle(alone);
+    }
+    delete held;
+}
 
 // The owner this process gives the files it creates (its user, or the administrators' group).
 bool OwnedByUs(const std::string& path) {
@@ -388,14 +547,27 @@ bool OwnedByUs(const std::string& path) {
     return ours;
 }
 
-// TODO(i30win): a journal's leftover must start with `header`.
-int RemoveLeftovers(const char* target, const std::string&) {
+bool StartsWith(const std::string& path, const std::string& header) {
+    if (header.empty()) return true;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (OpenRegular(path.c_str(), GENERIC_READ, OPEN_EXISTING, handle) != 0) return false;
+    std::string start(header.size(), '\0');
+    size_t got = 0;
+    for (DWORD n = 1; got < start.size() && n > 0; got += n) {
+        if (!Sys().readFile(handle, &start[got], static_cast<DWORD>(start.size() - got), &n, nullptr)) break;
+    }
+    Sys().closeHandle(handle);
+    return got == header.size() && start == header;
+}
+
+// A read-only file of that form is the old profile a failed replacement could not put back: it stays.
+int RemoveLeftovers(const char* target, const std::string& header) {
     const std::string folder = Folder(target);
     const std::string full(target);
     const std::string base = full.substr(full.find_last_of("\\/") + 1);
     WIN32_FIND_DATAA found{};
     HANDLE search = FindFirstFileA((full.substr(0, full.size() - base.size()) + "." + base + ".trelvo-save-*.tmp").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : Error();
+    if (search == INVALID_HANDLE_VALUE) return IsMissingFile(static_cast<int>(GetLastError())) ? 0 : Error();
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
     const auto ticks = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
@@ -404,11 +576,11 @@ int RemoveLeftovers(const char* target, const std::string&) {
     do {
         const std::string path = folder + "\\" + found.cFileName;
         if (!IsSaveTempName(base, found.cFileName) ||
-            (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
-            ticks(now) <= ticks(found.ftLastWriteTime) + kMinute || !OwnedByUs(path)) {
+            (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY)) ||
+            ticks(now) <= ticks(found.ftLastWriteTime) + kMinute || !OwnedByUs(path) || !StartsWith(path, header)) {
             continue;
         }
-        if (!DeleteFileA(path.c_str()) && error == 0) error = Error();
+        if (!Sys().deleteFile(path.c_str()) && error == 0) error = Error();
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return error;
@@ -436,6 +608,9 @@ std::string SystemErrorText(int error) {
 bool IsMissingFile(int error) noexcept { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 FileIo& fileIo() noexcept { return g_io; }
-void ResetFileIo() noexcept { g_io = kDefault; }
+void ResetFileIo() noexcept {
+    g_io = kDefault;
+    win32::ResetSyscalls();
+}
 
 }  // namespace platform
