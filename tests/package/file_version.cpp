@@ -19,9 +19,9 @@ int main(int argc, char** argv) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     if (VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length) && fixed) {
-        std::printf("fixed FileVersion %lu.%lu.%lu.%lu\n", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+        std::printf("fixed FileVersion %u.%u.%u.%u\n", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
                     HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
-        std::printf("fixed ProductVersion %lu.%lu.%lu.%lu\n", HIWORD(fixed->dwProductVersionMS),
+        std::printf("fixed ProductVersion %u.%u.%u.%u\n", HIWORD(fixed->dwProductVersionMS),
                     LOWORD(fixed->dwProductVersionMS), HIWORD(fixed->dwProductVersionLS),
                     LOWORD(fixed->dwProductVersionLS));
     }
