@@ -1,40 +1,9 @@
-// Board latches and their names, independent of the plug-in.
+// The board's latch changes and spindle word as the simulator's account writes them.
 #include "board.h"
 
 #include <cstdio>
 
 namespace sim {
-
-const char* ChannelName(int channel) {
-    static const char* const names[8] = {"PP2",     "Relay/PP1", "PWM Low",  "PWM Mid",
-                                         "PWM Hi",  "unknown5",  "unknown6", "unknown7"};
-    return names[channel & 7];
-}
-
-const char* LatchName(int output) {
-    static const char* const names[kExpandedOutputs] = {"J5 A", "J5 B", "J5 C",  "J5 D",
-                                                        "K1",   "K2",   "J6 16", "J6 17"};
-    return output >= 0 && output < kExpandedOutputs ? names[output] : "?";
-}
-
-namespace {
-const int kExpandedPins[4] = {1, 14, 16, 17};
-}
-
-int ExpandedOutputIndex(int port, int pin) {
-    if (port != 8 && port != 9) return -1;
-    for (int bit = 0; bit < 4; ++bit) {
-        if (kExpandedPins[bit] == pin) return (port == 8 ? 0 : 4) + bit;
-    }
-    return -1;
-}
-
-int ExpandedPort(int output) { return output < 4 ? 8 : 9; }
-int ExpandedPin(int output) { return kExpandedPins[output & 3]; }
-
-SpindleCommand DecodeSpindleWord(int word) {
-    return SpindleCommand{word & 0x3FF, (word & 0x400) != 0, (word & 0x800) != 0};
-}
 
 std::string DescribeSpindleWord(int word) {
     const SpindleCommand c = DecodeSpindleWord(word);
@@ -42,24 +11,6 @@ std::string DescribeSpindleWord(int word) {
     std::snprintf(text, sizeof text, "0x%03X (duty %d, %s, %s)", word & 0xFFF, c.duty, c.off ? "off" : "on",
                   c.ccw ? "ccw" : "cw");
     return text;
-}
-
-bool Board::Accept(int word) {
-    const int channel = (word >> 4) & 7;
-    const int nibble = word & 0xF;
-    switch (channel) {
-    case 0:
-    case 1:
-        for (int bit = 0; bit < 4; ++bit) latches_.outputs[channel * 4 + bit] = (nibble >> bit) & 1;
-        return true;
-    case 2:
-    case 3:
-    case 4:
-        latches_.pwm[channel - 2] = static_cast<uint8_t>(nibble);
-        return true;
-    default:
-        return false;
-    }
 }
 
 std::vector<LatchChange> DescribeLatchChanges(const BoardLatches& before, const BoardLatches& after) {

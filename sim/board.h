@@ -1,51 +1,29 @@
-// The board's output latches as the decoded frames set them: J5, relays and J6, spindle command word.
+// The board model as the simulator reports it: the shared receiver and latches, and their texts.
 #pragma once
 
-#include <array>
-#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "board_model/board.h"
+#include "board_model/receiver.h"
+
 namespace sim {
 
-// Channel names as the plug-in's words carry them in bits 4 to 6.
-const char* ChannelName(int channel);
+using board_model::Board;
+using board_model::BoardLatches;
+using board_model::ChannelName;
+using board_model::DecodeSpindleWord;
+using board_model::ExpandedOutputIndex;
+using board_model::ExpandedPin;
+using board_model::ExpandedPort;
+using board_model::kExpandedOutputs;
+using board_model::LatchName;
+using board_model::LineLevel;
+using board_model::ReceivedFrame;
+using board_model::Receiver;
+using board_model::SpindleCommand;
 
-// The eight expanded outputs in nibble order: port 8 pins 1, 14, 16, 17 (J5 A..D), then port 9
-// pins 1, 14, 16, 17 (K1, K2, J6 16, J6 17).
-constexpr int kExpandedOutputs = 8;
-const char* LatchName(int output);
-// Index 0..7 of an expanded port/pin, or -1 when it is not one.
-int ExpandedOutputIndex(int port, int pin);
-// The port and pin of expanded output 0..7.
-int ExpandedPort(int output);
-int ExpandedPin(int output);
-
-struct SpindleCommand {
-    int duty = 0;
-    bool off = true;
-    bool ccw = false;
-};
-SpindleCommand DecodeSpindleWord(int word);
 std::string DescribeSpindleWord(int word);
-
-struct BoardLatches {
-    std::array<uint8_t, kExpandedOutputs> outputs{};
-    // PWM Low, Mid, Hi nibbles; a board at power-up holds its spindle off.
-    std::array<uint8_t, 3> pwm{0, 0, 0x4};
-    int SpindleWord() const { return pwm[0] | pwm[1] << 4 | pwm[2] << 8; }
-    bool operator==(const BoardLatches&) const = default;
-};
-
-class Board {
-public:
-    // Takes one received word into the latches; false for a channel without content.
-    bool Accept(int word);
-    const BoardLatches& Latches() const { return latches_; }
-
-private:
-    BoardLatches latches_;
-};
 
 // One latch that changed: an expanded output (0..7), or kExpandedOutputs for the spindle word.
 struct LatchChange {

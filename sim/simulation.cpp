@@ -18,7 +18,6 @@
 #include "host/settings.h"
 #include "host_os.h"
 #include "profile_setup.h"
-#include "receiver.h"
 
 namespace sim {
 namespace {
@@ -319,7 +318,6 @@ struct HostRun::Impl {
     Board board;
     int64_t cycle = 0;
     std::array<int, 8> goodFrames{}, lastStart{}, longestGap{}, longestGapFrom{};
-    int framingErrors = 0, parityErrors = 0;
     std::array<int, kExpandedOutputs + 1> expected{};
     std::array<PendingChange, kExpandedOutputs + 1> pending{};
     LatencyStats outputLatency, spindleLatency;
@@ -451,17 +449,15 @@ void HostRun::Cycle() {
         if (r.frames.is_open())
             r.frames << frame->startCycle << ',' << Hex(frame->word, 2) << ',' << ChannelName(channel) << ','
                      << frame->parityOk << ',' << frame->stopOk << '\n';
+        const BoardLatches before = r.board.Latches();
+        r.board.Take(*frame);
         if (!frame->stopOk) {
-            ++r.framingErrors;
             r.account.Line(cycle, "board: framing error, frame from cycle " + std::to_string(frame->startCycle) +
                                       " (bits " + Hex(frame->word, 2) + ") dropped");
         } else if (!frame->parityOk) {
-            ++r.parityErrors;
             r.account.Line(cycle, "board: parity error, word " + Hex(frame->word, 2) + " from cycle " +
                                       std::to_string(frame->startCycle) + " dropped");
         } else {
-            const BoardLatches before = r.board.Latches();
-            r.board.Accept(frame->word);
             for (const LatchChange& change : DescribeLatchChanges(before, r.board.Latches()))
                 r.account.Line(cycle, "board: " + change.text + ", " + r.Cause(change.latch));
             ++r.goodFrames[channel];
@@ -523,7 +519,8 @@ void HostRun::Summary() {
         why = " (ExpandedMode 2, Expanded Input: the plug-in sends nothing)";
     }
     account.Line("", "frames: " + (counts.empty() ? std::string("none") : counts) + why);
-    account.Line("", "framing errors " + std::to_string(r.framingErrors) + ", parity errors " + std::to_string(r.parityErrors));
+    account.Line("", "framing errors " + std::to_string(r.board.Counts().framingErrors) + ", parity errors " +
+                         std::to_string(r.board.Counts().parityErrors));
     account.Line("", "warnings shown " + std::to_string(r.hooks.Warnings().size()) +
                          (r.module.setWarningHook ? "" : " (the module has no warning hook)"));
     auto latencyLine = [&](const char* what, const LatencyStats& s) {

@@ -41,6 +41,16 @@ void Scheduler::UseSpindle(bool flag) noexcept {
     pwmMonitor.Restart(*sink);
 }
 
+// The Hi nibble goes next, whatever waits: the board holds the Low and Mid nibbles it has.
+void Scheduler::StopSpindle() noexcept {
+    const int32_t word = spindle.CommandWord(*in) | 0x400;
+    UseSpindle(false);
+    pwmData = word;
+    state = kPwmHi;
+    pwmInProgress = true;
+    pwmRefresh = false;
+}
+
 void Scheduler::Restart() noexcept {
     sink->Emit(EventKind::SchedulerRestart);
     pwmMonitor.Restart(*sink);

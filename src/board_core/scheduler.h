@@ -20,6 +20,8 @@ public:
     void Reset(const Inputs* inputs, const EventSink* events) noexcept;
 
     void UseSpindle(bool flag) noexcept;
+    // Stops using the spindle channel after one last Hi nibble that tells the board to stop.
+    void StopSpindle() noexcept;
     void Restart() noexcept;
     void Update() noexcept;
     void IncTime() noexcept {

@@ -1,18 +1,30 @@
 /* trelvo40: the HAL component that clocks the TRELVO-40/41 board's frames out, one bit per call. */
 #include "rtapi.h"
 #include "rtapi_app.h"
+#include "rtapi_math.h"
 #include "hal.h"
 #include "rtapi_errno.h"
 
+#include "instance_names.h"
 #include "trelvo40_core.h"
 
 MODULE_AUTHOR("the TRELVO-40 plug-in authors");
 MODULE_DESCRIPTION("TRELVO-40/41 breakout board bit stream");
 MODULE_LICENSE("Dual MIT/GPL");
 
-#define MAX_BOARDS 8
-static int count = 1;
-RTAPI_MP_INT(count, "number of boards (1 to 8)");
+static int count = TRELVO_COUNT_UNSET;
+RTAPI_MP_INT(count, "number of boards (1 to 8); not with names=");
+static char *names[TRELVO_MAX_INSTANCES + 1];
+RTAPI_MP_ARRAY_STRING(names, TRELVO_MAX_INSTANCES + 1, "names of the boards (at most 8); not with count=");
+
+/* The parameters' ranges, as trelvo40(9) gives them. */
+#define MAX_DELAY 1000
+#define MAX_CYCLES_PER_BIT 1000
+
+/* What `state` reports: the role of the bit on the wire in that period. */
+enum { WIRE_ESTOP = 0, WIRE_IDLE = 1, WIRE_START = 2, WIRE_DATA = 3, WIRE_PARITY = 4, WIRE_STOP = 5, WIRE_WAIT = 6 };
+/* The core's frame states. */
+enum { CORE_ESTOP = 0, CORE_DATA = 3, CORE_PARITY = 4, CORE_STOP = 5 };
 
 static const char *const output_names[8] = {"j5-a", "j5-b", "j5-c", "j5-d", "k1", "k2", "j6-16", "j6-17"};
 
@@ -23,72 +35,129 @@ typedef struct {
     hal_bit_t *spindle_on;
     hal_bit_t *spindle_ccw;
     hal_float_t *spindle_duty;
+    hal_float_t *spindle_speed;
+    hal_float_t *spindle_scale;
+    hal_bit_t *enable_spindle;
+    hal_float_t *spindle_duty_sent;
     hal_u32_t *frames_sent;
     hal_s32_t *state;
-    hal_s32_t mode;
-    hal_bit_t enable_spindle;
     hal_s32_t post_estop_delay;
     hal_s32_t idle_delay;
     hal_s32_t intra_frame_delay;
     hal_u32_t cycles_per_bit;
-    hal_u32_t phase;
+    hal_u32_t phase; /* calls of the current bit done; 0: the next call starts a bit */
     trelvo40_inputs in;
     void *core;
+    trelvo_instance_name prefix;
 } board_t;
 
 static int comp_id;
 
-static void update(void *arg, long period) {
-    board_t *b = arg;
-    const int enable = *b->enable;
-    int k;
-    int32_t before;
-    (void)period;
-    if (++b->phase < b->cycles_per_bit) return; /* the line holds its bit for cycles-per-bit calls */
-    b->phase = 0;
-    if (trelvo40_cycle_reads(&b->in, enable)) {
-        for (k = 0; k < 8; ++k) b->in.outputs[k] = *b->outputs[k] ? 1 : 0;
-        b->in.spindle_on = *b->spindle_on ? 1 : 0;
-        b->in.spindle_dir = *b->spindle_ccw ? 0 : 1;
-        b->in.spindle_duty = *b->spindle_duty;
-        b->in.mode = b->mode;
-        b->in.enable_spindle = b->enable_spindle;
-        b->in.post_estop_delay = b->post_estop_delay;
-        b->in.idle_delay = b->idle_delay;
-        b->in.intra_frame_delay = b->intra_frame_delay;
-    }
-    before = b->in.state;
-    *b->stream = trelvo40_core_cycle(b->core, enable) != 0;
-    *b->state = b->in.state;
-    if (b->in.state == 3 && before != 3) ++*b->frames_sent;
+static void out_of_range(const board_t *b, const char *name, long long was, long long to, int lo, int hi) {
+    rtapi_print_msg(RTAPI_MSG_ERR, "%s.%s %lld is outside %d to %d: set to %lld\n", b->prefix, name, was, lo, hi, to);
 }
 
-static int export_board(int n, board_t *b) {
-    char prefix[HAL_NAME_LEN + 1];
+static void clamp_delay(const board_t *b, hal_s32_t *value, int lo, const char *name) {
+    const hal_s32_t was = *value;
+    if (was >= lo && was <= MAX_DELAY) return;
+    *value = was < lo ? lo : MAX_DELAY;
+    out_of_range(b, name, was, *value, lo, MAX_DELAY);
+}
+
+/* Writes a value outside its range back clamped, so it reads back as used, and says so once. */
+static void clamp_parameters(board_t *b) {
+    const hal_u32_t cycles = b->cycles_per_bit;
+    clamp_delay(b, &b->post_estop_delay, 0, "post-estop-delay");
+    clamp_delay(b, &b->idle_delay, 1, "idle-delay");
+    clamp_delay(b, &b->intra_frame_delay, 0, "intra-frame-delay");
+    if (cycles < 1 || cycles > MAX_CYCLES_PER_BIT) {
+        b->cycles_per_bit = cycles < 1 ? 1 : MAX_CYCLES_PER_BIT;
+        out_of_range(b, "cycles-per-bit", cycles, b->cycles_per_bit, 1, MAX_CYCLES_PER_BIT);
+    }
+}
+
+static int parameters_in_range(const board_t *b) {
+    return (uint32_t)b->post_estop_delay <= MAX_DELAY && (uint32_t)(b->idle_delay - 1) < MAX_DELAY &&
+           (uint32_t)b->intra_frame_delay <= MAX_DELAY && b->cycles_per_bit - 1u < MAX_CYCLES_PER_BIT;
+}
+
+/* spindle-duty when it is not zero, else |spindle-speed| / spindle-scale; the core clamps to 0..1. */
+static double spindle_ratio(const board_t *b) {
+    const double duty = *b->spindle_duty, scale = *b->spindle_scale;
+    if (duty != 0.0) return duty;
+    return scale != 0.0 ? fabs(*b->spindle_speed) / fabs(scale) : 0.0;
+}
+
+/* The core counts its waits from the cycle that ends them; the parameters count the bits on the wire. */
+static void copy_inputs(board_t *b) {
+    int k;
+    for (k = 0; k < 8; ++k) b->in.outputs[k] = *b->outputs[k] ? 1 : 0;
+    b->in.spindle_on = *b->spindle_on ? 1 : 0;
+    b->in.spindle_dir = *b->spindle_ccw ? 0 : 1;
+    b->in.spindle_duty = spindle_ratio(b);
+    b->in.enable_spindle = *b->enable_spindle ? 1 : 0;
+    b->in.post_estop_delay = b->post_estop_delay + 1;
+    b->in.idle_delay = b->idle_delay + 1;
+    b->in.intra_frame_delay = b->intra_frame_delay + 1;
+}
+
+static int wire_role(int before, int after, int enable) {
+    if (!enable) return WIRE_ESTOP;
+    if (before == CORE_DATA || before == CORE_PARITY || before == CORE_STOP) return before;
+    if (after == CORE_DATA) return WIRE_START;
+    if (after == CORE_ESTOP) return WIRE_WAIT;
+    return WIRE_IDLE;
+}
+
+static void update(void *arg, long period) {
+    board_t *b = arg;
+    const int enable = *b->enable != 0;
+    int32_t before, role;
+    (void)period;
+    if (!parameters_in_range(b)) clamp_parameters(b);
+    /* EStop cuts the bit in the period it comes; out of it, the first call starts a bit. */
+    if (enable && b->phase != 0) {
+        if (++b->phase >= b->cycles_per_bit) b->phase = 0;
+        return;
+    }
+    b->phase = enable && b->cycles_per_bit > 1;
+    if (trelvo40_cycle_reads(&b->in, enable)) copy_inputs(b);
+    before = b->in.state;
+    *b->stream = trelvo40_core_cycle(b->core, enable) != 0;
+    role = wire_role(before, b->in.state, enable);
+    *b->state = role;
+    if (role == WIRE_STOP) {
+        ++*b->frames_sent;
+        if (b->in.loaded_word >> 4 == 4) *b->spindle_duty_sent = (b->in.spindle_word & 0x3FF) / 1023.0;
+    }
+}
+
+static int export_board(const char *prefix, board_t *b) {
     int r = 0, k;
     size_t align = trelvo40_core_align();
     char *memory;
-    rtapi_snprintf(prefix, sizeof prefix, "trelvo40.%d", n);
+    rtapi_snprintf(b->prefix, sizeof b->prefix, "%s", prefix);
     r |= hal_pin_bit_newf(HAL_OUT, &b->stream, comp_id, "%s.stream", prefix);
     r |= hal_pin_bit_newf(HAL_IN, &b->enable, comp_id, "%s.enable", prefix);
     for (k = 0; k < 8; ++k) r |= hal_pin_bit_newf(HAL_IN, &b->outputs[k], comp_id, "%s.%s", prefix, output_names[k]);
     r |= hal_pin_bit_newf(HAL_IN, &b->spindle_on, comp_id, "%s.spindle-on", prefix);
     r |= hal_pin_bit_newf(HAL_IN, &b->spindle_ccw, comp_id, "%s.spindle-ccw", prefix);
     r |= hal_pin_float_newf(HAL_IN, &b->spindle_duty, comp_id, "%s.spindle-duty", prefix);
+    r |= hal_pin_float_newf(HAL_IN, &b->spindle_speed, comp_id, "%s.spindle-speed", prefix);
+    r |= hal_pin_float_newf(HAL_IN, &b->spindle_scale, comp_id, "%s.spindle-scale", prefix);
+    r |= hal_pin_bit_newf(HAL_IN, &b->enable_spindle, comp_id, "%s.enable-spindle", prefix);
+    r |= hal_pin_float_newf(HAL_OUT, &b->spindle_duty_sent, comp_id, "%s.spindle-duty-sent", prefix);
     r |= hal_pin_u32_newf(HAL_OUT, &b->frames_sent, comp_id, "%s.frames-sent", prefix);
     r |= hal_pin_s32_newf(HAL_OUT, &b->state, comp_id, "%s.state", prefix);
-    r |= hal_param_s32_newf(HAL_RW, &b->mode, comp_id, "%s.mode", prefix);
-    r |= hal_param_bit_newf(HAL_RW, &b->enable_spindle, comp_id, "%s.enable-spindle", prefix);
     r |= hal_param_s32_newf(HAL_RW, &b->post_estop_delay, comp_id, "%s.post-estop-delay", prefix);
     r |= hal_param_s32_newf(HAL_RW, &b->idle_delay, comp_id, "%s.idle-delay", prefix);
     r |= hal_param_s32_newf(HAL_RW, &b->intra_frame_delay, comp_id, "%s.intra-frame-delay", prefix);
     r |= hal_param_u32_newf(HAL_RW, &b->cycles_per_bit, comp_id, "%s.cycles-per-bit", prefix);
     if (r != 0) return -1;
-    /* The plug-in's defaults; the line starts in EStop and waits as it does on leaving one. */
-    b->mode = 0;
-    b->enable_spindle = 0;
-    b->post_estop_delay = 10;
-    b->idle_delay = 3;
+    /* The Mach3 module's default wire; the line starts in EStop and waits as it does on leaving one. */
+    *b->spindle_scale = 1.0;
+    b->post_estop_delay = 9;
+    b->idle_delay = 2;
     b->intra_frame_delay = 0;
     b->cycles_per_bit = 1;
     b->phase = 0;
@@ -100,22 +169,21 @@ static int export_board(int n, board_t *b) {
 }
 
 int rtapi_app_main(void) {
+    trelvo_instance_name prefixes[TRELVO_MAX_INSTANCES];
     board_t *boards;
     int n;
-    if (count < 1 || count > MAX_BOARDS) {
-        rtapi_print_msg(RTAPI_MSG_ERR, "trelvo40: count must be 1 to %d\n", MAX_BOARDS);
-        return -EINVAL;
-    }
+    const int boards_wanted = trelvo_instance_names("trelvo40", count, names, prefixes);
+    if (boards_wanted < 0) return boards_wanted;
     comp_id = hal_init("trelvo40");
     if (comp_id < 0) return comp_id;
-    boards = hal_malloc(count * sizeof(board_t));
+    boards = hal_malloc(boards_wanted * sizeof(board_t));
     if (boards == 0) {
         hal_exit(comp_id);
         return -ENOMEM;
     }
-    for (n = 0; n < count; ++n) {
-        if (export_board(n, &boards[n]) != 0) {
-            rtapi_print_msg(RTAPI_MSG_ERR, "trelvo40: cannot export board %d\n", n);
+    for (n = 0; n < boards_wanted; ++n) {
+        if (export_board(prefixes[n], &boards[n]) != 0) {
+            rtapi_print_msg(RTAPI_MSG_ERR, "trelvo40: cannot export %s\n", prefixes[n]);
             hal_exit(comp_id);
             return -EINVAL;
         }

@@ -36,22 +36,39 @@ void trelvo40_core_init(void* memory, trelvo40_inputs* in) {
     i->core.Bind(&i->settings, &i->view, &i->events, board::RescanHook{});
     i->core.ResetScheduler();
     in->state = i->core.state;
+    in->loaded_word = -1;
+    in->spindle_word = -1;
 }
 
 int trelvo40_core_cycle(void* memory, int enable) {
     Instance& i = *static_cast<Instance*>(memory);
     trelvo40_inputs& in = *i.in;
     if (trelvo40_cycle_reads(&in, enable)) {
-        // Expanded Input has no meaning here.
         Settings& s = i.settings;
-        s.IoMode = in.mode == IO_EXPANDED_OUTPUT ? IO_EXPANDED_OUTPUT : IO_EXPANDED_IO;
         s.EnableSpindle = in.enable_spindle != 0;
         s.PostEStopDelay = in.post_estop_delay;
         s.IdleDelay = in.idle_delay;
         s.IntraFrameDelay = in.intra_frame_delay;
+        // Out of EStop the Mach3 module applies the option only when it next leaves one; here the
+        // machine switches it, and the board must not keep running the spindle it last heard.
+        board::Scheduler& scheduler = i.core.scheduler;
+        if (i.core.state != board::kTxEStop && scheduler.useSpindle != s.EnableSpindle) {
+            if (s.EnableSpindle) {
+                scheduler.UseSpindle(true);
+            } else {
+                scheduler.StopSpindle();
+            }
+        }
     }
+    const int32_t before = i.core.state;
     const int bit = i.core.Cycle(enable == 0);
     in.state = i.core.state;
+    if (in.state == board::kTxData && before != board::kTxData) {
+        in.loaded_word = i.core.word;
+        if (i.core.word >> 4 == 4) {
+            in.spindle_word = i.core.scheduler.pwmData;
+        }
+    }
     return bit;
 }
 

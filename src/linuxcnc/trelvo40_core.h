@@ -15,12 +15,13 @@ typedef struct trelvo40_inputs {
     uint8_t spindle_on;
     int32_t spindle_dir; /* 1 clockwise, 0 counter-clockwise */
     double spindle_duty; /* 0..1; the core clamps */
-    int32_t mode;        /* 0 Expanded I/O, 1 Expanded Output */
-    int32_t enable_spindle;
-    int32_t post_estop_delay;
+    int32_t enable_spindle; /* a change takes effect at the next frame, out of EStop too */
+    int32_t post_estop_delay; /* the delays as the Mach3 module's settings count them */
     int32_t idle_delay;
     int32_t intra_frame_delay;
-    int32_t state; /* out: the frame state after each cycle, 0 EStop, 1 idle, 3 data, 4 parity, 5 stop, 6 halted */
+    int32_t state; /* out: the frame state after each cycle, 0 EStop, 1 idle, 3 data, 4 parity, 5 stop */
+    int32_t loaded_word;  /* out: the word of the frame last started, -1 none */
+    int32_t spindle_word; /* out: the spindle command word of the last PWM Hi frame started, -1 none */
 } trelvo40_inputs;
 
 /* The core reads neither pins nor parameters while it sends data or parity bits, unless EStop comes:

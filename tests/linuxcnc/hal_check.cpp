@@ -17,7 +17,6 @@
 #include "host/host_blocks.h"
 #include "host/lifecycle.h"
 #include "host/plugin_state.h"
-#include "receiver.h"
 #include "transmitter/transmitter.h"
 
 namespace {

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "board.h"
-#include "receiver.h"
 
 namespace {
 
@@ -27,19 +26,34 @@ std::vector<ReceivedFrame> Feed(Receiver& rx, const std::string& line, int64_t f
 
 struct FrameCase {
     const char* name;
-    std::string line;
+    std::string line;  // one character a bit
     int word;
     bool parityOk;
     bool stopOk;
-    int64_t startCycle;
+    int64_t startCycle;  // in samples
+    uint32_t samplesPerBit = 1;
+    // Each bit after the start bit begins with one sample of the level before it, as a slow edge.
+    bool lateEdges = false;
 };
+
+// One bit of LINE a character to SAMPLES samples a bit.
+std::string Stretch(const std::string& line, uint32_t samples, bool lateEdges) {
+    std::string out;
+    bool started = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        for (uint32_t k = 0; k < samples; ++k) out += lateEdges && started && k == 0 ? line[i - 1] : line[i];
+        started = started || line[i] == '0';
+    }
+    return out;
+}
 
 class ReceiverFrames : public ::testing::TestWithParam<FrameCase> {};
 
 TEST_P(ReceiverFrames, DecodesOneFrame) {
     const FrameCase& c = GetParam();
     Receiver rx;
-    const std::vector<ReceivedFrame> frames = Feed(rx, c.line);
+    rx.SetSamplesPerBit(c.samplesPerBit);
+    const std::vector<ReceivedFrame> frames = Feed(rx, Stretch(c.line, c.samplesPerBit, c.lateEdges));
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].word, c.word);
     EXPECT_EQ(frames[0].parityOk, c.parityOk);
@@ -57,7 +71,11 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"ParityWrong", "1" "0" "1000100" "0" "1", 0x11, false, true, 1},
         FrameCase{"StopBitLow", "1" "0" "1101011" "0" "0", 0x6B, true, false, 1},
         // An undriven pin idles high like a pulled-up input.
-        FrameCase{"UndrivenIdle", "zzz" "0" "0000000" "1" "z", 0x00, true, true, 3}),
+        FrameCase{"UndrivenIdle", "zzz" "0" "0000000" "1" "z", 0x00, true, true, 3},
+        // A sender dividing its thread's rate: each bit is read in its middle, not at its edges.
+        FrameCase{"ThreeSamplesABit", "11" "0" "1101011" "0" "1" "1", 0x6B, true, true, 6, 3},
+        FrameCase{"FourSamplesLateEdges", "1" "0" "1000100" "1" "1" "1", 0x11, true, true, 4, 4, true},
+        FrameCase{"TwoSamplesStopLow", "1" "0" "1101011" "0" "0" "0", 0x6B, true, false, 2, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Receiver, NeedsAHighLineBeforeTheFirstStartBit) {
@@ -106,6 +124,18 @@ TEST(Board, ChannelsSetTheirLatches) {
     EXPECT_FALSE(board.Accept(0x7F));
     EXPECT_EQ(board.Latches().outputs, outputs);
     EXPECT_EQ(board.Latches().SpindleWord(), 0x400);
+}
+
+TEST(Board, TakesGoodFramesAndCountsTheRest) {
+    sim::Board board;
+    board.Take(ReceivedFrame{0, 0x11, true, false});  // stop bit low: K1 stays off
+    board.Take(ReceivedFrame{0, 0x12, false, true});  // parity wrong: K2 stays off
+    EXPECT_EQ(board.Latches(), sim::BoardLatches{});
+    board.Take(ReceivedFrame{0, 0x14, true, true});
+    EXPECT_EQ(board.Latches().outputs[6], 1);
+    EXPECT_EQ(board.Counts().good, 1u);
+    EXPECT_EQ(board.Counts().framingErrors, 1u);
+    EXPECT_EQ(board.Counts().parityErrors, 1u);
 }
 
 TEST(Board, SpindleWordFromThreeNibbles) {

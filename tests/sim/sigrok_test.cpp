@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-#include "receiver.h"
+#include "board.h"
 #include "sim_runner.h"
 
 namespace {

@@ -1,15 +1,22 @@
 // Frame decoding as the board's receiver does it, sample by sample.
-#include "receiver.h"
+#include "board_model/receiver.h"
 
 #include <bit>
 
-namespace sim {
+namespace board_model {
 
 std::optional<ReceivedFrame> Receiver::Sample(int64_t cycle, LineLevel level) {
+    if (skip_ > 0) {
+        --skip_;
+        return std::nullopt;
+    }
     // The receiver's input is pulled up, so a pin nobody drives reads as 1.
     const int bit = level == LineLevel::Low ? 0 : 1;
+    // Each data, parity and stop bit is read in its middle, counted from the start bit's edge.
+    skip_ = samplesPerBit_ - 1;
     switch (state_) {
     case State::WaitHigh:
+        skip_ = 0;
         if (bit == 1) state_ = State::Idle;
         return std::nullopt;
     case State::Idle:
@@ -17,7 +24,11 @@ std::optional<ReceivedFrame> Receiver::Sample(int64_t cycle, LineLevel level) {
             current_ = ReceivedFrame{};
             current_.startCycle = cycle;
             bitsTaken_ = 0;
+            samplesPerBit_ = nextSamplesPerBit_;
             state_ = State::Data;
+            skip_ = samplesPerBit_ - 1 + samplesPerBit_ / 2;
+        } else {
+            skip_ = 0;
         }
         return std::nullopt;
     case State::Data:
@@ -29,6 +40,8 @@ std::optional<ReceivedFrame> Receiver::Sample(int64_t cycle, LineLevel level) {
         state_ = State::Stop;
         return std::nullopt;
     case State::Stop:
+        // Back to watching every sample: the rest of the stop bit is idle line.
+        skip_ = 0;
         current_.stopOk = bit == 1;
         current_.parityOk = (std::popcount(static_cast<unsigned>(current_.word)) + parityBit_) % 2 == 1;
         state_ = current_.stopOk ? State::Idle : State::WaitHigh;
@@ -37,4 +50,4 @@ std::optional<ReceivedFrame> Receiver::Sample(int64_t cycle, LineLevel level) {
     return std::nullopt;
 }
 
-}  // namespace sim
+}  // namespace board_model

@@ -1,10 +1,10 @@
-// The board's serial receiver: one line sample per host cycle, 7 data bits, odd parity, one stop bit.
+// The board's serial receiver: 7 data bits, odd parity, one stop bit, read from line samples.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 
-namespace sim {
+namespace board_model {
 
 enum class LineLevel : uint8_t { Low, High, Undriven };
 
@@ -18,9 +18,11 @@ struct ReceivedFrame {
 
 class Receiver {
 public:
-    // Feeds one cycle's sample; returns the frame whose stop bit this sample was.
+    // Feeds one sample; returns the frame whose stop bit this sample was.
     std::optional<ReceivedFrame> Sample(int64_t cycle, LineLevel level);
     bool InFrame() const { return state_ != State::WaitHigh && state_ != State::Idle; }
+    // Samples per bit, at least 1; the bits of a frame are read at the rate its start bit found.
+    void SetSamplesPerBit(uint32_t samples) { nextSamplesPerBit_ = samples < 1 ? 1 : samples; }
 
 private:
     // Until the line has been seen high there is no edge to start a frame on, so power-up and a
@@ -30,6 +32,9 @@ private:
     ReceivedFrame current_;
     int bitsTaken_ = 0;
     int parityBit_ = 0;
+    uint32_t samplesPerBit_ = 1;
+    uint32_t nextSamplesPerBit_ = 1;
+    uint32_t skip_ = 0;  // samples to let pass before the next bit's is taken
 };
 
-}  // namespace sim
+}  // namespace board_model

@@ -1,0 +1,20 @@
+/* Instance names of a HAL component from loadrt's count= and names=, shared by trelvo40 and trelvo40rx. */
+#ifndef TRELVO_INSTANCE_NAMES_H
+#define TRELVO_INSTANCE_NAMES_H
+
+#include "hal.h"
+
+#define TRELVO_MAX_INSTANCES 8
+
+/* count= as loadrt leaves it when it is not given: an explicit count=0 is then told apart and refused. */
+#define TRELVO_COUNT_UNSET (-1)
+
+typedef char trelvo_instance_name[HAL_NAME_LEN + 1];
+
+/* Fills out[] with the instances' prefixes: "component.0" .. for count=N (1 when neither is given),
+   names[] as given for names=a,b. names has TRELVO_MAX_INSTANCES + 1 entries so that a ninth name
+   is seen. Returns the number of instances, or -EINVAL after one rtapi_print_msg saying why. */
+int trelvo_instance_names(const char *component, int count, char *const *names,
+                          trelvo_instance_name out[TRELVO_MAX_INSTANCES]);
+
+#endif
