@@ -79,8 +79,8 @@ void Start(Situation s, const std::string& dir) {
         g_hal.post_estop_delay = 10;
         g_hal.idle_delay = 3;
         trelvo40_core_init(g_halCore, &g_hal);
-        trelvo40_core_cycle(g_halCore, 0);
-        trelvo40_core_cycle(g_halCore, 0);
+        trelvo40_core_cycle(g_halCore, 0, 1);
+        trelvo40_core_cycle(g_halCore, 0, 1);
         g_tick = 0;
         for (int i = 0; i < 1000; ++i) CycleLinuxCnc();
         return;
@@ -118,7 +118,7 @@ void CycleLinuxCnc() {
         g_tick = 0;
         g_hal.outputs[4] ^= 1;  // K1
     }
-    trelvo40_core_cycle(g_halCore, 1);
+    trelvo40_core_cycle(g_halCore, 1, trelvo40_cycle_reads(&g_hal, 1));
 }
 
 void Stop() {

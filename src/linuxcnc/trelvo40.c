@@ -77,7 +77,7 @@ static void clamp_parameters(board_t *b) {
 }
 
 static int parameters_in_range(const board_t *b) {
-    return (uint32_t)b->post_estop_delay <= MAX_DELAY && (uint32_t)(b->idle_delay - 1) < MAX_DELAY &&
+    return (uint32_t)b->post_estop_delay <= MAX_DELAY && (uint32_t)b->idle_delay - 1u < MAX_DELAY &&
            (uint32_t)b->intra_frame_delay <= MAX_DELAY && b->cycles_per_bit - 1u < MAX_CYCLES_PER_BIT;
 }
 
@@ -112,7 +112,7 @@ static int wire_role(int before, int after, int enable) {
 static void update(void *arg, long period) {
     board_t *b = arg;
     const int enable = *b->enable != 0;
-    int32_t before, role;
+    int32_t before, role, reads;
     (void)period;
     if (!parameters_in_range(b)) clamp_parameters(b);
     /* EStop cuts the bit in the period it comes; out of it, the first call starts a bit. */
@@ -121,9 +121,10 @@ static void update(void *arg, long period) {
         return;
     }
     b->phase = enable && b->cycles_per_bit > 1;
-    if (trelvo40_cycle_reads(&b->in, enable)) copy_inputs(b);
+    reads = trelvo40_cycle_reads(&b->in, enable);
+    if (reads) copy_inputs(b);
     before = b->in.state;
-    *b->stream = trelvo40_core_cycle(b->core, enable) != 0;
+    *b->stream = trelvo40_core_cycle(b->core, enable, reads) != 0;
     role = wire_role(before, b->in.state, enable);
     *b->state = role;
     if (role == WIRE_STOP) {

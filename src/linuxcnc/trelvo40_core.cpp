@@ -40,10 +40,10 @@ void trelvo40_core_init(void* memory, trelvo40_inputs* in) {
     in->spindle_word = -1;
 }
 
-int trelvo40_core_cycle(void* memory, int enable) {
+int trelvo40_core_cycle(void* memory, int enable, int reads) {
     Instance& i = *static_cast<Instance*>(memory);
     trelvo40_inputs& in = *i.in;
-    if (trelvo40_cycle_reads(&in, enable)) {
+    if (reads) {
         Settings& s = i.settings;
         s.EnableSpindle = in.enable_spindle != 0;
         s.PostEStopDelay = in.post_estop_delay;
@@ -60,10 +60,10 @@ int trelvo40_core_cycle(void* memory, int enable) {
             }
         }
     }
-    const int32_t before = i.core.state;
     const int bit = i.core.Cycle(enable == 0);
     in.state = i.core.state;
-    if (in.state == board::kTxData && before != board::kTxData) {
+    // A frame starts only in a cycle that reads, never from the data bits.
+    if (reads && in.state == board::kTxData) {
         in.loaded_word = i.core.word;
         if (i.core.word >> 4 == 4) {
             in.spindle_word = i.core.scheduler.pwmData;

@@ -34,8 +34,9 @@ size_t trelvo40_core_size(void);
 size_t trelvo40_core_align(void);
 /* Builds the core in memory of trelvo40_core_size() bytes, reading from and reporting to *in from then on. */
 void trelvo40_core_init(void *memory, trelvo40_inputs *in);
-/* One cycle: enable false holds the line in EStop. Returns the bit for the stream. */
-int trelvo40_core_cycle(void *memory, int enable);
+/* One cycle: enable false holds the line in EStop; reads is trelvo40_cycle_reads() of this cycle.
+   Returns the bit for the stream. */
+int trelvo40_core_cycle(void *memory, int enable, int reads);
 
 #ifdef __cplusplus
 }

@@ -162,7 +162,8 @@ def main():
             check(gaps == [(10 + intra) * cycles], f"{b}: frames {gaps} apart, want {(10 + intra) * cycles}")
         estop_high = [p for p in range(END) if not enable[p] and stream[p]]
         check(not estop_high, f"{b}: line high in EStop at {estop_high[:3]}")
-        print(f"| {b} | {values} | {got} | {runs[0][0]}, {runs[1][0]} | {runs[0][1]}, {runs[1][1]} | "
+        shown = ", ".join("default" if v is None else str(v) for v in values)
+        print(f"| {b} | {shown} | {', '.join(map(str, got))} | {runs[0][0]}, {runs[1][0]} | {runs[0][1]}, {runs[1][1]} | "
               f"{', '.join(map(str, gaps)) or '-'} | {'low' if not estop_high else 'HIGH'} |")
 
     # Board a: state, frames-sent and the spindle, against its own decoded wire.
