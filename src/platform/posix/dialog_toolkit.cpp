@@ -190,7 +190,8 @@ private:
         const ControlEntry* label = above != nullptr ? above : left;
         std::string name = frame != nullptr ? WithoutMnemonic(frame->text) : std::string();
         if (label != nullptr) {
-            name += (name.empty() ? "" : " ") + WithoutMnemonic(label->text);
+            if (!name.empty()) name += ' ';
+            name += WithoutMnemonic(label->text);
         }
         return name.empty() ? "Display " + std::to_string(d.id) : name;
     }
