@@ -32,3 +32,28 @@ int trelvo_instance_names(const char *component, int count, char *const *names,
     }
     return n;
 }
+
+int trelvo_load_instances(const char *component, int count, char *const *names, size_t size,
+                          int (*export_one)(const char *prefix, void *instance), int *comp_id) {
+    trelvo_instance_name prefixes[TRELVO_MAX_INSTANCES];
+    char *blocks;
+    int n;
+    const int wanted = trelvo_instance_names(component, count, names, prefixes);
+    if (wanted < 0) return wanted;
+    *comp_id = hal_init(component);
+    if (*comp_id < 0) return *comp_id;
+    blocks = hal_malloc(wanted * size);
+    if (blocks == 0) {
+        hal_exit(*comp_id);
+        return -ENOMEM;
+    }
+    for (n = 0; n < wanted; ++n) {
+        if (export_one(prefixes[n], blocks + n * size) != 0) {
+            rtapi_print_msg(RTAPI_MSG_ERR, "%s: cannot export %s\n", component, prefixes[n]);
+            hal_exit(*comp_id);
+            return -EINVAL;
+        }
+    }
+    hal_ready(*comp_id);
+    return 0;
+}

@@ -17,4 +17,10 @@ typedef char trelvo_instance_name[HAL_NAME_LEN + 1];
 int trelvo_instance_names(const char *component, int count, char *const *names,
                           trelvo_instance_name out[TRELVO_MAX_INSTANCES]);
 
+/* rtapi_app_main's work for a component of such instances: the names above, hal_init (its id into
+   *comp_id, which the component's pins need), one `size`-byte block per instance in HAL's memory,
+   `export_one` for each, hal_ready. Returns 0, or a negative error after one rtapi_print_msg. */
+int trelvo_load_instances(const char *component, int count, char *const *names, size_t size,
+                          int (*export_one)(const char *prefix, void *instance), int *comp_id);
+
 #endif

@@ -3,7 +3,6 @@
 #include "rtapi_app.h"
 #include "rtapi_math.h"
 #include "hal.h"
-#include "rtapi_errno.h"
 
 #include "instance_names.h"
 #include "trelvo40_core.h"
@@ -133,7 +132,8 @@ static void update(void *arg, long period) {
     }
 }
 
-static int export_board(const char *prefix, board_t *b) {
+static int export_board(const char *prefix, void *instance) {
+    board_t *b = instance;
     int r = 0, k;
     size_t align = trelvo40_core_align();
     char *memory;
@@ -170,27 +170,7 @@ static int export_board(const char *prefix, board_t *b) {
 }
 
 int rtapi_app_main(void) {
-    trelvo_instance_name prefixes[TRELVO_MAX_INSTANCES];
-    board_t *boards;
-    int n;
-    const int boards_wanted = trelvo_instance_names("trelvo40", count, names, prefixes);
-    if (boards_wanted < 0) return boards_wanted;
-    comp_id = hal_init("trelvo40");
-    if (comp_id < 0) return comp_id;
-    boards = hal_malloc(boards_wanted * sizeof(board_t));
-    if (boards == 0) {
-        hal_exit(comp_id);
-        return -ENOMEM;
-    }
-    for (n = 0; n < boards_wanted; ++n) {
-        if (export_board(prefixes[n], &boards[n]) != 0) {
-            rtapi_print_msg(RTAPI_MSG_ERR, "trelvo40: cannot export %s\n", prefixes[n]);
-            hal_exit(comp_id);
-            return -EINVAL;
-        }
-    }
-    hal_ready(comp_id);
-    return 0;
+    return trelvo_load_instances("trelvo40", count, names, sizeof(board_t), export_board, &comp_id);
 }
 
 void rtapi_app_exit(void) { hal_exit(comp_id); }

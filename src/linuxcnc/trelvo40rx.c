@@ -2,7 +2,6 @@
 #include "rtapi.h"
 #include "rtapi_app.h"
 #include "hal.h"
-#include "rtapi_errno.h"
 
 #include "instance_names.h"
 #include "trelvo40rx_model.h"
@@ -61,7 +60,8 @@ static void update(void *arg, long period) {
     if (trelvo40rx_model_sample(b->model, *b->stream, b->cycles_per_bit, &seen)) show(b, &seen);
 }
 
-static int export_board(const char *prefix, board_t *b) {
+static int export_board(const char *prefix, void *instance) {
+    board_t *b = instance;
     int r = 0, k;
     const size_t align = trelvo40rx_model_align();
     trelvo40rx_board power_up;
@@ -88,27 +88,7 @@ static int export_board(const char *prefix, board_t *b) {
 }
 
 int rtapi_app_main(void) {
-    trelvo_instance_name prefixes[TRELVO_MAX_INSTANCES];
-    board_t *boards;
-    int n;
-    const int wanted = trelvo_instance_names("trelvo40rx", count, names, prefixes);
-    if (wanted < 0) return wanted;
-    comp_id = hal_init("trelvo40rx");
-    if (comp_id < 0) return comp_id;
-    boards = hal_malloc(wanted * sizeof(board_t));
-    if (boards == 0) {
-        hal_exit(comp_id);
-        return -ENOMEM;
-    }
-    for (n = 0; n < wanted; ++n) {
-        if (export_board(prefixes[n], &boards[n]) != 0) {
-            rtapi_print_msg(RTAPI_MSG_ERR, "trelvo40rx: cannot export %s\n", prefixes[n]);
-            hal_exit(comp_id);
-            return -EINVAL;
-        }
-    }
-    hal_ready(comp_id);
-    return 0;
+    return trelvo_load_instances("trelvo40rx", count, names, sizeof(board_t), export_board, &comp_id);
 }
 
 void rtapi_app_exit(void) { hal_exit(comp_id); }
