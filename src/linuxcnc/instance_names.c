@@ -33,6 +33,12 @@ int trelvo_instance_names(const char *component, int count, char *const *names,
     return n;
 }
 
+void *trelvo_hal_aligned(size_t size, size_t align) {
+    char *memory = hal_malloc(size + align);
+    if (memory == 0) return 0;
+    return memory + (align - (uintptr_t)memory % align) % align;
+}
+
 int trelvo_load_instances(const char *component, int count, char *const *names, size_t size,
                           int (*export_one)(const char *prefix, void *instance), int *comp_id) {
     trelvo_instance_name prefixes[TRELVO_MAX_INSTANCES];

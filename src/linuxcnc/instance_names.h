@@ -1,4 +1,4 @@
-/* Instance names of a HAL component from loadrt's count= and names=, shared by trelvo40 and trelvo40rx. */
+/* A HAL component's instances: their names from loadrt's count= and names=, their memory, their loading; shared by trelvo40 and trelvo40rx. */
 #ifndef TRELVO_INSTANCE_NAMES_H
 #define TRELVO_INSTANCE_NAMES_H
 
@@ -16,6 +16,10 @@ typedef char trelvo_instance_name[HAL_NAME_LEN + 1];
    is seen. Returns the number of instances, or -EINVAL after one rtapi_print_msg saying why. */
 int trelvo_instance_names(const char *component, int count, char *const *names,
                           trelvo_instance_name out[TRELVO_MAX_INSTANCES]);
+
+/* `size` bytes of HAL's memory at a multiple of `align`, for a C++ object the C glue holds; 0 when
+   there is none. */
+void *trelvo_hal_aligned(size_t size, size_t align);
 
 /* rtapi_app_main's work for a component of such instances: the names above, hal_init (its id into
    *comp_id, which the component's pins need), one `size`-byte block per instance in HAL's memory,

@@ -135,8 +135,6 @@ static void update(void *arg, long period) {
 static int export_board(const char *prefix, void *instance) {
     board_t *b = instance;
     int r = 0, k;
-    size_t align = trelvo40_core_align();
-    char *memory;
     rtapi_snprintf(b->prefix, sizeof b->prefix, "%s", prefix);
     r |= hal_pin_bit_newf(HAL_OUT, &b->stream, comp_id, "%s.stream", prefix);
     r |= hal_pin_bit_newf(HAL_IN, &b->enable, comp_id, "%s.enable", prefix);
@@ -162,9 +160,8 @@ static int export_board(const char *prefix, void *instance) {
     b->intra_frame_delay = 0;
     b->cycles_per_bit = 1;
     b->phase = 0;
-    memory = hal_malloc(trelvo40_core_size() + align);
-    if (memory == 0) return -1;
-    b->core = memory + (align - (uintptr_t)memory % align) % align;
+    b->core = trelvo_hal_aligned(trelvo40_core_size(), trelvo40_core_align());
+    if (b->core == 0) return -1;
     trelvo40_core_init(b->core, &b->in);
     return hal_export_funct(prefix, update, b, 1, 0, comp_id);
 }

@@ -63,9 +63,7 @@ static void update(void *arg, long period) {
 static int export_board(const char *prefix, void *instance) {
     board_t *b = instance;
     int r = 0, k;
-    const size_t align = trelvo40rx_model_align();
     trelvo40rx_board power_up;
-    char *memory;
     rtapi_snprintf(b->prefix, sizeof b->prefix, "%s", prefix);
     r |= hal_pin_bit_newf(HAL_IN, &b->stream, comp_id, "%s.stream", prefix);
     for (k = 0; k < 8; ++k) r |= hal_pin_bit_newf(HAL_OUT, &b->outputs[k], comp_id, "%s.%s", prefix, output_names[k]);
@@ -78,9 +76,8 @@ static int export_board(const char *prefix, void *instance) {
     r |= hal_param_u32_newf(HAL_RW, &b->cycles_per_bit, comp_id, "%s.cycles-per-bit", prefix);
     if (r != 0) return -1;
     b->cycles_per_bit = 1;
-    memory = hal_malloc(trelvo40rx_model_size() + align);
-    if (memory == 0) return -1;
-    b->model = memory + (align - (uintptr_t)memory % align) % align;
+    b->model = trelvo_hal_aligned(trelvo40rx_model_size(), trelvo40rx_model_align());
+    if (b->model == 0) return -1;
     trelvo40rx_model_init(b->model);
     trelvo40rx_model_read(b->model, &power_up);
     show(b, &power_up);
