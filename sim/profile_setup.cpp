@@ -11,7 +11,6 @@
 #include "host_os.h"
 #include "platform/file_io.h"
 #include "platform/xml_document.h"
-#include "profile/profile_file.h"
 #include "profile/xml_profile.h"
 
 #ifdef _WIN32
@@ -195,11 +194,7 @@ void ProfileCopy::RedirectDebugLog(bool always) {
 // Saved as the plug-in's store saves: a failure leaves the old file whole, a read-only one is refused.
 void ProfileCopy::SaveAs(const std::string& target) const {
     if (!namedLog_.empty()) WriteSettings({{"DebugLogFile", namedLog_}});
-    std::string bytes;
-    if (const int error = platform::fileIo().read(HostPath(path_).c_str(), platform::kMaxXmlFileBytes, bytes)) {
-        throw std::runtime_error("cannot read the profile as the plug-in left it: " + platform::FileErrorText(error));
-    }
-    ReplaceUserFile(target, bytes);
+    ReplaceUserFile(target, ReadUserFile("the profile as the plug-in left it", path_));
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include "assignments/signal_names.h"
 #include "host/settings.h"
 #include "host_os.h"
+#include "log/log.h"
 #include "simulation.h"
 
 namespace sim {
@@ -339,7 +340,7 @@ void DebugLogProblems(const std::string& profilePath, WiringCheckResult& r) {
     if (!in || in.peek() == std::ifstream::traits_type::eof()) return;
     std::string first;
     std::getline(in, first);
-    if (first.find(std::string("[SYSTEM]: ") + kLogHeader) != std::string::npos) return;
+    if (first.find(std::string("[SYSTEM]: ") + kLogBanner) != std::string::npos) return;
     r.problems.push_back({ProblemClass::Fault, "", "the plug-in would erase it at every start", fix, "",
                           "DebugLogFile names " + r.debugLogNamed + ", a file that is not the plug-in's debug log"});
 }
@@ -361,7 +362,6 @@ std::string ModeName(int mode) {
 }
 
 const char* const kSpindleOptionName = "Enable Spindle (TRELVO-17)";
-const char* const kLogHeader = "*** TRELVO-40/41 Plug-In Debug Log";
 
 std::string InputRow(const CheckedInput& in) { return "Connector " + in.connector + " \"" + in.pin + "\": " + in.shown; }
 
@@ -379,14 +379,9 @@ bool WiringCheckResult::SpindleFollowed() const {
     return std::all_of(spindle.begin(), spindle.end(), [](const CheckedSpindleStep& s) { return s.step.followed; });
 }
 
-int WiringCheckResult::Faults() const {
-    return static_cast<int>(std::count_if(problems.begin(), problems.end(),
-                                          [](const CheckProblem& p) { return p.cls == ProblemClass::Fault; }));
-}
-
-int WiringCheckResult::Warnings() const {
-    return static_cast<int>(std::count_if(problems.begin(), problems.end(),
-                                          [](const CheckProblem& p) { return p.cls == ProblemClass::Warning; }));
+int WiringCheckResult::Count(ProblemClass cls) const {
+    return static_cast<int>(
+        std::count_if(problems.begin(), problems.end(), [cls](const CheckProblem& p) { return p.cls == cls; }));
 }
 
 WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& module, const std::string& profilePath,
@@ -518,14 +513,14 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     const std::string counted = r.notChecked.empty() ? std::to_string(followed) + " of " + std::to_string(r.outputs.size()) +
                                                            " wired board outputs followed the host"
                                                      : "board outputs not checked: " + r.notChecked;
-    r.passed = r.Faults() == 0;
-    const int warnings = r.Warnings();
+    r.passed = r.Count(ProblemClass::Fault) == 0;
+    const int warnings = r.Count(ProblemClass::Warning);
     const std::string warned = std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings");
     if (r.passed) {
         r.verdict = counted + (r.spindleChecked ? ", and the spindle" : "") + (warnings ? "; " + warned + " below" : "");
     } else {
         const CheckProblem& first = r.problems.front();  // faults come first
-        const int more = r.Faults() - 1;
+        const int more = r.Count(ProblemClass::Fault) - 1;
         r.verdict = first.Lead() + ": " + first.text +
                     (more ? ", and " + std::to_string(more) + (more == 1 ? " more fault" : " more faults") : "") +
                     (warnings ? (more ? " and " : ", and ") + warned : "") + " (" + counted + ")";

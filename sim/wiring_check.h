@@ -54,9 +54,6 @@ struct CheckProblem {
     }
 };
 
-// The first line of every debug log the plug-in writes holds this.
-extern const char* const kLogHeader;
-
 // The EStop input as the profile sets it (input 25), and the polarity the plug-in forces on it:
 // the plug-in keeps it enabled on port 1 pin 10, active-low when SimMode is on.
 struct CheckedEStop {
@@ -118,8 +115,7 @@ struct WiringCheckResult {
     std::vector<std::string> besideVerdict;  // the lines under it: what the check cannot do for the machinist
 
     bool SpindleFollowed() const;
-    int Faults() const;
-    int Warnings() const;
+    int Count(ProblemClass cls) const;
 };
 
 // The mode and the spindle option as the configuration dialog names them.

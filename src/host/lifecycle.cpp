@@ -35,7 +35,7 @@ std::string myProfileInit(CXmlProfile& profile) {
         const std::string file = profile.ReadString(kProfileSection, "DebugLogFile", "");
         p.log.threshold = profile.ReadInt(kProfileSection, "DebugLogLevel", 0);
         if (!file.empty() && OpenLogFile(file)) {
-            myLogf(LOG_SYSTEM, "*** TRELVO-40/41 Plug-In Debug Log (level=%d in myProfileInit) ***", p.log.threshold);
+            myLogf(LOG_SYSTEM, "%s (level=%d in myProfileInit) ***", kLogBanner, p.log.threshold);
         }
         FlushPendingLog();
     }

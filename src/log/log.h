@@ -15,6 +15,9 @@ enum LogLevel : int32_t {
 
 const char* LogLevelName(int32_t level) noexcept;
 
+// How the first line of every log begins; the wiring check knows the plug-in's own log by it.
+inline constexpr char kLogBanner[] = "*** TRELVO-40/41 Plug-In Debug Log";
+
 // True when a line at this level would reach the file; callers test it before formatting.
 bool LogWanted(int32_t level) noexcept;
 

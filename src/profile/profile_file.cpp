@@ -121,9 +121,12 @@ void Join(std::string& why, const std::string& more) {
 // have: the file itself is written, under a journal of its old bytes that the next load uses if the
 // write was cut short. A shorter text is padded with blanks after the root, so the file never ends early.
 int WriteInPlace(const std::string& path, const std::string& target, const platform::FileFacts& facts,
-                 const ProfileRead& read, const std::string& bytes, const std::string& blank, const char* cause,
+                 const ProfileRead& read, const std::string& bytes, platform::XmlEncoding encoding, const char* cause,
                  std::string& why) {
     auto& io = platform::fileIo();
+    const std::string blank = encoding == platform::XmlEncoding::Utf16Le   ? std::string(" \0", 2)
+                              : encoding == platform::XmlEncoding::Utf16Be ? std::string("\0 ", 2)
+                                                                           : std::string(" ");
     std::string padded = bytes;
     while (padded.size() < read.identity.size && !blank.empty()) padded += blank;
     JournalJob journal;
@@ -217,7 +220,7 @@ int ReplaceByRename(const ProfileRead& read, const std::string& bytes, const std
 // links, owner, group, permissions, attributes and ACL. A file this process may not write, or that
 // the user marked read-only, is never replaced; one that is no longer the file read, neither.
 int ReplaceProfileFile(const std::string& path, const ProfileRead& read, const std::string& bytes,
-                       const std::string& blank, std::string& why) {
+                       platform::XmlEncoding encoding, std::string& why) {
     auto& io = platform::fileIo();
     if (read.identity.exists && bytes == read.bytes) return 0;
     std::string target;
@@ -234,7 +237,7 @@ int ReplaceProfileFile(const std::string& path, const ProfileRead& read, const s
                                                   : nullptr;
     int error = 0;
     if (facts.exists && cause != nullptr) {
-        error = WriteInPlace(path, target, facts, read, bytes, blank, cause, why);
+        error = WriteInPlace(path, target, facts, read, bytes, encoding, cause, why);
     } else {
         error = ReplaceByRename(read, bytes, target, facts, why);
         // A new file that could not be made like the old one, or a rename the folder refuses (a
@@ -242,7 +245,7 @@ int ReplaceProfileFile(const std::string& path, const ProfileRead& read, const s
         const bool refused = error == platform::FILEIO_NOT_KEPT || (facts.exists && error == platform::FILEIO_REPLACE_REFUSED);
         if (refused) {
             why.clear();
-            error = WriteInPlace(path, target, facts, read, bytes, blank,
+            error = WriteInPlace(path, target, facts, read, bytes, encoding,
                                  error == platform::FILEIO_NOT_KEPT
                                      ? "a new file could not have its owner, group, mode or ACL"
                                      : "its folder refuses the rename",
@@ -263,18 +266,16 @@ int SaveWholeProfile(const std::string& path, const std::string& bytes, std::str
     platform::XmlMap map;
     const std::vector<std::string> noSections;
     const bool mapped = platform::MapXml(bytes, &noSections, map) == 0;
-    const std::string blank = mapped && map.encoding == platform::XmlEncoding::Utf16Le   ? std::string(" \0", 2)
-                              : mapped && map.encoding == platform::XmlEncoding::Utf16Be ? std::string("\0 ", 2)
-                                                                                         : std::string(" ");
+    const platform::XmlEncoding encoding = mapped ? map.encoding : platform::XmlEncoding::Utf8;
     void* lock = nullptr;
     int error = LockProfile(path, &lock);
-    for (int attempt = 0; error == 0 || (error == platform::FILEIO_CHANGED && attempt < 4); ++attempt) {
+    if (error == 0) error = platform::FILEIO_CHANGED;
+    for (int attempt = 0; attempt < kSaveTries && error == platform::FILEIO_CHANGED; ++attempt) {
         ProfileRead read;
         error = io.readIdentified(path.c_str(), platform::kMaxXmlFileBytes, read.bytes, read.identity);
         if (error != 0 && !platform::IsMissingFile(error)) break;
         why.clear();
-        error = ReplaceProfileFile(path, read, bytes, blank, why);
-        if (error == 0) break;
+        error = ReplaceProfileFile(path, read, bytes, encoding, why);
     }
     io.unlock(lock);
     return error;

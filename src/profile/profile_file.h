@@ -4,6 +4,10 @@
 #include <string>
 
 #include "platform/file_io.h"
+#include "platform/xml_document.h"
+
+// Tries of a save: the first, and three more when the file changed under it.
+inline constexpr int kSaveTries = 4;
 
 // The file as a save's splice read it.
 struct ProfileRead {
@@ -13,10 +17,10 @@ struct ProfileRead {
 
 // Writes `bytes` as the file `path` names (links followed), unless they are the bytes read. 0;
 // FILEIO_CHANGED when the file is no longer the one read (nothing was written); or the reason the
-// file was left as it was, with `why` saying more where there is more to say. `blank` is one space
-// in the file's encoding, to pad a shorter text written in place.
+// file was left as it was, with `why` saying more where there is more to say. `encoding` is the
+// file's, in which a shorter text written in place is padded with blanks.
 int ReplaceProfileFile(const std::string& path, const ProfileRead& read, const std::string& bytes,
-                       const std::string& blank, std::string& why);
+                       platform::XmlEncoding encoding, std::string& why);
 
 // Puts `bytes` in the place of the file `path` names as a save of the store does (a new file renamed
 // over it keeping its owner, mode and ACL, or in place under a journal; a read-only file refused;

@@ -186,11 +186,8 @@ int CXmlProfile::Write(std::string& why) {
             --attempt;
             continue;
         }
-        const std::string blank = map->encoding == platform::XmlEncoding::Utf16Le   ? std::string(" \0", 2)
-                                  : map->encoding == platform::XmlEncoding::Utf16Be ? std::string("\0 ", 2)
-                                                                                    : std::string(" ");
         why.clear();
-        error = ReplaceProfileFile(path_, read, spliced, blank, why);
+        error = ReplaceProfileFile(path_, read, spliced, map->encoding, why);
     }
     platform::fileIo().unlock(lock);
     return error;

@@ -35,8 +35,6 @@ private:
     void Load() noexcept;
     int Write(std::string& why);
 
-    static constexpr int kSaveTries = 4;  // the first, and three more when the file changed under it
-
     std::string bytes_;        // the file as loaded
     platform::XmlMap loaded_;  // and its map
     std::vector<ProfileEdit> edits_;  // what reads see over the file as loaded, and what the save applies

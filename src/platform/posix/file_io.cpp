@@ -578,21 +578,15 @@ int JournalFolder(std::string& folder, bool create) {
 int Lock(const char* path, void** lock) {
     *lock = nullptr;
     for (int waited = 0;;) {
-        const int fd = Sys().open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
-        if (fd < 0) return 0;  // nothing there, or nothing this process may write: its save says so
-        struct stat st {};
-        if (Sys().fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            Sys().close(fd);
-            return 0;  // not a file: the save's own checks refuse it
-        }
+        // Nothing there, nothing this process may write, or not a file: the save's own checks say so.
+        int fd = -1;
+        if (OpenRegular(path, O_RDWR, 0, fd) != 0) return 0;
         struct flock whole {};
         whole.l_type = F_WRLCK;
         whole.l_whence = SEEK_SET;
-        struct stat mine {}, named {};
         if (Sys().setLock(fd, &whole) == 0) {
             // The path may name a new file by now, renamed over the one locked.
-            if (Sys().fstat(fd, &mine) == 0 && Sys().stat(path, &named) == 0 && mine.st_dev == named.st_dev &&
-                mine.st_ino == named.st_ino) {
+            if (IsFile(fd, path)) {
                 *lock = reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1);
                 return 0;
             }
