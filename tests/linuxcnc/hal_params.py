@@ -13,6 +13,9 @@ import subprocess
 import sys
 from pathlib import Path
 
+# A component that neither loads nor fails would hold halrun, and CI, for good.
+HALRUN_SECONDS = 300
+
 # board: (post-estop-delay, idle-delay, intra-frame-delay, cycles-per-bit) as set; None keeps the default.
 BOARDS = {
     "a": (None, None, None, None),
@@ -111,7 +114,7 @@ def check_loads(work, runner, check):
     for args, want in LOADS:
         (work / "load.hal").write_text(f"loadrt trelvo40 {args}\nshow funct\n")
         done = subprocess.run(runner + ["sh", "-c", f"cd '{work}' && halrun -f load.hal 2>&1"],
-                              capture_output=True, text=True)
+                              capture_output=True, text=True, timeout=HALRUN_SECONDS)
         got = None if done.returncode != 0 else sorted(re.findall(r"^\s*\d+\s+\w+\s+\w+\s+YES\s+\d+\s+(\S+)$",
                                                                  done.stdout, re.M))
         print(f"loadrt trelvo40 {args.strip()!s:<24} -> {'refused' if got is None else ' '.join(got)}")
@@ -132,7 +135,8 @@ def main():
     check(set(ranges) == set(PARAMS), f"trelvo40(9) gives ranges for {sorted(ranges)}")
     check_loads(work, runner, check)
     write_session(work)
-    subprocess.run(runner + ["sh", "-c", f"cd '{work}' && halrun -f params.hal >halrun.txt 2>&1"], check=True)
+    subprocess.run(runner + ["sh", "-c", f"cd '{work}' && halrun -f params.hal >halrun.txt 2>&1"], check=True,
+                   timeout=HALRUN_SECONDS)
     log = (work / "halrun.txt").read_text()
     readback = {name: int(value, 0) for value, name in re.findall(r"\s(-?(?:0x[0-9A-Fa-f]+|\d+))\s+(\w\.[\w-]+)\s*$", log, re.M)}
     rows = [line.split() for line in (work / "samples.txt").read_text().splitlines()]
