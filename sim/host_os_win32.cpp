@@ -247,11 +247,7 @@ void ReplaceUserFile(const std::string& path, const std::string& bytes) {
     const DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) check(platform::FILEIO_NOT_REGULAR);
-        const HANDLE probe = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, 0, nullptr);
-        const bool denied = probe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED;
-        if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
-        if ((attributes & FILE_ATTRIBUTE_READONLY) || denied) check(platform::FILEIO_READ_ONLY);
+        if (!CanWrite(path)) check(platform::FILEIO_READ_ONLY);
     }
     std::wstring temp;
     HANDLE file = INVALID_HANDLE_VALUE;
