@@ -24,10 +24,10 @@ const char* const kModuleFileName = "TRELVO-40.dll";
 
 namespace {
 
-std::wstring Wide(const std::string& utf8) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+std::wstring Wide(const std::string& text, UINT codePage = CP_UTF8) {
+    const int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(n), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+    if (n > 0) MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
     return wide;
 }
 
@@ -149,12 +149,7 @@ bool HostCanName(const std::string& utf8) {
     return ToAnsi(Wide(utf8), ansi);
 }
 
-std::string FromHostPath(const std::string& narrow) {
-    const int n = MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), wide.data(), n);
-    return Utf8(wide);
-}
+std::string FromHostPath(const std::string& narrow) { return Utf8(Wide(narrow, CP_ACP)); }
 
 bool CanWrite(const std::string& utf8) {
     const std::wstring wide = Wide(utf8);
