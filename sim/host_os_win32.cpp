@@ -65,13 +65,15 @@ std::string SystemMessage(DWORD code) {
     return message;
 }
 
+bool IsConsole(HANDLE handle) {
+    DWORD mode = 0;
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+}
+
 // Standard output or error: UTF-16 to a console, the UTF-8 bytes to a file or pipe.
 class ConsoleBuffer : public std::streambuf {
 public:
-    explicit ConsoleBuffer(DWORD which) : handle_(GetStdHandle(which)) {
-        DWORD mode = 0;
-        console_ = handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE && GetConsoleMode(handle_, &mode);
-    }
+    explicit ConsoleBuffer(DWORD which) : handle_(GetStdHandle(which)), console_(IsConsole(handle_)) {}
 
 protected:
     int_type overflow(int_type c) override {
@@ -113,7 +115,7 @@ private:
     }
 
     HANDLE handle_;
-    bool console_ = false;
+    bool console_;
     std::string pending_;
 };
 
@@ -166,8 +168,7 @@ bool CanWrite(const std::string& utf8) {
 int ConsoleColumns() {
     CONSOLE_SCREEN_BUFFER_INFO info;
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (out == nullptr || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return 0;
+    if (!IsConsole(out)) return 0;
     if (!GetConsoleScreenBufferInfo(out, &info)) return 80;
     const int columns = info.srWindow.Right - info.srWindow.Left + 1;
     return columns > 0 ? columns : 80;
