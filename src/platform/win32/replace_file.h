@@ -34,12 +34,13 @@ inline void SaveCopyLetters(unsigned char (&random)[kSaveTempLetters]) {
     }
 }
 
-namespace detail {
-
+// GetLastError as a file layer error: never 0 after a failure.
 inline int LastError() {
     const DWORD error = GetLastError();
     return error != 0 ? static_cast<int>(error) : static_cast<int>(ERROR_GEN_FAILURE);
 }
+
+namespace detail {
 
 template <typename String>
 bool Exists(const String& path, const ReplaceCalls<String>& c) {
@@ -84,7 +85,7 @@ int ReplaceWithBackup(const String& from, const String& to, const String& backup
         c.remove(backup);
         return 0;
     }
-    const int error = detail::LastError();
+    const int error = LastError();
     // ERROR_UNABLE_TO_REMOVE_REPLACED, ERROR_UNABLE_TO_MOVE_REPLACEMENT with a backup name, and any
     // other refusal: the file is as it was.
     if (detail::Exists(to, c)) return error == ERROR_ACCESS_DENIED ? FILEIO_REPLACE_REFUSED : error;
