@@ -219,6 +219,7 @@ constexpr platform::win32::ReplaceCalls<std::wstring> kWide{
     [](const std::wstring& path) { return DeleteFileW(path.c_str()); },
     [](const std::wstring& path) { return GetFileAttributesW(path.c_str()); },
     [](const std::wstring& path, DWORD attributes) { return SetFileAttributesW(path.c_str(), attributes); },
+    SaveCopyBeside,
 };
 
 int WriteCopy(HANDLE file, const std::string& bytes) {
@@ -255,13 +256,7 @@ void ReplaceUserFile(const std::string& path, const std::string& bytes) {
     if (file == INVALID_HANDLE_VALUE) check(ERROR_FILE_EXISTS);
     int error = WriteCopy(file, bytes);
     CloseHandle(file);
-    if (error == 0) {
-        std::wstring backup = SaveCopyBeside(target);
-        for (int attempt = 0; attempt < 100 && GetFileAttributesW(backup.c_str()) != INVALID_FILE_ATTRIBUTES; ++attempt) {
-            backup = SaveCopyBeside(target);
-        }
-        error = platform::win32::ReplaceWithBackup(temp, target, backup, kWide);
-    }
+    if (error == 0) error = platform::win32::ReplaceWithBackup(temp, target, kWide);
     if (error != 0) DeleteFileW(temp.c_str());
     check(error);
 }

@@ -287,8 +287,6 @@ int Commit(void* file, const FileFacts&) {
     return error != 0 ? error : closed;
 }
 
-bool Exists(const std::string& path) { return Sys().getFileAttributes(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 constexpr win32::ReplaceCalls<std::string> kNarrow{
     [](const std::string& replaced, const std::string& replacement, const std::string& backup) {
         return Sys().replaceFile(replaced.c_str(), replacement.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
@@ -298,13 +296,12 @@ constexpr win32::ReplaceCalls<std::string> kNarrow{
     [](const std::string& path) { return Sys().deleteFile(path.c_str()); },
     [](const std::string& path) { return Sys().getFileAttributes(path.c_str()); },
     [](const std::string& path, DWORD attributes) { return Sys().setFileAttributes(path.c_str(), attributes); },
+    TempName,
 };
 
 // A refusal of the file's own permissions sends the save to write in place.
 int Replace(const char* from, const char* to) {
-    std::string backup = TempName(to);
-    for (int attempt = 0; attempt < 100 && Exists(backup); ++attempt) backup = TempName(to);
-    return win32::ReplaceWithBackup<std::string>(from, to, backup, kNarrow);
+    return win32::ReplaceWithBackup<std::string>(from, to, kNarrow);
 }
 
 // ReplaceFile's change of names is the file system's to make durable; XP has no call to flush a folder.

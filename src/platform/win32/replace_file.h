@@ -18,6 +18,7 @@ struct ReplaceCalls {
     BOOL (*remove)(const String& path);
     DWORD (*attributes)(const String& path);
     BOOL (*setAttributes)(const String& path, DWORD attributes);
+    String (*nameBeside)(const String& path);  // a name of the save copies' form beside `path`
 };
 
 // Letters for a save copy's or a backup's name (SaveTempName): another save, in this process or
@@ -73,13 +74,15 @@ int PutBack(const String& from, const String& to, const String& backup, int erro
 }  // namespace detail
 
 // Puts `from` in the place of `to`. ReplaceFile keeps the old file's security descriptor, attributes
-// and streams, and always gets `backup`, a free name of the save copies' form beside `to`, so a
+// and streams, and always gets a backup name, a free name of the save copies' form beside `to`, so a
 // failure never leaves the profile deleted (without one, ERROR_UNABLE_TO_MOVE_REPLACEMENT means just
 // that, and wine makes an rfXXXX.tmp of its own). Whatever it returns, the name `to` is looked at,
 // not the code trusted: after a failure `from` may be removed only while `to` stands whole.
 // ERROR_ACCESS_DENIED on an existing file is FILEIO_REPLACE_REFUSED.
 template <typename String>
-int ReplaceWithBackup(const String& from, const String& to, const String& backup, const ReplaceCalls<String>& c) {
+int ReplaceWithBackup(const String& from, const String& to, const ReplaceCalls<String>& c) {
+    String backup = c.nameBeside(to);
+    for (int attempt = 0; attempt < 100 && detail::Exists(backup, c); ++attempt) backup = c.nameBeside(to);
     if (c.replace(to, from, backup)) {
         // The old file, under a name of our form: if it will not go now, the clean-up takes it later.
         c.remove(backup);
