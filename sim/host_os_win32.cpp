@@ -203,12 +203,7 @@ std::string ReadErrorText(int error) {
 namespace {
 
 // A free name of the save copies' form beside `target`.
-std::wstring SaveCopyBeside(const std::wstring& target) {
-    unsigned char random[platform::kSaveTempLetters];
-    platform::win32::SaveCopyLetters(random);
-    const size_t slash = target.find_last_of(L"\\/");
-    return target.substr(0, slash + 1) + Wide(platform::SaveTempName(Utf8(target.substr(slash + 1)), random));
-}
+std::wstring SaveCopyBeside(const std::wstring& target) { return Wide(platform::win32::TempName(Utf8(target))); }
 
 constexpr platform::win32::ReplaceCalls<std::wstring> kWide{
     [](const std::wstring& replaced, const std::wstring& replacement, const std::wstring& backup) {
@@ -223,13 +218,8 @@ constexpr platform::win32::ReplaceCalls<std::wstring> kWide{
 };
 
 int WriteCopy(HANDLE file, const std::string& bytes) {
-    for (size_t at = 0; at < bytes.size();) {
-        const DWORD chunk = bytes.size() - at > 0x10000000 ? 0x10000000 : static_cast<DWORD>(bytes.size() - at);
-        DWORD n = 0;
-        if (!WriteFile(file, bytes.data() + at, chunk, &n, nullptr)) return static_cast<int>(GetLastError());
-        if (n == 0) return platform::FILEIO_SHORT_WRITE;
-        at += n;
-    }
+    const int error = platform::win32::WriteAll(file, bytes.data(), bytes.size());
+    if (error != 0) return error;
     return FlushFileBuffers(file) ? 0 : static_cast<int>(GetLastError());
 }
 

@@ -106,7 +106,9 @@ int OpenLog(const char* path, const char* profile, void** file) {
     return Stream(handle, _O_WRONLY | _O_TEXT, "wt", file);
 }
 
-int WriteAll(HANDLE handle, const void* data, size_t size, size_t* done = nullptr) {
+}  // namespace
+
+int win32::WriteAll(HANDLE handle, const void* data, size_t size, size_t* done) {
     const char* at = static_cast<const char*>(data);
     for (size_t left = size; left > 0;) {
         const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
@@ -119,6 +121,11 @@ int WriteAll(HANDLE handle, const void* data, size_t size, size_t* done = nullpt
     }
     return 0;
 }
+
+namespace {
+
+using win32::TempName;
+using win32::WriteAll;
 
 size_t Write(void* file, const void* data, size_t size) {
     FILE* stream = static_cast<FILE*>(file);
@@ -250,13 +257,16 @@ int Inspect(const char* path, FileFacts& facts) {
     return error;
 }
 
-// Unique to this save: another save, in this process or another, picks another name.
-std::string TempName(const std::string& target) {
+}  // namespace
+
+std::string win32::TempName(const std::string& target) {
     unsigned char random[kSaveTempLetters];
     win32::SaveCopyLetters(random);
     const size_t slash = target.find_last_of("\\/");
     return target.substr(0, slash + 1) + SaveTempName(target.substr(slash + 1), random);
 }
+
+namespace {
 
 int CreateTemp(const char* target, std::string& tempPath, void** file) {
     *file = nullptr;

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 #include "platform/file_io.h"
 
@@ -20,6 +21,13 @@ struct ReplaceCalls {
     BOOL (*setAttributes)(const String& path, DWORD attributes);
     String (*nameBeside)(const String& path);  // a name of the save copies' form beside `path`
 };
+
+// A free name of the save copies' form beside `target` (unique to this save: another save, in this
+// process or another, picks another name).
+std::string TempName(const std::string& target);
+
+// All of `size` bytes to the file, in chunks a single WriteFile takes; `done` counts what was written.
+int WriteAll(HANDLE handle, const void* data, size_t size, size_t* done = nullptr);
 
 // Letters for a save copy's or a backup's name (SaveTempName): another save, in this process or
 // another, picks others; a name taken already is tried again by the caller.
