@@ -24,10 +24,10 @@ const char* const kModuleFileName = "TRELVO-40.dll";
 
 namespace {
 
-std::wstring Wide(const std::string& utf8) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+std::wstring Wide(const std::string& text, UINT codePage = CP_UTF8) {
+    const int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(n), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+    if (n > 0) MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
     return wide;
 }
 
@@ -65,13 +65,15 @@ std::string SystemMessage(DWORD code) {
     return message;
 }
 
+bool IsConsole(HANDLE handle) {
+    DWORD mode = 0;
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+}
+
 // Standard output or error: UTF-16 to a console, the UTF-8 bytes to a file or pipe.
 class ConsoleBuffer : public std::streambuf {
 public:
-    explicit ConsoleBuffer(DWORD which) : handle_(GetStdHandle(which)) {
-        DWORD mode = 0;
-        console_ = handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE && GetConsoleMode(handle_, &mode);
-    }
+    explicit ConsoleBuffer(DWORD which) : handle_(GetStdHandle(which)), console_(IsConsole(handle_)) {}
 
 protected:
     int_type overflow(int_type c) override {
@@ -113,7 +115,7 @@ private:
     }
 
     HANDLE handle_;
-    bool console_ = false;
+    bool console_;
     std::string pending_;
 };
 
@@ -149,12 +151,7 @@ bool HostCanName(const std::string& utf8) {
     return ToAnsi(Wide(utf8), ansi);
 }
 
-std::string FromHostPath(const std::string& narrow) {
-    const int n = MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), wide.data(), n);
-    return Utf8(wide);
-}
+std::string FromHostPath(const std::string& narrow) { return Utf8(Wide(narrow, CP_ACP)); }
 
 bool CanWrite(const std::string& utf8) {
     const std::wstring wide = Wide(utf8);
@@ -171,8 +168,7 @@ bool CanWrite(const std::string& utf8) {
 int ConsoleColumns() {
     CONSOLE_SCREEN_BUFFER_INFO info;
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (out == nullptr || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return 0;
+    if (!IsConsole(out)) return 0;
     if (!GetConsoleScreenBufferInfo(out, &info)) return 80;
     const int columns = info.srWindow.Right - info.srWindow.Left + 1;
     return columns > 0 ? columns : 80;
@@ -207,12 +203,7 @@ std::string ReadErrorText(int error) {
 namespace {
 
 // A free name of the save copies' form beside `target`.
-std::wstring SaveCopyBeside(const std::wstring& target) {
-    unsigned char random[platform::kSaveTempLetters];
-    platform::win32::SaveCopyLetters(random);
-    const size_t slash = target.find_last_of(L"\\/");
-    return target.substr(0, slash + 1) + Wide(platform::SaveTempName(Utf8(target.substr(slash + 1)), random));
-}
+std::wstring SaveCopyBeside(const std::wstring& target) { return Wide(platform::win32::TempName(Utf8(target))); }
 
 constexpr platform::win32::ReplaceCalls<std::wstring> kWide{
     [](const std::wstring& replaced, const std::wstring& replacement, const std::wstring& backup) {
@@ -223,16 +214,12 @@ constexpr platform::win32::ReplaceCalls<std::wstring> kWide{
     [](const std::wstring& path) { return DeleteFileW(path.c_str()); },
     [](const std::wstring& path) { return GetFileAttributesW(path.c_str()); },
     [](const std::wstring& path, DWORD attributes) { return SetFileAttributesW(path.c_str(), attributes); },
+    SaveCopyBeside,
 };
 
 int WriteCopy(HANDLE file, const std::string& bytes) {
-    for (size_t at = 0; at < bytes.size();) {
-        const DWORD chunk = bytes.size() - at > 0x10000000 ? 0x10000000 : static_cast<DWORD>(bytes.size() - at);
-        DWORD n = 0;
-        if (!WriteFile(file, bytes.data() + at, chunk, &n, nullptr)) return static_cast<int>(GetLastError());
-        if (n == 0) return platform::FILEIO_SHORT_WRITE;
-        at += n;
-    }
+    const int error = platform::win32::WriteAll(file, bytes.data(), bytes.size());
+    if (error != 0) return error;
     return FlushFileBuffers(file) ? 0 : static_cast<int>(GetLastError());
 }
 
@@ -247,11 +234,7 @@ void ReplaceUserFile(const std::string& path, const std::string& bytes) {
     const DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) check(platform::FILEIO_NOT_REGULAR);
-        const HANDLE probe = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, 0, nullptr);
-        const bool denied = probe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED;
-        if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
-        if ((attributes & FILE_ATTRIBUTE_READONLY) || denied) check(platform::FILEIO_READ_ONLY);
+        if (!CanWrite(path)) check(platform::FILEIO_READ_ONLY);
     }
     std::wstring temp;
     HANDLE file = INVALID_HANDLE_VALUE;
@@ -263,13 +246,7 @@ void ReplaceUserFile(const std::string& path, const std::string& bytes) {
     if (file == INVALID_HANDLE_VALUE) check(ERROR_FILE_EXISTS);
     int error = WriteCopy(file, bytes);
     CloseHandle(file);
-    if (error == 0) {
-        std::wstring backup = SaveCopyBeside(target);
-        for (int attempt = 0; attempt < 100 && GetFileAttributesW(backup.c_str()) != INVALID_FILE_ATTRIBUTES; ++attempt) {
-            backup = SaveCopyBeside(target);
-        }
-        error = platform::win32::ReplaceWithBackup(temp, target, backup, kWide);
-    }
+    if (error == 0) error = platform::win32::ReplaceWithBackup(temp, target, kWide);
     if (error != 0) DeleteFileW(temp.c_str());
     check(error);
 }

@@ -33,18 +33,13 @@ namespace {
 
 win32::Syscalls& Sys() { return win32::syscalls(); }
 
-int Error() {
-    const DWORD error = GetLastError();
-    return error != 0 ? static_cast<int>(error) : static_cast<int>(ERROR_GEN_FAILURE);
-}
-
 // Only files on disk: a pipe, console or device name is refused before anything is read or written.
 int OpenRegular(const char* path, DWORD access, DWORD disposition, HANDLE& handle) {
     const DWORD attributes = Sys().getFileAttributes(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return FILEIO_NOT_REGULAR;
     handle = Sys().createFile(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return Error();
+    if (handle == INVALID_HANDLE_VALUE) return win32::LastError();
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         Sys().closeHandle(handle);
         return FILEIO_NOT_REGULAR;
@@ -104,19 +99,21 @@ int OpenLog(const char* path, const char* profile, void** file) {
         return FILEIO_IS_PROFILE;
     }
     if (!Sys().setEndOfFile(handle)) {
-        const int error = Error();
+        const int error = win32::LastError();
         Sys().closeHandle(handle);
         return error;
     }
     return Stream(handle, _O_WRONLY | _O_TEXT, "wt", file);
 }
 
-int WriteAll(HANDLE handle, const void* data, size_t size, size_t* done = nullptr) {
+}  // namespace
+
+int win32::WriteAll(HANDLE handle, const void* data, size_t size, size_t* done) {
     const char* at = static_cast<const char*>(data);
     for (size_t left = size; left > 0;) {
         const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
         DWORD n = 0;
-        if (!Sys().writeFile(handle, at, chunk, &n, nullptr)) return Error();
+        if (!Sys().writeFile(handle, at, chunk, &n, nullptr)) return win32::LastError();
         if (n == 0) return FILEIO_SHORT_WRITE;
         if (done != nullptr) *done += n;
         at += n;
@@ -124,6 +121,11 @@ int WriteAll(HANDLE handle, const void* data, size_t size, size_t* done = nullpt
     }
     return 0;
 }
+
+namespace {
+
+using win32::TempName;
+using win32::WriteAll;
 
 size_t Write(void* file, const void* data, size_t size) {
     FILE* stream = static_cast<FILE*>(file);
@@ -151,7 +153,7 @@ FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
 
 int IdentityOfHandle(HANDLE handle, FileIdentity& identity) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!Sys().getFileInformationByHandle(handle, &info)) return Error();
+    if (!Sys().getFileInformationByHandle(handle, &info)) return win32::LastError();
     identity = IdentityOf(info);
     return 0;
 }
@@ -161,7 +163,7 @@ int ReadAll(HANDLE handle, size_t limit, std::string& bytes) {
     char buffer[65536];
     for (;;) {
         DWORD n = 0;
-        if (!Sys().readFile(handle, buffer, sizeof buffer, &n, nullptr)) return Error();
+        if (!Sys().readFile(handle, buffer, sizeof buffer, &n, nullptr)) return win32::LastError();
         if (n == 0) return 0;
         if (bytes.size() + n > limit) return FILEIO_TOO_LARGE;
         bytes.append(buffer, n);
@@ -179,7 +181,7 @@ int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdent
         FileIdentity before, after;
         if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
             (error = IdentityOfHandle(handle, before)) != 0) {
-            error = error != 0 ? error : Error();
+            error = error != 0 ? error : win32::LastError();
             break;
         }
         error = ReadAll(handle, limit, bytes);
@@ -202,7 +204,7 @@ int Identify(const char* path, FileIdentity& identity) {
     HANDLE handle = Sys().createFile(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        const int error = Error();
+        const int error = win32::LastError();
         return IsMissingFile(error) ? 0 : error;
     }
     const int error = IdentityOfHandle(handle, identity);
@@ -214,7 +216,7 @@ int Identify(const char* path, FileIdentity& identity) {
 int Resolve(const char* path, std::string& target) {
     char full[MAX_PATH * 4];
     const DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
-    if (n == 0) return Error();
+    if (n == 0) return win32::LastError();
     if (n >= sizeof full) return ERROR_FILENAME_EXCED_RANGE;
     target.assign(full, n);
     return 0;
@@ -239,7 +241,7 @@ int Inspect(const char* path, FileFacts& facts) {
     facts = FileFacts{};
     const DWORD attributes = Sys().getFileAttributes(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const int error = Error();
+        const int error = win32::LastError();
         return IsMissingFile(error) ? 0 : error;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FILEIO_NOT_REGULAR;
@@ -247,21 +249,24 @@ int Inspect(const char* path, FileFacts& facts) {
     facts.readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0 || Denied(path, GENERIC_WRITE, 0);
     facts.folderWritable = !Denied(Folder(path), FILE_ADD_FILE, FILE_FLAG_BACKUP_SEMANTICS);
     HANDLE handle = OpenForFacts(path);
-    if (handle == INVALID_HANDLE_VALUE) return Error();
+    if (handle == INVALID_HANDLE_VALUE) return win32::LastError();
     BY_HANDLE_FILE_INFORMATION info{};
-    const int error = Sys().getFileInformationByHandle(handle, &info) ? 0 : Error();
+    const int error = Sys().getFileInformationByHandle(handle, &info) ? 0 : win32::LastError();
     Sys().closeHandle(handle);
     facts.links = info.nNumberOfLinks;
     return error;
 }
 
-// Unique to this save: another save, in this process or another, picks another name.
-std::string TempName(const std::string& target) {
+}  // namespace
+
+std::string win32::TempName(const std::string& target) {
     unsigned char random[kSaveTempLetters];
     win32::SaveCopyLetters(random);
     const size_t slash = target.find_last_of("\\/");
     return target.substr(0, slash + 1) + SaveTempName(target.substr(slash + 1), random);
 }
+
+namespace {
 
 int CreateTemp(const char* target, std::string& tempPath, void** file) {
     *file = nullptr;
@@ -269,7 +274,7 @@ int CreateTemp(const char* target, std::string& tempPath, void** file) {
         tempPath = TempName(target);
         HANDLE handle = Sys().createFile(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
-        if (handle == INVALID_HANDLE_VALUE) return Error();
+        if (handle == INVALID_HANDLE_VALUE) return win32::LastError();
         const int error = Stream(handle, _O_WRONLY | _O_BINARY, "wb", file);
         if (error != 0) {
             Sys().deleteFile(tempPath.c_str());
@@ -287,12 +292,10 @@ int Commit(void* file, const FileFacts&) {
     FILE* stream = static_cast<FILE*>(file);
     int error = stream == g_copy ? g_copyError : 0;
     if (error == 0 && std::fflush(stream) != 0) error = ERROR_WRITE_FAULT;
-    if (error == 0 && !Sys().flushFileBuffers(HandleOf(stream))) error = Error();
+    if (error == 0 && !Sys().flushFileBuffers(HandleOf(stream))) error = win32::LastError();
     const int closed = Close(file);
     return error != 0 ? error : closed;
 }
-
-bool Exists(const std::string& path) { return Sys().getFileAttributes(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 constexpr win32::ReplaceCalls<std::string> kNarrow{
     [](const std::string& replaced, const std::string& replacement, const std::string& backup) {
@@ -303,24 +306,23 @@ constexpr win32::ReplaceCalls<std::string> kNarrow{
     [](const std::string& path) { return Sys().deleteFile(path.c_str()); },
     [](const std::string& path) { return Sys().getFileAttributes(path.c_str()); },
     [](const std::string& path, DWORD attributes) { return Sys().setFileAttributes(path.c_str(), attributes); },
+    TempName,
 };
 
 // A refusal of the file's own permissions sends the save to write in place.
 int Replace(const char* from, const char* to) {
-    std::string backup = TempName(to);
-    for (int attempt = 0; attempt < 100 && Exists(backup); ++attempt) backup = TempName(to);
-    return win32::ReplaceWithBackup<std::string>(from, to, backup, kNarrow);
+    return win32::ReplaceWithBackup<std::string>(from, to, kNarrow);
 }
 
 // ReplaceFile's change of names is the file system's to make durable; XP has no call to flush a folder.
 int SyncFolder(const char*) { return 0; }
 
-int Remove(const char* path) { return Sys().deleteFile(path) ? 0 : Error(); }
+int Remove(const char* path) { return Sys().deleteFile(path) ? 0 : win32::LastError(); }
 
 // Whether the file behind the handle holds exactly `bytes`, read from its start.
 int Holds(HANDLE handle, const std::string& bytes) {
     std::string now;
-    if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return Error();
+    if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return win32::LastError();
     const int error = ReadAll(handle, bytes.size(), now);
     if (error == FILEIO_TOO_LARGE) return FILEIO_CHANGED;
     return error != 0 ? error : now == bytes ? 0 : FILEIO_CHANGED;
@@ -339,10 +341,10 @@ int Unchanged(HANDLE handle, const char* path, const FileIdentity& expected, con
 int WriteWhole(HANDLE handle, const std::string& data) {
     LARGE_INTEGER length{};
     length.QuadPart = static_cast<LONGLONG>(data.size());
-    if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return Error();
+    if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return win32::LastError();
     if (const int error = WriteAll(handle, data.data(), data.size())) return error;
-    if (!(Sys().setFilePointerEx(handle, length, nullptr, FILE_BEGIN) && Sys().setEndOfFile(handle))) return Error();
-    return Sys().flushFileBuffers(handle) ? 0 : Error();
+    if (!(Sys().setFilePointerEx(handle, length, nullptr, FILE_BEGIN) && Sys().setEndOfFile(handle))) return win32::LastError();
+    return Sys().flushFileBuffers(handle) ? 0 : win32::LastError();
 }
 
 // One handle from the first look to the last write: what is checked is what is written.
@@ -361,11 +363,11 @@ int Rewrite(const char* path, InPlaceWrite& job) {
     size_t written = 0;
     if (error == 0) {
         job.touched = true;
-        if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) error = Error();
+        if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) error = win32::LastError();
     }
     if (error == 0) error = WriteAll(handle, bytes.data(), bytes.size(), &written);
     if (error == 0 && !Sys().flushFileBuffers(handle)) {
-        error = Error();
+        error = win32::LastError();
         job.step = FileStep::Sync;
     }
     // The old text goes back only over exactly what this write left: no other writer's bytes are lost.
@@ -406,13 +408,13 @@ int WritePrivate(const char* path, const void* data, size_t size) {
     for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
         temp = TempName(path);
         handle = Sys().createFile(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
-        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return Error();
+        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return win32::LastError();
     }
     if (handle == INVALID_HANDLE_VALUE) return ERROR_FILE_EXISTS;
     int error = WriteAll(handle, data, size);
-    if (error == 0 && !Sys().flushFileBuffers(handle)) error = Error();
+    if (error == 0 && !Sys().flushFileBuffers(handle)) error = win32::LastError();
     Sys().closeHandle(handle);
-    if (error == 0 && !Sys().moveFileEx(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) error = Error();
+    if (error == 0 && !Sys().moveFileEx(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) error = win32::LastError();
     if (error != 0) Sys().deleteFile(temp.c_str());
     return error;
 }
@@ -425,9 +427,9 @@ int JournalFolder(std::string& folder, bool create) {
                                         SHGFP_TYPE_CURRENT, path);
     if (FAILED(hr)) return HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : ERROR_PATH_NOT_FOUND;
     folder = std::string(path) + "\\trelvo";
-    if (create && !CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return Error();
+    if (create && !CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return win32::LastError();
     const DWORD attributes = Sys().getFileAttributes(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return Error();
+    if (attributes == INVALID_FILE_ATTRIBUTES) return win32::LastError();
     // A link could send journals into a folder another user writes.
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return FILEIO_NOT_OURS;
     return 0;
@@ -440,7 +442,7 @@ bool OwnedByUs(const std::string& path);
 int ReadPrivate(const char* path, size_t limit, std::string& bytes) {
     bytes.clear();
     const DWORD attributes = Sys().getFileAttributes(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return Error();
+    if (attributes == INVALID_FILE_ATTRIBUTES) return win32::LastError();
     std::string folder, full;
     if (JournalFolder(folder, false) != 0 || Resolve(path, full) != 0) return FILEIO_NOT_OURS;
     folder += '\\';
@@ -567,7 +569,7 @@ int RemoveLeftovers(const char* target, const std::string& header) {
     const std::string base = full.substr(full.find_last_of("\\/") + 1);
     WIN32_FIND_DATAA found{};
     HANDLE search = FindFirstFileA((full.substr(0, full.size() - base.size()) + "." + base + ".trelvo-save-*.tmp").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return IsMissingFile(static_cast<int>(GetLastError())) ? 0 : Error();
+    if (search == INVALID_HANDLE_VALUE) return IsMissingFile(static_cast<int>(GetLastError())) ? 0 : win32::LastError();
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
     const auto ticks = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
@@ -580,7 +582,7 @@ int RemoveLeftovers(const char* target, const std::string& header) {
             ticks(now) <= ticks(found.ftLastWriteTime) + kMinute || !OwnedByUs(path) || !StartsWith(path, header)) {
             continue;
         }
-        if (!Sys().deleteFile(path.c_str()) && error == 0) error = Error();
+        if (!Sys().deleteFile(path.c_str()) && error == 0) error = win32::LastError();
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return error;

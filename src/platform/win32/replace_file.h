@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 #include "platform/file_io.h"
 
@@ -18,7 +19,15 @@ struct ReplaceCalls {
     BOOL (*remove)(const String& path);
     DWORD (*attributes)(const String& path);
     BOOL (*setAttributes)(const String& path, DWORD attributes);
+    String (*nameBeside)(const String& path);  // a name of the save copies' form beside `path`
 };
+
+// A free name of the save copies' form beside `target` (unique to this save: another save, in this
+// process or another, picks another name).
+std::string TempName(const std::string& target);
+
+// All of `size` bytes to the file, in chunks a single WriteFile takes; `done` counts what was written.
+int WriteAll(HANDLE handle, const void* data, size_t size, size_t* done = nullptr);
 
 // Letters for a save copy's or a backup's name (SaveTempName): another save, in this process or
 // another, picks others; a name taken already is tried again by the caller.
@@ -34,12 +43,13 @@ inline void SaveCopyLetters(unsigned char (&random)[kSaveTempLetters]) {
     }
 }
 
-namespace detail {
-
+// GetLastError as a file layer error: never 0 after a failure.
 inline int LastError() {
     const DWORD error = GetLastError();
     return error != 0 ? static_cast<int>(error) : static_cast<int>(ERROR_GEN_FAILURE);
 }
+
+namespace detail {
 
 template <typename String>
 bool Exists(const String& path, const ReplaceCalls<String>& c) {
@@ -72,19 +82,21 @@ int PutBack(const String& from, const String& to, const String& backup, int erro
 }  // namespace detail
 
 // Puts `from` in the place of `to`. ReplaceFile keeps the old file's security descriptor, attributes
-// and streams, and always gets `backup`, a free name of the save copies' form beside `to`, so a
+// and streams, and always gets a backup name, a free name of the save copies' form beside `to`, so a
 // failure never leaves the profile deleted (without one, ERROR_UNABLE_TO_MOVE_REPLACEMENT means just
 // that, and wine makes an rfXXXX.tmp of its own). Whatever it returns, the name `to` is looked at,
 // not the code trusted: after a failure `from` may be removed only while `to` stands whole.
 // ERROR_ACCESS_DENIED on an existing file is FILEIO_REPLACE_REFUSED.
 template <typename String>
-int ReplaceWithBackup(const String& from, const String& to, const String& backup, const ReplaceCalls<String>& c) {
+int ReplaceWithBackup(const String& from, const String& to, const ReplaceCalls<String>& c) {
+    String backup = c.nameBeside(to);
+    for (int attempt = 0; attempt < 100 && detail::Exists(backup, c); ++attempt) backup = c.nameBeside(to);
     if (c.replace(to, from, backup)) {
         // The old file, under a name of our form: if it will not go now, the clean-up takes it later.
         c.remove(backup);
         return 0;
     }
-    const int error = detail::LastError();
+    const int error = LastError();
     // ERROR_UNABLE_TO_REMOVE_REPLACED, ERROR_UNABLE_TO_MOVE_REPLACEMENT with a backup name, and any
     // other refusal: the file is as it was.
     if (detail::Exists(to, c)) return error == ERROR_ACCESS_DENIED ? FILEIO_REPLACE_REFUSED : error;

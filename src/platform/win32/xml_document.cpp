@@ -829,14 +829,15 @@ namespace platform {
 // count, and some count from where their buffer begins rather than the line.
 int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
     map = XmlMap{};
-    if (!MarkAgreesWithDeclaration(bytes, DeclaredEncoding(bytes))) return FILEIO_NOT_REWRITABLE;
-    map.encoding = EncodingOf(bytes, DeclaredEncoding(bytes));
+    const std::string declared = DeclaredEncoding(bytes);
+    if (!MarkAgreesWithDeclaration(bytes, declared)) return FILEIO_NOT_REWRITABLE;
+    map.encoding = EncodingOf(bytes, declared);
     if (map.encoding == XmlEncoding::Multibyte) {
-        map.multibyte = MultibyteName(DeclaredEncoding(bytes));
+        map.multibyte = MultibyteName(declared);
         if (!IsValidCodePage(MultibyteCodePage(map.multibyte))) return FILEIO_NOT_REWRITABLE;
     }
     if (map.encoding == XmlEncoding::SingleByte) {
-        const UINT codePage = CodePageOf(DeclaredEncoding(bytes));
+        const UINT codePage = CodePageOf(declared);
         if (codePage == 0) return FILEIO_NOT_REWRITABLE;
         for (int byte = 0; byte < 256; ++byte) {
             const char in = static_cast<char>(byte);
