@@ -97,7 +97,7 @@ pugi::xml_node LoadRoot(pugi::xml_document& doc, const std::string& text) {
 // Only a real change writes a profile: a missing one is not created, an empty or blank one not rewritten.
 TEST_F(ProfileStoreTest, NoFileOrABlankOneGivesDefaultsAndIsLeftAsItIs) {
     for (const char* content : {static_cast<const char*>(nullptr), "", "  \r\n\t"}) {
-        SCOPED_TRACE(content == nullptr ? "missing" : "'" + std::string(content) + "'");
+        SCOPED_TRACE(content == nullptr ? std::string("missing") : std::string("'").append(content).append("'"));
         fs::remove(profile_);
         if (content != nullptr) WriteFile(profile_, content);
         const auto before = content != nullptr ? fs::last_write_time(profile_) : fs::file_time_type{};
