@@ -8,9 +8,9 @@
 #include <iterator>
 #include <string>
 
-#include "assignments/assignments.h"
-#include "host/plugin_state.h"
-#include "profile/xml_profile.h"
+#include "mach3/assignments/assignments.h"
+#include "mach3/plugin_state.h"
+#include "mach3/profile/xml_profile.h"
 #include "situations.h"
 
 namespace {

@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "host/host_blocks.h"
-#include "host/lifecycle.h"
-#include "host/plugin_state.h"
 #include "linuxcnc/trelvo40_core.h"
-#include "transmitter/transmitter.h"
+#include "mach3/host_blocks.h"
+#include "mach3/lifecycle.h"
+#include "mach3/plugin_state.h"
+#include "mach3/update/update.h"
 
 namespace bench {
 namespace {

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "host/host_blocks.h"
-#include "host/lifecycle.h"
-#include "host/plugin_state.h"
+#include "mach3/host_blocks.h"
+#include "mach3/lifecycle.h"
+#include "mach3/plugin_state.h"
+#include "mach3/update/update.h"
 #include "platform/file_io.h"
 #include "platform/posix/dialog_script.h"
-#include "transmitter/transmitter.h"
 
 namespace {
 

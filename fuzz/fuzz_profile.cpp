@@ -13,9 +13,9 @@
 #include <string>
 #include <utility>
 
-#include "host/plugin_state.h"
+#include "mach3/plugin_state.h"
+#include "mach3/profile/xml_profile.h"
 #include "platform/xml_document.h"
-#include "profile/xml_profile.h"
 
 namespace {
 

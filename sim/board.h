@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "board_model/board.h"
-#include "board_model/receiver.h"
+#include "board/board.h"
+#include "board/receiver.h"
 
 namespace sim {
 

@@ -17,8 +17,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "mach3/profile/profile_file.h"
 #include "platform/file_io.h"
-#include "profile/profile_file.h"
 
 namespace sim {
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "host/host_blocks.h"
+#include "mach3/host_blocks.h"
 #include "platform/test_host.h"
 
 namespace sim {

@@ -6,12 +6,12 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "host/plugin_state.h"
-#include "host/settings.h"
+#include "mach3/plugin_state.h"
+#include "mach3/settings.h"
 #include "host_os.h"
+#include "mach3/profile/xml_profile.h"
 #include "platform/file_io.h"
 #include "platform/xml_document.h"
-#include "profile/xml_profile.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/host_blocks.h"
+#include "mach3/host_blocks.h"
 
 namespace sim {
 

@@ -14,8 +14,8 @@
 #include <sstream>
 #include <vector>
 
-#include "assignments/signal_names.h"
-#include "host/settings.h"
+#include "mach3/assignments/signal_names.h"
+#include "mach3/settings.h"
 #include "host_os.h"
 #include "profile_setup.h"
 

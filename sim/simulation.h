@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "board.h"
-#include "host/host_blocks.h"
+#include "mach3/host_blocks.h"
 #include "plugin_module.h"
 #include "profile_setup.h"
 #include "scenario.h"

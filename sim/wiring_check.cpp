@@ -10,10 +10,10 @@
 #include <sstream>
 #include <tuple>
 
-#include "assignments/signal_names.h"
-#include "host/settings.h"
+#include "mach3/assignments/signal_names.h"
+#include "mach3/settings.h"
 #include "host_os.h"
-#include "log/log.h"
+#include "mach3/log.h"
 #include "simulation.h"
 
 namespace sim {

@@ -134,15 +134,15 @@ runs_win32_programs() {
   return 1
 }
 
-# trelvo_version: the release, "2012.6.22.1", from src/host/version.h (the packages' version).
+# trelvo_version: the release, "2012.6.22.1", from src/mach3/version.h (the packages' version).
 trelvo_version() {
   local part version=""
   for part in YEAR MONTH DAY; do
-    version+=$(sed -n "s/^#define TRELVO_VERSION_$part \([0-9]*\)$/\1/p" "$trelvo_root/src/host/version.h").
+    version+=$(sed -n "s/^#define TRELVO_VERSION_$part \([0-9]*\)$/\1/p" "$trelvo_root/src/mach3/version.h").
   done
-  version+=$(sed -n 's/^#define TRELVO_RELEASE \([0-9]*\)$/\1/p' "$trelvo_root/src/host/version.h")
+  version+=$(sed -n 's/^#define TRELVO_RELEASE \([0-9]*\)$/\1/p' "$trelvo_root/src/mach3/version.h")
   if [[ ! $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
-    echo "no version in src/host/version.h" >&2
+    echo "no version in src/mach3/version.h" >&2
     return 1
   fi
   echo "$version"

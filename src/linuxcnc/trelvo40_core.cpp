@@ -3,7 +3,7 @@
 
 #include <new>
 
-#include "board_core/transmitter.h"
+#include "core/transmitter.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <new>
 
-#include "board_model/board.h"
+#include "board/board.h"
 
 namespace {
 

@@ -18,15 +18,15 @@
 #include <string>
 #include <vector>
 
-#include "host/lifecycle.h"
-#include "log/log.h"
+#include "mach3/lifecycle.h"
+#include "mach3/log.h"
+#include "mach3/update/update.h"
+#include "mach3/update/wire.h"
+#include "platform/file_io.h"
 #include "platform/posix/dialog_script.h"
 #include "platform/posix/test_host_hooks.h"
-#include "platform/file_io.h"
 #include "platform/xml_document.h"
 #include "support/test_support.h"
-#include "transmitter/transmitter.h"
-#include "transmitter/wire.h"
 
 namespace {
 

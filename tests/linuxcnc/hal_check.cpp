@@ -14,10 +14,10 @@
 #include <unistd.h>
 
 #include "board.h"
-#include "host/host_blocks.h"
-#include "host/lifecycle.h"
-#include "host/plugin_state.h"
-#include "transmitter/transmitter.h"
+#include "mach3/host_blocks.h"
+#include "mach3/lifecycle.h"
+#include "mach3/plugin_state.h"
+#include "mach3/update/update.h"
 
 namespace {
 

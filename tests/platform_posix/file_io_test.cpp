@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "mach3/lifecycle.h"
+#include "mach3/profile/xml_profile.h"
 #include "platform/file_io.h"
 #include "platform/posix/syscalls.h"
-#include "host/lifecycle.h"
 #include "platform/xml_document.h"
-#include "profile/xml_profile.h"
 #include "support/test_support.h"
 
 namespace {

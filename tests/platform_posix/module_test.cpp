@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "host/host_blocks.h"
+#include "mach3/host_blocks.h"
 
 namespace {
 

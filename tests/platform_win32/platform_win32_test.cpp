@@ -13,14 +13,14 @@
 #include <functional>
 #include <thread>
 
-#include "host/host_blocks.h"
+#include "mach3/host_blocks.h"
 #include "host_os.h"
+#include "mach3/profile/xml_profile.h"
 #include "platform/file_io.h"
 #include "platform/message_box.h"
 #include "platform/module_file.h"
 #include "platform/module_startup.h"
 #include "platform/win32/syscalls.h"
-#include "profile/xml_profile.h"
 #include "support/test_support.h"
 
 namespace {

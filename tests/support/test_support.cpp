@@ -5,9 +5,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/lifecycle.h"
+#include "mach3/lifecycle.h"
+#include "mach3/update/update.h"
 #include "platform/file_io.h"
-#include "transmitter/transmitter.h"
 
 #if defined(_WIN32)
 #include <windows.h>

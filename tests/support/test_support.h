@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "host/host_blocks.h"
-#include "host/plugin_state.h"
+#include "mach3/host_blocks.h"
+#include "mach3/plugin_state.h"
 
 namespace testsupport {
 

@@ -1,6 +1,0 @@
-// The settings record: plug-in-wide values named by their profile keys in section TRELVO40.
-#pragma once
-
-#include "board_core/settings.h"
-
-inline constexpr const char* kProfileSection = "TRELVO40";

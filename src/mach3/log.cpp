@@ -1,0 +1,159 @@
+// Debug log and status text.
+#include "mach3/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "mach3/plugin_state.h"
+#include "platform/clock.h"
+#include "platform/file_io.h"
+
+namespace {
+
+constexpr const char* kLevelNames[] = {"SYSTEM", "ERROR", "WARNING", "INFO", "DEBUG", "ALL"};
+
+void WriteAll(void* file, const char* data, size_t size) noexcept {
+    if (size > 0) {
+        platform::fileIo().write(file, data, size);  // write errors are ignored by design
+    }
+}
+
+}  // namespace
+
+const char* LogLevelName(int32_t level) noexcept {
+    if (level < 0 || level > LOG_ALL) {
+        return "?";
+    }
+    return kLevelNames[level];
+}
+
+bool LogWanted(int32_t level) noexcept {
+    const LogState& log = plugin().log;
+    return log.file != nullptr && level <= log.threshold;
+}
+
+void myLog(int32_t level, const char* text) noexcept {
+    if (!LogWanted(level)) {
+        return;
+    }
+    const platform::TimeOfDay t = platform::ReadLocalTime();
+    char prefix[64];
+    const int n = std::snprintf(prefix, sizeof prefix, "%02d:%02d:%02d.%03d [%s]: ", t.hour, t.minute,
+                                t.second, t.millisecond, LogLevelName(level));
+    void* file = plugin().log.file;
+    if (n > 0) {
+        WriteAll(file, prefix, static_cast<size_t>(n) < sizeof prefix ? static_cast<size_t>(n) : sizeof prefix - 1);
+    }
+    if (text != nullptr) {
+        WriteAll(file, text, std::strlen(text));
+    }
+    WriteAll(file, "\n", 1);
+}
+
+void myLogf(int32_t level, const char* format, ...) noexcept {
+    if (!LogWanted(level)) {
+        return;
+    }
+    char buffer[512];
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (n < 0) {
+        va_end(copy);
+        return;
+    }
+    if (static_cast<size_t>(n) < sizeof buffer) {
+        va_end(copy);
+        myLog(level, buffer);
+        return;
+    }
+    // Rare long lines (the spindle dump with huge doubles) take the slow path.
+    try {
+        std::string text(static_cast<size_t>(n) + 1, '\0');
+        std::vsnprintf(text.data(), text.size(), format, copy);
+        text.resize(static_cast<size_t>(n));
+        myLog(level, text.c_str());
+    } catch (...) {
+    }
+    va_end(copy);
+}
+
+void myStatus(std::string text) noexcept { myStatus(text.c_str()); }
+
+void myStatus(const char* text) noexcept {
+    HostStateBlock* state = plugin().host.state;
+    if (state == nullptr || text == nullptr) {
+        return;
+    }
+    // The host's string has a fixed size; a longer text is cut, never overrun.
+    const size_t length = std::strlen(text);
+    const size_t n = length < HOST_STATUS_TEXT_SIZE - 1 ? length : HOST_STATUS_TEXT_SIZE - 1;
+    std::memcpy(state->statusText, text, n);
+    state->statusText[n] = '\0';
+}
+
+bool OpenLogFile(const std::string& path) noexcept {
+    if (plugin().log.file != nullptr || path.empty()) {
+        return false;
+    }
+    const int error = platform::fileIo().openLog(path.c_str(), plugin().id.ProfilePath.c_str(), &plugin().log.file);
+    if (error != 0) {
+        plugin().log.file = nullptr;
+        try {
+            ReportStatus("TRELVO-40/41 debug log not opened: " + path + ": " + platform::FileErrorText(error));
+        } catch (...) {
+        }
+    }
+    return plugin().log.file != nullptr;
+}
+
+void ReportStatus(const std::string& text) noexcept {
+    if (plugin().host.state != nullptr) {
+        myStatus(text.c_str());
+        return;
+    }
+    try {
+        plugin().log.pendingStatus = text;
+    } catch (...) {
+    }
+}
+
+void ReportLater(int32_t level, const std::string& text) noexcept {
+    ReportStatus(text);
+    LogLater(level, text);
+}
+
+void LogLater(int32_t level, const std::string& text) noexcept {
+    if (LogIsOpen()) return myLog(level, text);
+    try {
+        plugin().log.pendingLines.emplace_back(level, text);
+    } catch (...) {
+    }
+}
+
+void FlushPendingLog() noexcept {
+    for (const auto& [level, text] : plugin().log.pendingLines) myLog(level, text);
+    plugin().log.pendingLines.clear();
+}
+
+void ShowPendingStatus() noexcept {
+    std::string& pending = plugin().log.pendingStatus;
+    if (!pending.empty()) {
+        myStatus(pending.c_str());
+        pending.clear();
+    }
+}
+
+void CloseLogFile() noexcept {
+    LogState& log = plugin().log;
+    if (log.file != nullptr) {
+        platform::fileIo().close(log.file);
+        log.file = nullptr;
+    }
+}
+
+bool LogIsOpen() noexcept { return plugin().log.file != nullptr; }
