@@ -6,6 +6,7 @@ if(NOT SOURCE_DIR)
   get_filename_component(SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 endif()
 set(picture ${SOURCE_DIR}/docs/layers.svg)
+set(redraw "cmake -DWRITE=ON -P cmake/layers.cmake")
 
 # Each layer: its folder, caption, a note shown where it has no sub-folders, and its box (x, y, width).
 set(layers sim mach3 linuxcnc core board platform)
@@ -96,7 +97,7 @@ endforeach()
 # The picture: a box a layer with its sub-folders as they are in the tree, an arrow a dependency.
 function(escape text out)
   string(REPLACE "&" "&amp;" text "${text}")
-  string(REPLACE "'" "&#39;" text "${text}")
+  string(REPLACE "<" "&lt;" text "${text}")
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 set(svg "<?xml version=\"1.0\" encoding=\"UTF-8\"?>
@@ -123,6 +124,7 @@ foreach(l IN LISTS layers)
   endforeach()
   list(SORT subfolders)
   list(JOIN subfolders " " subfolders)
+  escape("${subfolders}" subfolders)
   escape("${${l}_caption}" caption)
   string(APPEND svg "<rect x=\"${x}\" y=\"${y}\" width=\"${w}\" height=\"${box_height}\" rx=\"6\" fill=\"#eef3fa\" stroke=\"#35608f\" stroke-width=\"1.5\"/>
 <text x=\"${tx}\" y=\"${ty1}\" font-size=\"15\" font-weight=\"bold\" fill=\"#1d3550\">${caption}</text>
@@ -154,10 +156,10 @@ if(WRITE)
 elseif(EXISTS ${picture})
   file(READ ${picture} committed)
   if(NOT committed STREQUAL svg)
-    list(APPEND problems "docs/layers.svg is not the tree's picture: draw it anew with cmake -DWRITE=ON -P cmake/layers.cmake")
+    list(APPEND problems "docs/layers.svg is not the tree's picture: draw it anew with ${redraw}")
   endif()
 else()
-  list(APPEND problems "docs/layers.svg is missing: draw it with cmake -DWRITE=ON -P cmake/layers.cmake")
+  list(APPEND problems "docs/layers.svg is missing: draw it with ${redraw}")
 endif()
 
 if(problems)
