@@ -6,8 +6,9 @@
 
 #define TRELVO_MAX_INSTANCES 8
 
-/* count= as loadrt leaves it when it is not given: an explicit count=0 is then told apart and refused. */
-#define TRELVO_COUNT_UNSET (-1)
+/* count= as loadrt leaves it when it is not given: an explicit count=0 or count=-1 is then told apart
+   and refused. */
+#define TRELVO_COUNT_UNSET (-2147483647 - 1)
 
 typedef char trelvo_instance_name[HAL_NAME_LEN + 1];
 

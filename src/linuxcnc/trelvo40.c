@@ -5,6 +5,7 @@
 #include "hal.h"
 
 #include "instance_names.h"
+#include "parameters.h"
 #include "trelvo40_core.h"
 
 MODULE_AUTHOR("the TRELVO-40 plug-in authors");
@@ -16,14 +17,11 @@ RTAPI_MP_INT(count, "number of boards (1 to 8); not with names=");
 static char *names[TRELVO_MAX_INSTANCES + 1];
 RTAPI_MP_ARRAY_STRING(names, TRELVO_MAX_INSTANCES + 1, "names of the boards (at most 8); not with count=");
 
-/* The parameters' ranges, as trelvo40(9) gives them. */
+/* The delays' upper bound, as trelvo40(9) gives it. */
 #define MAX_DELAY 1000
-#define MAX_CYCLES_PER_BIT 1000
 
 /* What `state` reports: the role of the bit on the wire in that period. */
 enum { WIRE_ESTOP = 0, WIRE_IDLE = 1, WIRE_START = 2, WIRE_DATA = 3, WIRE_PARITY = 4, WIRE_STOP = 5, WIRE_WAIT = 6 };
-/* The core's frame states. */
-enum { CORE_ESTOP = 0, CORE_DATA = 3, CORE_PARITY = 4, CORE_STOP = 5 };
 
 static const char *const output_names[8] = {"j5-a", "j5-b", "j5-c", "j5-d", "k1", "k2", "j6-16", "j6-17"};
 
@@ -52,32 +50,12 @@ typedef struct {
 
 static int comp_id;
 
-static void out_of_range(const board_t *b, const char *name, long long was, long long to, int lo, int hi) {
-    rtapi_print_msg(RTAPI_MSG_ERR, "%s.%s %lld is outside %d to %d: set to %lld\n", b->prefix, name, was, lo, hi, to);
-}
-
-static void clamp_delay(const board_t *b, hal_s32_t *value, int lo, const char *name) {
-    const hal_s32_t was = *value;
-    if (was >= lo && was <= MAX_DELAY) return;
-    *value = was < lo ? lo : MAX_DELAY;
-    out_of_range(b, name, was, *value, lo, MAX_DELAY);
-}
-
 /* Writes a value outside its range back clamped, so it reads back as used, and says so once. */
 static void clamp_parameters(board_t *b) {
-    const hal_u32_t cycles = b->cycles_per_bit;
-    clamp_delay(b, &b->post_estop_delay, 0, "post-estop-delay");
-    clamp_delay(b, &b->idle_delay, 1, "idle-delay");
-    clamp_delay(b, &b->intra_frame_delay, 0, "intra-frame-delay");
-    if (cycles < 1 || cycles > MAX_CYCLES_PER_BIT) {
-        b->cycles_per_bit = cycles < 1 ? 1 : MAX_CYCLES_PER_BIT;
-        out_of_range(b, "cycles-per-bit", cycles, b->cycles_per_bit, 1, MAX_CYCLES_PER_BIT);
-    }
-}
-
-static int parameters_in_range(const board_t *b) {
-    return (uint32_t)b->post_estop_delay <= MAX_DELAY && (uint32_t)b->idle_delay - 1u < MAX_DELAY &&
-           (uint32_t)b->intra_frame_delay <= MAX_DELAY && b->cycles_per_bit - 1u < MAX_CYCLES_PER_BIT;
+    trelvo_clamp_s32(b->prefix, "post-estop-delay", &b->post_estop_delay, 0, MAX_DELAY);
+    trelvo_clamp_s32(b->prefix, "idle-delay", &b->idle_delay, 1, MAX_DELAY);
+    trelvo_clamp_s32(b->prefix, "intra-frame-delay", &b->intra_frame_delay, 0, MAX_DELAY);
+    trelvo_clamp_u32(b->prefix, "cycles-per-bit", &b->cycles_per_bit, 1, TRELVO_MAX_CYCLES_PER_BIT);
 }
 
 /* spindle-duty when it is not zero, else |spindle-speed| / spindle-scale; the core clamps to 0..1. */
@@ -102,9 +80,9 @@ static void copy_inputs(board_t *b) {
 
 static int wire_role(int before, int after, int enable) {
     if (!enable) return WIRE_ESTOP;
-    if (before == CORE_DATA || before == CORE_PARITY || before == CORE_STOP) return before;
-    if (after == CORE_DATA) return WIRE_START;
-    if (after == CORE_ESTOP) return WIRE_WAIT;
+    if (before == TRELVO40_CORE_DATA || before == TRELVO40_CORE_PARITY || before == TRELVO40_CORE_STOP) return before;
+    if (after == TRELVO40_CORE_DATA) return WIRE_START;
+    if (after == TRELVO40_CORE_ESTOP) return WIRE_WAIT;
     return WIRE_IDLE;
 }
 
@@ -113,7 +91,7 @@ static void update(void *arg, long period) {
     const int enable = *b->enable != 0;
     int32_t before, role, reads;
     (void)period;
-    if (!parameters_in_range(b)) clamp_parameters(b);
+    clamp_parameters(b);
     /* EStop cuts the bit in the period it comes; out of it, the first call starts a bit. */
     if (enable && b->phase != 0) {
         if (++b->phase >= b->cycles_per_bit) b->phase = 0;

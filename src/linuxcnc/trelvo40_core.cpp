@@ -5,6 +5,11 @@
 
 #include "core/transmitter.h"
 
+static constexpr bool SameState(int c, board::TxState core) { return c == static_cast<int>(core); }
+static_assert(SameState(TRELVO40_CORE_ESTOP, board::kTxEStop) && SameState(TRELVO40_CORE_IDLE, board::kTxIdle) &&
+              SameState(TRELVO40_CORE_DATA, board::kTxData) && SameState(TRELVO40_CORE_PARITY, board::kTxParity) &&
+              SameState(TRELVO40_CORE_STOP, board::kTxStop));
+
 namespace {
 
 struct Instance {
@@ -14,6 +19,7 @@ struct Instance {
     board::EventSink events;  // no sink: realtime code writes no log
     board::Transmitter core;
     uint8_t activeHigh = 0;
+    bool spindleHeard = false;  // the board was last sent spindle words: it may still run the spindle
 };
 
 }  // namespace
@@ -60,7 +66,14 @@ int trelvo40_core_cycle(void* memory, int enable, int reads) {
             }
         }
     }
+    const bool wasEStop = i.core.state == board::kTxEStop;
+    if (!wasEStop) i.spindleHeard = i.core.scheduler.useSpindle;
     const int bit = i.core.Cycle(enable == 0);
+    // enable-spindle fell during EStop: leaving it, the board hears the spindle stop first, as it
+    // would out of EStop.
+    if (wasEStop && i.core.state != board::kTxEStop && i.spindleHeard && !i.core.scheduler.useSpindle) {
+        i.core.scheduler.StopSpindle();
+    }
     in.state = i.core.state;
     // A frame starts only in a cycle that reads, never from the data bits.
     if (reads && in.state == board::kTxData) {

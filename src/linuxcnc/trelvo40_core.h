@@ -9,6 +9,9 @@
 extern "C" {
 #endif
 
+/* The core's frame states, as `state` below reports them (the core's own numbers: checked where it is built). */
+enum { TRELVO40_CORE_ESTOP = 0, TRELVO40_CORE_IDLE = 1, TRELVO40_CORE_DATA = 3, TRELVO40_CORE_PARITY = 4, TRELVO40_CORE_STOP = 5 };
+
 /* What one cycle reads; the component copies its pins in here before each bit. */
 typedef struct trelvo40_inputs {
     uint8_t outputs[8]; /* J5 A-D, K1, K2, J6-16, J6-17 */
@@ -19,7 +22,7 @@ typedef struct trelvo40_inputs {
     int32_t post_estop_delay; /* the delays as the Mach3 module's settings count them */
     int32_t idle_delay;
     int32_t intra_frame_delay;
-    int32_t state; /* out: the frame state after each cycle, 0 EStop, 1 idle, 3 data, 4 parity, 5 stop */
+    int32_t state; /* out: the frame state after each cycle, a TRELVO40_CORE_ value */
     int32_t loaded_word;  /* out: the word of the frame last started, -1 none */
     int32_t spindle_word; /* out: the spindle command word of the last PWM Hi frame started, -1 none */
 } trelvo40_inputs;
@@ -27,7 +30,7 @@ typedef struct trelvo40_inputs {
 /* The core reads neither pins nor parameters while it sends data or parity bits, unless EStop comes:
    the component copies them only when this says the cycle may read them. */
 static inline int trelvo40_cycle_reads(const trelvo40_inputs *in, int enable) {
-    return !enable || (in->state != 3 && in->state != 4);
+    return !enable || (in->state != TRELVO40_CORE_DATA && in->state != TRELVO40_CORE_PARITY);
 }
 
 size_t trelvo40_core_size(void);

@@ -4,6 +4,7 @@
 #include "hal.h"
 
 #include "instance_names.h"
+#include "parameters.h"
 #include "trelvo40rx_model.h"
 
 MODULE_AUTHOR("the TRELVO-40 plug-in authors");
@@ -14,9 +15,6 @@ static int count = TRELVO_COUNT_UNSET;
 RTAPI_MP_INT(count, "number of boards (1 to 8); not with names=");
 static char *names[TRELVO_MAX_INSTANCES + 1];
 RTAPI_MP_ARRAY_STRING(names, TRELVO_MAX_INSTANCES + 1, "names of the boards (at most 8); not with count=");
-
-/* As trelvo40's, so that any sender's rate can be matched. */
-#define MAX_CYCLES_PER_BIT 1000
 
 static const char *const output_names[8] = {"j5-a", "j5-b", "j5-c", "j5-d", "k1", "k2", "j6-16", "j6-17"};
 
@@ -39,9 +37,9 @@ static int comp_id;
 static void show(board_t *b, const trelvo40rx_board *s) {
     int k;
     for (k = 0; k < 8; ++k) *b->outputs[k] = s->outputs[k] != 0;
-    *b->spindle_on = (s->spindle_word & 0x400) == 0;
-    *b->spindle_ccw = (s->spindle_word & 0x800) != 0;
-    *b->spindle_duty = (s->spindle_word & 0x3FF) / 1023.0;
+    *b->spindle_on = s->spindle_on != 0;
+    *b->spindle_ccw = s->spindle_ccw != 0;
+    *b->spindle_duty = s->spindle_duty;
     *b->frames = s->frames;
     *b->framing_errors = s->framing_errors;
     *b->parity_errors = s->parity_errors;
@@ -51,12 +49,7 @@ static void update(void *arg, long period) {
     board_t *b = arg;
     trelvo40rx_board seen;
     (void)period;
-    if (b->cycles_per_bit - 1u >= MAX_CYCLES_PER_BIT) {
-        const hal_u32_t was = b->cycles_per_bit;
-        b->cycles_per_bit = was < 1 ? 1 : MAX_CYCLES_PER_BIT;
-        rtapi_print_msg(RTAPI_MSG_ERR, "%s.cycles-per-bit %u is outside 1 to %d: set to %u\n", b->prefix,
-                        (unsigned)was, MAX_CYCLES_PER_BIT, (unsigned)b->cycles_per_bit);
-    }
+    trelvo_clamp_u32(b->prefix, "cycles-per-bit", &b->cycles_per_bit, 1, TRELVO_MAX_CYCLES_PER_BIT);
     if (trelvo40rx_model_sample(b->model, *b->stream, b->cycles_per_bit, &seen)) show(b, &seen);
 }
 

@@ -36,7 +36,10 @@ void trelvo40rx_model_read(const void* memory, trelvo40rx_board* board) {
     const Instance& i = *static_cast<const Instance*>(memory);
     const board_model::BoardLatches& l = i.board.Latches();
     for (int k = 0; k < board_model::kExpandedOutputs; ++k) board->outputs[k] = l.outputs[k];
-    board->spindle_word = l.SpindleWord();
+    const board_model::SpindleCommand spindle = board_model::DecodeSpindleWord(l.SpindleWord());
+    board->spindle_on = !spindle.off;
+    board->spindle_ccw = spindle.ccw;
+    board->spindle_duty = spindle.duty / 1023.0;
     board->frames = i.board.Counts().good;
     board->framing_errors = i.board.Counts().framingErrors;
     board->parity_errors = i.board.Counts().parityErrors;

@@ -11,7 +11,9 @@ extern "C" {
 
 typedef struct trelvo40rx_board {
     uint8_t outputs[8];   /* J5 A-D, K1, K2, J6-16, J6-17 */
-    int32_t spindle_word; /* duty 0..1023 in bits 0-9, bit 10 off, bit 11 counter-clockwise */
+    uint8_t spindle_on;   /* the spindle command word, decoded */
+    uint8_t spindle_ccw;
+    double spindle_duty;  /* 0..1 */
     uint32_t frames;      /* good frames */
     uint32_t framing_errors;
     uint32_t parity_errors;

@@ -49,6 +49,7 @@ struct Fixture {
 };
 
 // s: spindle (on, dir, duty)  t: ticks  k: K1 level  d: drain, expecting the words  n: one word
+// x: StopSpindle
 struct Step {
     char op;
     int32_t a = 0, b = 0, c = 0;
@@ -79,6 +80,11 @@ TEST(Scheduler, Orders) {
         {"but never splits a new spindle word", true,
          {{'s', 1, 0, 0x155}, {'d', 0, 0, 0, {0x25, 0x35, 0x49, kRelay, kPp2}}, {'s', 1, 0, 0x1FF}, {'n', 0x2F}, {'k', 0},
           {'d', 0, 0, 0, {0x3F, 0x49, 0x10}}}},
+        {"StopSpindle: the Hi nibble with the off bit before a pending output, then no spindle word", true,
+         {{'s', 1, 1, 512}, {'d', 0, 0, 0, {0x20, 0x30, 0x42, kRelay, kPp2}}, {'k', 0}, {'x'},
+          {'d', 0, 0, 0, {0x46, 0x10}}, {'t', 12}, {'d', 0, 0, 0, {kPp2, 0x10}}}},
+        {"StopSpindle mid-sequence: Hi at once, the Mid nibble left out", true,
+         {{'s', 1, 0, 0x2FF}, {'n', 0x2F}, {'x'}, {'d', 0, 0, 0, {0x4E, kRelay, kPp2}}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -91,6 +97,7 @@ TEST(Scheduler, Orders) {
                 case 'k': f.rig.level[4] = static_cast<uint8_t>(s.a); break;
                 case 'n': EXPECT_EQ(f.Next(), s.a); break;
                 case 'd': EXPECT_EQ(f.Drain(), s.words); break;
+                case 'x': f.d.StopSpindle(); break;
             }
         }
     }

@@ -23,14 +23,16 @@ BOARDS = {
     "c": (25, 7, 4, 1),
     "d": (-5, 0, -1, 0),
     "e": (2147483647, 2147483647, 2147483647, 1),
-    "f": (9, 2, 0, 3),
+    "f": (9, 0, 0, 3),  # idle-delay alone out of range
     "g": (3, 1, 2, 40),
     "h": (0, -5, 0, 4294967295),
 }
 PARAMS = ("post-estop-delay", "idle-delay", "intra-frame-delay", "cycles-per-bit")
-# The periods where enable rises and falls, and where a's enable-spindle falls and rises again.
+# The periods where enable rises and falls, where a's enable-spindle falls and rises again, and where
+# b's falls while enable is low.
 RISE1, FALL1, RISE2, END = 100, 6117, 6167, 8700
 SPINDLE_OFF, SPINDLE_ON = 3103, 4607
+B_SPINDLE_OFF = FALL1 + 20
 
 
 def man_ranges(man):
@@ -46,19 +48,19 @@ def write_session(work):
     for period in range(END):
         enable = int(RISE1 <= period < FALL1 or period >= RISE2)
         spindle = int(not SPINDLE_OFF <= period < SPINDLE_ON)
-        lines.append(f"{enable} {period % 2} {spindle}\n")
+        lines.append(f"{enable} {period % 2} {spindle} {int(period < B_SPINDLE_OFF)}\n")
     (work / "inputs.txt").write_text("".join(lines))
     (work / "sample.sh").write_text(f"halsampler -c 0 -n {END} >'{work}/samples.txt'\n")
     hal = [
         "loadrt threads name1=t period1=50000 fp1=1",
-        "loadrt streamer depth=%d cfg=bbb" % (END + 16),
+        "loadrt streamer depth=%d cfg=bbbb" % (END + 16),
         "loadrt trelvo40 names=" + ",".join(BOARDS),
         "loadrt sampler depth=%d cfg=bbbbbbbbsuf" % (END + 16),
         "addf streamer.0 t",
     ]
     hal += [f"addf {b} t" for b in BOARDS]
     hal += ["addf sampler.0 t", "net enable streamer.0.pin.0", "net k1 streamer.0.pin.1",
-            "net a-spindle streamer.0.pin.2 => a.enable-spindle"]
+            "net a-spindle streamer.0.pin.2 => a.enable-spindle", "net b-spindle streamer.0.pin.3 => b.enable-spindle"]
     for k, (b, values) in enumerate(BOARDS.items()):
         hal += [f"net enable => {b}.enable", f"net k1 => {b}.k1", f"net {b}-stream {b}.stream => sampler.0.pin.{k}"]
         hal += [f"setp {b}.{p} {v}" for p, v in zip(PARAMS, values) if v is not None]
@@ -66,7 +68,7 @@ def write_session(work):
             "net a-duty a.spindle-duty-sent => sampler.0.pin.10",
             "setp a.spindle-on 1", "setp a.spindle-ccw 1", "setp a.spindle-speed -12000",
             "setp a.spindle-scale 24000", "setp b.spindle-duty 0.25", "setp b.spindle-speed 24000",
-            "setp b.spindle-on 1", "setp b.enable-spindle 1",
+            "setp b.spindle-on 1",
             f"loadusr -w halstreamer -c 0 {work}/inputs.txt", "start", f"loadusr -w sh {work}/sample.sh",
             "stop", "show param"]
     (work / "params.hal").write_text("\n".join(hal) + "\n")
@@ -105,7 +107,8 @@ def frames(stream, cycles, rise, fall, cut=None):
 
 # loadrt's arguments (and a line after it), and the instances the load gives; None: the load must fail.
 LOADS = [("names=mill,lathe", ["mill", "lathe"]), ("count=2", ["trelvo40.0", "trelvo40.1"]), ("", ["trelvo40.0"]),
-         ("names=" + ",".join("abcdefgh"), list("abcdefgh")), ("count=0", None), ("count=9", None),
+         ("names=" + ",".join("abcdefgh"), list("abcdefgh")), ("count=8", [f"trelvo40.{n}" for n in range(8)]),
+         ("names=" + "n" * 23, ["n" * 23]), ("names=" + "n" * 24, None), ("count=-1", None), ("count=0", None), ("count=9", None),
          ("count=1 names=a", None), ("names=" + ",".join("abcdefghi"), None), ("names=a,a", None),
          ("\nsetp trelvo40.0.mode 1", None)]
 
@@ -210,6 +213,12 @@ def main():
           f"0x{dict(decoded)[first_on]:X} at {first_on}")
     b_hi = [w for _, w in frames([int(r[1]) for r in rows], 1, RISE1, FALL1) if w >> 4 == 4][:1]
     check(b_hi == [0x41], f"b: spindle-duty 0.25 beside spindle-speed 24000 sent Hi {[hex(w) for w in b_hi]}")
+    b_after = [w for _, w in frames([int(r[1]) for r in rows], 1, RISE2, END)]
+    b_spindle = [w for w in b_after if 0x20 <= w < 0x50]
+    check(b_after[:1] == [0x45] and b_spindle == [0x45],
+          f"b: enable-spindle fell in EStop: after it {[hex(w) for w in b_after[:3]]}, spindle frames {b_spindle}")
+    print(f"b: enable-spindle fell in EStop; after enable rose: first frame 0x{b_after[0]:X}, "
+          f"then {len(b_spindle) - 1} spindle frames")
     for f in failures:
         print("FAIL:", f)
     print("PASS" if not failures else "FAIL")

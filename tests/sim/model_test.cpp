@@ -34,6 +34,8 @@ struct FrameCase {
     uint32_t samplesPerBit = 1;
     // Each bit after the start bit begins with one sample of the level before it, as a slow edge.
     bool lateEdges = false;
+    // Nonzero: the samples per bit set anew just after the start bit's first sample.
+    uint32_t samplesPerBitAfterStart = 0;
 };
 
 // One bit of LINE a character to SAMPLES samples a bit.
@@ -53,7 +55,11 @@ TEST_P(ReceiverFrames, DecodesOneFrame) {
     const FrameCase& c = GetParam();
     Receiver rx;
     rx.SetSamplesPerBit(c.samplesPerBit);
-    const std::vector<ReceivedFrame> frames = Feed(rx, Stretch(c.line, c.samplesPerBit, c.lateEdges));
+    const std::string line = Stretch(c.line, c.samplesPerBit, c.lateEdges);
+    const size_t started = c.samplesPerBitAfterStart != 0 ? line.find('0') + 1 : line.size();
+    std::vector<ReceivedFrame> frames = Feed(rx, line.substr(0, started));
+    if (c.samplesPerBitAfterStart != 0) rx.SetSamplesPerBit(c.samplesPerBitAfterStart);
+    for (const ReceivedFrame& f : Feed(rx, line.substr(started), static_cast<int64_t>(started))) frames.push_back(f);
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].word, c.word);
     EXPECT_EQ(frames[0].parityOk, c.parityOk);
@@ -75,7 +81,10 @@ INSTANTIATE_TEST_SUITE_P(
         // A sender dividing its thread's rate: each bit is read in its middle, not at its edges.
         FrameCase{"ThreeSamplesABit", "11" "0" "1101011" "0" "1" "1", 0x6B, true, true, 6, 3},
         FrameCase{"FourSamplesLateEdges", "1" "0" "1000100" "1" "1" "1", 0x11, true, true, 4, 4, true},
-        FrameCase{"TwoSamplesStopLow", "1" "0" "1101011" "0" "0" "0", 0x6B, true, false, 2, 2}),
+        FrameCase{"TwoSamplesStopLow", "1" "0" "1101011" "0" "0" "0", 0x6B, true, false, 2, 2},
+        // A new rate set during a frame waits for the next start bit.
+        FrameCase{"SlowerRateMidFrame", "11" "0" "1101011" "0" "1" "1", 0x6B, true, true, 6, 3, false, 1},
+        FrameCase{"FasterRateMidFrame", "1" "0" "1000100" "1" "1" "111", 0x11, true, true, 1, 1, false, 4}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Receiver, NeedsAHighLineBeforeTheFirstStartBit) {
