@@ -2,7 +2,8 @@
 """The sample machine's display for scripts/ci-linuxcnc-machine: drives LinuxCNC and checks the board.
 
 LinuxCNC runs this as DISPLAY with -ini INIFILE. It resets EStop, turns the machine on, homes, sends
-each G-code by MDI and finally EStop, while halsampler records machine_sampling.hal's sampler: the
+each G-code by MDI, turns the machine off and finally EStop (opening the HAL pin [TRELVO_TEST]ESTOP_PIN
+when the INI names one, an EStop input; else LinuxCNC's own EStop), while halsampler records machine_sampling.hal's sampler: the
 machine's pins and trelvo40rx's, one sample a servo period. Each board output must take its new
 value at most two frames plus one period after the machine's pin changed (the spindle's pins, whose
 word takes three frames, four frames plus one), and the stream must be low
@@ -43,6 +44,8 @@ STEPS = [
     ("M4 S6000", CCW, 1, [BCCW, DUTY]),
     ("M9", FLOOD, 0, [K1]),
     ("M5", ON, 0, [BON]),
+    ("M3 S12000", ON, 1, [BON, BCCW, DUTY]),
+    ("Off", ON, 0, [BON]),  # the machine off stops the spindle; the stream carries it
     ("EStop", ESTOP, 0, [STREAM, FRAMING]),
 ]
 SPINDLE_PINS = (BON, BCCW, DUTY)
@@ -127,9 +130,10 @@ def wait_for(stat, test, seconds, what):
     raise RuntimeError(f"timed out waiting for {what}")
 
 
-def drive(out):
+def drive(out, estop_pin, sequenced):
     c, s = linuxcnc.command(), linuxcnc.stat()
-    wait_for(s, lambda s: s.task_state == linuxcnc.STATE_ESTOP, 30, "LinuxCNC in EStop")
+    # With an EStop input already closed, task starts out of EStop.
+    wait_for(s, lambda s: s.task_state in (linuxcnc.STATE_ESTOP, linuxcnc.STATE_ESTOP_RESET), 30, "LinuxCNC's task")
     time.sleep(0.5)  # some EStop samples first
     c.state(linuxcnc.STATE_ESTOP_RESET)
     c.wait_complete()
@@ -140,14 +144,20 @@ def drive(out):
     c.wait_complete()
     c.teleop_enable(False)
     c.wait_complete()
-    c.home(-1)
-    c.wait_complete()
+    # Homing all needs HOME_SEQUENCE, which stepconf's joints lack: those one at a time.
+    for joint in [-1] if sequenced else range(3):
+        c.home(joint)
+        c.wait_complete()
     wait_for(s, lambda s: all(s.homed[:3]), 60, "homing")
     c.mode(linuxcnc.MODE_MDI)
     c.wait_complete()
     for code, _, _, _ in STEPS:
-        if code == "EStop":
+        if code == "EStop" and estop_pin:
+            subprocess.run(["halcmd", "setp", estop_pin, "0"], check=True)
+        elif code == "EStop":
             c.state(linuxcnc.STATE_ESTOP)
+        elif code == "Off":
+            c.state(linuxcnc.STATE_OFF)
         else:
             c.mdi(code)
         c.wait_complete()
@@ -169,7 +179,8 @@ def main():
         sampler = subprocess.Popen(["halsampler", "-t", "-c", "0"], stdout=f)
     failures = 0
     try:
-        drive(out)
+        settings = linuxcnc.ini(ini)
+        drive(out, settings.find("TRELVO_TEST", "ESTOP_PIN"), settings.find("JOINT_0", "HOME_SEQUENCE") is not None)
     except Exception as e:  # reported, then the samples are still read
         out(f"FAIL driving LinuxCNC: {e}")
         failures += 1
