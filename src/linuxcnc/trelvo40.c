@@ -50,12 +50,20 @@ typedef struct {
 
 static int comp_id;
 
-/* Writes a value outside its range back clamped, so it reads back as used, and says so once. */
+/* The parameters and their ranges, as trelvo40(9) gives them: (type, field, name, low, high). */
+#define TRELVO40_PARAMETERS(X)                                          \
+    X(s32, post_estop_delay, "post-estop-delay", 0, MAX_DELAY)          \
+    X(s32, idle_delay, "idle-delay", 1, MAX_DELAY)                      \
+    X(s32, intra_frame_delay, "intra-frame-delay", 0, MAX_DELAY)        \
+    X(u32, cycles_per_bit, "cycles-per-bit", 1, TRELVO_MAX_CYCLES_PER_BIT)
+#define OUTSIDE(type, field, name, lo, hi) | trelvo_outside_##type(b->field, lo, hi)
+#define CLAMP(type, field, name, lo, hi) trelvo_clamp_##type(b->prefix, name, &b->field, lo, hi);
+
+/* Writes a value outside its range back clamped, so it reads back as used, and says so once; one
+   branch when all are in range. */
 static void clamp_parameters(board_t *b) {
-    trelvo_clamp_s32(b->prefix, "post-estop-delay", &b->post_estop_delay, 0, MAX_DELAY);
-    trelvo_clamp_s32(b->prefix, "idle-delay", &b->idle_delay, 1, MAX_DELAY);
-    trelvo_clamp_s32(b->prefix, "intra-frame-delay", &b->intra_frame_delay, 0, MAX_DELAY);
-    trelvo_clamp_u32(b->prefix, "cycles-per-bit", &b->cycles_per_bit, 1, TRELVO_MAX_CYCLES_PER_BIT);
+    if (!(0 TRELVO40_PARAMETERS(OUTSIDE))) return;
+    TRELVO40_PARAMETERS(CLAMP)
 }
 
 /* spindle-duty when it is not zero, else |spindle-speed| / spindle-scale; the core clamps to 0..1. */

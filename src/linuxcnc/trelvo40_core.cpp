@@ -19,7 +19,7 @@ struct Instance {
     board::EventSink events;  // no sink: realtime code writes no log
     board::Transmitter core;
     uint8_t activeHigh = 0;
-    bool spindleHeard = false;  // the board was last sent spindle words: it may still run the spindle
+    bool spindleHeard = false;  // spindle words went out before this EStop: the board may still run it
 };
 
 }  // namespace
@@ -67,7 +67,7 @@ int trelvo40_core_cycle(void* memory, int enable, int reads) {
         }
     }
     const bool wasEStop = i.core.state == board::kTxEStop;
-    if (!wasEStop) i.spindleHeard = i.core.scheduler.useSpindle;
+    if (enable == 0 && !wasEStop) i.spindleHeard = i.core.scheduler.useSpindle;  // entering EStop
     const int bit = i.core.Cycle(enable == 0);
     // enable-spindle fell during EStop: leaving it, the board hears the spindle stop first, as it
     // would out of EStop.
