@@ -44,6 +44,12 @@ bool CanWrite(const std::string& utf8);
 // standard output is not a console (a file or a pipe), which takes lines unwrapped.
 int ConsoleColumns();
 
+// Every output the user names is checked here before it is opened: a link in a sticky folder others
+// may write (as /tmp) is followed only when it is the user's or the folder owner's, the kernel's
+// protected_symlinks rule kept whatever the system is set to. Throws std::runtime_error "cannot
+// write PATH: REASON (LINK)" for any other. Windows: nothing to check (no such folders).
+void CheckOutputPath(const std::string& utf8);
+
 // Reads the whole of a file the user named, by its UTF-8 path, as the plug-in reads its profile: a
 // regular file only, never more than `limit` bytes. 0, or an error for ReadErrorText.
 int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes);

@@ -19,6 +19,7 @@
 
 #include "mach3/profile/profile_file.h"
 #include "platform/file_io.h"
+#include "platform/posix/link_rule.h"
 
 namespace sim {
 
@@ -44,8 +45,17 @@ int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes) {
 }
 std::string ReadErrorText(int error) { return platform::FileErrorText(error); }
 
+void CheckOutputPath(const std::string& utf8) {
+    std::string link;
+    if (const int error = platform::FollowLinks(utf8, link)) {
+        throw std::runtime_error("cannot write " + utf8 + ": " + platform::FileErrorText(error) +
+                                 (error == platform::FILEIO_FOREIGN_LINK ? " (" + link + ")" : ""));
+    }
+}
+
 // The store's own save, with its journal where the file must be written in place.
 void ReplaceUserFile(const std::string& path, const std::string& bytes) {
+    CheckOutputPath(path);
     std::string why;
     if (const int error = SaveWholeProfile(path, bytes, why)) {
         throw std::runtime_error("cannot write " + path + ": " + platform::FileErrorText(error) + (why.empty() ? "" : " (" + why + ")"));

@@ -181,12 +181,12 @@ int ReadFileBytes(const std::string& path, size_t limit, std::string& bytes) {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return platform::FILEIO_NOT_REGULAR;
     const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    if (file == INVALID_HANDLE_VALUE) return platform::win32::LastError();
     int error = GetFileType(file) == FILE_TYPE_DISK ? 0 : platform::FILEIO_NOT_REGULAR;
     char buffer[65536];
     while (error == 0) {
         DWORD n = 0;
-        if (!ReadFile(file, buffer, sizeof buffer, &n, nullptr)) error = static_cast<int>(GetLastError());
+        if (!ReadFile(file, buffer, sizeof buffer, &n, nullptr)) error = platform::win32::LastError();
         if (error != 0 || n == 0) break;
         if (bytes.size() + n > limit) error = platform::FILEIO_TOO_LARGE;
         else bytes.append(buffer, n);
@@ -220,10 +220,12 @@ constexpr platform::win32::ReplaceCalls<std::wstring> kWide{
 int WriteCopy(HANDLE file, const std::string& bytes) {
     const int error = platform::win32::WriteAll(file, bytes.data(), bytes.size());
     if (error != 0) return error;
-    return FlushFileBuffers(file) ? 0 : static_cast<int>(GetLastError());
+    return FlushFileBuffers(file) ? 0 : platform::win32::LastError();
 }
 
 }  // namespace
+
+void CheckOutputPath(const std::string&) {}
 
 // As the plug-in's save, with the wide calls: ReplaceFileW carries the security descriptor over.
 void ReplaceUserFile(const std::string& path, const std::string& bytes) {
@@ -241,7 +243,10 @@ void ReplaceUserFile(const std::string& path, const std::string& bytes) {
     for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
         temp = SaveCopyBeside(target);
         file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) check(static_cast<int>(GetLastError()));
+        if (file == INVALID_HANDLE_VALUE) {
+            const int error = platform::win32::LastError();
+            if (error != ERROR_FILE_EXISTS) check(error);
+        }
     }
     if (file == INVALID_HANDLE_VALUE) check(ERROR_FILE_EXISTS);
     int error = WriteCopy(file, bytes);

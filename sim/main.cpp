@@ -34,6 +34,17 @@ constexpr const char* kUsage =
     "usage: trelvo-sim [SCENARIO] [OPTIONS], or trelvo-sim --check [--profile FILE] [OPTIONS]; "
     "trelvo-sim --help lists the options";
 
+// An output the simulator may not follow to is refused before anything runs.
+bool Refused(const std::string& output) {
+    try {
+        sim::CheckOutputPath(output);
+        return false;
+    } catch (const std::runtime_error& e) {
+        std::cerr << "trelvo-sim: " << e.what() << '\n';
+        return true;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,6 +85,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (!pinoutPath.empty()) {
+        if (Refused(pinoutPath)) return 2;
         std::ofstream svg(sim::FilePath(pinoutPath), std::ios::binary);
         svg << sim::PinoutSvg();
         if (!svg.flush()) {
@@ -113,6 +125,7 @@ int main(int argc, char** argv) {
                       << " does not exist\n";
             return 2;
         }
+        if (Refused(reportPath)) return 2;
         report.open(sim::FilePath(reportPath), std::ios::binary);
         if (!report) {
             std::cerr << "trelvo-sim: cannot write the report " << reportPath << ": " << std::strerror(errno) << '\n';

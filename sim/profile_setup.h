@@ -37,8 +37,8 @@ public:
     void WriteSettings(const SettingList& settings) const;
     // An integer setting of section TRELVO40 as the plug-in reads it.
     int ReadSetting(const std::string& key, int defaultValue) const;
-    // The plug-in opens the debug log that DebugLogFile names, truncating it, wherever it points: the
-    // user's own files, the profile itself. A named log is pointed at DebugLogPath() in this folder
+    // The plug-in starts the debug log that DebugLogFile names afresh, truncating it, when it is missing,
+    // empty or an earlier log; a run writes none of the user's files, not even an earlier log. A named log is pointed at DebugLogPath() in this folder
     // before the plug-in runs; the value named is kept for SaveAs. Throws when the copy will not take
     // the new value, so that nothing runs with the user's path in it. `always` (--log): the log is
     // pointed there even when none is named, at level DEBUG when the profile's level is 0.

@@ -86,7 +86,9 @@ private:
 
 class VcdWriter {
 public:
-    explicit VcdWriter(const std::string& path) : out_(FilePath(path), std::ios::binary) {
+    explicit VcdWriter(const std::string& path) {
+        CheckOutputPath(path);
+        out_.open(FilePath(path), std::ios::binary);
         if (!out_) throw std::runtime_error("cannot write " + path);
         // One cycle is one microsecond, so a reader sees one sample per cycle at 1 MHz.
         out_ << "$version trelvo-sim $end\n$timescale 1 us $end\n$scope module host $end\n"
@@ -347,17 +349,22 @@ struct HostRun::Impl {
 HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOptions& options, std::ostream& out)
     : impl_(std::make_unique<Impl>(module, options, out)) {
     Impl& r = *impl_;
+    // Checked again when it is written, at the end.
+    if (!options.profileOutPath.empty()) CheckOutputPath(options.profileOutPath);
     if (!options.wirePath.empty()) {
+        CheckOutputPath(options.wirePath);
         r.wire.open(FilePath(options.wirePath), std::ios::binary);  // "\n" on every system
         if (!r.wire) throw std::runtime_error("cannot write " + options.wirePath);
     }
     if (!options.framesPath.empty()) {
+        CheckOutputPath(options.framesPath);
         r.frames.open(FilePath(options.framesPath), std::ios::binary);
         if (!r.frames) throw std::runtime_error("cannot write " + options.framesPath);
         r.frames << "cycle,word,channel,parity_ok,stop_ok\n";
     }
     if (!options.vcdPath.empty()) r.vcd.emplace(options.vcdPath);
     if (!options.logPath.empty()) {
+        CheckOutputPath(options.logPath);
         r.log.open(FilePath(options.logPath), std::ios::binary);
         if (!r.log) throw std::runtime_error("cannot write " + options.logPath);
     }

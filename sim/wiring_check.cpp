@@ -8,12 +8,14 @@
 #include <map>
 #include <ostream>
 #include <sstream>
+#include <stdexcept>
 #include <tuple>
 
 #include "mach3/assignments/signal_names.h"
 #include "mach3/settings.h"
 #include "host_os.h"
 #include "mach3/log.h"
+#include "platform/file_io.h"
 #include "simulation.h"
 
 namespace sim {
@@ -317,8 +319,9 @@ void ProfileProblems(const HostEngineBlock& engine, const MotorPinTable& motorPi
     }
 }
 
-// What the plug-in would do on the machine with the debug log the profile names: it starts that
-// file afresh at every start, and refuses the profile itself.
+// What the plug-in would do on the machine with the debug log the profile names: it starts afresh
+// only a file that is empty or its own log, reached through no link another user may have planted,
+// and refuses the profile itself.
 void DebugLogProblems(const std::string& profilePath, WiringCheckResult& r) {
     namespace fs = std::filesystem;
     if (r.debugLogNamed.empty() || profilePath.empty()) return;
@@ -335,13 +338,22 @@ void DebugLogProblems(const std::string& profilePath, WiringCheckResult& r) {
                               fix, ""});
         return;
     }
+    try {
+        CheckOutputPath(PathText(named));
+    } catch (const std::runtime_error&) {
+        r.problems.push_back({ProblemClass::Fault, "",
+                              "the plug-in follows no such link and writes no debug log at all", fix, "",
+                              "DebugLogFile names " + r.debugLogNamed + ", a link another user may have planted"});
+        return;
+    }
     if (!fs::is_regular_file(named, ec)) return;  // none yet, the plug-in makes it; a FIFO would hang the read
     std::ifstream in(named, std::ios::binary);
-    if (!in || in.peek() == std::ifstream::traits_type::eof()) return;
-    std::string first;
-    std::getline(in, first);
-    if (first.find(std::string("[SYSTEM]: ") + kLogBanner) != std::string::npos) return;
-    r.problems.push_back({ProblemClass::Fault, "", "the plug-in would erase it at every start", fix, "",
+    char start[platform::kLogStartSize];
+    in.read(start, sizeof start);
+    const size_t size = static_cast<size_t>(in.gcount());
+    if (size == 0 || IsLogStart(start, size)) return;
+    r.problems.push_back({ProblemClass::Fault, "",
+                          "the plug-in leaves that file as it is and writes no debug log at all", fix, "",
                           "DebugLogFile names " + r.debugLogNamed + ", a file that is not the plug-in's debug log"});
 }
 

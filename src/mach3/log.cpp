@@ -28,6 +28,16 @@ const char* LogLevelName(int32_t level) noexcept {
     return kLevelNames[level];
 }
 
+bool IsLogStart(const char* start, size_t size) noexcept {
+    static constexpr char kPrefix[] = "00:00:00.000 [SYSTEM]: ";  // myLog's prefix, each 0 a digit
+    constexpr size_t prefix = sizeof kPrefix - 1, banner = sizeof kLogBanner - 1;
+    if (start == nullptr || size < prefix + banner) return false;
+    for (size_t i = 0; i < prefix; ++i) {
+        if (kPrefix[i] == '0' ? start[i] < '0' || start[i] > '9' : start[i] != kPrefix[i]) return false;
+    }
+    return std::memcmp(start + prefix, kLogBanner, banner) == 0;
+}
+
 bool LogWanted(int32_t level) noexcept {
     const LogState& log = plugin().log;
     return log.file != nullptr && level <= log.threshold;
@@ -100,11 +110,14 @@ bool OpenLogFile(const std::string& path) noexcept {
     if (plugin().log.file != nullptr || path.empty()) {
         return false;
     }
-    const int error = platform::fileIo().openLog(path.c_str(), plugin().id.ProfilePath.c_str(), &plugin().log.file);
+    const int error =
+        platform::fileIo().openLog(path.c_str(), plugin().id.ProfilePath.c_str(), IsLogStart, &plugin().log.file);
     if (error != 0) {
         plugin().log.file = nullptr;
         try {
-            ReportStatus("TRELVO-40/41 debug log not opened: " + path + ": " + platform::FileErrorText(error));
+            // The reason first: a long path is what the status text's end cuts off.
+            ReportStatus("TRELVO-40/41 writes no debug log: " + platform::FileErrorText(error) + " (DebugLogFile " +
+                         path + ")");
         } catch (...) {
         }
     }

@@ -1,6 +1,7 @@
 // The debug log (leveled, timestamped lines in an optional file) and the host status text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -17,6 +18,10 @@ const char* LogLevelName(int32_t level) noexcept;
 
 // How the first line of every log begins; the wiring check knows the plug-in's own log by it.
 inline constexpr char kLogBanner[] = "*** TRELVO-40/41 Plug-In Debug Log";
+
+// True when the bytes begin as the plug-in's log does: its first line's time, level and banner. Only
+// such a file, or an empty one, is ever started afresh as the log.
+bool IsLogStart(const char* start, size_t size) noexcept;
 
 // True when a line at this level would reach the file; callers test it before formatting.
 bool LogWanted(int32_t level) noexcept;
@@ -47,8 +52,9 @@ void ReportLater(int32_t level, const std::string& text) noexcept;
 void LogLater(int32_t level, const std::string& text) noexcept;
 void FlushPendingLog() noexcept;
 
-// Opens (truncating) a regular file as the log, never the profile itself; false leaves the log closed
-// and says why in the status.
+// Opens (truncating) a regular file as the log: a missing or empty file, or one IsLogStart takes for
+// the log, never the profile itself nor through another user's link; false leaves the log closed and
+// says why in the status.
 bool OpenLogFile(const std::string& path) noexcept;
 void CloseLogFile() noexcept;
 bool LogIsOpen() noexcept;

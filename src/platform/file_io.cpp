@@ -39,6 +39,8 @@ std::string FileErrorText(int error) {
     case FILEIO_SHORT_WRITE: return "the file was written only in part";
     case FILEIO_OUT_OF_MEMORY: return "out of memory";
     case FILEIO_IS_PROFILE: return "the file is the profile itself";
+    case FILEIO_NOT_A_LOG: return "the file is not the plug-in's debug log, and is left as it is";
+    case FILEIO_FOREIGN_LINK: return "a link another user may have planted, not followed";
     case FILEIO_CHANGED: return "another program changed the file meanwhile";
     case FILEIO_NOT_KEPT: return "a new file could not have the old one's owner, group, mode or ACL";
     case FILEIO_REPLACE_REFUSED: return "the replacement of the file was refused";

@@ -20,6 +20,8 @@ enum : int {
     FILEIO_SHORT_WRITE = -6,
     FILEIO_OUT_OF_MEMORY = -7,
     FILEIO_IS_PROFILE = -8,         // a debug log path that names the profile itself
+    FILEIO_NOT_A_LOG = -20,         // a debug log path that names a file not begun by the plug-in's log
+    FILEIO_FOREIGN_LINK = -21,      // a link the kernel's protected_symlinks rule would not follow
     FILEIO_CHANGED = -9,            // the file was no longer the one read (it is read and spliced again)
     FILEIO_NOT_KEPT = -10,          // a new file could not take the old one's owner, group, mode or ACL
     FILEIO_WOULD_BE_TOO_LARGE = -11,
@@ -87,11 +89,17 @@ struct InPlaceWrite {
     bool restored = false;           // out: `old` is back, whole
 };
 
+// How much of an existing debug log openLog shows its `isLog`.
+inline constexpr size_t kLogStartSize = 128;
+
 // Every hook returns 0 or the reason it failed.
 struct FileIo {
     // The debug log: a regular file only, opened without blocking, created or truncated, text mode.
     // Never the file `profile` names (after links, by file identity): that is refused before truncating.
-    int (*openLog)(const char* path, const char* profile, void** file);
+    // Only a file that is empty or whose first bytes `isLog` takes for the log's is truncated
+    // (FILEIO_NOT_A_LOG otherwise); never through another user's link (FollowLinks on POSIX, no
+    // reparse point on Windows: FILEIO_FOREIGN_LINK).
+    int (*openLog)(const char* path, const char* profile, bool (*isLog)(const char* start, size_t size), void** file);
     size_t (*write)(void* file, const void* data, size_t size);
     int (*close)(void* file);
     // The whole content of a regular file of at most `limit` bytes.

@@ -144,7 +144,7 @@ TEST_F(LifecycleTest, ASessionAfterStopPlugStartsAfresh) {
     first.emplace_back("DebugLogFile", (dir_ / "missing" / "debug.log").string());
     LoadSettings(first);
     Init();
-    ASSERT_EQ(std::string(state_.statusText).rfind("TRELVO-40/41 debug log not opened", 0), 0u);
+    ASSERT_EQ(std::string(state_.statusText).rfind("TRELVO-40/41 writes no debug log: ", 0), 0u);
     EStopCycles(1);
     Cycles(60);
     ASSERT_STRNE(state_.statusText, "TRELVO-40/41 sending SERIAL TEST data 0x6B #0") << "frames after the first";

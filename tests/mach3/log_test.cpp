@@ -5,6 +5,7 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <cstdio>
@@ -140,9 +141,10 @@ TEST_F(LogTest, ThresholdDecidesWhichLevelsReachTheFile) {
 }
 
 TEST_F(LogTest, TextIsWrittenUnchangedNotAsFormat) {
-    testsupport::WriteFile(log_, std::string(5000, 'o') + "\nold line\n");
+    testsupport::WriteFile(log_, "23:59:59.999 [SYSTEM]: *** TRELVO-40/41 Plug-In Debug Log (level=5 in myProfileInit) ***\n" +
+                                     std::string(5000, 'o') + "\nold line\n");
     LoadSettings({});
-    EXPECT_EQ(LogText().rfind("old line"), std::string::npos) << "an existing log is truncated";
+    EXPECT_EQ(LogText().rfind("old line"), std::string::npos) << "an earlier log is started afresh";
     // Formatted lines of any length arrive whole, however the formatting buffer is sized.
     for (const size_t length : {511u, 512u, 513u, 4000u}) {
         const std::string long_text(length, 'L');
@@ -163,6 +165,14 @@ TEST_F(LogTest, TextIsWrittenUnchangedNotAsFormat) {
 
 TEST_F(LogTest, LogFileThatCannotBeOpenedLeavesPluginRunning) {
     const std::string isProfile = platform::FileErrorText(platform::FILEIO_IS_PROFILE);
+    const std::string notALog = platform::FileErrorText(platform::FILEIO_NOT_A_LOG);
+    // A file of the user's own that DebugLogFile names, which the plug-in must leave as it is.
+    const auto document = [](const std::string& text) {
+        return [text](const fs::path& dir) {
+            testsupport::WriteFile(dir / "notes.txt", text);
+            return dir / "notes.txt";
+        };
+    };
     const struct {
         const char* name;
         std::string reason;
@@ -175,10 +185,31 @@ TEST_F(LogTest, LogFileThatCannotBeOpenedLeavesPluginRunning) {
              fs::create_hard_link(dir / "profile.xml", dir / "alias.xml");
              return dir / "alias.xml";
          }},
+        {"a document", notALog, document("Dear diary,\n")},
+        {"a document that begins with the banner alone", notALog, document("*** TRELVO-40/41 Plug-In Debug Log\n")},
+        {"a document whose second line is a log's first", notALog,
+         document("notes\n12:00:00.000 [SYSTEM]: *** TRELVO-40/41 Plug-In Debug Log (level=0 in myProfileInit) ***\n")},
+        {"another level's line", notALog, document("12:00:00.000 [INFO]: *** TRELVO-40/41 Plug-In Debug Log\n")},
+        {"a time with a letter", notALog, document("12:0x:00.000 [SYSTEM]: *** TRELVO-40/41 Plug-In Debug Log\n")},
+        {"a log cut inside its banner", notALog, document("12:00:00.000 [SYSTEM]: *** TRELVO-40/41 Plug-In")},
 #if defined(_WIN32)
         {"missing folder", platform::SystemErrorText(ERROR_PATH_NOT_FOUND), [](const fs::path& dir) { return dir / "no-such-folder" / "debug.log"; }},
         {"directory", "not a regular file", [](const fs::path& dir) { return dir; }},
         {"device", "not a regular file", [](const fs::path&) { return fs::path("NUL"); }},
+        // A reparse point is never followed, whoever made it.
+        {"a symbolic link to a document", platform::FileErrorText(platform::FILEIO_FOREIGN_LINK),
+         [&document](const fs::path& dir) {
+             // The call is Vista's, looked up so the test runs where it is missing (skipped there).
+             using Create = BOOLEAN(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+             const auto create = reinterpret_cast<Create>(
+                 reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateSymbolicLinkW")));
+             const fs::path target = document("my own notes\n")(dir);
+             const bool made = create != nullptr && create((dir / "link.log").wstring().c_str(), target.wstring().c_str(), 0);
+             // wine 8 makes a Unix link that it shows as a plain file: nothing tells it apart there.
+             const DWORD attributes = made ? GetFileAttributesW((dir / "link.log").wstring().c_str()) : 0;
+             const bool shown = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+             return shown ? dir / "link.log" : fs::path();
+         }},
 #else
         {"missing folder", "No such file or directory", [](const fs::path& dir) { return dir / "no-such-folder" / "debug.log"; }},
         {"directory", "Is a directory", [](const fs::path& dir) { return dir; }},
@@ -187,9 +218,26 @@ TEST_F(LogTest, LogFileThatCannotBeOpenedLeavesPluginRunning) {
              fs::create_symlink("profile.xml", dir / "link.xml");
              return dir / "link.xml";
          }},
-        {"FIFO, which would block the open", "No such device or address", [](const fs::path& dir) {
+        {"FIFO, which would block the open", "not a regular file", [](const fs::path& dir) {
              mkfifo((dir / "fifo").c_str(), 0644);
              return dir / "fifo";
+         }},
+        // Another user's link in a sticky folder others may write, as /tmp: planted to a document of
+        // the user's (as root the test can make the link another's; kept whatever the kernel's setting).
+        {"another user's link in a sticky folder", platform::FileErrorText(platform::FILEIO_FOREIGN_LINK),
+         [&document](const fs::path& dir) {
+             fs::create_directory(dir / "shared");
+             fs::permissions(dir / "shared", fs::perms::all | fs::perms::sticky_bit);
+             const fs::path target = document("my own notes\n")(dir);
+             fs::create_symlink(target, dir / "shared" / "trelvo.log");
+             return lchown((dir / "shared" / "trelvo.log").c_str(), 4242, 4242) == 0 ? dir / "shared" / "trelvo.log" : fs::path();
+         }},
+        {"another user's link to a missing file in a sticky folder", platform::FileErrorText(platform::FILEIO_FOREIGN_LINK),
+         [](const fs::path& dir) {
+             fs::create_directory(dir / "shared");
+             fs::permissions(dir / "shared", fs::perms::all | fs::perms::sticky_bit);
+             fs::create_symlink(dir / "created-by-the-plug-in.txt", dir / "shared" / "trelvo.log");
+             return lchown((dir / "shared" / "trelvo.log").c_str(), 4242, 4242) == 0 ? dir / "shared" / "trelvo.log" : fs::path();
          }},
 #endif
     };
@@ -197,6 +245,12 @@ TEST_F(LogTest, LogFileThatCannotBeOpenedLeavesPluginRunning) {
         SCOPED_TRACE(c.name);
         SetUp();
         const fs::path path = c.make(dir_);
+        if (path.empty()) {  // a row that needs root
+            TearDown();
+            continue;
+        }
+        std::error_code ec;
+        const std::string before = fs::is_regular_file(path, ec) ? testsupport::ReadFile(path) : "(none)";
         LoadSettings({{"ExpandedMode", "0"}, {"DebugLogFile", path.string()}});
         EXPECT_FALSE(LogIsOpen());
         // A second settings load tries again and fails the same way.
@@ -204,12 +258,16 @@ TEST_F(LogTest, LogFileThatCannotBeOpenedLeavesPluginRunning) {
         ASSERT_NE(name, nullptr);
         EXPECT_NE(std::string(name).find("and 41"), std::string::npos);
         WireAndStart();
-        EXPECT_EQ(std::string(state_.statusText), "TRELVO-40/41 debug log not opened: " + path.string() + ": " + c.reason);
+        EXPECT_EQ(std::string(state_.statusText), "TRELVO-40/41 writes no debug log: " + c.reason + " (DebugLogFile " + path.string() + ")");
         ExpectGoodFrames(Record(400), 10);
         EXPECT_EQ(engine_.mode, 999);
         EXPECT_EQ(engine_.outputs[13].enabled, 1);
         myCleanUp();
         EXPECT_FALSE(fs::exists(dir_ / "no-such-folder"));
+        EXPECT_FALSE(fs::exists(dir_ / "created-by-the-plug-in.txt"));
+        if (!fs::equivalent(path, profile_, ec)) {
+            EXPECT_EQ(fs::is_regular_file(path, ec) ? testsupport::ReadFile(path) : "(none)", before) << "left as it was";
+        }
         EXPECT_NE(testsupport::ReadFile(profile_).find("<DebugLogFile>"), std::string::npos) << "the profile is whole";
         TearDown();
     }

@@ -175,7 +175,7 @@ TEST_F(FileHooksTest, TextModeWritesCrLfAndReplaceSwapsFilesWhole) {
     platform::FileIo& io = platform::fileIo();
     const fs::path fresh = dir_ / "fresh.txt";
     void* file = nullptr;
-    ASSERT_EQ(io.openLog(fresh.string().c_str(), "", &file), 0);
+    ASSERT_EQ(io.openLog(fresh.string().c_str(), "", nullptr, &file), 0);
     EXPECT_EQ(io.write(file, "a\nb\n", 4), 4u);
     EXPECT_EQ(io.close(file), 0);
     EXPECT_EQ(testsupport::ReadFile(fresh), "a\r\nb\r\n");
@@ -190,6 +190,54 @@ TEST_F(FileHooksTest, TextModeWritesCrLfAndReplaceSwapsFilesWhole) {
     EXPECT_EQ(testsupport::ReadFile(target), "a\r\nb\r\n");
     EXPECT_EQ(io.remove(target.string().c_str()), 0);
     EXPECT_NE(io.remove(target.string().c_str()), 0);
+}
+
+// A handle that says it is a reparse point, as a link or junction does on Windows (wine 8 shows none).
+namespace reparse {
+platform::win32::Syscalls real;
+BOOL WINAPI Info(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info) {
+    const BOOL ok = real.getFileInformationByHandle(handle, info);
+    if (ok) info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return ok;
+}
+}  // namespace reparse
+
+TEST_F(FileHooksTest, TheLogIsOpenedOnlyOverNothingAnEmptyFileOrALog) {
+    const struct {
+        const char* name;
+        const char* before;  // null: no file
+        bool reparsePoint;
+        int error;
+    } cases[] = {
+        {"no file", nullptr, false, 0},
+        {"an empty file", "", false, 0},
+        {"an earlier log", "LOG old lines\r\n", false, 0},
+        {"a file of the user's", "notes\r\n", false, platform::FILEIO_NOT_A_LOG},
+        {"a reparse point", "LOG old lines\r\n", true, platform::FILEIO_FOREIGN_LINK},
+    };
+    const fs::path path = dir_ / "trelvo.log";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(path);
+        if (c.before != nullptr) testsupport::WriteFile(path, c.before);
+        reparse::real = platform::win32::syscalls();
+        if (c.reparsePoint) platform::win32::syscalls().getFileInformationByHandle = reparse::Info;
+        void* file = nullptr;
+        const int error = platform::fileIo().openLog(
+            path.string().c_str(), "", +[](const char* start, size_t size) { return size >= 3 && std::memcmp(start, "LOG", 3) == 0; },
+            &file);
+        platform::win32::ResetSyscalls();
+        EXPECT_EQ(error, c.error);
+        if (error == 0) {
+            ASSERT_NE(file, nullptr);
+            platform::fileIo().write(file, "new\n", 4);
+            platform::fileIo().close(file);
+            EXPECT_EQ(testsupport::ReadFile(path), "new\r\n");
+        } else {
+            EXPECT_EQ(file, nullptr);
+            EXPECT_EQ(testsupport::ReadFile(path), c.before) << "left as it was";
+        }
+    }
 }
 
 std::vector<std::string> Names(const fs::path& dir) {

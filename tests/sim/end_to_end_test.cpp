@@ -300,6 +300,7 @@ struct InputCase {
     std::vector<std::string> untouched = {};  // files whose bytes, mode, owner, mtime and ctime must stay
     std::vector<std::string> absent = {};     // files that must not exist afterwards
     std::vector<std::pair<std::string, std::string>> holds = {};  // files and a line they must hold
+    bool asRoot = false;  // needs root, which makes links another user's
     friend void PrintTo(const InputCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -363,6 +364,21 @@ public:
         std::ofstream(in_ / "Mach3.log", std::ios::binary) << "the machinist's own log\n";
         std::ofstream(in_ / "logsetting.txt", std::ios::binary) << "setting DebugLogFile " << (in_ / "Mach3.log").string()
                                                                 << "\nsetting DebugLogLevel 5\nrun 20\n";
+        // A sticky folder everyone may write, as /tmp, where another user (4242) planted links to the
+        // user's notes, to a name not yet there and to a folder; and a link of the user's own.
+        fs::create_directory(in_ / "shared");
+        fs::permissions(in_ / "shared", fs::perms::all | fs::perms::sticky_bit);
+        std::ofstream(in_ / "notes.txt", std::ios::binary) << "the user's own notes\n";
+        const auto plant = [](const fs::path& target, const std::string& name, uid_t owner) {
+            fs::create_symlink(target, in_ / "shared" / name);
+            lchown((in_ / "shared" / name).c_str(), owner, owner);
+        };
+        for (const char* name : {"out.xml", "wire.txt", "frames.csv", "run.vcd", "run.log", "page.html", "pinout.svg"})
+            plant(in_ / "notes.txt", name, 4242);
+        plant(in_ / "planted.txt", "nothing.txt", 4242);
+        plant(in_, "folder", 4242);
+        plant(in_ / "mine.txt", "mine.txt", ::geteuid());
+        logTo("logforeign.xml", in_ / "shared" / "run.log");
     }
     static void TearDownTestSuite() { std::filesystem::remove_all(in_); }
     static std::string In(std::string text) {
@@ -376,6 +392,7 @@ protected:
 
 TEST_P(Inputs, RefusedBeforeAnythingRunsOrReadAsThePlugInReadsIt) {
     const InputCase& c = GetParam();
+    if (c.asRoot && ::geteuid() != 0) GTEST_SKIP() << "only root can make a link another user's";
     std::vector<std::string> args;
     for (const std::string& a : c.args) args.push_back(In(a));
     std::vector<FileState> before;
@@ -462,7 +479,36 @@ INSTANTIATE_TEST_SUITE_P(
         InputCase{"LogIsTheWire", {"{in}/bom.txt", "--wire", "{in}/w.txt", "--log", "{in}/w.txt"}, 2,
                   "names the output of --wire", {}, {"{in}/w.txt"}},
         InputCase{"LogIsThePage", {"--check", "--report", "{in}/p.html", "--log", "{in}/p.html"}, 2,
-                  "names the output of --report", {}, {"{in}/p.html"}}),
+                  "names the output of --report", {}, {"{in}/p.html"}},
+        // No output follows another user's link in a sticky folder, whatever the kernel's setting.
+        InputCase{"ProfileOutThroughAnotherUsersLink", {"{in}/bom.txt", "--profile-out", "{in}/shared/out.xml"}, 2,
+                  "trelvo-sim: cannot write {in}/shared/out.xml: a link another user may have planted, not followed "
+                  "({in}/shared/out.xml)\n", {"{in}/notes.txt"}, {}, {}, true},
+        InputCase{"WireThroughAnotherUsersLink", {"{in}/bom.txt", "--wire", "{in}/shared/wire.txt"}, 2,
+                  "cannot write {in}/shared/wire.txt: a link another user", {"{in}/notes.txt"}, {}, {}, true},
+        InputCase{"FramesThroughAnotherUsersLink", {"{in}/bom.txt", "--frames", "{in}/shared/frames.csv"}, 2,
+                  "cannot write {in}/shared/frames.csv: a link another user", {"{in}/notes.txt"}, {}, {}, true},
+        InputCase{"VcdThroughAnotherUsersLink", {"{in}/bom.txt", "--vcd", "{in}/shared/run.vcd"}, 2,
+                  "cannot write {in}/shared/run.vcd: a link another user", {"{in}/notes.txt"}, {}, {}, true},
+        InputCase{"LogThroughAnotherUsersLink", {"{in}/bom.txt", "--log", "{in}/shared/run.log"}, 2,
+                  "cannot write {in}/shared/run.log: a link another user", {"{in}/notes.txt"}, {}, {}, true},
+        InputCase{"CheckLogThroughAnotherUsersLink", {"--check", "--log", "{in}/shared/run.log"}, 2,
+                  "cannot write {in}/shared/run.log: a link another user", {"{in}/notes.txt"}, {}, {}, true},
+        InputCase{"ReportThroughAnotherUsersLink", {"--check", "--report", "{in}/shared/page.html"}, 2,
+                  "cannot write {in}/shared/page.html: a link another user", {"{in}/notes.txt"}, {}, {}, true},
+        InputCase{"PinoutThroughAnotherUsersLink", {"--pinout", "{in}/shared/pinout.svg"}, 2,
+                  "cannot write {in}/shared/pinout.svg: a link another user", {"{in}/notes.txt"}, {}, {}, true},
+        InputCase{"OutputThroughAnotherUsersFolderLink", {"{in}/bom.txt", "--wire", "{in}/shared/folder/notes.txt"}, 2,
+                  "cannot write {in}/shared/folder/notes.txt: a link another user may have planted, not followed "
+                  "({in}/shared/folder)", {"{in}/notes.txt"}, {}, {}, true},
+        InputCase{"OutputThroughAnotherUsersLinkToNothing", {"{in}/bom.txt", "--wire", "{in}/shared/nothing.txt"}, 2,
+                  "cannot write {in}/shared/nothing.txt: a link another user", {}, {"{in}/planted.txt"}, {}, true},
+        InputCase{"LogIsAnotherUsersLinkChecked", {"--check", "--profile", "{in}/logforeign.xml"}, 1,
+                  "  - fault, DebugLogFile names {in}/shared/run.log, a link another user may have planted: the "
+                  "plug-in follows no such link and writes no debug log at all\n",
+                  {"{in}/notes.txt"}, {}, {}, true},
+        InputCase{"OutputThroughTheUsersOwnLink", {"{in}/bom.txt", "--wire", "{in}/shared/mine.txt"}, 0,
+                  "port 1 pin 16: output 16", {}, {}, {{"{in}/mine.txt", "0"}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Signals end the run as they would have, without the copy of the profile; a folder that a killed
@@ -758,7 +804,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The debug log the profile names, as the plug-in would treat it on the machine.
         CheckCase{"DebugLogIsAFileOfTheUsers", "", 1,
                   "\ncheck failed: DebugLogFile names " TRELVO_SAMPLE_PROFILE ", a file that is not the plug-in's debug log: "
-                  "the plug-in would erase it at every start (1 of 1",
+                  "the plug-in leaves that file as it is and writes no debug log at all (1 of 1",
                   {"    fix: set DebugLogFile in section TRELVO40 of the profile to a file of the log's own"}, kWired,
                   kMode0 + "<DebugLogFile>" TRELVO_SAMPLE_PROFILE "</DebugLogFile><EnableDebug>1</EnableDebug>"},
         CheckCase{"DebugLogIsAnEarlierLog", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n", {}, kWired,

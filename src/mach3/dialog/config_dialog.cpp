@@ -180,9 +180,11 @@ void RunConfigDialog(CXmlProfile& profile) noexcept {
             } while (result == REFRESH_RESULT);
 
             if (result == platform::DIALOG_OK) {
-                profile.WriteInt(kProfileSection, "ExpandedMode", form.m_Mode);
+                // Only what the user changed since Config opened: writing an unchanged key would undo
+                // another host's change to it made meanwhile.
+                if (form.m_Mode != savedMode) profile.WriteInt(kProfileSection, "ExpandedMode", form.m_Mode);
                 s.IoMode = form.m_Mode;
-                profile.WriteInt(kProfileSection, "EnableSpindle", form.m_Spindle);
+                if ((form.m_Spindle != 0) != savedSpindle) profile.WriteInt(kProfileSection, "EnableSpindle", form.m_Spindle);
                 s.EnableSpindle = form.m_Spindle != 0;
                 s.DemoMode = form.m_Demo != 0;
                 LogOutcome("Config Updated:", "TRELVO-40/41 Config updated");

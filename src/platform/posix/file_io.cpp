@@ -18,6 +18,7 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/posix/link_rule.h"
 #include "platform/posix/syscalls.h"
 
 namespace platform {
@@ -84,17 +85,27 @@ bool IsFile(int fd, const char* other) {
            mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
 }
 
-int OpenLog(const char* path, const char* profile, void** file) {
+int OpenLog(const char* path, const char* profile, bool (*isLog)(const char*, size_t), void** file) {
     *file = nullptr;
+    std::string target;
+    if (const int error = FollowLinks(path, target)) return error;
     int fd = -1;
-    if (const int error = OpenRegular(path, O_WRONLY | O_CREAT, 0666, fd)) return error;
-    if (IsFile(fd, profile)) {
-        Sys().close(fd);
-        return FILEIO_IS_PROFILE;
+    // A link put at the name since FollowLinks looked is not followed.
+    if (const int error = OpenRegular(target.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0666, fd)) {
+        return error == ELOOP ? FILEIO_FOREIGN_LINK : error;
     }
-    FILE* stream = Sys().ftruncate(fd, 0) == 0 ? ::fdopen(fd, "w") : nullptr;
-    if (stream == nullptr) {
-        const int error = Error();
+    char start[kLogStartSize];
+    ssize_t n = -1;
+    while ((n = Sys().pread(fd, start, sizeof start, 0)) < 0 && errno == EINTR) {}
+    int error = n < 0 ? Error() : 0;
+    if (error == 0 && IsFile(fd, profile)) error = FILEIO_IS_PROFILE;
+    if (error == 0 && n > 0 && (isLog == nullptr || !isLog(start, static_cast<size_t>(n)))) error = FILEIO_NOT_A_LOG;
+    FILE* stream = nullptr;
+    if (error == 0) {
+        stream = Sys().ftruncate(fd, 0) == 0 ? ::fdopen(fd, "w") : nullptr;
+        if (stream == nullptr) error = Error();
+    }
+    if (error != 0) {
         Sys().close(fd);
         return error;
     }

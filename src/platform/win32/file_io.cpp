@@ -90,16 +90,29 @@ bool IsFile(HANDLE handle, const char* other) {
     return same;
 }
 
-int OpenLog(const char* path, const char* profile, void** file) {
+int OpenLog(const char* path, const char* profile, bool (*isLog)(const char*, size_t), void** file) {
     *file = nullptr;
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (const int error = OpenRegular(path, GENERIC_WRITE, OPEN_ALWAYS, handle)) return error;
-    if (IsFile(handle, profile)) {
-        Sys().closeHandle(handle);
-        return FILEIO_IS_PROFILE;
+    const DWORD attributes = Sys().getFileAttributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return FILEIO_NOT_REGULAR;
+    // The reparse point itself, never what it leads to: no link or junction is followed to the log.
+    HANDLE handle = Sys().createFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return win32::LastError();
+    BY_HANDLE_FILE_INFORMATION info{};
+    int error = GetFileType(handle) != FILE_TYPE_DISK                  ? FILEIO_NOT_REGULAR
+                : !Sys().getFileInformationByHandle(handle, &info)     ? win32::LastError()
+                : (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? FILEIO_FOREIGN_LINK
+                : IsFile(handle, profile)                              ? FILEIO_IS_PROFILE
+                                                                       : 0;
+    char start[kLogStartSize];
+    DWORD n = 0;
+    if (error == 0 && !Sys().readFile(handle, start, sizeof start, &n, nullptr)) error = win32::LastError();
+    if (error == 0 && n > 0 && (isLog == nullptr || !isLog(start, n))) error = FILEIO_NOT_A_LOG;
+    LARGE_INTEGER origin{};
+    if (error == 0 && (!Sys().setFilePointerEx(handle, origin, nullptr, FILE_BEGIN) || !Sys().setEndOfFile(handle))) {
+        error = win32::LastError();
     }
-    if (!Sys().setEndOfFile(handle)) {
-        const int error = win32::LastError();
+    if (error != 0) {
         Sys().closeHandle(handle);
         return error;
     }

@@ -1,12 +1,16 @@
 // The configuration dialog driven through Config by a scripted user: displays, settings, profile file, warnings.
 #include <algorithm>
 #include <cstdio>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mach3/assignments/assignments.h"
 #include "mach3/dialog/config_dialog.h"
 #include "mach3/lifecycle.h"
+#include "mach3/plugin_state.h"
+#include "mach3/profile/xml_profile.h"
 #include "platform/file_io.h"
 #include "platform/posix/dialog_script.h"
 #include "platform/posix/test_host_hooks.h"
@@ -77,7 +81,7 @@ protected:
     std::vector<std::string> warnings_;
 };
 
-TEST_F(ConfigDialogTest, OkWithoutChangeStillWritesModeAndSpindle) {
+TEST_F(ConfigDialogTest, OkWithoutChangeLogsTheOutcome) {
     LoadSettings({{"ExpandedMode", "1"}, {"EnableSpindle", "1"}, {"DemoMode", "1"}, {"EnableDebug", "1"}});
     Init();
     Config("ok");
@@ -91,15 +95,53 @@ TEST_F(ConfigDialogTest, OkWithoutChangeStillWritesModeAndSpindle) {
               "TRELVO-40/41 Configuration (Plug-In Version 2012.06.22)");
 }
 
-TEST_F(ConfigDialogTest, OkWritesDefaultsIntoAProfileWithoutTheKeys) {
+TEST_F(ConfigDialogTest, OkWithoutChangeAddsNoKeys) {
     LoadSettings({});
     Init();
     Config("ok");
-    EXPECT_EQ(Stored("ExpandedMode"), "2");
-    EXPECT_EQ(Stored("EnableSpindle"), "0");
+    EXPECT_EQ(Stored("ExpandedMode"), "(absent)");
+    EXPECT_EQ(Stored("EnableSpindle"), "(absent)");
     EXPECT_EQ(Stored("DemoMode"), "(absent)");
     EXPECT_STREQ(state_.statusText, "") << "EnableDebug is off";
 }
+
+// OK writes the keys the user changed since Config opened; another host saves ExpandedMode 2 and
+// EnableSpindle 7 while this dialog is shown, and keeps every key this one leaves alone.
+struct OkWriteCase {
+    const char* script;
+    const char* mode;     // ExpandedMode in the file afterwards
+    const char* spindle;  // EnableSpindle
+    friend void PrintTo(const OkWriteCase& c, std::ostream* out) { *out << '"' << c.script << '"'; }
+};
+
+class ConfigDialogOkWriteTest : public ConfigDialogTest, public ::testing::WithParamInterface<OkWriteCase> {};
+
+TEST_P(ConfigDialogOkWriteTest, OkWritesOnlyWhatTheUserChanged) {
+    LoadSettings({{"ExpandedMode", "0"}, {"EnableSpindle", "0"}});
+    Init();
+    bool first = true;
+    platform::SetDialogObserver([&first](const std::string&) {
+        if (!std::exchange(first, false)) return;
+        CXmlProfile other;
+        other.WriteInt(kProfileSection, "ExpandedMode", 2);
+        other.WriteString(kProfileSection, "EnableSpindle", "7");
+        std::string why;
+        EXPECT_TRUE(other.Save(why)) << why;
+    });
+    Config(GetParam().script);
+    EXPECT_EQ(Stored("ExpandedMode"), GetParam().mode);
+    EXPECT_EQ(Stored("EnableSpindle"), GetParam().spindle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, ConfigDialogOkWriteTest,
+                         ::testing::Values(OkWriteCase{"ok", "2", "7"},                          // neither
+                                           OkWriteCase{"mode 1 ok", "1", "7"},                   // the mode only
+                                           OkWriteCase{"spindle on ok", "2", "1"},               // the spindle only: both hosts' changes stay
+                                           OkWriteCase{"mode 1 spindle on ok", "1", "1"},        // both
+                                           OkWriteCase{"mode 1 mode 0 spindle on spindle off ok", "2", "7"},  // changed back
+                                           OkWriteCase{"mode 1 refresh ok", "1", "7"},
+                                           OkWriteCase{"mode 1 refresh mode 0 ok", "2", "7"},    // back to what Config opened with
+                                           OkWriteCase{"mode 1 spindle on cancel", "2", "7"}));
 
 TEST_F(ConfigDialogTest, RefreshPreviewsExpandedInputAndCancelRestoresEverything) {
     LoadSettings({{"ExpandedMode", "0"}, {"EnableSpindle", "1"}, {"EnableDebug", "1"}});
