@@ -18,7 +18,9 @@ constexpr size_t kMaxPath = static_cast<size_t>(-1);
 
 // The part of the copy's name before its letters.
 std::string TempPrefix(const std::string& target) {
-    return "." + FitName(target, 1 + sizeof kTempMark - 1 + kSaveTempLetters + sizeof kTempSuffix - 1) + kTempMark;
+    std::string prefix = ".";  // appended piece by piece: GCC 12 misreads the chained + (-Wrestrict)
+    prefix += FitName(target, 1 + sizeof kTempMark - 1 + kSaveTempLetters + sizeof kTempSuffix - 1);
+    return prefix += kTempMark;
 }
 }  // namespace
 

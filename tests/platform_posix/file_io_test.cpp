@@ -41,6 +41,7 @@ int folderFd = -1;
 int journalFd = -1;
 bool plant = false;        // another's file at the first temporary name
 bool failRename = false;
+bool swapAtRename = false;  // another program's file takes the copy's name while the rename fails
 bool denyFile = false;     // faccessat says no, as for root's 0644 file and an unprivileged user
 bool denyFolder = false;
 bool denyChown = false;    // as for a user who does not own the file
@@ -154,6 +155,10 @@ int Rename(const char* from, const char* to) {
     trace.push_back(IsTemp(from) && to == profile ? "rename temp over profile"
                     : IsJournal(to)              ? "rename journal into place"
                                                  : "rename");
+    if (swapAtRename) {
+        testsupport::WriteFile(std::string(from) + ".other", "another's");
+        real.rename((std::string(from) + ".other").c_str(), from);
+    }
     if (failRename) {
         errno = EXDEV;
         return -1;
@@ -289,6 +294,9 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         {"rename refused", 1, 0644, [](const fs::path&) { watch::failRename = true; }, EXDEV,
          {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile", "remove temp"},
          ""},
+        {"rename refused, another's file at the copy's name by then: it stays", 1, 0644,
+         [](const fs::path&) { watch::failRename = watch::swapAtRename = true; }, EXDEV,
+         {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile"}, ""},
         {"root's 0644 file, this process may not write it", 1, 0644, [](const fs::path&) { watch::denyFile = true; },
          platform::FILEIO_READ_ONLY, {"lock profile"}, ""},
         {"folder not writable: in place, journal in the user's own folder", 1, 0644,
@@ -380,7 +388,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         watch::oldMode = c.mode;
         watch::trace.clear();
         watch::tempFd = watch::profileFd = watch::folderFd = watch::journalFd = -1;
-        watch::plant = watch::failRename = watch::denyFile = watch::denyFolder = watch::denyChown = false;
+        watch::plant = watch::failRename = watch::swapAtRename = watch::denyFile = watch::denyFolder = watch::denyChown = false;
         watch::zeroWrite = watch::changeAtJournalFsync = watch::sameSizeAtFsync = watch::hideTimes = false;
         watch::changeAtFsync = 0;
         watch::otherAtZeroWrite = false;
@@ -515,6 +523,8 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
         {"ours, the new text whole (the save ended before it went): goes, the new text kept", fresh, mine, 0600, 0, fresh, false, ""},
         {"cut short inside the old text's length: put back", mixed, mine, 0600, 0, old, false, putBack},
         {"cut short past the old text's end: put back", fresh.substr(0, old.size() + 7), mine, 0600, 0, old, false, putBack},
+        {"longer than the old text, not the new one's start: set aside", old + "<!-- the user's -->", mine, 0600, 0,
+         old + "<!-- the user's -->", false, notFor, nullptr, aside},
         {"another, well-formed file at the name: set aside, the file as it is", planted, mine, 0600, 0, planted, false, notFor,
          nullptr, aside},
         {"another, unfinished file at the name, same inode: set aside, never applied", std::string(5000, '<'), mine, 0600, 0,
