@@ -135,14 +135,6 @@ int WriteJournal(void* context) {
     return error;
 }
 
-}  // namespace
-
-std::string AtStep(platform::FileStep step, const std::string& path) {
-    return "at the " + std::string(platform::FileStepName(step)) + " of " + path;
-}
-
-namespace {
-
 void Join(std::string& why, const std::string& more) {
     if (!more.empty()) why += (why.empty() ? "" : "; ") + more;
 }
@@ -243,6 +235,19 @@ int ReplaceByRename(const ProfileRead& read, const std::string& bytes, const std
     return error;
 }
 
+// A journal that does not fit the file as it is: renamed beside itself, never over another file, and
+// left for the user to remove. The new name, or empty.
+std::string SetAside(const std::string& journal) {
+    std::string aside = journal + kStaleSuffix;
+    for (char n = '1'; n <= '9' + 1; ++n) {
+        const int error = platform::fileIo().renameFree(journal.c_str(), aside.c_str());
+        if (error == 0) return aside;
+        if (error != platform::FILEIO_NAME_TAKEN || n > '9') break;
+        aside = journal + "." + n + kStaleSuffix;
+    }
+    return {};
+}
+
 }  // namespace
 
 // The new profile is written beside the final target of the path and renamed over it, so the
@@ -321,23 +326,6 @@ int LockProfile(const std::string& path, void** lock) {
     return platform::fileIo().lock(target.c_str(), lock);
 }
 
-namespace {
-
-// A journal that does not fit the file as it is: renamed beside itself, never over another file, and
-// left for the user to remove. The new name, or empty.
-std::string SetAside(const std::string& journal) {
-    std::string aside = journal + kStaleSuffix;
-    for (char n = '1'; n <= '9' + 1; ++n) {
-        const int error = platform::fileIo().renameFree(journal.c_str(), aside.c_str());
-        if (error == 0) return aside;
-        if (error != platform::FILEIO_NAME_TAKEN || n > '9') break;
-        aside = journal + "." + n + kStaleSuffix;
-    }
-    return {};
-}
-
-}  // namespace
-
 std::string RepairFromJournal(const std::string& path, const ProfileRead& read, bool wellFormed, std::string& ignored) {
     auto& io = platform::fileIo();
     std::string target;
@@ -387,4 +375,8 @@ std::string RepairFromJournal(const std::string& path, const ProfileRead& read, 
                          "; remove it once the profile is as it should be");
     }
     return report;
+}
+
+std::string AtStep(platform::FileStep step, const std::string& path) {
+    return "at the " + std::string(platform::FileStepName(step)) + " of " + path;
 }
