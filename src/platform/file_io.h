@@ -121,7 +121,7 @@ struct FileIo {
     // Makes the folder's entries durable (a rename lives in its folder).
     int (*syncFolder)(const char* path);
     // Removes the file `path` names (no link followed) only while it is still `own`, the file this
-    // process created there: device and index, a regular file, this user's. FILEIO_NOT_OURS otherwise.
+    // process created there: a regular file of that device and index. FILEIO_NOT_OURS otherwise.
     int (*remove)(const char* path, const FileIdentity& own);
     // Writes over the file in place; see InPlaceWrite.
     int (*rewrite)(const char* path, InPlaceWrite& job);

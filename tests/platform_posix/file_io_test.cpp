@@ -294,6 +294,13 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         {"rename refused", 1, 0644, [](const fs::path&) { watch::failRename = true; }, EXDEV,
          {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile", "remove temp"},
          ""},
+        {"another user's file, the rename refused: the copy, given that user, still goes", 1, 0644,
+         [](const fs::path& dir) {
+             EXPECT_EQ(chown((dir / "profile.xml").c_str(), kOwner, kGroup), 0);
+             watch::failRename = true;
+         },
+         EXDEV, {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile", "remove temp"},
+         "", true},
         {"rename refused, another's file at the copy's name by then: it stays", 1, 0644,
          [](const fs::path&) { watch::failRename = watch::swapAtRename = true; }, EXDEV,
          {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile"}, ""},
