@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "mach3/plugin_state.h"
 #include "platform/clock.h"
@@ -94,10 +95,40 @@ void myLogf(int32_t level, const char* format, ...) noexcept {
 
 void myStatus(std::string text) noexcept { myStatus(text.c_str()); }
 
+namespace {
+
+// What failed comes first in our texts, the reason last: a text too long for the host's string has
+// the profile's folder, then the middle of its name, shortened wherever they appear, before any cut.
+std::string ShortenPaths(std::string text) {
+    const std::string& profile = plugin().id.ProfilePath;
+    const size_t slash = profile.find_last_of("/\\");
+    const std::string folder = slash == std::string::npos ? std::string() : profile.substr(0, slash);
+    const std::string name = slash == std::string::npos ? profile : profile.substr(slash + 1);
+    const std::string shortName = name.size() > 40 ? name.substr(0, 16) + "..." + name.substr(name.size() - 16) : name;
+    for (const auto& [from, to] : {std::pair{folder, std::string("...")}, std::pair{name, shortName}}) {
+        for (size_t at = 0; text.size() >= HOST_STATUS_TEXT_SIZE && from.size() > to.size() &&
+                            (at = text.find(from, at)) != std::string::npos;) {
+            text.replace(at, from.size(), to);
+            at += to.size();
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
 void myStatus(const char* text) noexcept {
     HostStateBlock* state = plugin().host.state;
     if (state == nullptr || text == nullptr) {
         return;
+    }
+    std::string shortened;
+    if (std::strlen(text) >= HOST_STATUS_TEXT_SIZE) {
+        try {
+            shortened = ShortenPaths(text);
+            text = shortened.c_str();
+        } catch (...) {
+        }
     }
     // The host's string has a fixed size; a longer text is cut, never overrun.
     const size_t length = std::strlen(text);

@@ -6,17 +6,51 @@ namespace platform {
 namespace {
 constexpr char kTempMark[] = ".trelvo-save-";
 constexpr char kTempSuffix[] = ".tmp";
+constexpr size_t kMaxName = 255;  // NAME_MAX; on Windows, UTF-16 units, never fewer than these bytes
+
+#if defined(_WIN32)
+constexpr char kSeparators[] = "\\/";
+constexpr size_t kMaxPath = 259;  // MAX_PATH less its NUL
+#else
+constexpr char kSeparators[] = "/";
+constexpr size_t kMaxPath = static_cast<size_t>(-1);
+#endif
+
+// The part of the copy's name before its letters.
+std::string TempPrefix(const std::string& target) {
+    std::string prefix = ".";  // appended piece by piece: GCC 12 misreads the chained + (-Wrestrict)
+    prefix += FitName(target, 1 + sizeof kTempMark - 1 + kSaveTempLetters + sizeof kTempSuffix - 1);
+    return prefix += kTempMark;
+}
 }  // namespace
 
-std::string SaveTempName(const std::string& name, const unsigned char (&random)[kSaveTempLetters]) {
+std::string FitName(const std::string& target, size_t extra) {
+    const size_t slash = target.find_last_of(kSeparators);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    const size_t folder = slash == std::string::npos ? 0 : slash + 1;
+    const size_t path = folder < kMaxPath ? kMaxPath - folder : 0;
+    const size_t room = path < kMaxName ? path : kMaxName;
+    if (name.size() + extra <= room) return name;
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a of the whole path: one name per file
+    for (const char c : target) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    static const char kHex[] = "0123456789abcdef";
+    std::string tail = "~";
+    for (int shift = 60; shift >= 0; shift -= 4) tail += kHex[(hash >> shift) & 15];
+    size_t keep = room > extra + tail.size() ? room - extra - tail.size() : 0;
+    // Never half a UTF-8 character.
+    while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    return name.substr(0, keep < name.size() ? keep : name.size()) + tail;
+}
+
+std::string SaveTempName(const std::string& target, const unsigned char (&random)[kSaveTempLetters]) {
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    std::string temp = "." + name + kTempMark;
+    std::string temp = TempPrefix(target);
     for (const unsigned char r : random) temp += kLetters[r % 52];
     return temp + kTempSuffix;
 }
 
-bool IsSaveTempName(const std::string& name, const std::string& candidate) {
-    const std::string prefix = "." + name + kTempMark;
+bool IsSaveTempName(const std::string& target, const std::string& candidate) {
+    const std::string prefix = TempPrefix(target);
     const size_t suffix = sizeof kTempSuffix - 1;
     if (candidate.size() != prefix.size() + kSaveTempLetters + suffix || candidate.compare(0, prefix.size(), prefix) != 0 ||
         candidate.compare(candidate.size() - suffix, suffix, kTempSuffix) != 0) {
@@ -48,6 +82,7 @@ std::string FileErrorText(int error) {
     case FILEIO_NOT_OURS: return "the file belongs to another user or others may write it";
     case FILEIO_DANGLING_LINK: return "the path is a symbolic link to a file that does not exist";
     case FILEIO_BUSY: return "another program is writing the profile";
+    case FILEIO_NAME_TAKEN: return "a file that is not the save's own has that name";
     default: return SystemErrorText(error);
     }
 }

@@ -29,17 +29,24 @@ enum : int {
     FILEIO_NOT_OURS = -13,          // a journal another user owns, or others may write: never used, never removed
     FILEIO_DANGLING_LINK = -14,     // a symbolic link to nothing: never followed to create a file
     FILEIO_BUSY = -15,              // another saver of ours holds the profile's lock, longer than a save takes
+    FILEIO_NAME_TAKEN = -16,        // a file that is not the save's own has the name it would create
 };
 
 // The step of a save that failed, for its log line.
 enum class FileStep { None, Read, Write, Sync, Rename, Restore };
 const char* FileStepName(FileStep step) noexcept;
 
-// The name of a save's own copy beside the file `name`: ".<name>.trelvo-save-<12 letters>.tmp", the
-// letters picked by `random`; a name no person picks, and the only form a clean-up removes.
+// The last part of the path `target` as the start of a name `extra` bytes longer that must fit a
+// folder entry (255 bytes; on Windows also MAX_PATH with the folder, for the ANSI calls): itself, or
+// its start and "~" and a hash of all of it. The same target gives the same name.
+std::string FitName(const std::string& target, size_t extra);
+
+// The name of a save's own copy beside the file `target`: ".<name>.trelvo-save-<12 letters>.tmp" (the
+// name fitted as above), the letters picked by `random`; a name no person picks, and the only form a
+// clean-up removes.
 constexpr size_t kSaveTempLetters = 12;
-std::string SaveTempName(const std::string& name, const unsigned char (&random)[kSaveTempLetters]);
-bool IsSaveTempName(const std::string& name, const std::string& candidate);
+std::string SaveTempName(const std::string& target, const unsigned char (&random)[kSaveTempLetters]);
+bool IsSaveTempName(const std::string& target, const std::string& candidate);
 
 // The system's text for a system error, or ours for our reasons.
 std::string FileErrorText(int error);
@@ -112,8 +119,8 @@ struct FileIo {
     int (*resolve)(const char* path, std::string& target);
     int (*inspect)(const char* path, FileFacts& facts);
     // A new file of a unique name beside `target`, created exclusively (never through a link):
-    // ".<name>.trelvo-save-<12 random letters>.tmp".
-    int (*createTemp)(const char* target, std::string& tempPath, void** file);
+    // ".<name>.trelvo-save-<12 random letters>.tmp"; `created` is the file made.
+    int (*createTemp)(const char* target, std::string& tempPath, FileIdentity& created, void** file);
     // Gives the new file the owner, group, mode, attributes and ACL in `like` (when it exists), exactly
     // (FILEIO_NOT_KEPT when it cannot), flushes it to disk and closes it.
     int (*commit)(void* file, const FileFacts& like);
@@ -121,7 +128,9 @@ struct FileIo {
     int (*replace)(const char* from, const char* to);
     // Makes the folder's entries durable (a rename lives in its folder).
     int (*syncFolder)(const char* path);
-    int (*remove)(const char* path);
+    // Removes the file `path` names (no link followed) only while it is still `own`, the file this
+    // process created there: a regular file of that device and index. FILEIO_NOT_OURS otherwise.
+    int (*remove)(const char* path, const FileIdentity& own);
     // Writes over the file in place; see InPlaceWrite.
     int (*rewrite)(const char* path, InPlaceWrite& job);
     // The repair at a load: opens `path`, and only when that file is still `expected` (device and index,
@@ -132,12 +141,15 @@ struct FileIo {
     // `bytes`; FILEIO_CHANGED when it is another, changed or gone; the reason a read failed otherwise.
     // The last look before a rename.
     int (*verify)(const char* path, const FileIdentity& expected, const std::string& bytes);
-    // A file only this user may read, written under a temporary name, flushed and renamed to `path`.
-    int (*writePrivate)(const char* path, const void* data, size_t size);
+    // A file only this user may read, written under a temporary name, flushed and moved to `path`
+    // only while no file has that name (FILEIO_NAME_TAKEN, nothing replaced); `created` is the file made.
+    int (*writePrivate)(const char* path, const void* data, size_t size, FileIdentity& created);
+    // Gives the file `from` the name `to` only while no file has it (FILEIO_NAME_TAKEN otherwise).
+    int (*renameFree)(const char* from, const char* to);
     // A journal's bytes, only from a regular file (no link followed) that this user owns and no one
     // else may read or write: mode 0600 on POSIX; on Windows a file inside journalFolder. FILEIO_NOT_OURS
-    // for any other file; ENOENT (ERROR_FILE_NOT_FOUND) when there is none.
-    int (*readPrivate)(const char* path, size_t limit, std::string& bytes);
+    // for any other file; ENOENT (ERROR_FILE_NOT_FOUND) when there is none. `identity`: the file read.
+    int (*readPrivate)(const char* path, size_t limit, std::string& bytes, FileIdentity& identity);
     // This user's own folder for journals, made if missing, that survives a reboot and only the user
     // may write: $XDG_STATE_HOME/trelvo or ~/.local/state/trelvo (mode 0700, owned by the user, not a
     // link) on POSIX; the local application data folder's "trelvo" on Windows. Never a shared folder.

@@ -60,10 +60,10 @@ void Clear() {
     beforeReplace = nullptr;
 }
 
-int CreateTemp(const char* target, std::string& tempPath, void** file) {
+int CreateTemp(const char* target, std::string& tempPath, platform::FileIdentity& created, void** file) {
     if (beforeTempOpen) beforeTempOpen();
     if (failTempOpen) return EACCES;
-    return real.createTemp(target, tempPath, file);
+    return real.createTemp(target, tempPath, created, file);
 }
 size_t Write(void* file, const void* data, size_t size) {
     if (writeBudget < 0) return real.write(file, data, size);
@@ -398,7 +398,18 @@ protected:
             EXPECT_EQ(errorsAfterLoad, unreadable ? 1u : 0u);
             EXPECT_EQ(Errors(), std::vector<std::string>(unreadable ? 3 : 1, "ERROR: " + report));
             EXPECT_EQ(boxes_, std::vector<std::string>{report});
-            EXPECT_EQ(std::string(state_.statusText), report.substr(0, HOST_STATUS_TEXT_SIZE - 1));
+            // What failed first, the path shortened, the reason whole.
+            std::string status = report;
+            for (size_t at; status.size() >= HOST_STATUS_TEXT_SIZE && (at = status.find(dir_.string())) != std::string::npos;) {
+                status.replace(at, dir_.string().size(), "...");
+            }
+            const std::string shown = state_.statusText;
+            if (status.size() < HOST_STATUS_TEXT_SIZE) {
+                EXPECT_EQ(shown, status);
+            } else {
+                EXPECT_EQ(shown.rfind("TRELVO-40/41 settings could not be saved to ", 0), 0u) << shown;
+                EXPECT_TRUE(shown.ends_with(": " + reason)) << shown;
+            }
             if (access(path.c_str(), R_OK) == 0 && fs::is_regular_file(path)) {
                 EXPECT_TRUE(ReadFile(path) == original) << "left as it was";
             }
@@ -546,19 +557,19 @@ std::vector<SaveCase> SavePathCases() {
              fs::create_directory(dir / "profile.xml");
              return dir / "profile.xml";
          },
-         Outcome::Unreadable, "not a regular file", keepsPath([](const fs::path& p) { return fs::is_directory(p); })},
+         Outcome::Unreadable, "not a regular file (at the read of {path})", keepsPath([](const fs::path& p) { return fs::is_directory(p); })},
         {"FIFO at the path",
          [](const fs::path& dir, const std::string&) {
              mkfifo((dir / "profile.xml").c_str(), 0644);
              return dir / "profile.xml";
          },
-         Outcome::Unreadable, "not a regular file", keepsPath([](const fs::path& p) { return fs::is_fifo(p); })},
+         Outcome::Unreadable, "not a regular file (at the read of {path})", keepsPath([](const fs::path& p) { return fs::is_fifo(p); })},
         {"device behind the path",
          [](const fs::path& dir, const std::string&) {
              fs::create_symlink("/dev/zero", dir / "profile.xml");
              return dir / "profile.xml";
          },
-         Outcome::Unreadable, "not a regular file", keepsPath([](const fs::path& p) { return fs::is_symlink(p); })},
+         Outcome::Unreadable, "not a regular file (at the read of {path})", keepsPath([](const fs::path& p) { return fs::is_symlink(p); })},
         {"not well-formed: entity, bare ampersand, duplicate attribute, bad name",
          [](const fs::path& dir, const std::string&) {
              WriteFile(dir / "profile.xml", "<profile><A>&nbsp;x</A><TRELVO40><ExpandedMode>1</ExpandedMode></TRELVO40></profile>");
@@ -580,13 +591,29 @@ std::vector<SaveCase> SavePathCases() {
          },
          Outcome::Saved, "",
          [](const fs::path&, const fs::path& p) { EXPECT_NE(ReadFile(p).find("<Host>&one;</Host>"), std::string::npos); }},
-        {"failed save: name too long for the temporary file",
+        {"a name of 255 bytes: the copy's name shortened, saved",
          [](const fs::path& dir, const std::string& o) {
-             const fs::path p = dir / (std::string(250, 'p') + ".xml");
+             const fs::path p = dir / (std::string(251, 'p') + ".xml");
              WriteFile(p, o);
              return p;
          },
-         Outcome::Refused, "File name too long (at the write of {path})", nullptr},
+         Outcome::Saved, "", nullptr},
+        {"a name of 255 bytes, two hard links: the journal's name shortened, saved in place",
+         [](const fs::path& dir, const std::string& o) {
+             const fs::path p = dir / (std::string(251, 'q') + ".xml");
+             WriteFile(p, o);
+             fs::create_hard_link(p, dir / "alias.xml");
+             return p;
+         },
+         Outcome::Saved, "the file has more than one hard link", nullptr},
+        {"read-only, a long name: the status keeps the reason",
+         [](const fs::path& dir, const std::string& o) {
+             const fs::path p = dir / (std::string(200, 'r') + ".xml");
+             WriteFile(p, o);
+             chmod(p.c_str(), 0444);
+             return p;
+         },
+         Outcome::Refused, "the file is read-only", nullptr},
         {"folder not writable: written in place", [](const fs::path& d, const std::string& o) {
              const fs::path p = Plain(d, o, 0644);
              chmod(d.c_str(), 0555);
@@ -634,7 +661,7 @@ std::vector<SaveCase> SavePathCases() {
              EXPECT_EQ(Mode(p), 0640u);
          }},
         {"failed save: file unreadable to its user", [](const fs::path& d, const std::string& o) { return Plain(d, o, 0200); },
-         Outcome::Unreadable, "Permission denied", nullptr, true},
+         Outcome::Unreadable, "Permission denied (at the read of {path})", nullptr, true},
     };
 }
 

@@ -41,12 +41,14 @@ int folderFd = -1;
 int journalFd = -1;
 bool plant = false;        // another's file at the first temporary name
 bool failRename = false;
+bool swapAtRename = false;  // another program's file takes the copy's name while the rename fails
 bool denyFile = false;     // faccessat says no, as for root's 0644 file and an unprivileged user
 bool denyFolder = false;
 bool denyChown = false;    // as for a user who does not own the file
-bool changeAtFsync = false;  // another program writes the profile while the new file is flushed
+int changeAtFsync = 0;      // another program writes the profile while the new file is flushed, so many times
 bool changeAtJournalFsync = false;
-bool sameSizeAtFsync = false;  // the same, in place, keeping the size and putting the mtime back  // another program writes the profile in place while the journal is flushed
+bool sameSizeAtFsync = false;  // the same, in place, keeping the size and putting the mtime back
+bool hideTimes = false;    // stat and fstat give no time stamps: only the bytes can tell a change
 int profileWrites = -1;    // writes to the profile that reach it; then -1 (EIO); -1: all
 bool zeroWrite = false;    // the profile's write returns 0
 bool otherAtZeroWrite = false;  // and another program has just written the profile
@@ -113,8 +115,8 @@ int Fsync(int fd) {
             const timespec times[2] = {st.st_atim, st.st_mtim};
             utimensat(AT_FDCWD, profile.c_str(), times, 0);
         }
-        if (changeAtFsync) {
-            changeAtFsync = false;
+        if (changeAtFsync > 0) {
+            --changeAtFsync;
             testsupport::WriteFile(profile + ".other", "<profile><Other/></profile>");
             real.rename((profile + ".other").c_str(), profile.c_str());
         }
@@ -153,6 +155,10 @@ int Rename(const char* from, const char* to) {
     trace.push_back(IsTemp(from) && to == profile ? "rename temp over profile"
                     : IsJournal(to)              ? "rename journal into place"
                                                  : "rename");
+    if (swapAtRename) {
+        testsupport::WriteFile(std::string(from) + ".other", "another's");
+        real.rename((std::string(from) + ".other").c_str(), from);
+    }
     if (failRename) {
         errno = EXDEV;
         return -1;
@@ -164,13 +170,40 @@ int SetLock(int fd, struct flock* lock) {
     if (fd == profileFd && !trace.empty() && trace.back() == "open profile in place") trace.back() = "lock profile";
     return real.setLock(fd, lock);
 }
+int RenameNoReplace(const char* from, const char* to) {
+    trace.push_back(!IsJournal(to)                                  ? "rename, never over a file"
+                    : fs::path(to).parent_path().string() == Folder() ? "move journal beside, never over a file"
+                                                                      : "move journal to the user's folder, never over a file");
+    return real.renameNoReplace(from, to);
+}
+struct stat Timeless(struct stat st) {
+    if (hideTimes) st.st_mtim = st.st_ctim = st.st_atim = timespec{};
+    return st;
+}
+int Fstat(int fd, struct stat* st) {
+    const int result = real.fstat(fd, st);
+    *st = Timeless(*st);
+    return result;
+}
+int Stat(const char* path, struct stat* st) {
+    const int result = real.stat(path, st);
+    *st = Timeless(*st);
+    return result;
+}
 int Unlink(const char* path) {
     trace.push_back(IsTemp(path) ? "remove temp" : IsJournal(path) ? "remove journal" : std::string("remove ") + path);
     return real.unlink(path);
 }
 }  // namespace watch
 
-class PosixSaveTest : public testsupport::PluginTest {};
+class PosixSaveTest : public testsupport::PluginTest {
+protected:
+    // As the status shows a text too long for it: the profile's folder shortened.
+    std::string Shortened(std::string text) const {
+        for (size_t at; (at = text.find(dir_.string())) != std::string::npos;) text.replace(at, dir_.string().size(), "...");
+        return text;
+    }
+};
 
 void Watch() {
     auto& sys = platform::posix::syscalls();
@@ -183,6 +216,9 @@ void Watch() {
     sys.rename = watch::Rename;
     sys.unlink = watch::Unlink;
     sys.setLock = watch::SetLock;
+    sys.renameNoReplace = watch::RenameNoReplace;
+    sys.fstat = watch::Fstat;
+    sys.stat = watch::Stat;
 }
 
 constexpr uid_t kOwner = 2002;  // distinct ids: a swap of owner and group shows
@@ -191,12 +227,18 @@ constexpr gid_t kGroup = 3000;
 TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
     const std::vector<std::string> replaced = {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile",
                                                "fsync folder"};
-    const std::vector<std::string> journal = {"create journal, 0600, exclusively", "write journal", "fsync journal",
-                                              "rename journal into place", "fsync folder"};
-    auto inPlace = [&](std::vector<std::string> before) {
+    const auto journal = [](bool beside) {
+        return std::vector<std::string>{"create journal, 0600, exclusively", "write journal", "fsync journal",
+                                        beside ? "move journal beside, never over a file"
+                                               : "move journal to the user's folder, never over a file",
+                                        "fsync folder"};
+    };
+    const std::vector<std::string> besideJournal = journal(true);
+    auto inPlace = [&](std::vector<std::string> before, bool beside = true) {
         before.insert(before.begin(), "lock profile");
         before.push_back("open profile in place");
-        before.insert(before.end(), journal.begin(), journal.end());
+        const auto steps = journal(beside);
+        before.insert(before.end(), steps.begin(), steps.end());
         for (const char* step : {"write profile", "fsync profile", "remove journal"}) before.push_back(step);
         return before;
     };
@@ -204,7 +246,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
     const std::string fresh = "<profile><Host>the host's settings</Host><TRELVO40><K>1</K></TRELVO40></profile>";
     const std::string padded = fresh + std::string(old.size() - fresh.size(), ' ');
     const std::string others = "<profile><Other/><TRELVO40><K>1</K></TRELVO40></profile>";
-    const std::vector<std::string> notOurs = {"p.xml.trelvo-20240517", "profile.xml.trelvo-Backup01",
+    const std::vector<std::string> notOurs = {"p.xml.trelvo-20240517", "profile.xml.trelvo-Backup01", ".profile.xml.trelvo-journal",
                                               ".profile.xml.trelvo-save-abcdefghijk1.tmp", ".profile.xml.trelvo-save-abcdefghijkl.tmp.bak"};
     const struct {
         const char* name;
@@ -225,7 +267,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
           "rename temp over profile", "fsync folder"},
          fresh},
         {"a changed identity before the rename: read and spliced again", 1, 0644,
-         [](const fs::path&) { watch::changeAtFsync = true; }, 0,
+         [](const fs::path&) { watch::changeAtFsync = 1; }, 0,
          {"lock profile", "create temp exclusively", "fsync temp, mode or bytes amiss", "remove temp", "create temp exclusively",
           "fsync temp, old mode, all bytes", "rename temp over profile", "fsync folder"},
          others},
@@ -234,13 +276,53 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
          {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "remove temp", "create temp exclusively",
           "fsync temp, old mode, all bytes", "rename temp over profile", "fsync folder"},
          "<profile><Host>the host's SETTINGS</Host><TRELVO40><K>1</K></TRELVO40></profile>"},
+        {"no time stamps to tell, the same size rewritten before the rename: its bytes tell", 1, 0644,
+         [](const fs::path&) { watch::sameSizeAtFsync = watch::hideTimes = true; }, 0,
+         {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "remove temp", "create temp exclusively",
+          "fsync temp, old mode, all bytes", "rename temp over profile", "fsync folder"},
+         "<profile><Host>the host's SETTINGS</Host><TRELVO40><K>1</K></TRELVO40></profile>"},
+        {"changed before every rename: exactly four copies, each removed, nothing written", 1, 0644,
+         [](const fs::path&) { watch::changeAtFsync = 4; }, platform::FILEIO_CHANGED,
+         [] {
+             std::vector<std::string> t = {"lock profile"};
+             for (int i = 0; i < 4; ++i) {
+                 for (const char* step : {"create temp exclusively", "fsync temp, mode or bytes amiss", "remove temp"}) t.push_back(step);
+             }
+             return t;
+         }(),
+         "<profile><Other/></profile>"},
         {"rename refused", 1, 0644, [](const fs::path&) { watch::failRename = true; }, EXDEV,
          {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile", "remove temp"},
          ""},
+        {"another user's file, the rename refused: the copy, given that user, still goes", 1, 0644,
+         [](const fs::path& dir) {
+             EXPECT_EQ(chown((dir / "profile.xml").c_str(), kOwner, kGroup), 0);
+             watch::failRename = true;
+         },
+         EXDEV, {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile", "remove temp"},
+         "", true},
+        {"rename refused, another's file at the copy's name by then: it stays", 1, 0644,
+         [](const fs::path&) { watch::failRename = watch::swapAtRename = true; }, EXDEV,
+         {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile"}, ""},
         {"root's 0644 file, this process may not write it", 1, 0644, [](const fs::path&) { watch::denyFile = true; },
          platform::FILEIO_READ_ONLY, {"lock profile"}, ""},
         {"folder not writable: in place, journal in the user's own folder", 1, 0644,
-         [](const fs::path&) { watch::denyFolder = true; }, 0, inPlace({}), padded},
+         [](const fs::path&) { watch::denyFolder = true; }, 0, inPlace({}, false), padded},
+        {"the user's own file at the journal's name beside: left alone, the journal in the user's folder", 1, 0640,
+         [](const fs::path& dir) {
+             fs::create_hard_link(dir / "profile.xml", dir / "alias.xml");
+             testsupport::WriteFile(dir / ".profile.xml.trelvo-journal", "the user's");
+         },
+         0,
+         [&] {
+             auto t = inPlace({});
+             const auto at = std::find(t.begin(), t.end(), "fsync folder");
+             *at = "remove journal";  // its own copy, which would not take the name
+             const auto own = journal(false);
+             t.insert(at + 1, own.begin(), own.end());
+             return t;
+         }(),
+         padded},
         {"a second hard link: in place, journal beside", 1, 0640,
          [](const fs::path& dir) { fs::create_hard_link(dir / "profile.xml", dir / "alias.xml"); }, 0, inPlace({}), padded},
         {"an owner that cannot be kept: in place", 1, 0640,
@@ -248,7 +330,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
              EXPECT_EQ(chown((dir / "profile.xml").c_str(), kOwner, kGroup), 0);
              watch::denyChown = true;
          },
-         0, inPlace({"create temp exclusively", "remove temp"}), padded, true},
+         0, inPlace({"create temp exclusively", "remove temp"}, false), padded, true},
         {"in place, the write returns 0: reported, the old text put back", 1, 0644,
          [](const fs::path& dir) {
              fs::create_hard_link(dir / "profile.xml", dir / "alias.xml");
@@ -256,7 +338,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
          },
          platform::FILEIO_SHORT_WRITE,
          {"lock profile", "open profile in place", "create journal, 0600, exclusively", "write journal", "fsync journal",
-          "rename journal into place", "fsync folder", "write profile", "write profile", "truncate profile to 85",
+          "move journal beside, never over a file", "fsync folder", "write profile", "write profile", "truncate profile to 85",
           "fsync profile", "remove journal"},
          "", false},
         {"in place, another program writes while the journal is flushed: read and spliced again, nothing put back", 1, 0644,
@@ -285,7 +367,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
          },
          platform::FILEIO_SHORT_WRITE,
          {"lock profile", "open profile in place", "create journal, 0600, exclusively", "write journal", "fsync journal",
-          "rename journal into place", "fsync folder", "write profile"},
+          "move journal beside, never over a file", "fsync folder", "write profile"},
          "<profile><Other/></profile>", false, true},
         {"the clean-up leaves a file of any other name", 1, 0644,
          [](const fs::path& dir) {
@@ -313,8 +395,9 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         watch::oldMode = c.mode;
         watch::trace.clear();
         watch::tempFd = watch::profileFd = watch::folderFd = watch::journalFd = -1;
-        watch::plant = watch::failRename = watch::denyFile = watch::denyFolder = watch::denyChown = false;
-        watch::changeAtFsync = watch::zeroWrite = watch::changeAtJournalFsync = watch::sameSizeAtFsync = false;
+        watch::plant = watch::failRename = watch::swapAtRename = watch::denyFile = watch::denyFolder = watch::denyChown = false;
+        watch::zeroWrite = watch::changeAtJournalFsync = watch::sameSizeAtFsync = watch::hideTimes = false;
+        watch::changeAtFsync = 0;
         watch::otherAtZeroWrite = false;
         watch::profileWrites = -1;
         if (c.arrange) c.arrange(dir_);
@@ -326,7 +409,9 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
 
         std::string reason;
         EXPECT_EQ(store->Save(reason), c.error == 0) << reason;
-        if (c.error != 0) {
+        if (c.error == platform::FILEIO_CHANGED) {
+            EXPECT_EQ(reason, "another program is writing the profile: it changed during each of 4 tries");
+        } else if (c.error != 0) {
             EXPECT_EQ(reason.rfind(platform::FileErrorText(c.error), 0), 0u) << reason;
         }
         platform::posix::ResetSyscalls();
@@ -379,7 +464,7 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
         platform::posix::ResetSyscalls();
     }
     const std::vector<std::string> written = {"lock profile", "open profile in place", "create journal, 0600, exclusively",
-                                              "write journal", "fsync journal", "rename journal into place", "fsync folder",
+                                              "write journal", "fsync journal", "move journal beside, never over a file", "fsync folder",
                                               "write profile", "write profile", "write profile"};
     EXPECT_EQ(watch::trace, written);
     const std::string torn = testsupport::ReadFile(profile_);
@@ -395,53 +480,99 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
     EXPECT_EQ(plugin().settings.IoMode, 1) << "read from the old text";
     Init();
     const std::string report = "TRELVO-40/41 profile " + profile_.string() + " was left cut short by an interrupted save";
-    EXPECT_EQ(std::string(state_.statusText).rfind(report, 0), 0u) << state_.statusText;
+    EXPECT_EQ(std::string(state_.statusText).rfind(Shortened(report), 0), 0u) << state_.statusText;
     const auto messages = Messages();
     EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const std::string& m) {
         return m.rfind("WARNING: " + report, 0) == 0;
     })) << LogText();
 
-    // Only a whole journal of this very file, this user's and private, is used; only one of ours goes.
-    const auto journalOf = [&](const std::string& bytes, bool corrupt) {
-        struct stat st {};
-        stat(profile_.c_str(), &st);
-        uint64_t sum = 0xcbf29ce484222325ull;
-        for (const char c : bytes) sum = (sum ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-        char hex[17];
-        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(sum));
-        std::string body = bytes;
+    // A journal of ours decides by the file's bytes alone: what the write between its two texts can
+    // leave is put back, either text whole lets it go, anything else sets it aside, whatever the inode.
+    const auto journalOf = [&](const std::string& was, const std::string& fresh, bool corrupt) {
+        const auto hex = [](const std::string& bytes) {
+            uint64_t sum = 0xcbf29ce484222325ull;
+            for (const char c : bytes) sum = (sum ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+            char text[17];
+            std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(sum));
+            return std::string(text);
+        };
+        std::string body = was + fresh;
         if (corrupt) body[body.size() / 2] ^= 1;  // the right length, a wrong byte
-        return "TRELVO-40 profile journal 1\n" + profile_.string() + "\n" + std::to_string(st.st_dev) + " " +
-               std::to_string(st.st_ino) + "\n" + std::to_string(bytes.size()) + " " + hex + "\n" + body;
+        return "TRELVO-40 profile journal 2\n" + profile_.string() + "\n1 2 " + std::to_string(was.size()) + "\n" +
+               std::to_string(was.size()) + " " + hex(was) + " " + std::to_string(fresh.size()) + " " + hex(fresh) + "\n" + body;
     };
+    const std::string fresh = testsupport::ProfileWithSettings({{"DebugLogFile", log_.string()}, {"DebugLogLevel", "2"},
+                                                                {"ExpandedMode", "0"}, {"Long", std::string(300, 'x')}});
+    ASSERT_GT(fresh.size(), old.size());
     const std::string planted = "<profile><Planted/></profile>";
     const std::string cut = old.substr(0, old.size() / 2);
+    const size_t differ = static_cast<size_t>(std::mismatch(old.begin(), old.end(), fresh.begin()).first - old.begin()) + 1;
+    const std::string mixed = fresh.substr(0, differ) + old.substr(differ);  // neither text
+    const std::string other = "<profile><Other/></profile>";
+    const std::string mine = journalOf(old, fresh, false);
+    const fs::path aside = journal.string() + ".stale";
+    const std::string cutShort = "TRELVO-40/41 profile " + profile_.string() + " is cut short, and " + journal.string() + " was not used";
+    const std::string notFor = "TRELVO-40/41 profile " + profile_.string() + " is not the file " + journal.string() + " was written for";
+    const std::string putBack = "TRELVO-40/41 profile " + profile_.string() + " was left cut short by an interrupted save; put back";
     const struct {
         const char* name;
-        bool tornProfile;
-        std::function<std::string()> text;
+        std::string profile;  // at the load
+        std::string text;     // the journal's
         mode_t mode;
-        uid_t owner;  // 0: this user
+        uid_t owner;          // 0: this user
+        std::string after;    // the profile afterwards
         bool journalStays;
-        const char* report;  // non-empty: the load says the journal was not used
+        std::string report;   // the status after the load starts with it; empty: nothing about the profile
+        std::function<void()> arrange = nullptr;
+        fs::path asideAs = {};  // where the journal is set aside
     } journals[] = {
-        {"ours, of an earlier save, beside a whole profile: goes", false, [&] { return journalOf(old, false); }, 0600, 0, false, ""},
-        {"the user's notes of a journal's name: stay", false, [] { return std::string("stale"); }, 0600, 0, true, ""},
-        {"ours but open to others: stays", false, [&] { return journalOf(old, false); }, 0644, 0, true, ""},
-        {"right length, a corrupt byte: not used", true, [&] { return journalOf(old, true); }, 0600, 0, true,
-         "TRELVO-40/41 profile "},
-        {"planted by another user, header and checksum right: not used", true, [&] { return journalOf(planted, false); }, 0600,
-         65534, true, "TRELVO-40/41 profile "},
-        {"planted, open to others: not used", true, [&] { return journalOf(planted, false); }, 0666, 0, true,
-         "TRELVO-40/41 profile "},
+        {"ours, the old text whole (the write never began): goes", old, mine, 0600, 0, old, false, ""},
+        {"ours, the new text whole (the save ended before it went): goes, the new text kept", fresh, mine, 0600, 0, fresh, false, ""},
+        {"cut short inside the old text's length: put back", mixed, mine, 0600, 0, old, false, putBack},
+        {"cut short past the old text's end: put back", fresh.substr(0, old.size() + 7), mine, 0600, 0, old, false, putBack},
+        {"longer than the old text, not the new one's start: set aside", old + "<!-- the user's -->", mine, 0600, 0,
+         old + "<!-- the user's -->", false, notFor, nullptr, aside},
+        {"another, well-formed file at the name: set aside, the file as it is", planted, mine, 0600, 0, planted, false, notFor,
+         nullptr, aside},
+        {"another, unfinished file at the name, same inode: set aside, never applied", std::string(5000, '<'), mine, 0600, 0,
+         std::string(5000, '<'), false, notFor, nullptr, aside},
+        {"a journal set aside before: this one takes a name of its own", planted, mine, 0600, 0, planted, false, notFor,
+         [&] { testsupport::WriteFile(aside, "set aside before"); }, journal.string() + ".1.stale"},
+        {"right length, a corrupt byte: set aside", cut, journalOf(old, fresh, true), 0600, 0, cut, false, notFor, nullptr, aside},
+        {"the user's notes of a journal's name: stay", old, "stale", 0600, 0, old, true, ""},
+        {"ours but open to others: stays", old, mine, 0644, 0, old, true, ""},
+        {"planted by another user, header and checksums right: not used", cut, mine, 0600, 65534, cut, true, cutShort},
+        {"planted, open to others: not used", cut, mine, 0666, 0, cut, true, cutShort},
+        {"a link at the journal's name to a whole journal of ours: not used", cut, mine, 0600, 0, cut, true, cutShort,
+         [&] {
+             testsupport::WriteFile(dir_ / "elsewhere", mine);
+             chmod((dir_ / "elsewhere").c_str(), 0600);
+             fs::remove(journal);
+             fs::create_symlink("elsewhere", journal);
+         }},
+        {"another program writes the file just before the repair opens it: its text stays", mixed, mine, 0600, 0, other, true,
+         "TRELVO-40/41 profile " + profile_.string() + " was left cut short by an interrupted save and could not be put back",
+         [&] {
+             watch::real = platform::posix::syscalls();
+             platform::posix::syscalls().open = [](const char* path, int flags, mode_t mode) {
+                 if (path == watch::profile && (flags & O_ACCMODE) == O_RDWR) {
+                     platform::posix::syscalls().open = watch::real.open;
+                     testsupport::WriteFile(path, "<profile><Other/></profile>");
+                 }
+                 return watch::real.open(path, flags, mode);
+             };
+         }},
     };
     const fs::path logProfile = dir_ / "log-profile.xml";
     testsupport::WriteFile(logProfile, testsupport::ProfileWithSettings({{"DebugLogFile", log_.string()}, {"DebugLogLevel", "2"}}));
     for (const auto& j : journals) {
         SCOPED_TRACE(j.name);
         if (j.owner != 0 && geteuid() != 0) continue;  // only root can give a file to another user
-        testsupport::WriteFile(profile_, j.tornProfile ? cut : old);
-        testsupport::WriteFile(journal, j.text());
+        for (const char* name : {"elsewhere", ".profile.xml.trelvo-journal.stale", ".profile.xml.trelvo-journal.1.stale"}) {
+            fs::remove(dir_ / name);
+        }
+        testsupport::WriteFile(profile_, j.profile);
+        testsupport::WriteFile(journal, j.text);
         chmod(journal.c_str(), j.mode);
         if (j.owner != 0) {
             EXPECT_EQ(chown(journal.c_str(), j.owner, j.owner), 0);
@@ -449,13 +580,23 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
         ResetPluginState();
         state_ = HostStateBlock{};
         PlugSetProName(logProfile.c_str());  // the log, open whatever the profile holds
+        if (j.arrange) j.arrange();
         PlugSetProName(profile_.c_str());
-        EXPECT_EQ(fs::exists(journal), j.journalStays);
-        EXPECT_EQ(testsupport::ReadFile(profile_), j.tornProfile ? cut : old) << "never put back from it";
-        const std::string waiting = LogText();
-        const std::string notUsed = "TRELVO-40/41 profile " + profile_.string() + " is cut short, and " + journal.string() + " was not used";
-        EXPECT_EQ(waiting.find(notUsed) != std::string::npos, *j.report != '\0') << waiting;
-        EXPECT_EQ(waiting.find("put back as it was"), std::string::npos) << waiting;
+        platform::posix::ResetSyscalls();
+        EXPECT_EQ(fs::exists(fs::symlink_status(journal)), j.journalStays);
+        EXPECT_TRUE(testsupport::ReadFile(profile_) == j.after) << testsupport::ReadFile(profile_).substr(0, 200);
+        if (!j.asideAs.empty()) {
+            EXPECT_TRUE(fs::exists(j.asideAs) && testsupport::ReadFile(j.asideAs) == j.text) << "set aside whole, not removed";
+            EXPECT_TRUE(j.asideAs == aside || testsupport::ReadFile(aside) == "set aside before") << "never over another";
+        }
+        Init();
+        const std::string status = state_.statusText;
+        if (j.report.empty()) {
+            EXPECT_EQ(status.find("TRELVO-40/41"), std::string::npos) << status;
+        } else {
+            EXPECT_EQ(status.rfind(Shortened(j.report), 0), 0u) << status;
+            EXPECT_NE(LogText().find(j.report), std::string::npos) << LogText();
+        }
         fs::remove(journal);
     }
 }

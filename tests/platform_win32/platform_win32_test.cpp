@@ -188,8 +188,13 @@ TEST_F(FileHooksTest, TextModeWritesCrLfAndReplaceSwapsFilesWhole) {
 
     EXPECT_NE(io.replace(fresh.string().c_str(), target.string().c_str()), 0) << "source is gone";
     EXPECT_EQ(testsupport::ReadFile(target), "a\r\nb\r\n");
-    EXPECT_EQ(io.remove(target.string().c_str()), 0);
-    EXPECT_NE(io.remove(target.string().c_str()), 0);
+    platform::FileIdentity made;
+    ASSERT_EQ(io.identify(target.string().c_str(), made), 0);
+    platform::FileIdentity other = made;
+    ++other.index;
+    EXPECT_EQ(io.remove(target.string().c_str(), other), platform::FILEIO_NOT_OURS) << "only the file this process made";
+    EXPECT_EQ(io.remove(target.string().c_str(), made), 0);
+    EXPECT_NE(io.remove(target.string().c_str(), made), 0);
 }
 
 // A handle that says it is a reparse point, as a link or junction does on Windows (wine 8 shows none).
@@ -331,10 +336,10 @@ std::function<fs::path(const fs::path&)> Arrange(const std::string& original, co
         profile = dir / "p.xml";
         text = theirs;
         if (inPlace) {
-            platform::fileIo().writePrivate = [](const char* path, const void* data, size_t size) {
+            platform::fileIo().writePrivate = [](const char* path, const void* data, size_t size, platform::FileIdentity& made) {
                 platform::fileIo().writePrivate = real.writePrivate;
                 Write();
-                return real.writePrivate(path, data, size);
+                return real.writePrivate(path, data, size, made);
             };
         } else {
             platform::fileIo().commit = [](void* file, const platform::FileFacts& like) {
@@ -548,6 +553,46 @@ TEST_F(FileHooksTest, SavePaths) {
          },
          platform::FILEIO_NOT_REGULAR, [](const fs::path& p) { EXPECT_TRUE(fs::is_directory(p)); }},
         {"device at the path", [](const fs::path&) { return fs::path("NUL"); }, platform::FILEIO_NOT_REGULAR, nullptr},
+        {"a path that fills MAX_PATH: the copy's name shortened, saved",
+         [&](const fs::path& dir) {
+             const fs::path p = dir / (std::string(MAX_PATH - 10 - dir.string().size(), 'p') + ".xml");
+             testsupport::WriteFile(p, original);
+             return p;
+         },
+         0,
+         [](const fs::path& p) {
+             EXPECT_NE(testsupport::ReadFile(p).find("<K>1</K>"), std::string::npos);
+             EXPECT_EQ(Names(p.parent_path()), std::vector<std::string>{p.filename().string()});
+         }},
+        {"the user's own file at the journal's name: it stays, and the save in place is refused",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / "p.xml", original);
+             CreateHardLinkA((dir / "alias.xml").string().c_str(), (dir / "p.xml").string().c_str(), nullptr);
+             uint64_t sum = 0xcbf29ce484222325ull;
+             for (const char c : (dir / "p.xml").string()) sum = (sum ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+             char name[40];
+             std::snprintf(name, sizeof name, ".trelvo-journal-%016llx", static_cast<unsigned long long>(sum));
+             std::string folder;
+             EXPECT_EQ(platform::fileIo().journalFolder(folder, true), 0);
+             testsupport::WriteFile(fs::path(folder) / name, "the user's");
+             return dir / "p.xml";
+         },
+         platform::FILEIO_NAME_TAKEN,
+         [&](const fs::path& p) {
+             EXPECT_EQ(testsupport::ReadFile(p), original);
+             const auto journals = JournalsOf(p);
+             EXPECT_EQ(journals, std::vector<std::string>{}) << "no journal of ours left";
+             std::string folder;
+             platform::fileIo().journalFolder(folder, false);
+             size_t kept = 0;
+             for (const auto& entry : fs::directory_iterator(folder)) {
+                 if (testsupport::ReadFile(entry.path()) == "the user's") {
+                     ++kept;
+                     fs::remove(entry.path());
+                 }
+             }
+             EXPECT_EQ(kept, 1u);
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -646,11 +691,13 @@ TEST_F(FileHooksTest, JournalsAreReadOnlyFromTheUsersOwnFolder) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         std::string bytes;
-        EXPECT_EQ(io.readPrivate(c.path.c_str(), 1024, bytes), c.expected);
+        platform::FileIdentity read;
+        EXPECT_EQ(io.readPrivate(c.path.c_str(), 1024, bytes, read), c.expected);
         EXPECT_EQ(bytes, c.expected == 0 ? "ours" : "");
     }
     std::string bytes;
-    EXPECT_TRUE(platform::IsMissingFile(io.readPrivate((folder + "\\none").c_str(), 1024, bytes)));
+    platform::FileIdentity read;
+    EXPECT_TRUE(platform::IsMissingFile(io.readPrivate((folder + "\\none").c_str(), 1024, bytes, read)));
     fs::remove_all(fs::path(folder) / "sub");
     fs::remove(fs::path(folder) / name);
 }

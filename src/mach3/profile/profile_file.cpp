@@ -13,7 +13,13 @@ namespace {
 
 using platform::FileIdentity;
 
-constexpr char kJournalMagic[] = "TRELVO-40 profile journal 1\n";
+// Every journal's first bytes, then its version; a journal of another version is not used.
+constexpr char kJournalHeader[] = "TRELVO-40 profile journal ";
+constexpr char kJournalVersion[] = "2\n";
+constexpr char kJournalSuffix[] = ".trelvo-journal";
+// Room kept in a journal's name for the suffix that sets it aside: ".stale" or ".<digit>.stale".
+constexpr char kStaleSuffix[] = ".stale";
+constexpr size_t kStaleRoom = 2 + sizeof kStaleSuffix - 1;
 
 #if defined(_WIN32)
 constexpr char kSeparator = '\\';
@@ -23,16 +29,9 @@ constexpr char kSeparator = '/';
 constexpr char kSeparators[] = "/";
 #endif
 
-size_t LastSeparator(const std::string& path) { return path.find_last_of(kSeparators); }
-
 std::string FolderOf(const std::string& path) {
-    const size_t at = LastSeparator(path);
+    const size_t at = path.find_last_of(kSeparators);
     return at == std::string::npos ? "." : path.substr(0, at == 0 ? 1 : at);
-}
-
-std::string NameOf(const std::string& path) {
-    const size_t at = LastSeparator(path);
-    return at == std::string::npos ? path : path.substr(at + 1);
 }
 
 uint64_t Checksum(const std::string& bytes) {
@@ -48,7 +47,8 @@ std::string Hex(uint64_t value) {
 }
 
 std::string JournalBeside(const std::string& target) {
-    return FolderOf(target) + kSeparator + "." + NameOf(target) + ".trelvo-journal";
+    return FolderOf(target) + kSeparator + "." + platform::FitName(target, 1 + sizeof kJournalSuffix - 1 + kStaleRoom) +
+           kJournalSuffix;
 }
 
 // In this user's own journal folder, named after the target's path: no one else writes there.
@@ -59,58 +59,80 @@ std::string JournalOfUser(const std::string& target, bool create, int* error = n
     return failed != 0 || folder.empty() ? std::string() : folder + kSeparator + ".trelvo-journal-" + Hex(Checksum(target));
 }
 
-// Beside the profile only when the profile is the saver's own and its folder takes new files: a
-// journal is a full copy of the profile, and never lies where another user could plant one.
-std::string JournalPlace(const std::string& target, const platform::FileFacts& facts, int& error) {
-    error = 0;
-    return facts.folderWritable && facts.mine ? JournalBeside(target) : JournalOfUser(target, true, &error);
+std::string JournalHead(const std::string& target) { return kJournalHeader + std::string(kJournalVersion) + target + "\n"; }
+
+// The old text and the new one as the write puts it down, with their lengths and checksums; the
+// file's identity at the save only tells the user which file it was, since the write changes it.
+std::string JournalText(const std::string& target, const FileIdentity& id, const std::string& old, const std::string& fresh) {
+    return JournalHead(target) + std::to_string(id.device) + " " + std::to_string(id.index) + " " + std::to_string(id.size) + "\n" +
+           std::to_string(old.size()) + " " + Hex(Checksum(old)) + " " + std::to_string(fresh.size()) + " " +
+           Hex(Checksum(fresh)) + "\n" + old + fresh;
 }
 
-// The old bytes with what makes a torn or foreign journal unusable: the file they belong to, their
-// length and checksum.
-std::string JournalHead(const std::string& target, const FileIdentity& id) {
-    return kJournalMagic + target + "\n" + std::to_string(id.device) + " " + std::to_string(id.index) + "\n";
-}
+enum class Journal { Foreign, Damaged, Whole };
 
-std::string JournalText(const std::string& target, const FileIdentity& id, const std::string& old) {
-    return JournalHead(target, id) + std::to_string(old.size()) + " " + Hex(Checksum(old)) + "\n" + old;
-}
+struct JournalTexts {
+    std::string old, fresh;
+    std::string identity;  // "device inode size" of the file at the save
+};
 
-enum class Journal { Foreign, Stale, Usable };
-
-// Usable: a whole journal for this very file, with the old bytes. Stale: ours for this path, but for
-// another file there or damaged. Foreign: anything else, whatever its name.
-Journal ParseJournal(const std::string& text, const std::string& target, const FileIdentity& id, std::string& old) {
-    const std::string ours = kJournalMagic + target + "\n";
-    if (text.compare(0, ours.size(), ours) != 0) return Journal::Foreign;
-    const std::string head = JournalHead(target, id);
-    if (text.compare(0, head.size(), head) != 0) return Journal::Stale;
+// Whole: a journal of ours for this path, both texts right. Damaged: ours for this path, but cut or
+// changed. Foreign: anything else, whatever its name.
+Journal ParseJournal(const std::string& text, const std::string& target, JournalTexts& texts) {
+    const std::string head = JournalHead(target);
+    if (text.compare(0, head.size(), head) != 0) return Journal::Foreign;
     const size_t line = text.find('\n', head.size());
-    if (line == std::string::npos) return Journal::Stale;
-    unsigned long long length = 0;
-    char sum[17] = {};
-    if (std::sscanf(text.c_str() + head.size(), "%llu %16[0-9a-f]", &length, sum) != 2) return Journal::Stale;
-    if (text.size() - line - 1 != length) return Journal::Stale;
-    old = text.substr(line + 1);
-    return Hex(Checksum(old)) == sum ? Journal::Usable : Journal::Stale;
+    const size_t sizes = line == std::string::npos ? line : text.find('\n', line + 1);
+    if (sizes == std::string::npos) return Journal::Damaged;
+    texts.identity = text.substr(head.size(), line - head.size());
+    unsigned long long oldSize = 0, freshSize = 0;
+    char oldSum[17] = {}, freshSum[17] = {};
+    if (std::sscanf(text.c_str() + line + 1, "%llu %16[0-9a-f] %llu %16[0-9a-f]", &oldSize, oldSum, &freshSize, freshSum) != 4 ||
+        text.size() - sizes - 1 != oldSize + freshSize) {
+        return Journal::Damaged;
+    }
+    texts.old = text.substr(sizes + 1, oldSize);
+    texts.fresh = text.substr(sizes + 1 + oldSize);
+    return Hex(Checksum(texts.old)) == oldSum && Hex(Checksum(texts.fresh)) == freshSum ? Journal::Whole : Journal::Damaged;
 }
 
+// What a write of `fresh` from the first byte over `old` (never longer) leaves when it is cut short
+// anywhere, or done, or never begun: a start of `fresh` over the rest of `old`.
+bool LeftByTheWrite(const std::string& now, const std::string& old, const std::string& fresh) {
+    if (now.size() < old.size() || now.size() > fresh.size()) return false;
+    size_t same = 0;
+    while (same < now.size() && now[same] == fresh[same]) ++same;
+    return now.size() > old.size() ? same == now.size() : now.compare(same, std::string::npos, old, same, std::string::npos) == 0;
+}
+
+// Beside the profile only when the profile is the saver's own and its folder takes new files, and
+// no file has that name: a journal is a full copy of the profile, and never lies where another user
+// could plant one. Else in the user's own folder.
 struct JournalJob {
-    std::string path;
+    std::string target;
+    bool beside = false;
     std::string text;
+    std::string path;
+    FileIdentity created;
     bool written = false;
 };
 
 int WriteJournal(void* context) {
     auto* job = static_cast<JournalJob*>(context);
-    const int error = platform::fileIo().writePrivate(job->path.c_str(), job->text.data(), job->text.size());
+    auto& io = platform::fileIo();
+    int error = platform::FILEIO_NAME_TAKEN;
+    if (job->beside) {
+        job->path = JournalBeside(job->target);
+        error = io.writePrivate(job->path.c_str(), job->text.data(), job->text.size(), job->created);
+    }
+    if (error == platform::FILEIO_NAME_TAKEN) {
+        int unplaced = 0;
+        job->path = JournalOfUser(job->target, true, &unplaced);
+        error = job->path.empty() ? (unplaced != 0 ? unplaced : ENOENT)
+                                  : io.writePrivate(job->path.c_str(), job->text.data(), job->text.size(), job->created);
+    }
     job->written = error == 0;
     return error;
-}
-
-// What a failed save's log line says of where it failed.
-std::string AtStep(platform::FileStep step, const std::string& target) {
-    return "at the " + std::string(platform::FileStepName(step)) + " of " + target;
 }
 
 void Join(std::string& why, const std::string& more) {
@@ -128,19 +150,18 @@ int WriteInPlace(const std::string& path, const std::string& target, const platf
                               : encoding == platform::XmlEncoding::Utf16Be ? std::string("\0 ", 2)
                                                                            : std::string(" ");
     std::string padded = bytes;
-    while (padded.size() < read.identity.size && !blank.empty()) padded += blank;
+    while (padded.size() < read.identity.size) padded += blank;
     JournalJob journal;
-    int unplaced = 0;
-    journal.path = JournalPlace(target, facts, unplaced);
-    journal.text = JournalText(target, read.identity, read.bytes);
+    journal.target = target;
+    journal.beside = facts.folderWritable && facts.mine;
+    journal.text = JournalText(target, read.identity, read.bytes, padded);
     platform::InPlaceWrite job;
     job.bytes = &padded;
     job.old = &read.bytes;
     job.expected = read.identity;
     job.journal = WriteJournal;
     job.context = &journal;
-    if (journal.path.empty()) job.step = platform::FileStep::Write;
-    const int error = journal.path.empty() ? (unplaced != 0 ? unplaced : ENOENT) : io.rewrite(target.c_str(), job);
+    const int error = io.rewrite(target.c_str(), job);
     if (error != 0 && error != platform::FILEIO_CHANGED) {
         why.clear();
         if (job.touched && !job.restored) {
@@ -151,12 +172,12 @@ int WriteInPlace(const std::string& path, const std::string& target, const platf
         }
         Join(why, std::string("written in place because ") + cause);
         if (!journal.written) {
-            why += ", but no journal of the old text could be kept" + (journal.path.empty() ? std::string(" in this user's own folder")
-                                                                                       : " in " + journal.path);
+            why += ", but no journal of the old text could be kept" +
+                   (journal.path.empty() ? std::string(" in this user's own folder") : " in " + journal.path);
         }
     }
     // The journal goes once the file is whole: the new text, the old one put back, or never touched.
-    if (journal.written && (error == 0 || job.restored || !job.touched)) io.remove(journal.path.c_str());
+    if (journal.written && (error == 0 || job.restored || !job.touched)) io.remove(journal.path.c_str(), journal.created);
     if (error == 0) {
         myLog(LOG_WARNING, "TRELVO-40/41 settings saved to " + path + " in place, not atomically: " + cause);
     }
@@ -167,9 +188,9 @@ int WriteInPlace(const std::string& path, const std::string& target, const platf
 void RemoveLeftovers(const std::string& path, const std::string& target) {
     auto& io = platform::fileIo();
     bool kept = io.removeLeftovers(target.c_str(), std::string()) != 0;
-    kept = io.removeLeftovers(JournalBeside(target).c_str(), kJournalMagic) != 0 || kept;
+    kept = io.removeLeftovers(JournalBeside(target).c_str(), kJournalHeader) != 0 || kept;
     const std::string own = JournalOfUser(target, false);
-    if (!own.empty()) kept = io.removeLeftovers(own.c_str(), kJournalMagic) != 0 || kept;
+    if (!own.empty()) kept = io.removeLeftovers(own.c_str(), kJournalHeader) != 0 || kept;
     if (kept) myLog(LOG_WARNING, "TRELVO-40/41 temporary files of earlier saves beside " + path + " could not be removed");
 }
 
@@ -179,9 +200,10 @@ int ReplaceByRename(const ProfileRead& read, const std::string& bytes, const std
                     const platform::FileFacts& facts, std::string& why) {
     auto& io = platform::fileIo();
     std::string temp;
+    FileIdentity created;
     void* file = nullptr;
     platform::FileStep step = platform::FileStep::Write;
-    int error = io.createTemp(target.c_str(), temp, &file);
+    int error = io.createTemp(target.c_str(), temp, created, &file);
     if (error != 0) {
         why = AtStep(step, target);
         return error;
@@ -207,10 +229,23 @@ int ReplaceByRename(const ProfileRead& read, const std::string& bytes, const std
         error = io.replace(temp.c_str(), target.c_str());
     }
     if (error != 0) {
-        io.remove(temp.c_str());
+        io.remove(temp.c_str(), created);
         if (error != platform::FILEIO_CHANGED && error != platform::FILEIO_NOT_KEPT) why = AtStep(step, target);
     }
     return error;
+}
+
+// A journal that does not fit the file as it is: renamed beside itself, never over another file, and
+// left for the user to remove. The new name, or empty.
+std::string SetAside(const std::string& journal) {
+    std::string aside = journal + kStaleSuffix;
+    for (char n = '1'; n <= '9' + 1; ++n) {
+        const int error = platform::fileIo().renameFree(journal.c_str(), aside.c_str());
+        if (error == 0) return aside;
+        if (error != platform::FILEIO_NAME_TAKEN || n > '9') break;
+        aside = journal + "." + n + kStaleSuffix;
+    }
+    return {};
 }
 
 }  // namespace
@@ -222,7 +257,6 @@ int ReplaceByRename(const ProfileRead& read, const std::string& bytes, const std
 int ReplaceProfileFile(const std::string& path, const ProfileRead& read, const std::string& bytes,
                        platform::XmlEncoding encoding, std::string& why) {
     auto& io = platform::fileIo();
-    if (read.identity.exists && bytes == read.bytes) return 0;
     std::string target;
     platform::FileFacts facts;
     if (int error = io.resolve(path.c_str(), target)) return error;
@@ -273,8 +307,12 @@ int SaveWholeProfile(const std::string& path, const std::string& bytes, std::str
     for (int attempt = 0; attempt < kSaveTries && error == platform::FILEIO_CHANGED; ++attempt) {
         ProfileRead read;
         error = io.readIdentified(path.c_str(), platform::kMaxXmlFileBytes, read.bytes, read.identity);
-        if (error != 0 && !platform::IsMissingFile(error)) break;
+        if (error != 0 && !platform::IsMissingFile(error)) {
+            why = AtStep(platform::FileStep::Read, path);
+            break;
+        }
         why.clear();
+        if (read.identity.exists && bytes == read.bytes) break;
         error = ReplaceProfileFile(path, read, bytes, encoding, why);
     }
     io.unlock(lock);
@@ -294,35 +332,51 @@ std::string RepairFromJournal(const std::string& path, const ProfileRead& read, 
     if (path.empty() || !read.identity.exists || io.resolve(path.c_str(), target) != 0) return {};
     std::string report;
     for (const std::string& journal : {JournalBeside(target), JournalOfUser(target, false)}) {
-        std::string text, old;
-        const int error = journal.empty() ? ENOENT : io.readPrivate(journal.c_str(), platform::kMaxXmlFileBytes + 4096, text);
+        if (journal.empty()) continue;
+        std::string text;
+        FileIdentity identity;
+        const int error = io.readPrivate(journal.c_str(), platform::kMaxXmlFileBytes * 2 + 4096, text, identity);
         // A journal that cannot even be opened (a name too long, a folder shut) is no journal.
         if (error != 0 && error != platform::FILEIO_NOT_OURS) continue;
-        const Journal kind = error != 0 ? Journal::Foreign : ParseJournal(text, target, read.identity, old);
-        if (kind != Journal::Usable && !wellFormed) {
-            // Another user's interrupted save, or a file that only has a journal's name: never used.
-            Join(report, "TRELVO-40/41 profile " + path + " is cut short, and " + journal + " was not used to put it back: " +
-                             (error != 0 ? platform::FileErrorText(error) : "it is not a whole journal of this profile"));
-            continue;
-        }
+        JournalTexts texts;
+        const Journal kind = error != 0 ? Journal::Foreign : ParseJournal(text, target, texts);
         if (kind == Journal::Foreign) {
-            Join(ignored, "TRELVO-40/41 ignored " + journal + ": " +
-                             (error != 0 ? platform::FileErrorText(error) : "it is not a journal of this profile"));
+            // Another user's interrupted save, or a file that only has a journal's name: never used.
+            const std::string reason = error != 0 ? platform::FileErrorText(error) : "it is not a journal of this profile";
+            if (wellFormed) {
+                Join(ignored, "TRELVO-40/41 ignored " + journal + ": " + reason);
+            } else {
+                Join(report, "TRELVO-40/41 profile " + path + " is cut short, and " + journal + " was not used to put it back: " + reason);
+            }
             continue;
         }
-        if (wellFormed) {
-            io.remove(journal.c_str());  // ours, of a save that ended
-            continue;
+        // Only the bytes a write between these two texts can leave are put back; whatever the file's
+        // inode, any other content is not the file the journal was written for.
+        if (kind == Journal::Whole && LeftByTheWrite(read.bytes, texts.old, texts.fresh)) {
+            const bool torn = read.bytes != texts.old && read.bytes != texts.fresh;
+            if (torn) {
+                if (const int failed = io.restore(target.c_str(), texts.old, read.identity, read.bytes)) {
+                    Join(report, "TRELVO-40/41 profile " + path + " was left cut short by an interrupted save and could not be put back from " +
+                                     journal + ": " + platform::FileErrorText(failed) + " (" +
+                                     AtStep(platform::FileStep::Restore, target) + ")");
+                    continue;
+                }
+            }
+            io.remove(journal.c_str(), identity);  // ours, of a save that ended or is now undone
+            if (!torn) continue;
+            Join(report, "TRELVO-40/41 profile " + path + " was left cut short by an interrupted save; put back as it was before it, from " +
+                             journal + " (restart Mach3 if it could not read its profile)");
+            break;
         }
-        if (const int failed = io.restore(target.c_str(), old, read.identity, read.bytes)) {
-            Join(report, "TRELVO-40/41 profile " + path + " was left cut short by an interrupted save and could not be put back from " +
-                             journal + ": " + platform::FileErrorText(failed));
-            continue;
-        }
-        io.remove(journal.c_str());
-        Join(report, "TRELVO-40/41 profile " + path + " was left cut short by an interrupted save; put back as it was before it, from " +
-                         journal + " (restart Mach3 if it could not read its profile)");
-        break;
+        const std::string aside = SetAside(journal);
+        Join(report, "TRELVO-40/41 profile " + path + " is not the file " + journal + " was written for (device, inode, size " +
+                         (texts.identity.empty() ? std::string("unknown") : texts.identity) + "): the journal was not used, " +
+                         (aside.empty() ? std::string("and could not be set aside") : "and is set aside as " + aside) +
+                         "; remove it once the profile is as it should be");
     }
     return report;
+}
+
+std::string AtStep(platform::FileStep step, const std::string& path) {
+    return "at the " + std::string(platform::FileStepName(step)) + " of " + path;
 }

@@ -6,6 +6,9 @@
 #include "platform/file_io.h"
 #include "platform/xml_document.h"
 
+// "at the <step> of <path>", which ends a failed save's reason.
+std::string AtStep(platform::FileStep step, const std::string& path);
+
 // Tries of a save: the first, and three more when the file changed under it.
 inline constexpr int kSaveTries = 4;
 
@@ -30,7 +33,9 @@ int SaveWholeProfile(const std::string& path, const std::string& bytes, std::str
 // Keeps our other savers off the file `path` finally names while this one reads, splices and writes.
 int LockProfile(const std::string& path, void** lock);
 
-// At a load, with the file as the load read it: a profile that an interrupted in-place save left torn
-// is put back from this user's own journal; one of ours beside a well-formed profile goes. A journal
-// that is not ours is never used nor removed, and named in `ignored`. The text for the user, or empty.
+// At a load, with the file as the load read it: a journal of this user's own decides by the file's
+// bytes. Those a write in place cut short left are put back to the old text; the old or the new text
+// whole lets the journal go; any other content sets the journal aside (".stale"), never used. A
+// journal that is not ours is never used nor removed: named in `ignored` beside a well-formed
+// profile, in the text for the user beside a torn one. The text for the user, or empty.
 std::string RepairFromJournal(const std::string& path, const ProfileRead& read, bool wellFormed, std::string& ignored);

@@ -63,6 +63,7 @@ void CXmlProfile::Load() noexcept {
                 ReportLater(LOG_WARNING, repair);
                 error = platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes_);
                 mapped = error != 0 || IsBlankBytes(bytes_) ? -1 : platform::MapXml(bytes_, nullptr, loaded_);
+                tornReported_ = mapped == platform::FILEIO_NOT_WELL_FORMED;
             }
         }
         if (mapped != 0) {
@@ -125,7 +126,7 @@ bool CXmlProfile::WriteString(const std::string& section, const std::string& key
 bool CXmlProfile::Save(std::string& reason) noexcept {
     if (saved_) return true;
     saved_ = true;
-    if (path_.empty()) return true;
+    if (path_.empty() || (tornReported_ && edits_.empty())) return true;
     try {
         std::string why;
         const int error = Write(why);
@@ -150,7 +151,10 @@ int CXmlProfile::Write(std::string& why) {
     for (int attempt = 0; attempt < kSaveTries && error == platform::FILEIO_CHANGED; ++attempt) {
         ProfileRead read;
         error = platform::fileIo().readIdentified(path_.c_str(), platform::kMaxXmlFileBytes, read.bytes, read.identity);
-        if (error != 0 && (existed_ || !platform::IsMissingFile(error))) break;
+        if (error != 0 && (existed_ || !platform::IsMissingFile(error))) {
+            why = AtStep(platform::FileStep::Read, path_);
+            break;
+        }
         error = 0;
         // Made since the load by another program: these settings were never read from it.
         if (!existed_ && read.identity.exists && !edits_.empty()) {

@@ -42,4 +42,5 @@ private:
     bool existed_ = false;  // there was a file at the load: one gone at the save is not created anew
     bool written_ = false;
     bool saved_ = false;
+    bool tornReported_ = false;  // the load told the user the file is cut short: a save with nothing to write says no more
 };

@@ -41,6 +41,13 @@ constexpr Syscalls kSystem{
     [](int dirfd, const char* path, int mode, int flags) { return ::faccessat(dirfd, path, mode, flags); },
     [](const char* from, const char* to) { return ::rename(from, to); },
     [](const char* path) { return ::unlink(path); },
+    [](const char* from, const char* to) {
+        if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+        // A file system without it: a hard link is made only under a free name too.
+        if (errno != EINVAL && errno != ENOSYS) return -1;
+        if (::link(from, to) != 0) return -1;
+        return ::unlink(from);
+    },
     [](int fd, struct flock* lock) { return ::fcntl(fd, F_OFD_SETLK, lock); },
 };
 Syscalls g_sys = kSystem;
@@ -140,11 +147,12 @@ FileIdentity IdentityOf(const struct stat& st) {
     return id;
 }
 
+// The whole content through the handle, from its start, whatever its offset.
 int ReadAll(int fd, size_t limit, std::string& bytes) {
     bytes.clear();
     char buffer[65536];
     for (;;) {
-        const ssize_t n = Sys().read(fd, buffer, sizeof buffer);
+        const ssize_t n = Sys().pread(fd, buffer, sizeof buffer, static_cast<off_t>(bytes.size()));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Error();
         if (n == 0) return 0;
@@ -162,10 +170,6 @@ int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdent
     int error = EAGAIN;
     for (int attempt = 0; attempt < 3 && error == EAGAIN; ++attempt) {
         struct stat before {}, after {};
-        if (attempt > 0 && ::lseek(fd, 0, SEEK_SET) != 0) {
-            error = Error();
-            break;
-        }
         if (Sys().fstat(fd, &before) != 0) {
             error = Error();
             break;
@@ -197,11 +201,6 @@ std::string Folder(const std::string& path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 int Resolve(const char* path, std::string& target) {
@@ -278,6 +277,22 @@ int Inspect(const char* path, FileFacts& facts) {
     return ReadExtended(path, facts.extended);
 }
 
+// Only the very file this process made, still under that name: never another's put in its place.
+int Remove(const char* path, const FileIdentity& own) {
+    struct stat st {};
+    if (Sys().lstat(path, &st) != 0) return Error();
+    // Not the owner: a copy may have been given the profile's owner by then.
+    if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_dev) != own.device || static_cast<uint64_t>(st.st_ino) != own.index) {
+        return FILEIO_NOT_OURS;
+    }
+    return Sys().unlink(path) == 0 ? 0 : Error();
+}
+
+int RenameFree(const char* from, const char* to) {
+    if (Sys().renameNoReplace(from, to) == 0) return 0;
+    return errno == EEXIST ? FILEIO_NAME_TAKEN : Error();
+}
+
 // Unique to this save: another save, in this process or another, picks another name.
 std::string TempName(const char* target) {
     unsigned char random[kSaveTempLetters] = {};
@@ -291,23 +306,31 @@ std::string TempName(const char* target) {
             r = static_cast<unsigned char>(x >> 56);
         }
     }
-    return Folder(target) + "/" + SaveTempName(BaseName(target), random);
+    return Folder(target) + "/" + SaveTempName(target, random);
 }
 
-int CreateTemp(const char* target, std::string& tempPath, void** file) {
+// What the descriptor names, the file this process made.
+int Created(int fd, FileIdentity& created) {
+    struct stat st {};
+    if (Sys().fstat(fd, &st) != 0) return Error();
+    created = IdentityOf(st);
+    return 0;
+}
+
+int CreateTemp(const char* target, std::string& tempPath, FileIdentity& created, void** file) {
     *file = nullptr;
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempPath = TempName(target);
         const int fd = Sys().open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0 && errno == EEXIST) continue;
         if (fd < 0) return Error();
-        FILE* stream = ::fdopen(fd, "wb");
+        FILE* stream = Created(fd, created) == 0 ? ::fdopen(fd, "wb") : nullptr;
         // Unbuffered: each write reaches the system at once, so a failed one says why and how far.
         if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
         if (stream == nullptr) {
             const int error = Error();
             Sys().close(fd);
-            Sys().unlink(tempPath.c_str());
+            Remove(tempPath.c_str(), created);
             return error;
         }
         *file = stream;
@@ -403,7 +426,6 @@ int SyncFolder(const char* path) {
     return error;
 }
 
-int Remove(const char* path) { return Sys().unlink(path) == 0 ? 0 : Error(); }
 
 int WriteAll(int fd, const void* data, size_t size, size_t* done = nullptr) {
     const char* at = static_cast<const char*>(data);
@@ -420,20 +442,6 @@ int WriteAll(int fd, const void* data, size_t size, size_t* done = nullptr) {
     return 0;
 }
 
-// The whole content through the handle, from its start, leaving the offset where it was.
-int ReadAt(int fd, size_t limit, std::string& bytes) {
-    bytes.clear();
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = Sys().pread(fd, buffer, sizeof buffer, static_cast<off_t>(bytes.size()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Error();
-        if (n == 0) return 0;
-        if (bytes.size() + static_cast<size_t>(n) > limit) return FILEIO_CHANGED;
-        bytes.append(buffer, static_cast<size_t>(n));
-    }
-}
-
 // Still the file that was read, under the same name.
 int Unchanged(int fd, const char* path, const FileIdentity& expected) {
     struct stat mine {};
@@ -448,7 +456,7 @@ int Unchanged(int fd, const char* path, const FileIdentity& expected) {
 int Same(int fd, const char* path, const FileIdentity& expected, const std::string& bytes) {
     if (const int error = Unchanged(fd, path, expected)) return error;
     std::string now;
-    if (const int error = ReadAt(fd, bytes.size(), now)) return error;
+    if (const int error = ReadAll(fd, bytes.size(), now)) return error == FILEIO_TOO_LARGE ? FILEIO_CHANGED : error;
     if (now != bytes) return FILEIO_CHANGED;
     return Unchanged(fd, path, expected);
 }
@@ -498,7 +506,7 @@ int Rewrite(const char* path, InPlaceWrite& job) {
         // Only over what this write left: another writer's bytes are never written over.
         std::string now;
         const std::string left = bytes.substr(0, written) + (written < old.size() ? old.substr(written) : std::string());
-        if (ReadAt(fd, left.size(), now) == 0 && now == left && PutBack(fd, old) == 0) job.restored = true;
+        if (ReadAll(fd, left.size(), now) == 0 && now == left && PutBack(fd, old) == 0) job.restored = true;
     }
     if (Sys().close(fd) != 0 && error == 0) {
         job.step = FileStep::Sync;
@@ -517,7 +525,7 @@ int Restore(const char* path, const std::string& data, const FileIdentity& expec
     return error;
 }
 
-int WritePrivate(const char* path, const void* data, size_t size) {
+int WritePrivate(const char* path, const void* data, size_t size, FileIdentity& created) {
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -526,19 +534,21 @@ int WritePrivate(const char* path, const void* data, size_t size) {
         if (fd < 0 && errno != EEXIST) return Error();
     }
     if (fd < 0) return EEXIST;
-    int error = WriteAll(fd, data, size);
+    int error = Created(fd, created);
+    if (error == 0) error = WriteAll(fd, data, size);
     if (error == 0 && Sys().fchmod(fd, 0600) != 0) error = Error();
     if (error == 0) error = Flush(fd);
     if (Sys().close(fd) != 0 && error == 0) error = Error();
-    if (error == 0 && Sys().rename(temp.c_str(), path) != 0) error = Error();
+    // Never over a file that has the name: the user's, or a journal not yet set aside.
+    if (error == 0) error = RenameFree(temp.c_str(), path);
     if (error != 0) {
-        Sys().unlink(temp.c_str());
+        Remove(temp.c_str(), created);
         return error;
     }
     return SyncFolder(path);
 }
 
-int ReadPrivate(const char* path, size_t limit, std::string& bytes) {
+int ReadPrivate(const char* path, size_t limit, std::string& bytes, FileIdentity& identity) {
     bytes.clear();
     const int fd = Sys().open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
     if (fd < 0) return errno == ELOOP ? FILEIO_NOT_OURS : Error();
@@ -547,6 +557,7 @@ int ReadPrivate(const char* path, size_t limit, std::string& bytes) {
     if (error == 0 && (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0600)) {
         error = FILEIO_NOT_OURS;
     }
+    if (error == 0) identity = IdentityOf(st);
     if (error == 0) error = ReadAll(fd, limit, bytes);
     Sys().close(fd);
     if (error != 0) bytes.clear();
@@ -631,13 +642,12 @@ bool StartsWith(const std::string& path, const std::string& header) {
 
 int RemoveLeftovers(const char* target, const std::string& header) {
     const std::string folder = Folder(target);
-    const std::string base = BaseName(target);
     DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) return Error();
     const time_t now = ::time(nullptr);
     int error = 0;
     while (const dirent* entry = ::readdir(dir)) {
-        if (!IsSaveTempName(base, entry->d_name)) continue;
+        if (!IsSaveTempName(target, entry->d_name)) continue;
         const std::string path = folder + "/" + entry->d_name;
         struct stat st {};
         if (Sys().lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
@@ -652,7 +662,7 @@ int RemoveLeftovers(const char* target, const std::string& header) {
 
 constexpr FileIo kDefault{OpenLog, Write,  Close,  Read,         ReadIdentified, Identify,    Resolve,
                           Inspect, CreateTemp, Commit, Replace, SyncFolder, Remove, Rewrite,
-                          Restore, Verify, WritePrivate, ReadPrivate, JournalFolder, Lock, Unlock, RemoveLeftovers};
+                          Restore, Verify, WritePrivate, RenameFree, ReadPrivate, JournalFolder, Lock, Unlock, RemoveLeftovers};
 FileIo g_io = kDefault;
 
 }  // namespace

@@ -25,6 +25,7 @@ struct Syscalls {
     int (*faccessat)(int dirfd, const char* path, int mode, int flags);
     int (*rename)(const char* from, const char* to);
     int (*unlink)(const char* path);
+    int (*renameNoReplace)(const char* from, const char* to);  // renameat2(RENAME_NOREPLACE), else link and unlink
     int (*setLock)(int fd, struct flock* lock);  // fcntl(F_OFD_SETLK)
 };
 

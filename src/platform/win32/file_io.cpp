@@ -27,17 +27,49 @@ Syscalls g_sys = kSystem;
 Syscalls& syscalls() noexcept { return g_sys; }
 void ResetSyscalls() noexcept { g_sys = kSystem; }
 
+int WriteAll(HANDLE handle, const void* data, size_t size, size_t* done) {
+    const char* at = static_cast<const char*>(data);
+    for (size_t left = size; left > 0;) {
+        const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+        DWORD n = 0;
+        if (!g_sys.writeFile(handle, at, chunk, &n, nullptr)) return LastError();
+        if (n == 0) return FILEIO_SHORT_WRITE;
+        if (done != nullptr) *done += n;
+        at += n;
+        left -= n;
+    }
+    return 0;
+}
+
+// Letters another save, in this process or another, does not pick; a name taken already is tried
+// again by the caller.
+std::string TempName(const std::string& target) {
+    static unsigned counter = 0;
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    uint64_t x = static_cast<uint64_t>(now.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^
+                 (static_cast<uint64_t>(GetTickCount()) << 16) ^ ++counter;
+    unsigned char random[kSaveTempLetters];
+    for (unsigned char& r : random) {
+        x = (x ^ (x >> 31)) * 0x9E3779B97F4A7C15ull;
+        r = static_cast<unsigned char>(x >> 40);
+    }
+    return target.substr(0, target.find_last_of("\\/") + 1) + SaveTempName(target, random);
+}
+
 }  // namespace win32
 
 namespace {
 
 win32::Syscalls& Sys() { return win32::syscalls(); }
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // Only files on disk: a pipe, console or device name is refused before anything is read or written.
 int OpenRegular(const char* path, DWORD access, DWORD disposition, HANDLE& handle) {
     const DWORD attributes = Sys().getFileAttributes(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return FILEIO_NOT_REGULAR;
-    handle = Sys().createFile(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+    handle = Sys().createFile(path, access, kShareAll, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return win32::LastError();
     if (GetFileType(handle) != FILE_TYPE_DISK) {
@@ -73,7 +105,7 @@ int Stream(HANDLE handle, int flags, const char* mode, void** file) {
 
 // Opens what the path names without asking for any access, so neither sharing nor rights stand in the way.
 HANDLE OpenForFacts(const std::string& path) {
-    return Sys().createFile(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    return Sys().createFile(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll,
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -118,24 +150,6 @@ int OpenLog(const char* path, const char* profile, bool (*isLog)(const char*, si
     }
     return Stream(handle, _O_WRONLY | _O_TEXT, "wt", file);
 }
-
-}  // namespace
-
-int win32::WriteAll(HANDLE handle, const void* data, size_t size, size_t* done) {
-    const char* at = static_cast<const char*>(data);
-    for (size_t left = size; left > 0;) {
-        const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
-        DWORD n = 0;
-        if (!Sys().writeFile(handle, at, chunk, &n, nullptr)) return win32::LastError();
-        if (n == 0) return FILEIO_SHORT_WRITE;
-        if (done != nullptr) *done += n;
-        at += n;
-        left -= n;
-    }
-    return 0;
-}
-
-namespace {
 
 using win32::TempName;
 using win32::WriteAll;
@@ -214,8 +228,7 @@ int Read(const char* path, size_t limit, std::string& bytes) {
 
 int Identify(const char* path, FileIdentity& identity) {
     identity = FileIdentity{};
-    HANDLE handle = Sys().createFile(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = OpenForFacts(path);
     if (handle == INVALID_HANDLE_VALUE) {
         const int error = win32::LastError();
         return IsMissingFile(error) ? 0 : error;
@@ -243,7 +256,7 @@ std::string Folder(const std::string& path) {
 
 // Whether the system grants this access to this process: the file's or folder's ACL decides.
 bool Denied(const std::string& path, DWORD access, DWORD flags) {
-    HANDLE handle = Sys().createFile(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE handle = Sys().createFile(path.c_str(), access, kShareAll, nullptr,
                                 OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED;
     Sys().closeHandle(handle);
@@ -270,27 +283,44 @@ int Inspect(const char* path, FileFacts& facts) {
     return error;
 }
 
-}  // namespace
-
-std::string win32::TempName(const std::string& target) {
-    unsigned char random[kSaveTempLetters];
-    win32::SaveCopyLetters(random);
-    const size_t slash = target.find_last_of("\\/");
-    return target.substr(0, slash + 1) + SaveTempName(target.substr(slash + 1), random);
+// Only the very file this process made, still under that name: never another's put in its place.
+int Remove(const char* path, const FileIdentity& own) {
+    HANDLE handle = Sys().createFile(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return win32::LastError();
+    FileIdentity now;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool ours = Sys().getFileInformationByHandle(handle, &info) &&
+                      !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+                      (now = IdentityOf(info)).device == own.device && now.index == own.index;
+    Sys().closeHandle(handle);
+    if (!ours) return FILEIO_NOT_OURS;
+    return Sys().deleteFile(path) ? 0 : win32::LastError();
 }
 
-namespace {
+// Never over a file that has the name: no MOVEFILE_REPLACE_EXISTING.
+int RenameFree(const char* from, const char* to) {
+    if (Sys().moveFileEx(from, to, MOVEFILE_WRITE_THROUGH)) return 0;
+    const int error = win32::LastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? FILEIO_NAME_TAKEN : error;
+}
 
-int CreateTemp(const char* target, std::string& tempPath, void** file) {
+int CreateTemp(const char* target, std::string& tempPath, FileIdentity& created, void** file) {
     *file = nullptr;
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempPath = TempName(target);
         HANDLE handle = Sys().createFile(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
         if (handle == INVALID_HANDLE_VALUE) return win32::LastError();
-        const int error = Stream(handle, _O_WRONLY | _O_BINARY, "wb", file);
+        int error = IdentityOfHandle(handle, created);
         if (error != 0) {
-            Sys().deleteFile(tempPath.c_str());
+            Sys().closeHandle(handle);
+            Sys().deleteFile(tempPath.c_str());  // made by this call a moment ago, still open: ours
+            return error;
+        }
+        error = Stream(handle, _O_WRONLY | _O_BINARY, "wb", file);
+        if (error != 0) {
+            Remove(tempPath.c_str(), created);
             return error;
         }
         g_copy = static_cast<FILE*>(*file);
@@ -330,7 +360,6 @@ int Replace(const char* from, const char* to) {
 // ReplaceFile's change of names is the file system's to make durable; XP has no call to flush a folder.
 int SyncFolder(const char*) { return 0; }
 
-int Remove(const char* path) { return Sys().deleteFile(path) ? 0 : win32::LastError(); }
 
 // Whether the file behind the handle holds exactly `bytes`, read from its start.
 int Holds(HANDLE handle, const std::string& bytes) {
@@ -415,7 +444,7 @@ int Verify(const char* path, const FileIdentity& expected, const std::string& by
 }
 
 // Journals are written in the user's own folder, under the user's profile: its ACL lets no one else in.
-int WritePrivate(const char* path, const void* data, size_t size) {
+int WritePrivate(const char* path, const void* data, size_t size, FileIdentity& created) {
     std::string temp;
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
@@ -424,11 +453,12 @@ int WritePrivate(const char* path, const void* data, size_t size) {
         if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return win32::LastError();
     }
     if (handle == INVALID_HANDLE_VALUE) return ERROR_FILE_EXISTS;
-    int error = WriteAll(handle, data, size);
+    int error = IdentityOfHandle(handle, created);
+    if (error == 0) error = WriteAll(handle, data, size);
     if (error == 0 && !Sys().flushFileBuffers(handle)) error = win32::LastError();
     Sys().closeHandle(handle);
-    if (error == 0 && !Sys().moveFileEx(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) error = win32::LastError();
-    if (error != 0) Sys().deleteFile(temp.c_str());
+    if (error == 0) error = RenameFree(temp.c_str(), path);
+    if (error != 0) Remove(temp.c_str(), created);
     return error;
 }
 
@@ -448,11 +478,36 @@ int JournalFolder(std::string& folder, bool create) {
     return 0;
 }
 
-bool OwnedByUs(const std::string& path);
+// The owner this process gives the files it creates (its user, or the administrators' group).
+bool OwnedByUs(const std::string& path) {
+    DWORD need = 0;
+    GetFileSecurityA(path.c_str(), OWNER_SECURITY_INFORMATION, nullptr, 0, &need);
+    std::vector<char> descriptor(need);
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (need == 0 || !GetFileSecurityA(path.c_str(), OWNER_SECURITY_INFORMATION, descriptor.data(), need, &need) ||
+        !GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || owner == nullptr) {
+        return false;
+    }
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    bool ours = false;
+    for (const TOKEN_INFORMATION_CLASS which : {TokenUser, TokenOwner}) {
+        DWORD size = 0;
+        GetTokenInformation(token, which, nullptr, 0, &size);
+        std::vector<char> info(size);
+        if (size == 0 || !GetTokenInformation(token, which, info.data(), size, &size)) continue;
+        const PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid
+                                            : reinterpret_cast<TOKEN_OWNER*>(info.data())->Owner;
+        ours = ours || EqualSid(owner, sid);
+    }
+    CloseHandle(token);
+    return ours;
+}
 
 // Only a regular file inside this user's journal folder that this user owns: a file anywhere else,
 // whatever its name and content, may have been put there by someone else.
-int ReadPrivate(const char* path, size_t limit, std::string& bytes) {
+int ReadPrivate(const char* path, size_t limit, std::string& bytes, FileIdentity& identity) {
     bytes.clear();
     const DWORD attributes = Sys().getFileAttributes(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return win32::LastError();
@@ -465,7 +520,7 @@ int ReadPrivate(const char* path, size_t limit, std::string& bytes) {
     if (!inside || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) || !OwnedByUs(full)) {
         return FILEIO_NOT_OURS;
     }
-    return Read(full.c_str(), limit, bytes);
+    return ReadIdentified(full.c_str(), limit, bytes, identity);
 }
 
 // ".<name>.trelvo-lock" beside the profile: a byte-range lock on it keeps our savers apart. A lock on
@@ -479,8 +534,6 @@ struct ProfileLock {
     HANDLE handle;
     std::string path;
 };
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 int Lock(const char* path, void** lock) {
     *lock = nullptr;
@@ -535,33 +588,6 @@ void Unlock(void* lock) {
     delete held;
 }
 
-// The owner this process gives the files it creates (its user, or the administrators' group).
-bool OwnedByUs(const std::string& path) {
-    DWORD need = 0;
-    GetFileSecurityA(path.c_str(), OWNER_SECURITY_INFORMATION, nullptr, 0, &need);
-    std::vector<char> descriptor(need);
-    PSID owner = nullptr;
-    BOOL defaulted = FALSE;
-    if (need == 0 || !GetFileSecurityA(path.c_str(), OWNER_SECURITY_INFORMATION, descriptor.data(), need, &need) ||
-        !GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || owner == nullptr) {
-        return false;
-    }
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    bool ours = false;
-    for (const TOKEN_INFORMATION_CLASS which : {TokenUser, TokenOwner}) {
-        DWORD size = 0;
-        GetTokenInformation(token, which, nullptr, 0, &size);
-        std::vector<char> info(size);
-        if (size == 0 || !GetTokenInformation(token, which, info.data(), size, &size)) continue;
-        const PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid
-                                            : reinterpret_cast<TOKEN_OWNER*>(info.data())->Owner;
-        ours = ours || EqualSid(owner, sid);
-    }
-    CloseHandle(token);
-    return ours;
-}
-
 bool StartsWith(const std::string& path, const std::string& header) {
     if (header.empty()) return true;
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -578,10 +604,9 @@ bool StartsWith(const std::string& path, const std::string& header) {
 // A read-only file of that form is the old profile a failed replacement could not put back: it stays.
 int RemoveLeftovers(const char* target, const std::string& header) {
     const std::string folder = Folder(target);
-    const std::string full(target);
-    const std::string base = full.substr(full.find_last_of("\\/") + 1);
     WIN32_FIND_DATAA found{};
-    HANDLE search = FindFirstFileA((full.substr(0, full.size() - base.size()) + "." + base + ".trelvo-save-*.tmp").c_str(), &found);
+    const std::string beside(target, std::string(target).find_last_of("\\/") + 1);
+    HANDLE search = FindFirstFileA((beside + ".*.trelvo-save-*.tmp").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return IsMissingFile(static_cast<int>(GetLastError())) ? 0 : win32::LastError();
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
@@ -590,7 +615,7 @@ int RemoveLeftovers(const char* target, const std::string& header) {
     int error = 0;
     do {
         const std::string path = folder + "\\" + found.cFileName;
-        if (!IsSaveTempName(base, found.cFileName) ||
+        if (!IsSaveTempName(target, found.cFileName) ||
             (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY)) ||
             ticks(now) <= ticks(found.ftLastWriteTime) + kMinute || !OwnedByUs(path) || !StartsWith(path, header)) {
             continue;
@@ -603,7 +628,7 @@ int RemoveLeftovers(const char* target, const std::string& header) {
 
 constexpr FileIo kDefault{OpenLog, Write,  Close,  Read,         ReadIdentified, Identify,    Resolve,
                           Inspect, CreateTemp, Commit, Replace, SyncFolder, Remove, Rewrite,
-                          Restore, Verify, WritePrivate, ReadPrivate, JournalFolder, Lock, Unlock, RemoveLeftovers};
+                          Restore, Verify, WritePrivate, RenameFree, ReadPrivate, JournalFolder, Lock, Unlock, RemoveLeftovers};
 FileIo g_io = kDefault;
 
 }  // namespace

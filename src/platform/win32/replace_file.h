@@ -29,20 +29,6 @@ std::string TempName(const std::string& target);
 // All of `size` bytes to the file, in chunks a single WriteFile takes; `done` counts what was written.
 int WriteAll(HANDLE handle, const void* data, size_t size, size_t* done = nullptr);
 
-// Letters for a save copy's or a backup's name (SaveTempName): another save, in this process or
-// another, picks others; a name taken already is tried again by the caller.
-inline void SaveCopyLetters(unsigned char (&random)[kSaveTempLetters]) {
-    static unsigned counter = 0;
-    LARGE_INTEGER now{};
-    QueryPerformanceCounter(&now);
-    uint64_t x = static_cast<uint64_t>(now.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^
-                 (static_cast<uint64_t>(GetTickCount()) << 16) ^ ++counter;
-    for (unsigned char& r : random) {
-        x = (x ^ (x >> 31)) * 0x9E3779B97F4A7C15ull;
-        r = static_cast<unsigned char>(x >> 40);
-    }
-}
-
 // GetLastError as a file layer error: never 0 after a failure.
 inline int LastError() {
     const DWORD error = GetLastError();

@@ -682,7 +682,7 @@ size_t HalfWrite(void* file, const void* data, size_t size) {
     }
     return 0;
 }
-int FailCreate(const char*, std::string&, void**) { return EACCES; }
+int FailCreate(const char*, std::string&, platform::FileIdentity&, void**) { return EACCES; }
 int FailCommit(void* file, const platform::FileFacts&) {
     std::fclose(static_cast<FILE*>(file));
     return EIO;
