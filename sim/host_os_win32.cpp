@@ -5,6 +5,8 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <float.h>
+
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -249,6 +251,18 @@ void ReplaceUserFile(const std::string& path, const std::string& bytes) {
     if (error == 0) error = platform::win32::ReplaceWithBackup(temp, target, kWide);
     if (error != 0) DeleteFileW(temp.c_str());
     check(error);
+}
+
+bool SetFpuPrecision(int bits, std::string& said) {
+#if defined(__i386__)
+    _controlfp(bits == 64 ? _PC_64 : _PC_53, _MCW_PC);
+    said = bits == 64 ? "host: x87 at 64-bit extended precision (--x87-precision 64)"
+                      : "host: x87 at 53-bit precision, as an MSVC-built host runs its plug-ins";
+    return bits == 53 || bits == 64;
+#else
+    said.clear();
+    return bits == 53;
+#endif
 }
 
 void PrepareHostProcess() {
