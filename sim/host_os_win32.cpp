@@ -5,8 +5,6 @@
 #include <objbase.h>
 #include <shellapi.h>
 
-#include <float.h>
-
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -255,7 +253,12 @@ void ReplaceUserFile(const std::string& path, const std::string& bytes) {
 
 bool SetFpuPrecision(int bits, std::string& said) {
 #if defined(__i386__)
-    _controlfp(bits == 64 ? _PC_64 : _PC_53, _MCW_PC);
+    // The x87's precision field (bits 8-9: 2 is 53 bits, 3 is 64) set directly: _controlfp would add
+    // an import to the program, whose imports must all be Windows XP's.
+    uint16_t control = 0;
+    __asm__ volatile("fnstcw %0" : "=m"(control));
+    control = static_cast<uint16_t>((control & ~0x300u) | (bits == 64 ? 0x300u : 0x200u));
+    __asm__ volatile("fldcw %0" : : "m"(control));
     said = bits == 64 ? "host: x87 at 64-bit extended precision (--x87-precision 64)"
                       : "host: x87 at 53-bit precision, as an MSVC-built host runs its plug-ins";
     return bits == 53 || bits == 64;
