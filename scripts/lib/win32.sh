@@ -71,12 +71,14 @@ win32_root_build() {
 # /tmp, the repository (so its build folders, at the same paths) and TRELVO_WIN32_BINDS (folders
 # separated by ':') are mounted for it, and go with the namespace's last process, however it ends.
 win32_in_root() {
-  local binds=("$trelvo_root" /tmp) extra
+  # Outer folders first: /tmp mounted after a repository inside it would hide it.
+  local binds=(/tmp) extra
+  [[ -n ${TMPDIR:-} && -d $TMPDIR ]] && binds+=("$TMPDIR")
+  binds+=("$trelvo_root")
   if [[ -n ${TRELVO_WIN32_BINDS:-} ]]; then
     IFS=: read -ra extra <<<"$TRELVO_WIN32_BINDS"
     binds+=("${extra[@]}")
   fi
-  [[ -n ${TMPDIR:-} && -d $TMPDIR ]] && binds+=("$TMPDIR")
   unshare --mount --propagation private -- /bin/bash -c '
     set -e
     r=$1; shift
