@@ -64,6 +64,10 @@ void ReplaceUserFile(const std::string& path, const std::string& bytes);
 
 // Sets the process up as the host's would be before any plug-in call (COM on Windows).
 void PrepareHostProcess();
+// The 32-bit Windows host's x87 precision for the plug-in's calls: 53 bits, an MSVC-built host's
+// default, or 64 (extended, a mingw program's). False where the build has no x87 to set (SSE2
+// doubles are 53-bit), unless 53 is asked; `said` is the account's line, empty there.
+bool SetFpuPrecision(int bits, std::string& said);
 
 // Loads the module for the life of the process; throws std::runtime_error saying why it cannot.
 void* OpenModule(const std::string& path);

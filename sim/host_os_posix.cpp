@@ -64,6 +64,11 @@ void ReplaceUserFile(const std::string& path, const std::string& bytes) {
 
 void PrepareHostProcess() {}
 
+bool SetFpuPrecision(int bits, std::string& said) {
+    said.clear();
+    return bits == 53;
+}
+
 void* OpenModule(const std::string& path) {
     // dlopen searches the library path for a bare name; the user means a file.
     const std::string file = path.find('/') == std::string::npos ? "./" + path : path;

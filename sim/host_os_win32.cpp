@@ -256,6 +256,23 @@ void ReplaceUserFile(const std::string& path, const std::string& bytes) {
     check(error);
 }
 
+bool SetFpuPrecision(int bits, std::string& said) {
+#if defined(__i386__)
+    // The x87's precision field (bits 8-9: 2 is 53 bits, 3 is 64) set directly: _controlfp would add
+    // an import to the program, whose imports must all be Windows XP's.
+    uint16_t control = 0;
+    __asm__ volatile("fnstcw %0" : "=m"(control));
+    control = static_cast<uint16_t>((control & ~0x300u) | (bits == 64 ? 0x300u : 0x200u));
+    __asm__ volatile("fldcw %0" : : "m"(control));
+    said = bits == 64 ? "host: x87 at 64-bit extended precision (--x87-precision 64)"
+                      : "host: x87 at 53-bit precision, as an MSVC-built host runs its plug-ins";
+    return bits == 53 || bits == 64;
+#else
+    said.clear();
+    return bits == 53;
+#endif
+}
+
 void PrepareHostProcess() {
     // The host is a GUI program with COM up on its main thread; the plug-in's profile store needs it.
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);

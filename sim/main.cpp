@@ -70,6 +70,11 @@ int main(int argc, char** argv) {
         ->excludes(out, wire, frames, vcd);
     app.add_option("--report", reportPath, "with --check: also write the report as a page (HTML, prints on one A4 sheet)");
     app.add_option("--pinout", pinoutPath, "write the board's pinout drawing (SVG) and exit");
+    int fpuBits = 53;
+    app.add_option("--x87-precision", fpuBits,
+                   "32-bit Windows build: the x87 precision the plug-in runs at, 53 (an MSVC-built host's, the "
+                   "default) or 64 (extended)")
+        ->check(CLI::IsMember({53, 64}));
     app.footer("Exit status: 0 the run completed, or the check passed; 1 the check failed; 2 an input was "
                "refused (scenario, profile or module) or the command line was wrong, and nothing ran.");
     try {
@@ -132,6 +137,12 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    std::string fpuSaid;
+    if (!sim::SetFpuPrecision(fpuBits, fpuSaid)) {
+        std::cerr << "trelvo-sim: --x87-precision " << fpuBits << " needs the 32-bit Windows build; this one has no x87 to set\n"
+                  << kUsage << '\n';
+        return 2;
+    }
     if (check && !scenarioPath.empty()) {
         std::cerr << "trelvo-sim: --check takes no scenario; it builds its own run from the profile\n" << kUsage << '\n';
         return 2;
@@ -163,6 +174,7 @@ int main(int argc, char** argv) {
             }
             return result.passed ? 0 : 1;
         }
+        if (!fpuSaid.empty()) std::cout << fpuSaid << '\n';
         sim::RunScenario(scenario, module, options, std::cout);
         std::cout.flush();
         if (const int interrupt = sim::PendingInterrupt()) sim::EndByInterrupt(interrupt);

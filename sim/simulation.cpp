@@ -14,6 +14,7 @@
 #include <sstream>
 #include <vector>
 
+#include "core/spindle.h"
 #include "mach3/assignments/signal_names.h"
 #include "mach3/settings.h"
 #include "host_os.h"
@@ -289,9 +290,8 @@ int DrivingOutput(const HostEngineBlock& engine, int port, int pin) {
 }
 
 int ExpectedSpindleWord(const HostStateBlock& state) {
-    // The plug-in's conversion: a ratio outside 0 to 1, or not a number, goes to the nearer end.
-    const double ratio = state.SpindleFM.ratio > 1.0 ? 1.0 : state.SpindleFM.ratio > 0.0 ? state.SpindleFM.ratio : 0.0;
-    int word = static_cast<int>(ratio * 1023.0 + 0.5);
+    // The plug-in's own conversion, so the check waits for the duty the board is sent.
+    int word = board::DutyFromRatio(state.SpindleFM.ratio);
     if (!state.m_SpindleOn) word += 0x400;
     if (state.SpinDir != 1) word += 0x800;
     return word & 0xFFF;

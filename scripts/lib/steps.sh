@@ -118,20 +118,37 @@ build_preset() {
     cmake --build --preset "$preset" -j"$(nproc)" "${targets[@]}")
 }
 
-# runs_win32_programs: true where 32-bit Windows programs can run here. Some kernels (sandboxes
-# among them) refuse 32-bit programs outright, and a mirror in sync can leave wine32 uninstallable;
-# otherwise prints nothing and fails, and why_no_win32 says which.
-why_no_win32=""
-runs_win32_programs() {
-  if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-    why_no_win32="this machine's kernel runs no 32-bit programs"
-  elif ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
-    why_no_win32="wine32:i386 is not installed"
-  else
-    why_no_win32=""
-    return 0
-  fi
-  return 1
+# note_windows_suite TEXT: one line for the list of Windows suites that ran, 32-bit or 64-bit, that
+# .ci/run prints at its end.
+note_windows_suite() {
+  mkdir -p "$trelvo_logs"
+  echo "$1" >>"$trelvo_logs/windows-suites.txt"
+}
+
+# The mirror lines this machine's apt uses, "URI SUITE", from both source formats.
+apt_sources() {
+  local f
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [[ -r $f ]] || continue
+    # deb [options] URI SUITE COMPONENT...
+    awk '$1 == "deb" { i = 2; if ($2 ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ }
+                       print $i, $(i + 1) }' "$f"
+  done
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [[ -r $f ]] || continue
+    # deb822: paragraphs of "Field: value", each with one or more URIs and suites.
+    awk 'function flush() { if (types ~ /(^| )deb( |$)/ && enabled != "no")
+                              for (u = 1; u <= nu; u++) for (s = 1; s <= ns; s++) print uris[u], suites[s]
+                            types = ""; enabled = ""; nu = 0; ns = 0 }
+         /^[[:space:]]*#/ { next }
+         /^[[:space:]]*$/ { flush(); next }
+         { field = tolower($1); sub(/:$/, "", field); $1 = "" }
+         field == "types" { types = $0 }
+         field == "enabled" { enabled = tolower($2) }
+         field == "uris" { nu = split($0, uris, " ") }
+         field == "suites" { ns = split($0, suites, " ") }
+         END { flush() }' "$f"
+  done
 }
 
 # trelvo_version: the release, "2012.6.22.1", from src/mach3/version.h (the packages' version).

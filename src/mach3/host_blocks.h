@@ -3,6 +3,7 @@
 #define TRELVO_HOST_BLOCKS_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -84,6 +85,54 @@ typedef struct HostStateBlock {
     int32_t SpinDir;   /* 1 is clockwise */
     HostSpindleFM SpindleFM;
 } HostStateBlock;
+
+/* The layout the 32-bit host lends: a change that moves a field must not compile. */
+#ifdef __cplusplus
+#define HOST_LAYOUT(what, value) static_assert((what) == (value), #what " is not the host's " #value)
+#else
+#define HOST_LAYOUT(what, value) _Static_assert((what) == (value), #what " is not the host's " #value)
+#endif
+HOST_LAYOUT(sizeof(HostOutputSignal), 5);
+HOST_LAYOUT(offsetof(HostOutputSignal, pin), 1);
+HOST_LAYOUT(offsetof(HostOutputSignal, port), 2);
+HOST_LAYOUT(offsetof(HostOutputSignal, activeLow), 3);
+HOST_LAYOUT(offsetof(HostOutputSignal, state), 4);
+HOST_LAYOUT(sizeof(HostInputSignal), 5);
+HOST_LAYOUT(offsetof(HostInputSignal, pin), 1);
+HOST_LAYOUT(offsetof(HostInputSignal, port), 2);
+HOST_LAYOUT(offsetof(HostInputSignal, activeLow), 3);
+HOST_LAYOUT(offsetof(HostInputSignal, state), 4);
+HOST_LAYOUT(sizeof(HostEncoder), 20);
+HOST_LAYOUT(offsetof(HostEncoder, aPin), 4);
+HOST_LAYOUT(offsetof(HostEncoder, bPin), 8);
+HOST_LAYOUT(offsetof(HostEncoder, aPort), 12);
+HOST_LAYOUT(offsetof(HostEncoder, bPort), 16);
+HOST_LAYOUT(sizeof(HostMotor), 3);
+HOST_LAYOUT(offsetof(HostMotor, stepPort), 1);
+HOST_LAYOUT(offsetof(HostMotor, dirPort), 2);
+HOST_LAYOUT(sizeof(HostEngineBlock), 584);
+HOST_LAYOUT(offsetof(HostEngineBlock, inputs), 150);
+HOST_LAYOUT(offsetof(HostEngineBlock, encoders), 416);
+HOST_LAYOUT(offsetof(HostEngineBlock, motors), 556);
+HOST_LAYOUT(offsetof(HostEngineBlock, estop), 577);
+HOST_LAYOUT(offsetof(HostEngineBlock, mode), 580);
+HOST_LAYOUT(sizeof(HostSpindleFM), 72);
+HOST_LAYOUT(offsetof(HostSpindleFM, MotorEnabled), 1);
+HOST_LAYOUT(offsetof(HostSpindleFM, PWMEnabled), 2);
+HOST_LAYOUT(offsetof(HostSpindleFM, SpindleMaxVel), 8);
+HOST_LAYOUT(offsetof(HostSpindleFM, CW), 16);
+HOST_LAYOUT(offsetof(HostSpindleFM, CCW), 20);
+HOST_LAYOUT(offsetof(HostSpindleFM, PWMMin), 24);
+HOST_LAYOUT(offsetof(HostSpindleFM, PWMMax), 32);
+HOST_LAYOUT(offsetof(HostSpindleFM, dir), 40);
+HOST_LAYOUT(offsetof(HostSpindleFM, SpindleSpeed), 48);
+HOST_LAYOUT(offsetof(HostSpindleFM, ratio), 56);
+HOST_LAYOUT(offsetof(HostSpindleFM, TrueRPM), 64);
+HOST_LAYOUT(sizeof(HostStateBlock), 336);
+HOST_LAYOUT(offsetof(HostStateBlock, m_SpindleOn), 256);
+HOST_LAYOUT(offsetof(HostStateBlock, SpinDir), 260);
+HOST_LAYOUT(offsetof(HostStateBlock, SpindleFM), 264);
+#undef HOST_LAYOUT
 
 /* Host callbacks: stored, never called. */
 typedef void(HOST_CALL* HostCallback)(void);

@@ -1,11 +1,17 @@
 // The spindle command word and its duty clamp, and the demo word pattern.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <iomanip>
 #include <limits>
 #include <vector>
 
 #include "core/spindle.h"
 #include "rig.h"
+
+#if defined(_WIN32) && defined(__i386__)
+#include <float.h>
+#endif
 
 namespace {
 
@@ -44,6 +50,56 @@ TEST(Spindle, CommandWordFromTheInputs) {
         EXPECT_EQ((std::vector<int32_t>{rig.events[0].a, rig.events[0].b, rig.events[0].c}),
                   (std::vector<int32_t>{s.isOn, s.dirCW, s.dutyCycle}));
     }
+}
+
+// The plain formula, whose steps round to the FPU's precision: at 53 bits (SSE2, or an x87 set so)
+// it gives the wire of the Linux and 64-bit builds.
+[[gnu::noinline]] int32_t PlainDuty(double ratio) { return static_cast<int32_t>(ratio * 1023.0 + 0.5); }
+
+// Every rounding point (k - 0.5)/1023 with its two neighbours, where a wider intermediate changes
+// the duty; on i686 the x87 runs the table at 64-bit extended and at 53-bit precision, set here.
+TEST(Spindle, DutyAtTheRoundingPointsIsTheSameAtEveryPrecision) {
+    std::vector<double> ratios;
+    for (int k = 1; k <= 1023; ++k) {
+        const double point = (k - 0.5) / 1023.0;
+        ratios.insert(ratios.end(), {std::nextafter(point, 0.0), point, std::nextafter(point, 1.0)});
+    }
+    // 0.49999999999999994 + 0.5 rounds up to 1 in a double; the last double below 1.
+    ratios.insert(ratios.end(), {0.49999999999999994 / 1023.0, 0.49999999999999994, std::nextafter(1.0, 0.0)});
+#if defined(_WIN32) && defined(__i386__)
+    const unsigned int saved = _controlfp(0, 0);
+    _controlfp(_PC_53, _MCW_PC);
+    ASSERT_EQ(_controlfp(0, 0) & _MCW_PC, static_cast<unsigned int>(_PC_53));
+#endif
+    std::vector<int32_t> expected;
+    for (double r : ratios) expected.push_back(PlainDuty(r));
+    struct Precision {
+        const char* name;
+        unsigned int control;
+        bool extended;
+    };
+#if defined(_WIN32) && defined(__i386__)
+    const Precision precisions[] = {{"53-bit", _PC_53, false}, {"64-bit extended", _PC_64, true}};
+#else
+    const Precision precisions[] = {{"SSE2", 0, false}};
+#endif
+    for (const Precision& p : precisions) {
+        SCOPED_TRACE(p.name);
+#if defined(_WIN32) && defined(__i386__)
+        _controlfp(p.control, _MCW_PC);
+        ASSERT_EQ(_controlfp(0, 0) & _MCW_PC, p.control);
+#endif
+        int naiveDiffers = 0;
+        for (size_t i = 0; i < ratios.size(); ++i) {
+            EXPECT_EQ(board::DutyFromRatio(ratios[i]), expected[i]) << std::setprecision(17) << ratios[i];
+            naiveDiffers += PlainDuty(ratios[i]) != expected[i];
+        }
+        // The table really ran at that precision: the plain formula drifts at extended precision only.
+        EXPECT_EQ(naiveDiffers > 0, p.extended) << naiveDiffers << " of " << ratios.size();
+    }
+#if defined(_WIN32) && defined(__i386__)
+    _controlfp(saved, _MCW_PC);
+#endif
 }
 
 TEST(Spindle, NoSpindleInputsKeepTheLastWord) {

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <float.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -31,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 struct BoxSearch {
     const char* caption;
     std::vector<HWND> found;
+    bool captionStartsWith = false;  // the caption goes on (the dialog's names the version)
 };
 
 BOOL CALLBACK CollectBox(HWND window, LPARAM parameter) {
@@ -39,7 +42,8 @@ BOOL CALLBACK CollectBox(HWND window, LPARAM parameter) {
     char title[256] = {};
     GetClassNameA(window, className, sizeof className);
     GetWindowTextA(window, title, sizeof title);
-    if (std::strcmp(className, "#32770") == 0 && std::strcmp(title, search->caption) == 0) {
+    const size_t length = search->captionStartsWith ? std::strlen(search->caption) : sizeof title;
+    if (std::strcmp(className, "#32770") == 0 && std::strncmp(title, search->caption, length) == 0) {
         search->found.push_back(window);
     }
     return TRUE;
@@ -146,6 +150,87 @@ TEST_F(LoadedModuleTest, ModuleOutlivesHostReferenceWhileBoxIsOpen) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(GetModuleHandleA("TRELVO-40.dll"), nullptr) << "the thread's reference was dropped";
+}
+
+// A host built with MSVC runs at 53-bit x87 precision: the plug-in must leave its control word as
+// it found it, from loading through every entry point (Config's dialog closed as a user would).
+DWORD WINAPI CancelConfigDialog(LPVOID) {
+    for (int i = 0; i < 250; ++i) {
+        BoxSearch search{"TRELVO-40/41 Configuration", {}, true};
+        EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&search));
+        if (!search.found.empty() && IsWindowVisible(search.found[0])) {
+            PostMessageA(search.found[0], WM_COMMAND, IDCANCEL, 0);
+            return 0;
+        }
+        Sleep(20);
+    }
+    return 1;
+}
+
+TEST_F(LoadedModuleTest, EveryEntryPointLeavesTheHostsControlWord) {
+    testsupport::WriteFile(profile_, testsupport::ProfileWithSettings({{"EnableSpindle", "1"}}));
+#if defined(__i386__)
+    const unsigned int before = _controlfp(0, 0);
+    _controlfp(_PC_53, _MCW_PC);
+#endif
+    const unsigned int host = _controlfp(0, 0);
+#if defined(__i386__)
+    ASSERT_EQ(host & _MCW_PC, static_cast<unsigned int>(_PC_53));
+#endif
+    HMODULE module = LoadLibraryA(TRELVO_MODULE_FILE);
+    ASSERT_NE(module, nullptr) << TRELVO_MODULE_FILE;
+    EXPECT_EQ(_controlfp(0, 0), host) << "after loading";
+    const std::string profile = profile_.string();
+    state_.m_SpindleOn = 1;
+    state_.SpinDir = 1;
+    state_.SpindleFM.ratio = 0.00048875855327468231;  // a rounding point's neighbour
+    const std::vector<std::pair<const char*, std::function<void(void*)>>> calls = {
+        {"SetProName", [&](void* f) { reinterpret_cast<SetProNameFn>(f)(profile.c_str()); }},
+        {"InitControl",
+         [&](void* f) {
+             reinterpret_cast<InitControlFn>(f)(reinterpret_cast<intptr_t>(&engine_), 0, reinterpret_cast<intptr_t>(&state_), 0);
+         }},
+        {"PostInitControl", [](void* f) { reinterpret_cast<VoidEntryFn>(f)(); }},
+        {"Update", [](void* f) { for (int i = 0; i < 400; ++i) reinterpret_cast<VoidEntryFn>(f)(); }},
+        {"Notify", [](void* f) { reinterpret_cast<NotifyFn>(f)(0); }},
+        {"Config",
+         [](void* f) {
+             const HANDLE user = CreateThread(nullptr, 0, CancelConfigDialog, nullptr, 0, nullptr);
+             reinterpret_cast<VoidEntryFn>(f)();
+             WaitForSingleObject(user, INFINITE);
+             DWORD shown = 1;
+             GetExitCodeThread(user, &shown);
+             CloseHandle(user);
+             EXPECT_EQ(shown, 0u) << "the configuration dialog never appeared";
+         }},
+        {"SetDoButton", [](void* f) { reinterpret_cast<SetCallbackFn>(f)(nullptr); }},
+        {"SetGetMenuRange", [](void* f) { reinterpret_cast<SetCallbackFn>(f)(nullptr); }},
+        {"SetSetDRO", [](void* f) { reinterpret_cast<SetCallbackFn>(f)(nullptr); }},
+        {"SetGetDRO", [](void* f) { reinterpret_cast<SetCallbackFn>(f)(nullptr); }},
+        {"SetGetLED", [](void* f) { reinterpret_cast<SetCallbackFn>(f)(nullptr); }},
+        {"SetSetLED", [](void* f) { reinterpret_cast<SetCallbackFn>(f)(nullptr); }},
+        {"SetCode", [](void* f) { reinterpret_cast<SetCallbackFn>(f)(nullptr); }},
+        {"DoDwell", [](void* f) { reinterpret_cast<VoidEntryFn>(f)(); }},
+        {"Reset", [](void* f) { reinterpret_cast<VoidEntryFn>(f)(); }},
+        {"JogOn", [](void* f) { reinterpret_cast<VoidEntryFn>(f)(); }},
+        {"JogOff", [](void* f) { reinterpret_cast<VoidEntryFn>(f)(); }},
+        {"Purge", [](void* f) { reinterpret_cast<VoidEntryFn>(f)(); }},
+        {"Probe", [](void* f) { reinterpret_cast<VoidEntryFn>(f)(); }},
+        {"Home", [](void* f) { reinterpret_cast<VoidEntryFn>(f)(); }},
+        {"StopPlug", [](void* f) { reinterpret_cast<VoidEntryFn>(f)(); }},
+    };
+    for (const auto& [name, call] : calls) {
+        void* entry = reinterpret_cast<void*>(GetProcAddress(module, name));
+        ASSERT_NE(entry, nullptr) << name;
+        call(entry);
+        EXPECT_EQ(_controlfp(0, 0), host) << "after " << name;
+    }
+    CloseBoxes("TRELVO-40");
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(_controlfp(0, 0), host) << "after unloading";
+#if defined(__i386__)
+    _controlfp(before, _MCW_PC);
+#endif
 }
 
 TEST(ModuleFile, NamesTheFileHoldingTheCode) {

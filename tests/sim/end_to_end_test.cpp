@@ -102,6 +102,20 @@ TEST(EndToEnd, EStopMidFrameCutsTheFrameAndRestartsAfterTheWait) {
     EXPECT_NE(run.out.find("framing errors 1, parity errors 0"), std::string::npos) << run.out;
 }
 
+TEST(EndToEnd, SpindleRatiosAtRoundingPointsSendTheDoubleUnitsDuty) {
+    const SimRun run = RunSim(Scenario("spindle_rounding.txt").string());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    sim::Board board;
+    std::vector<int> words;
+    for (const FrameRow& f : GoodFrames(run.frames)) {
+        board.Accept(f.word);
+        const int word = board.Latches().SpindleWord();
+        if (words.empty() || words.back() != word) words.push_back(word);
+    }
+    // On, clockwise: the word is the duty.
+    EXPECT_EQ(std::vector<int>(words.end() - std::min<size_t>(words.size(), 2), words.end()), (std::vector<int>{1, 2}));
+}
+
 TEST(EndToEnd, DemoModeSendsThePatternInOrder) {
     const SimRun run = RunSim(Scenario("demo.txt").string());
     ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -427,6 +441,9 @@ INSTANTIATE_TEST_SUITE_P(
         InputCase{"NoPreferences", {"--profile", "{in}/bare.xml"}, 2, "is not a host profile: it has no Preferences element"},
         InputCase{"EmptyProfile", {"--profile", "{in}/empty.xml"}, 0, "the file is empty"},
         InputCase{"EmptyProfileChecked", {"--check", "--profile", "{in}/empty.xml"}, 1, "empty.xml (an empty file:"},
+        InputCase{"X87PrecisionOnLinux", {"{in}/bom.txt", "--x87-precision", "64"}, 2,
+                  "trelvo-sim: --x87-precision 64 needs the 32-bit Windows build"},
+        InputCase{"X87PrecisionUnknown", {"{in}/bom.txt", "--x87-precision", "80"}, 2, "trelvo-sim: --x87-precision: 80 not in {53,64}"},
         // The plug-in holds a ratio to 0..1; the account says so, and expects what the plug-in sends.
         InputCase{"RatioAboveOne", {"{in}/ratio.txt"}, 0, "host: spindle-ratio 1.5 (outside 0 to 1: the plug-in sends 1, full speed)"},
         InputCase{"RatioAboveOneLatched", {"{in}/ratio.txt"}, 0, "latency, spindle: 2 changes, shown 2,"},
