@@ -501,6 +501,45 @@ void SaveConcurrently(const fs::path& path, int rounds) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other host found the profile broken";
 }
 
+// A lock that a case holds across its session: another program's on the profile, or one of our savers'.
+pid_t g_holder = -1;
+void* g_heldLock = nullptr;
+
+// Another program's record lock on the profile, which any reader may take: it must not hold a save.
+fs::path LockedByAnotherProgram(const fs::path& dir, const std::string& original, short type, off_t length, int command) {
+    const fs::path p = Plain(dir, original, 0644);
+    int ready[2];
+    EXPECT_EQ(pipe(ready), 0);
+    g_holder = fork();
+    if (g_holder == 0) {
+        const int fd = open(p.c_str(), type == F_RDLCK ? O_RDONLY : O_RDWR);
+        struct flock range {};
+        range.l_type = type;
+        range.l_whence = SEEK_SET;
+        range.l_len = length;
+        const char locked = fd >= 0 && fcntl(fd, command, &range) == 0 ? 'y' : 'n';
+        if (write(ready[1], &locked, 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    char locked = 'n';
+    EXPECT_EQ(read(ready[0], &locked, 1), 1);
+    EXPECT_EQ(locked, 'y');
+    close(ready[0]);
+    close(ready[1]);
+    return p;
+}
+
+void ReleaseHeld(const fs::path&, const fs::path&) {
+    if (g_holder > 0) {
+        kill(g_holder, SIGKILL);
+        waitpid(g_holder, nullptr, 0);
+    }
+    g_holder = -1;
+    platform::fileIo().unlock(g_heldLock);
+    g_heldLock = nullptr;
+}
+
 std::vector<SaveCase> SavePathCases() {
     const auto keepsPath = [](bool (*is)(const fs::path&)) {
         return [is](const fs::path&, const fs::path& path) { EXPECT_TRUE(is(path)); };
@@ -541,24 +580,40 @@ std::vector<SaveCase> SavePathCases() {
          }},
         {"two writers", [](const fs::path& d, const std::string& o) { return Plain(d, o, 0644); }, Outcome::Saved, "",
          [](const fs::path&, const fs::path& p) { SaveConcurrently(p, 40); }},
+        {"another program's read lock of one byte on the profile (OFD): saved, not held back",
+         [](const fs::path& d, const std::string& o) { return LockedByAnotherProgram(d, o, F_RDLCK, 1, F_OFD_SETLK); },
+         Outcome::Saved, "", ReleaseHeld},
+        {"another program's write lock on the whole profile (classic POSIX): saved, not held back",
+         [](const fs::path& d, const std::string& o) { return LockedByAnotherProgram(d, o, F_WRLCK, 0, F_SETLK); },
+         Outcome::Saved, "", ReleaseHeld},
+        // Not a shared lock: two savers of ours never both pass.
+        {"a saver of ours holds the lock: the save waits, fails as busy, the file left alone",
+         [](const fs::path& d, const std::string& o) {
+             const fs::path p = Plain(d, o, 0644);
+             std::string where;
+             EXPECT_EQ(platform::fileIo().lock(p.c_str(), &g_heldLock, where), 0) << where;
+             EXPECT_NE(g_heldLock, nullptr);
+             return p;
+         },
+         Outcome::Refused, "another save of ours (a plug-in or trelvo-sim) holds the profile's lock", ReleaseHeld},
         {"directory at the path",
          [](const fs::path& dir, const std::string&) {
              fs::create_directory(dir / "profile.xml");
              return dir / "profile.xml";
          },
-         Outcome::Unreadable, "not a regular file", keepsPath([](const fs::path& p) { return fs::is_directory(p); })},
+         Outcome::Unreadable, "not a regular file (at the read of {path})", keepsPath([](const fs::path& p) { return fs::is_directory(p); })},
         {"FIFO at the path",
          [](const fs::path& dir, const std::string&) {
              mkfifo((dir / "profile.xml").c_str(), 0644);
              return dir / "profile.xml";
          },
-         Outcome::Unreadable, "not a regular file", keepsPath([](const fs::path& p) { return fs::is_fifo(p); })},
+         Outcome::Unreadable, "not a regular file (at the read of {path})", keepsPath([](const fs::path& p) { return fs::is_fifo(p); })},
         {"device behind the path",
          [](const fs::path& dir, const std::string&) {
              fs::create_symlink("/dev/zero", dir / "profile.xml");
              return dir / "profile.xml";
          },
-         Outcome::Unreadable, "not a regular file", keepsPath([](const fs::path& p) { return fs::is_symlink(p); })},
+         Outcome::Unreadable, "not a regular file (at the read of {path})", keepsPath([](const fs::path& p) { return fs::is_symlink(p); })},
         {"not well-formed: entity, bare ampersand, duplicate attribute, bad name",
          [](const fs::path& dir, const std::string&) {
              WriteFile(dir / "profile.xml", "<profile><A>&nbsp;x</A><TRELVO40><ExpandedMode>1</ExpandedMode></TRELVO40></profile>");
@@ -586,7 +641,13 @@ std::vector<SaveCase> SavePathCases() {
              WriteFile(p, o);
              return p;
          },
-         Outcome::Refused, "File name too long (at the write of {path})", nullptr},
+         Outcome::Refused, "File name too long (at the write of {path})",
+         [](const fs::path&, const fs::path& p) {
+             std::string where;  // the lock's name is of a fixed length, whatever the profile's
+             EXPECT_EQ(platform::fileIo().lock(p.c_str(), &g_heldLock, where), 0) << where;
+             EXPECT_NE(g_heldLock, nullptr);
+             ReleaseHeld(p, p);
+         }},
         {"folder not writable: written in place", [](const fs::path& d, const std::string& o) {
              const fs::path p = Plain(d, o, 0644);
              chmod(d.c_str(), 0555);
@@ -634,7 +695,7 @@ std::vector<SaveCase> SavePathCases() {
              EXPECT_EQ(Mode(p), 0640u);
          }},
         {"failed save: file unreadable to its user", [](const fs::path& d, const std::string& o) { return Plain(d, o, 0200); },
-         Outcome::Unreadable, "Permission denied", nullptr, true},
+         Outcome::Unreadable, "Permission denied (at the read of {path})", nullptr, true},
     };
 }
 

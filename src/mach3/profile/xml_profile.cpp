@@ -150,7 +150,10 @@ int CXmlProfile::Write(std::string& why) {
     for (int attempt = 0; attempt < kSaveTries && error == platform::FILEIO_CHANGED; ++attempt) {
         ProfileRead read;
         error = platform::fileIo().readIdentified(path_.c_str(), platform::kMaxXmlFileBytes, read.bytes, read.identity);
-        if (error != 0 && (existed_ || !platform::IsMissingFile(error))) break;
+        if (error != 0 && (existed_ || !platform::IsMissingFile(error))) {
+            why = "at the read of " + path_;
+            break;
+        }
         error = 0;
         // Made since the load by another program: these settings were never read from it.
         if (!existed_ && read.identity.exists && !edits_.empty()) {

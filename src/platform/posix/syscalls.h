@@ -26,6 +26,7 @@ struct Syscalls {
     int (*rename)(const char* from, const char* to);
     int (*unlink)(const char* path);
     int (*setLock)(int fd, struct flock* lock);  // fcntl(F_OFD_SETLK)
+    int (*mkdir)(const char* path, mode_t mode);
 };
 
 // The table in force; ResetSyscalls puts the system's own calls back.

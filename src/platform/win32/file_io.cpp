@@ -176,8 +176,8 @@ int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdent
     identity = FileIdentity{};
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (const int error = OpenRegular(path, GENERIC_READ, OPEN_EXISTING, handle)) return error;
-    int error = ERROR_RETRY;
-    for (int attempt = 0; attempt < 3 && error == ERROR_RETRY; ++attempt) {
+    int error = FILEIO_KEPT_CHANGING;
+    for (int attempt = 0; attempt < 3 && error == FILEIO_KEPT_CHANGING; ++attempt) {
         FileIdentity before, after;
         if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
             (error = IdentityOfHandle(handle, before)) != 0) {
@@ -186,7 +186,7 @@ int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdent
         }
         error = ReadAll(handle, limit, bytes);
         if (error == 0) error = IdentityOfHandle(handle, after);
-        if (error == 0 && !(before == after)) error = ERROR_RETRY;
+        if (error == 0 && !(before == after)) error = FILEIO_KEPT_CHANGING;
         if (error == 0) identity = after;
     }
     Sys().closeHandle(handle);
@@ -457,64 +457,103 @@ int ReadPrivate(const char* path, size_t limit, std::string& bytes) {
 
 // ".<name>.trelvo-lock" beside the profile: a byte-range lock on it keeps our savers apart. A lock on
 // the profile itself would be mandatory on Windows and fail the host's own save.
+// A name too long for that (past the 255 of a file name) becomes a hash of itself.
 std::string LockName(const std::string& target) {
     const size_t slash = target.find_last_of("\\/");
-    return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".trelvo-lock";
+    std::string name = target.substr(slash + 1);
+    if (name.size() + 13 > 255) {
+        unsigned long long hash = 0xcbf29ce484222325ull;  // FNV-1a
+        for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+        char text[17];
+        std::snprintf(text, sizeof text, "%016llx", hash);
+        name = text;
+    }
+    return target.substr(0, slash + 1) + "." + name + ".trelvo-lock";
 }
 
 struct ProfileLock {
     HANDLE handle;
     std::string path;
+    FileIdentity made;  // of the lock file this saver created; none when it found one there
 };
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kLockWaitMs = 2000;      // longer than any save of ours holds it
+constexpr DWORD kDeletePendingMs = 200;  // a lock file another saver is removing is gone by then
+// What the saver that creates a lock file writes in it: only a file that holds it is ever removed,
+// so a user's file at that name, or one a link there leads to, stays.
+constexpr char kLockMark[] = "TRELVO-40 lock\n";
 
-int Lock(const char* path, void** lock) {
+// The lock file is created by the first saver that finds none, and removed by the last one out.
+// Another saver's byte-range lock is waited for, then FILEIO_BUSY. What is not ours never holds a
+// save: a read-only file or a folder at the name, a name access is denied to (after a moment, for a
+// lock file whose removal is pending), a program holding it open unshared (after the wait).
+int Lock(const char* path, void** lock, std::string& where) {
     *lock = nullptr;
+    where.clear();
     // Nothing to keep apart: no file yet, or one this process may not write.
     const DWORD profile = Sys().getFileAttributes(path);
     if (profile == INVALID_FILE_ATTRIBUTES || (profile & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) return 0;
-    const std::string name = LockName(path);
+    where = LockName(path);
     const DWORD start = GetTickCount();
     for (;;) {
         // Never through a link: the lock file is made here or nowhere.
-        HANDLE handle = Sys().createFile(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+        HANDLE handle = Sys().createFile(where.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
                                          FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-        OVERLAPPED at{};
+        DWORD error = GetLastError();  // ERROR_ALREADY_EXISTS for a file that was there
         if (handle != INVALID_HANDLE_VALUE) {
+            if (GetFileType(handle) != FILE_TYPE_DISK) {
+                Sys().closeHandle(handle);
+                return FILEIO_NOT_REGULAR;
+            }
+            FileIdentity made;
+            if (error != ERROR_ALREADY_EXISTS && IdentityOfHandle(handle, made) == 0) {
+                WriteAll(handle, kLockMark, sizeof kLockMark - 1);  // for the other savers, who may remove it
+            }
+            OVERLAPPED at{};
             if (Sys().lockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-                *lock = new ProfileLock{handle, name};
+                *lock = new ProfileLock{handle, where, made};
+                where.clear();
                 return 0;
             }
             error = GetLastError();
             Sys().closeHandle(handle);
         }
-        // Another saver holds the lock, or is removing the lock file it alone had open: wait.
-        const bool held = error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING || error == ERROR_SHARING_VIOLATION ||
-                          (handle == INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED);
-        if (!held) {
-            // A folder that takes no new file: the save goes on unlocked, as before there was a lock.
-            return handle == INVALID_HANDLE_VALUE ? 0 : static_cast<int>(error);
+        const DWORD attributes = Sys().getFileAttributes(where.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return FILEIO_NOT_REGULAR;
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return FILEIO_READ_ONLY;
+        const DWORD waited = GetTickCount() - start;
+        if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
+            if (waited > kLockWaitMs) {
+                where.clear();
+                return FILEIO_BUSY;
+            }
+        } else if (!((error == ERROR_SHARING_VIOLATION && waited <= kLockWaitMs) ||
+                     (error == ERROR_ACCESS_DENIED && waited <= kDeletePendingMs))) {
+            return static_cast<int>(error);
         }
-        if (GetTickCount() - start > 2000) return FILEIO_BUSY;
         Sleep(10);
     }
 }
 
-// The lock goes with its handle; the lock file goes too when no other saver has it open (an empty
-// file, opened alone): one that another saver waits on stays, so no third saver could lock a new
-// file of that name beside the waiter.
+// The lock goes with its handle; the lock file goes too when no other saver has it open (opened
+// unshared), it is no link, and it is the very file this saver created or holds our mark: one that
+// another saver waits on stays, so no third saver could lock a new file of that name beside the waiter.
 void Unlock(void* lock) {
     if (lock == nullptr) return;
     auto* held = static_cast<ProfileLock*>(lock);
     Sys().closeHandle(held->handle);
     HANDLE alone = Sys().createFile(held->path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool empty = alone != INVALID_HANDLE_VALUE && Sys().getFileInformationByHandle(alone, &info) &&
-                       info.nFileSizeLow == 0 && info.nFileSizeHigh == 0 && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    bool ours = alone != INVALID_HANDLE_VALUE && Sys().getFileInformationByHandle(alone, &info) &&
+                !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    const FileIdentity now = ours ? IdentityOf(info) : FileIdentity{};
+    if (ours && !(held->made.exists && now.device == held->made.device && now.index == held->made.index)) {
+        std::string text;
+        ours = now.size == sizeof kLockMark - 1 && ReadAll(alone, sizeof kLockMark, text) == 0 && text == kLockMark;
+    }
     if (alone != INVALID_HANDLE_VALUE) Sys().closeHandle(alone);
-    if (empty) {
+    if (ours) {
         alone = Sys().createFile(held->path.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (alone != INVALID_HANDLE_VALUE) Sys().closeHandle(alone);
