@@ -347,6 +347,7 @@ struct SaveCase {
     const char* reason;  // in the report of a save that did not happen, or the WARNING of one made in place
     std::function<void(const fs::path& dir, const fs::path& path)> check;
     bool unprivileged = false;  // run by a user that the permissions hold back, also in CI as root
+    const char* warning = nullptr;  // the WARNING of a save made otherwise than as a save by rename goes
 };
 
 class SavePathsTest : public ProfileFaultsTest {
@@ -387,7 +388,14 @@ protected:
             EXPECT_TRUE(Errors().empty());
             EXPECT_TRUE(boxes_.empty());
             const std::string inPlace = "WARNING: TRELVO-40/41 settings saved to " + path.string() + " in place, not atomically: ";
-            EXPECT_EQ(Lines("WARNING: "), std::vector<std::string>(*c.reason ? 1 : 0, inPlace + c.reason)) << "the dialog's save only";
+            std::vector<std::string> warnings(*c.reason ? 1 : 0, inPlace + c.reason);
+            if (c.warning != nullptr) {
+                std::string warning = c.warning;
+                for (size_t at; (at = warning.find("{path}")) != std::string::npos;) warning.replace(at, 6, path.string());
+                for (size_t at; (at = warning.find("{dir}")) != std::string::npos;) warning.replace(at, 5, dir_.string());
+                warnings = {"WARNING: " + warning};
+            }
+            EXPECT_EQ(Lines("WARNING: "), warnings) << "the dialog's save only";
             pugi::xml_document doc;
             ASSERT_TRUE(doc.load_file(path.c_str())) << "one whole document";
             EXPECT_STREQ(doc.child("profile").child("TRELVO40").child_value("ExpandedMode"), "0");
@@ -503,6 +511,7 @@ void SaveConcurrently(const fs::path& path, int rounds) {
 
 // A lock that a case holds across its session: another program's on the profile, or one of our savers'.
 pid_t g_holder = -1;
+std::string g_home;  // $HOME while a case sets another
 void* g_heldLock = nullptr;
 
 // Another program's record lock on the profile, which any reader may take: it must not hold a save.
@@ -596,6 +605,22 @@ std::vector<SaveCase> SavePathCases() {
              return p;
          },
          Outcome::Refused, "another save of ours (a plug-in or trelvo-sim) holds the profile's lock", ReleaseHeld},
+        {"a home open to others, so no state folder and no lock: saved, and the log says why",
+         [](const fs::path& d, const std::string& o) {
+             g_home = getenv("HOME");
+             fs::create_directories(d / "home");
+             chmod((d / "home").c_str(), 0777);
+             setenv("HOME", (d / "home").c_str(), 1);
+             return Plain(d, o, 0644);
+         },
+         Outcome::Saved, "",
+         [](const fs::path& d, const fs::path&) {
+             setenv("HOME", g_home.c_str(), 1);
+             EXPECT_FALSE(fs::exists(d / "home" / ".local")) << "nothing made in it";
+         },
+         false,
+         "TRELVO-40/41 saving {path} without the lock that orders our own saves: the state folder or one above it belongs "
+         "to another user or others may write it ({dir}/home)"},
         {"directory at the path",
          [](const fs::path& dir, const std::string&) {
              fs::create_directory(dir / "profile.xml");

@@ -509,6 +509,13 @@ TEST_F(PosixSaveTest, TheStateFolderIsUsedOnlyWhenNoOtherUserCanChangeIt) {
     const fs::path state = local / "state";
     const fs::path mine = state / "trelvo";
     const fs::path outside = dir_ / "outside";
+    // The lowest folder above the test's own that others may write (the temporary folder, as a rule).
+    const fs::path open = [&] {
+        fs::path at = fs::canonical(dir_).parent_path();
+        struct stat st {};
+        while (at != at.root_path() && (stat(at.c_str(), &st) != 0 || (st.st_mode & 022) == 0)) at = at.parent_path();
+        return at;
+    }();
     const struct {
         const char* name;
         std::function<void()> arrange;
@@ -530,13 +537,12 @@ TEST_F(PosixSaveTest, TheStateFolderIsUsedOnlyWhenNoOtherUserCanChangeIt) {
         {"$XDG_STATE_HOME inside the home", [&] { setenv("XDG_STATE_HOME", (Home() / "st").c_str(), 1); }, 0, Home() / "st" / "trelvo"},
         // Outside the home every folder from / counts: the temporary folder is open to everyone.
         {"$XDG_STATE_HOME outside the home, below the world-writable temporary folder",
-         [&] { setenv("XDG_STATE_HOME", outside.c_str(), 1); }, platform::FILEIO_UNSAFE_FOLDER,
-         fs::canonical(fs::temp_directory_path())},
+         [&] { setenv("XDG_STATE_HOME", outside.c_str(), 1); }, platform::FILEIO_UNSAFE_FOLDER, open},
         {"~/.local a link to a folder outside the home", [&] {
              fs::create_directories(outside / "state");
              fs::create_directory_symlink(outside, local);
          },
-         platform::FILEIO_UNSAFE_FOLDER, fs::canonical(fs::temp_directory_path())},
+         platform::FILEIO_UNSAFE_FOLDER, open},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -152,7 +152,7 @@ int WriteInPlace(const std::string& path, const std::string& target, const platf
         Join(why, std::string("written in place because ") + cause);
         if (!journal.written && journal.path.empty()) {
             std::string folder;  // the folder at fault
-            io.journalFolder(folder, false);
+            io.journalFolder(folder, true);  // nothing is made below the folder at fault
             why += ", but no journal of the old text could be kept in this user's own folder" + (folder.empty() ? "" : " (" + folder + ")");
         } else if (!journal.written) {
             why += ", but no journal of the old text could be kept in " + journal.path;

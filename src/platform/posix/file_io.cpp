@@ -576,6 +576,28 @@ int CheckFolder(const std::string& path, bool own) {
     return (st.st_uid == me || st.st_uid == 0) && (st.st_mode & 022) == 0 ? 0 : FILEIO_UNSAFE_FOLDER;
 }
 
+// `path` and every folder above it up to the home (up to / when it lies outside the home) pass
+// CheckFolder, checked as the system finds them, every link resolved; `folder` names the one at fault.
+int CheckUpward(const std::string& path, const std::string& home, bool own, std::string& folder) {
+    const std::string real = RealPath(path);
+    if (real.empty()) {
+        const int error = Error();
+        folder = path;
+        return error;
+    }
+    const std::string realHome = home.empty() ? std::string() : RealPath(home);
+    const bool inHome = !realHome.empty() && (real == realHome || real.compare(0, realHome.size() + 1, realHome + "/") == 0);
+    for (std::string at = real;; at = Folder(at)) {
+        if (const int error = CheckFolder(at, own && at == real)) {
+            folder = at;
+            return error;
+        }
+        if ((inHome && at == realHome) || at == "/") break;
+    }
+    folder = real;
+    return 0;
+}
+
 int JournalFolder(std::string& folder, bool create) {
     folder.clear();
     const std::string home = HomeFolder();
@@ -584,35 +606,22 @@ int JournalFolder(std::string& folder, bool create) {
     if (mine.empty()) return ENOENT;
     while (mine.size() > 1 && mine.back() == '/') mine.pop_back();
     mine += "/trelvo";
-    // Made from the home (or /) down, each 0700; what exists already is checked below, never changed here.
-    const bool belowHome = !home.empty() && mine.compare(0, home.size() + 1, home + "/") == 0;
-    for (size_t end = mine.find('/', belowHome ? home.size() + 1 : 1); create; end = mine.find('/', end + 1)) {
-        const std::string part = mine.substr(0, end);
-        if (Sys().mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            folder = part;
-            return Error();
+    if (create) {
+        // Nothing is made below a folder another user could change; what is made is 0700.
+        std::string existing = Folder(mine);
+        struct stat st {};
+        while (existing.size() > 1 && Sys().stat(existing.c_str(), &st) != 0) existing = Folder(existing);
+        if (const int error = CheckUpward(existing, home, false, folder)) return error;
+        for (size_t end = mine.find('/', existing.size() + 1);; end = mine.find('/', end + 1)) {
+            const std::string part = mine.substr(0, end);
+            if (Sys().mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+                folder = part;
+                return Error();
+            }
+            if (end == std::string::npos) break;
         }
-        if (end == std::string::npos) break;
     }
-    // Checked as the system will find it: every link on the way resolved.
-    const std::string real = RealPath(mine);
-    if (real.empty()) {
-        const int error = Error();
-        folder = mine;
-        return error;
-    }
-    const std::string realHome = home.empty() ? std::string() : RealPath(home);
-    const bool inHome = !realHome.empty() && real.compare(0, realHome.size() + 1, realHome + "/") == 0;
-    const std::string top = inHome ? realHome : "/";
-    for (std::string at = real;; at = Folder(at)) {
-        if (const int error = CheckFolder(at, at == real)) {
-            folder = at;
-            return error;
-        }
-        if (at == top || at == "/") break;
-    }
-    folder = real;
-    return 0;
+    return CheckUpward(mine, home, true, folder);
 }
 
 // The lock of one profile's place: its folder's device and inode and a hash of its name. Every
