@@ -146,7 +146,8 @@ struct FileIo {
     // 0 with `*lock` set; 0 with it null when there is nothing to lock (no file or folder yet);
     // FILEIO_BUSY when a saver of ours holds it longer than the wait; any other result is a lock
     // that could not be had (an unsafe state folder, an obstacle at the lock file's name, a program
-    // that holds it open), with `where` naming what stood in the way: the save goes on without it.
+    // that holds it open or locked, not a saver of ours), with `where` naming what stood in the way:
+    // the save goes on without it.
     int (*lock)(const char* path, void** lock, std::string& where);
     void (*unlock)(void* lock);
     // Removes what earlier, interrupted saves left beside `target`: exactly createTemp's form of name,

@@ -511,9 +511,9 @@ TEST_F(PosixSaveTest, TheStateFolderIsUsedOnlyWhenNoOtherUserCanChangeIt) {
     const fs::path outside = dir_ / "outside";
     // The lowest folder above the test's own that others may write (the temporary folder, as a rule).
     const fs::path open = [&] {
+        const fs::perms others = fs::perms::group_write | fs::perms::others_write;
         fs::path at = fs::canonical(dir_).parent_path();
-        struct stat st {};
-        while (at != at.root_path() && (stat(at.c_str(), &st) != 0 || (st.st_mode & 022) == 0)) at = at.parent_path();
+        while (at != at.root_path() && (fs::status(at).permissions() & others) == fs::perms::none) at = at.parent_path();
         return at;
     }();
     const struct {

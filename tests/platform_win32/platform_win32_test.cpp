@@ -400,7 +400,7 @@ TEST_F(FileHooksTest, SavePaths) {
              CreateHardLinkA((dir / "alias.xml").string().c_str(), (dir / "p.xml").string().c_str(), nullptr);
              halfway::real = platform::win32::syscalls();
              halfway::calls = 0;
-             halfway::half = 2;  // the journal's one write first
+             halfway::half = 4;  // the lock file's mark and its holder's record, the journal's one write first
              platform::win32::syscalls().writeFile = halfway::Write;
              return dir / "p.xml";
          },
@@ -627,14 +627,18 @@ TEST_F(FileHooksTest, SaversTakeTurnsOnALockFileBesideTheProfile) {
     EXPECT_EQ(io.lock(p.string().c_str(), &second, where), platform::FILEIO_BUSY);
     EXPECT_EQ(second, nullptr);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1500)) << "waits for the holder first";
-    // A saver that opened the lock file and waits takes the lock next: the file stays for it, and a
-    // third saver waits on that same file. The last one out removes it.
+    // One that opened the lock file and waits takes the lock next: the file stays for it. When it is
+    // no saver of ours (no record of a running saver after the mark), its lock holds no save back:
+    // after the wait the lock is not had, and the save goes on.
     HANDLE waiter = CreateFileA((dir_ / ".p.xml.trelvo-lock").string().c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
     io.unlock(first);
+    EXPECT_EQ(testsupport::ReadFile(dir_ / ".p.xml.trelvo-lock"), "TRELVO-40 lock\n") << "the holder's record cut off";
     OVERLAPPED at{};
     ASSERT_TRUE(LockFileEx(waiter, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
-    EXPECT_EQ(io.lock(p.string().c_str(), &second, where), platform::FILEIO_BUSY);
+    EXPECT_EQ(io.lock(p.string().c_str(), &second, where), ERROR_LOCK_VIOLATION);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(where, (dir_ / ".p.xml.trelvo-lock").string());
     CloseHandle(waiter);
     ASSERT_EQ(io.lock(p.string().c_str(), &second, where), 0);
     EXPECT_NE(second, nullptr);

@@ -475,6 +475,7 @@ struct ProfileLock {
     HANDLE handle;
     std::string path;
     FileIdentity made;  // of the lock file this saver created; none when it found one there
+    bool recorded;      // this saver's record follows the mark
 };
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -483,6 +484,55 @@ constexpr DWORD kDeletePendingMs = 200;  // a lock file another saver is removin
 // What the saver that creates a lock file writes in it: only a file that holds it is ever removed,
 // so a user's file at that name, or one a link there leads to, stays.
 constexpr char kLockMark[] = "TRELVO-40 lock\n";
+
+// Which saver holds the lock: its process id and start time, written after the mark by the holder
+// and cut off when it lets go. A waiter that finds the record of a running process tells a saver of
+// ours from another program that locked our file, which never holds a save back. Empty for a
+// process that is gone.
+std::string HolderRecord(DWORD pid) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+    if (process == nullptr) return "";
+    FILETIME created{}, unused{};
+    DWORD code = 0;
+    const bool alive = GetProcessTimes(process, &created, &unused, &unused, &unused) && GetExitCodeProcess(process, &code) &&
+                       code == STILL_ACTIVE;
+    CloseHandle(process);
+    char text[32];
+    std::snprintf(text, sizeof text, "%08lx %08lx%08lx\n", static_cast<unsigned long>(pid),
+                  static_cast<unsigned long>(created.dwHighDateTime), static_cast<unsigned long>(created.dwLowDateTime));
+    return alive ? text : "";
+}
+
+constexpr LONGLONG kMarkSize = sizeof kLockMark - 1;
+
+// A lock file that holds our mark gets the holder's record after it; no other file is written.
+bool WriteHolder(HANDLE handle) {
+    std::string text;
+    LARGE_INTEGER after{};
+    after.QuadPart = kMarkSize;
+    if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN) || ReadAll(handle, 64, text) != 0 ||
+        text.compare(0, kMarkSize, kLockMark) != 0 || !Sys().setFilePointerEx(handle, after, nullptr, FILE_BEGIN)) {
+        return false;
+    }
+    const std::string record = HolderRecord(GetCurrentProcessId());
+    return WriteAll(handle, record.data(), record.size()) == 0 && Sys().setEndOfFile(handle);
+}
+
+// After the first byte, which the holder has locked: the rest of the mark and a record of a saver
+// of ours that is running.
+bool HeldByOurs(const std::string& name) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (OpenRegular(name.c_str(), GENERIC_READ, OPEN_EXISTING, handle) != 0) return false;
+    LARGE_INTEGER second{};
+    second.QuadPart = 1;
+    std::string text;
+    const bool read = Sys().setFilePointerEx(handle, second, nullptr, FILE_BEGIN) && ReadAll(handle, 64, text) == 0;
+    Sys().closeHandle(handle);
+    unsigned long pid = 0;
+    return read && text.compare(0, kMarkSize - 1, kLockMark + 1) == 0 &&
+           std::sscanf(text.c_str() + kMarkSize - 1, "%8lx", &pid) == 1 && !text.substr(kMarkSize - 1).empty() &&
+           HolderRecord(static_cast<DWORD>(pid)) == text.substr(kMarkSize - 1);
+}
 
 // The lock file is created by the first saver that finds none, and removed by the last one out.
 // Another saver's byte-range lock is waited for, then FILEIO_BUSY. What is not ours never holds a
@@ -512,7 +562,7 @@ int Lock(const char* path, void** lock, std::string& where) {
             }
             OVERLAPPED at{};
             if (Sys().lockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-                *lock = new ProfileLock{handle, where, made};
+                *lock = new ProfileLock{handle, where, made, WriteHolder(handle)};
                 where.clear();
                 return 0;
             }
@@ -525,6 +575,7 @@ int Lock(const char* path, void** lock, std::string& where) {
         const DWORD waited = GetTickCount() - start;
         if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
             if (waited > kLockWaitMs) {
+                if (!HeldByOurs(where)) return ERROR_LOCK_VIOLATION;
                 where.clear();
                 return FILEIO_BUSY;
             }
@@ -542,6 +593,9 @@ int Lock(const char* path, void** lock, std::string& where) {
 void Unlock(void* lock) {
     if (lock == nullptr) return;
     auto* held = static_cast<ProfileLock*>(lock);
+    LARGE_INTEGER after{};
+    after.QuadPart = kMarkSize;
+    if (held->recorded && Sys().setFilePointerEx(held->handle, after, nullptr, FILE_BEGIN)) Sys().setEndOfFile(held->handle);
     Sys().closeHandle(held->handle);
     HANDLE alone = Sys().createFile(held->path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     BY_HANDLE_FILE_INFORMATION info{};
