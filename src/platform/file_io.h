@@ -27,8 +27,8 @@ enum : int {
     FILEIO_NOT_OURS = -13,          // a journal another user owns, or others may write: never used, never removed
     FILEIO_DANGLING_LINK = -14,     // a symbolic link to nothing: never followed to create a file
     FILEIO_BUSY = -15,              // another saver of ours holds the profile's lock, longer than a save takes
-    FILEIO_UNSAFE_FOLDER = -16,     // a folder on the way to this user's state folder that another user may change
-    FILEIO_KEPT_CHANGING = -17,     // the file changed during each read of it
+    FILEIO_UNSAFE_FOLDER = -30,     // a folder on the way to this user's state folder that another user may change
+    FILEIO_KEPT_CHANGING = -31,     // the file changed during each read of it
 };
 
 // The step of a save that failed, for its log line.
