@@ -50,6 +50,7 @@ bool sameSizeAtFsync = false;  // the same, in place, keeping the size and putti
 int profileWrites = -1;    // writes to the profile that reach it; then -1 (EIO); -1: all
 bool zeroWrite = false;    // the profile's write returns 0
 bool otherAtZeroWrite = false;  // and another program has just written the profile
+bool churning = false;     // another program writes the profile during every read of it
 
 std::string Folder() { return fs::path(profile).parent_path().string(); }
 bool IsTemp(const char* path) { return std::string(path).rfind(Folder() + "/.profile.xml.trelvo-save-", 0) == 0; }
@@ -134,6 +135,15 @@ int Fsync(int fd) {
     }
     return real.fsync(fd);
 }
+int Fstat(int fd, struct stat* st) {
+    const int result = real.fstat(fd, st);
+    struct stat named {};
+    if (result == 0 && churning && ::stat(profile.c_str(), &named) == 0 && named.st_ino == st->st_ino) {
+        static long tick = 0;
+        st->st_mtim.tv_nsec = ++tick % 1000000000;
+    }
+    return result;
+}
 int Ftruncate(int fd, off_t length) {
     if (fd == profileFd) trace.push_back("truncate profile to " + std::to_string(length));
     return real.ftruncate(fd, length);
@@ -197,6 +207,7 @@ void Watch() {
     sys.write = watch::Write;
     sys.fsync = watch::Fsync;
     sys.ftruncate = watch::Ftruncate;
+    sys.fstat = watch::Fstat;
     sys.fchown = watch::Fchown;
     sys.faccessat = watch::Faccessat;
     sys.rename = watch::Rename;
@@ -255,6 +266,8 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         {"rename refused", 1, 0644, [](const fs::path&) { watch::failRename = true; }, EXDEV,
          {"lock profile", "create temp exclusively", "fsync temp, old mode, all bytes", "rename temp over profile", "remove temp"},
          ""},
+        {"the profile changes during each read of it: nothing locked or written, the step and path said", 1, 0644,
+         [](const fs::path&) { watch::churning = true; }, platform::FILEIO_KEPT_CHANGING, {}, ""},
         {"root's 0644 file, this process may not write it", 1, 0644, [](const fs::path&) { watch::denyFile = true; },
          platform::FILEIO_READ_ONLY, {"lock profile"}, ""},
         {"folder not writable: in place, journal in the user's own folder", 1, 0644,
@@ -341,7 +354,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         watch::tempFd = watch::profileFd = watch::folderFd = watch::journalFd = -1;
         watch::plant = watch::failRename = watch::denyFile = watch::denyFolder = watch::denyChown = false;
         watch::changeAtFsync = watch::zeroWrite = watch::changeAtJournalFsync = watch::sameSizeAtFsync = false;
-        watch::otherAtZeroWrite = false;
+        watch::otherAtZeroWrite = watch::churning = false;
         watch::profileWrites = -1;
         if (c.arrange) c.arrange(dir_);
         struct stat before {};
@@ -354,6 +367,9 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         EXPECT_EQ(store->Save(reason), c.error == 0) << reason;
         if (c.error != 0) {
             EXPECT_EQ(reason.rfind(platform::FileErrorText(c.error), 0), 0u) << reason;
+        }
+        if (c.error == platform::FILEIO_KEPT_CHANGING) {
+            EXPECT_NE(reason.find("(at the read of " + profile_.string() + ")"), std::string::npos) << reason;
         }
         if (c.error == platform::FILEIO_UNSAFE_FOLDER) {
             EXPECT_NE(reason.find("this user's own folder (" + (Home() / ".local").string() + ")"), std::string::npos) << reason;
