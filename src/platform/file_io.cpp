@@ -81,8 +81,10 @@ std::string FileErrorText(int error) {
     case FILEIO_WOULD_BE_TOO_LARGE: return "the saved profile would be larger than the 64 MiB the plug-in reads";
     case FILEIO_NOT_OURS: return "the file belongs to another user or others may write it";
     case FILEIO_DANGLING_LINK: return "the path is a symbolic link to a file that does not exist";
-    case FILEIO_BUSY: return "another program is writing the profile";
+    case FILEIO_BUSY: return "another save of ours (a plug-in or trelvo-sim) holds the profile's lock";
     case FILEIO_NAME_TAKEN: return "a file that is not the save's own has that name";
+    case FILEIO_UNSAFE_FOLDER: return "the state folder or one above it belongs to another user or others may write it";
+    case FILEIO_KEPT_CHANGING: return "the file changed while it was read, each time";
     default: return SystemErrorText(error);
     }
 }

@@ -30,6 +30,8 @@ enum : int {
     FILEIO_DANGLING_LINK = -14,     // a symbolic link to nothing: never followed to create a file
     FILEIO_BUSY = -15,              // another saver of ours holds the profile's lock, longer than a save takes
     FILEIO_NAME_TAKEN = -16,        // a file that is not the save's own has the name it would create
+    FILEIO_UNSAFE_FOLDER = -30,     // a folder on the way to this user's state folder that another user may change
+    FILEIO_KEPT_CHANGING = -31,     // the file changed during each read of it
 };
 
 // The step of a save that failed, for its log line.
@@ -150,17 +152,23 @@ struct FileIo {
     // else may read or write: mode 0600 on POSIX; on Windows a file inside journalFolder. FILEIO_NOT_OURS
     // for any other file; ENOENT (ERROR_FILE_NOT_FOUND) when there is none. `identity`: the file read.
     int (*readPrivate)(const char* path, size_t limit, std::string& bytes, FileIdentity& identity);
-    // This user's own folder for journals, made if missing, that survives a reboot and only the user
-    // may write: $XDG_STATE_HOME/trelvo or ~/.local/state/trelvo (mode 0700, owned by the user, not a
-    // link) on POSIX; the local application data folder's "trelvo" on Windows. Never a shared folder.
-    // Without `create`, a missing folder is ENOENT and nothing is made (a load only looks).
+    // This user's own folder for journals and locks, made if missing, that survives a reboot and only
+    // the user may write: $XDG_STATE_HOME/trelvo or ~/.local/state/trelvo (mode 0700, owned by the
+    // user) on POSIX, every folder above it up to the home (up to / when it lies outside the home)
+    // the user's or root's and writable by no one else, else FILEIO_UNSAFE_FOLDER with `folder`
+    // naming the one at fault; the local application data folder's "trelvo" on Windows. Never a
+    // shared folder. Without `create`, a missing folder is ENOENT and nothing is made (a load only looks).
     int (*journalFolder)(std::string& folder, bool create);
-    // Keeps our other savers (another plug-in, the simulator) from saving `path` until unlock: an
-    // advisory lock on the file itself on POSIX (F_OFD_SETLK), a lock file of our own beside it on
-    // Windows (never a lock on the profile). Waits a little for another holder, then FILEIO_BUSY.
-    // `*lock` is null, and the result 0, when there is nothing to lock (no file yet, or one this
-    // process cannot open for writing: its save is refused anyway).
-    int (*lock)(const char* path, void** lock);
+    // Keeps our other savers (another plug-in, the simulator) from saving `path` until unlock. POSIX:
+    // an F_OFD_SETLK lock on a file in the state folder named after the profile's folder (device,
+    // inode) and name, which only this user's processes can open; Windows: a byte-range lock on a
+    // lock file of ours beside the profile. Never a lock on the profile, which any reader could hold.
+    // 0 with `*lock` set; 0 with it null when there is nothing to lock (no file or folder yet);
+    // FILEIO_BUSY when a saver of ours holds it longer than the wait; any other result is a lock
+    // that could not be had (an unsafe state folder, an obstacle at the lock file's name, a program
+    // that holds it open or locked, not a saver of ours), with `where` naming what stood in the way:
+    // the save goes on without it.
+    int (*lock)(const char* path, void** lock, std::string& where);
     void (*unlock)(void* lock);
     // Removes what earlier, interrupted saves left beside `target`: exactly createTemp's form of name,
     // a regular file owned by this user, more than a minute old, and, when `header` is not empty,

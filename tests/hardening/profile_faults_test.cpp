@@ -347,6 +347,7 @@ struct SaveCase {
     const char* reason;  // in the report of a save that did not happen, or the WARNING of one made in place
     std::function<void(const fs::path& dir, const fs::path& path)> check;
     bool unprivileged = false;  // run by a user that the permissions hold back, also in CI as root
+    const char* warning = nullptr;  // the WARNING of a save made otherwise than as a save by rename goes
 };
 
 class SavePathsTest : public ProfileFaultsTest {
@@ -387,7 +388,14 @@ protected:
             EXPECT_TRUE(Errors().empty());
             EXPECT_TRUE(boxes_.empty());
             const std::string inPlace = "WARNING: TRELVO-40/41 settings saved to " + path.string() + " in place, not atomically: ";
-            EXPECT_EQ(Lines("WARNING: "), std::vector<std::string>(*c.reason ? 1 : 0, inPlace + c.reason)) << "the dialog's save only";
+            std::vector<std::string> warnings(*c.reason ? 1 : 0, inPlace + c.reason);
+            if (c.warning != nullptr) {
+                std::string warning = c.warning;
+                for (size_t at; (at = warning.find("{path}")) != std::string::npos;) warning.replace(at, 6, path.string());
+                for (size_t at; (at = warning.find("{dir}")) != std::string::npos;) warning.replace(at, 5, dir_.string());
+                warnings = {"WARNING: " + warning};
+            }
+            EXPECT_EQ(Lines("WARNING: "), warnings) << "the dialog's save only";
             pugi::xml_document doc;
             ASSERT_TRUE(doc.load_file(path.c_str())) << "one whole document";
             EXPECT_STREQ(doc.child("profile").child("TRELVO40").child_value("ExpandedMode"), "0");
@@ -512,6 +520,46 @@ void SaveConcurrently(const fs::path& path, int rounds) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other host found the profile broken";
 }
 
+// A lock that a case holds across its session: another program's on the profile, or one of our savers'.
+pid_t g_holder = -1;
+std::string g_home;  // $HOME while a case sets another
+void* g_heldLock = nullptr;
+
+// Another program's record lock on the profile, which any reader may take: it must not hold a save.
+fs::path LockedByAnotherProgram(const fs::path& dir, const std::string& original, short type, off_t length, int command) {
+    const fs::path p = Plain(dir, original, 0644);
+    int ready[2];
+    EXPECT_EQ(pipe(ready), 0);
+    g_holder = fork();
+    if (g_holder == 0) {
+        const int fd = open(p.c_str(), type == F_RDLCK ? O_RDONLY : O_RDWR);
+        struct flock range {};
+        range.l_type = type;
+        range.l_whence = SEEK_SET;
+        range.l_len = length;
+        const char locked = fd >= 0 && fcntl(fd, command, &range) == 0 ? 'y' : 'n';
+        if (write(ready[1], &locked, 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    char locked = 'n';
+    EXPECT_EQ(read(ready[0], &locked, 1), 1);
+    EXPECT_EQ(locked, 'y');
+    close(ready[0]);
+    close(ready[1]);
+    return p;
+}
+
+void ReleaseHeld(const fs::path&, const fs::path&) {
+    if (g_holder > 0) {
+        kill(g_holder, SIGKILL);
+        waitpid(g_holder, nullptr, 0);
+    }
+    g_holder = -1;
+    platform::fileIo().unlock(g_heldLock);
+    g_heldLock = nullptr;
+}
+
 std::vector<SaveCase> SavePathCases() {
     const auto keepsPath = [](bool (*is)(const fs::path&)) {
         return [is](const fs::path&, const fs::path& path) { EXPECT_TRUE(is(path)); };
@@ -552,6 +600,38 @@ std::vector<SaveCase> SavePathCases() {
          }},
         {"two writers", [](const fs::path& d, const std::string& o) { return Plain(d, o, 0644); }, Outcome::Saved, "",
          [](const fs::path&, const fs::path& p) { SaveConcurrently(p, 40); }},
+        {"another program's read lock of one byte on the profile (OFD): saved, not held back",
+         [](const fs::path& d, const std::string& o) { return LockedByAnotherProgram(d, o, F_RDLCK, 1, F_OFD_SETLK); },
+         Outcome::Saved, "", ReleaseHeld},
+        {"another program's write lock on the whole profile (classic POSIX): saved, not held back",
+         [](const fs::path& d, const std::string& o) { return LockedByAnotherProgram(d, o, F_WRLCK, 0, F_SETLK); },
+         Outcome::Saved, "", ReleaseHeld},
+        // Not a shared lock: two savers of ours never both pass.
+        {"a saver of ours holds the lock: the save waits, fails as busy, the file left alone",
+         [](const fs::path& d, const std::string& o) {
+             const fs::path p = Plain(d, o, 0644);
+             std::string where;
+             EXPECT_EQ(platform::fileIo().lock(p.c_str(), &g_heldLock, where), 0) << where;
+             EXPECT_NE(g_heldLock, nullptr);
+             return p;
+         },
+         Outcome::Refused, "another save of ours (a plug-in or trelvo-sim) holds the profile's lock", ReleaseHeld},
+        {"a home open to others, so no state folder and no lock: saved, and the log says why",
+         [](const fs::path& d, const std::string& o) {
+             g_home = getenv("HOME");
+             fs::create_directories(d / "home");
+             chmod((d / "home").c_str(), 0777);
+             setenv("HOME", (d / "home").c_str(), 1);
+             return Plain(d, o, 0644);
+         },
+         Outcome::Saved, "",
+         [](const fs::path& d, const fs::path&) {
+             setenv("HOME", g_home.c_str(), 1);
+             EXPECT_FALSE(fs::exists(d / "home" / ".local")) << "nothing made in it";
+         },
+         false,
+         "TRELVO-40/41 saving {path} without the lock that orders our own saves: the state folder or one above it belongs "
+         "to another user or others may write it ({dir}/home)"},
         {"directory at the path",
          [](const fs::path& dir, const std::string&) {
              fs::create_directory(dir / "profile.xml");
@@ -597,7 +677,13 @@ std::vector<SaveCase> SavePathCases() {
              WriteFile(p, o);
              return p;
          },
-         Outcome::Saved, "", nullptr},
+         Outcome::Saved, "",
+         [](const fs::path&, const fs::path& p) {
+             std::string where;  // the lock's name is of a fixed length, whatever the profile's
+             EXPECT_EQ(platform::fileIo().lock(p.c_str(), &g_heldLock, where), 0) << where;
+             EXPECT_NE(g_heldLock, nullptr);
+             ReleaseHeld(p, p);
+         }},
         {"a name of 255 bytes, two hard links: the journal's name shortened, saved in place",
          [](const fs::path& dir, const std::string& o) {
              const fs::path p = dir / (std::string(251, 'q') + ".xml");

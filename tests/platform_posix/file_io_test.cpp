@@ -52,10 +52,12 @@ bool hideTimes = false;    // stat and fstat give no time stamps: only the bytes
 int profileWrites = -1;    // writes to the profile that reach it; then -1 (EIO); -1: all
 bool zeroWrite = false;    // the profile's write returns 0
 bool otherAtZeroWrite = false;  // and another program has just written the profile
+bool churning = false;     // another program writes the profile during every read of it
 
 std::string Folder() { return fs::path(profile).parent_path().string(); }
 bool IsTemp(const char* path) { return std::string(path).rfind(Folder() + "/.profile.xml.trelvo-save-", 0) == 0; }
 bool IsJournal(const char* path) { return std::string(path).find("trelvo-journal") != std::string::npos; }
+bool IsLock(const char* path) { return std::string(path).find("/trelvo/lock-") != std::string::npos; }
 
 int Open(const char* path, int flags, mode_t mode) {
     if (IsTemp(path) && plant) {
@@ -67,7 +69,9 @@ int Open(const char* path, int flags, mode_t mode) {
         if (*known == fd) *known = -1;  // a number closed and given out again
     }
     const bool writing = (flags & O_ACCMODE) != O_RDONLY;
-    if (IsTemp(path)) {
+    if (IsLock(path)) {
+        trace.push_back("lock profile");
+    } else if (IsTemp(path)) {
         trace.push_back((flags & O_EXCL) ? "create temp exclusively" : "create temp");
         if (fd >= 0) tempFd = fd;
     } else if (IsJournal(path) && writing) {
@@ -165,11 +169,6 @@ int Rename(const char* from, const char* to) {
     }
     return real.rename(from, to);
 }
-// The lock between our savers: the open before it was the lock's, not a write's.
-int SetLock(int fd, struct flock* lock) {
-    if (fd == profileFd && !trace.empty() && trace.back() == "open profile in place") trace.back() = "lock profile";
-    return real.setLock(fd, lock);
-}
 int RenameNoReplace(const char* from, const char* to) {
     trace.push_back(!IsJournal(to)                                  ? "rename, never over a file"
                     : fs::path(to).parent_path().string() == Folder() ? "move journal beside, never over a file"
@@ -183,6 +182,11 @@ struct stat Timeless(struct stat st) {
 int Fstat(int fd, struct stat* st) {
     const int result = real.fstat(fd, st);
     *st = Timeless(*st);
+    struct stat named {};
+    if (result == 0 && churning && ::stat(profile.c_str(), &named) == 0 && named.st_ino == st->st_ino) {
+        static long tick = 0;
+        st->st_mtim.tv_nsec = ++tick % 1000000000;
+    }
     return result;
 }
 int Stat(const char* path, struct stat* st) {
@@ -191,18 +195,38 @@ int Stat(const char* path, struct stat* st) {
     return result;
 }
 int Unlink(const char* path) {
-    trace.push_back(IsTemp(path) ? "remove temp" : IsJournal(path) ? "remove journal" : std::string("remove ") + path);
+    trace.push_back(IsLock(path)      ? "unlock, removing the lock file"
+                    : IsTemp(path)    ? "remove temp"
+                    : IsJournal(path) ? "remove journal"
+                                      : std::string("remove ") + path);
     return real.unlink(path);
 }
 }  // namespace watch
 
+// Journals and locks go to a state folder in a home of the test's own: the real one is left alone,
+// and the folders above the temporary folder (a world-writable /tmp) are not the home's to answer for.
 class PosixSaveTest : public testsupport::PluginTest {
 protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        if (const char* home = getenv("HOME")) home_ = home;
+        setenv("HOME", Home().c_str(), 1);
+        unsetenv("XDG_STATE_HOME");
+        fs::create_directories(Home());
+    }
+    void TearDown() override {
+        setenv("HOME", home_.c_str(), 1);
+        PluginTest::TearDown();
+    }
+    fs::path Home() const { return dir_ / "home"; }
+
     // As the status shows a text too long for it: the profile's folder shortened.
     std::string Shortened(std::string text) const {
         for (size_t at; (at = text.find(dir_.string())) != std::string::npos;) text.replace(at, dir_.string().size(), "...");
         return text;
     }
+
+    std::string home_;
 };
 
 void Watch() {
@@ -211,13 +235,12 @@ void Watch() {
     sys.write = watch::Write;
     sys.fsync = watch::Fsync;
     sys.ftruncate = watch::Ftruncate;
+    sys.fstat = watch::Fstat;
     sys.fchown = watch::Fchown;
     sys.faccessat = watch::Faccessat;
     sys.rename = watch::Rename;
     sys.unlink = watch::Unlink;
-    sys.setLock = watch::SetLock;
     sys.renameNoReplace = watch::RenameNoReplace;
-    sys.fstat = watch::Fstat;
     sys.stat = watch::Stat;
 }
 
@@ -323,6 +346,16 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
              return t;
          }(),
          padded},
+        {"the profile changes during each read of it: nothing locked or written, the step and path said", 1, 0644,
+         [](const fs::path&) { watch::churning = true; }, platform::FILEIO_KEPT_CHANGING, {}, ""},
+        // No journal where another user could swap it: nothing is written, and the reason says why.
+        {"folder not writable, a folder above the user's state folder open to others: nothing written", 1, 0644,
+         [](const fs::path& dir) {
+             watch::denyFolder = true;
+             fs::create_directories(dir / "home" / ".local" / "state");
+             chmod((dir / "home" / ".local").c_str(), 0777);
+         },
+         platform::FILEIO_UNSAFE_FOLDER, {"open profile in place"}, ""},
         {"a second hard link: in place, journal beside", 1, 0640,
          [](const fs::path& dir) { fs::create_hard_link(dir / "profile.xml", dir / "alias.xml"); }, 0, inPlace({}), padded},
         {"an owner that cannot be kept: in place", 1, 0640,
@@ -388,7 +421,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         testsupport::WriteFile(profile_, old);
         chmod(profile_.c_str(), c.mode);
         plugin().id.ProfilePath = profile_.string();
-        setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+        fs::create_directories(Home());
         watch::real = platform::posix::syscalls();
         watch::profile = profile_.string();
         watch::expected = c.after.empty() || c.after == padded ? fresh : c.after;
@@ -398,7 +431,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         watch::plant = watch::failRename = watch::swapAtRename = watch::denyFile = watch::denyFolder = watch::denyChown = false;
         watch::zeroWrite = watch::changeAtJournalFsync = watch::sameSizeAtFsync = watch::hideTimes = false;
         watch::changeAtFsync = 0;
-        watch::otherAtZeroWrite = false;
+        watch::otherAtZeroWrite = watch::churning = false;
         watch::profileWrites = -1;
         if (c.arrange) c.arrange(dir_);
         struct stat before {};
@@ -414,9 +447,17 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         } else if (c.error != 0) {
             EXPECT_EQ(reason.rfind(platform::FileErrorText(c.error), 0), 0u) << reason;
         }
+        if (c.error == platform::FILEIO_KEPT_CHANGING) {
+            EXPECT_NE(reason.find("(at the read of " + profile_.string() + ")"), std::string::npos) << reason;
+        }
+        if (c.error == platform::FILEIO_UNSAFE_FOLDER) {
+            EXPECT_NE(reason.find("this user's own folder (" + (Home() / ".local").string() + ")"), std::string::npos) << reason;
+        }
         platform::posix::ResetSyscalls();
 
-        EXPECT_EQ(watch::trace, c.trace);
+        std::vector<std::string> expected = c.trace;
+        if (!expected.empty() && expected.front() == "lock profile") expected.push_back("unlock, removing the lock file");
+        EXPECT_EQ(watch::trace, expected);
         EXPECT_EQ(testsupport::ReadFile(profile_), c.after.empty() ? old : c.after);
         struct stat after {};
         stat(profile_.c_str(), &after);
@@ -434,11 +475,11 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
             } else if (name.find(".trelvo-") != std::string::npos) {
                 EXPECT_EQ(testsupport::ReadFile(entry.path()), "another's") << "only the other's file stays";
             } else {
-                EXPECT_TRUE(name == "profile.xml" || name == "state" || name == "trelvo") << name;
+                EXPECT_TRUE(name == "profile.xml" || name == "home" || name == ".local" || name == "state" || name == "trelvo")
+                    << name;
             }
         }
     }
-    unsetenv("XDG_STATE_HOME");
 }
 
 // A save in place cut off in the middle, its own repair failing too: the journal stays, and the next
@@ -465,7 +506,7 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
     }
     const std::vector<std::string> written = {"lock profile", "open profile in place", "create journal, 0600, exclusively",
                                               "write journal", "fsync journal", "move journal beside, never over a file", "fsync folder",
-                                              "write profile", "write profile", "write profile"};
+                                              "write profile", "write profile", "write profile", "unlock, removing the lock file"};
     EXPECT_EQ(watch::trace, written);
     const std::string torn = testsupport::ReadFile(profile_);
     ASSERT_NE(torn, old);
@@ -601,6 +642,80 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
     }
 }
 
+// The state folder (journals, the lock) is used only when no other user can change it or a folder
+// above it: from the home down, or from / when it lies outside the home. Ownership by another user is
+// what lstat reports through the call table.
+namespace stranger {
+Syscalls real;
+std::string path;  // the folder lstat reports as another user's
+int Lstat(const char* p, struct stat* st) {
+    const int result = real.lstat(p, st);
+    if (result == 0 && p == path) st->st_uid = kOwner;
+    return result;
+}
+}  // namespace stranger
+
+TEST_F(PosixSaveTest, TheStateFolderIsUsedOnlyWhenNoOtherUserCanChangeIt) {
+    const fs::path local = Home() / ".local";
+    const fs::path state = local / "state";
+    const fs::path mine = state / "trelvo";
+    const fs::path outside = dir_ / "outside";
+    // The lowest folder above the test's own that others may write (the temporary folder, as a rule).
+    const fs::path open = [&] {
+        const fs::perms others = fs::perms::group_write | fs::perms::others_write;
+        fs::path at = fs::canonical(dir_).parent_path();
+        while (at != at.root_path() && (fs::status(at).permissions() & others) == fs::perms::none) at = at.parent_path();
+        return at;
+    }();
+    const struct {
+        const char* name;
+        std::function<void()> arrange;
+        int error;
+        fs::path folder;  // the folder given back, or the one at fault
+        bool create = true;
+    } cases[] = {
+        {"made where missing, 0700", [] {}, 0, mine},
+        {"the user's own, 0755: made 0700", [&] { fs::create_directories(mine); chmod(mine.c_str(), 0755); }, 0, mine},
+        {"missing, only looked for", [] {}, ENOENT, mine, false},
+        {"a folder above it writable by its group", [&] { fs::create_directories(state); chmod(local.c_str(), 0775); },
+         platform::FILEIO_UNSAFE_FOLDER, local},
+        {"the home writable by others", [&] { chmod(Home().c_str(), 0777); }, platform::FILEIO_UNSAFE_FOLDER, Home()},
+        {"a folder above it another user's", [&] { fs::create_directories(mine); stranger::path = state.string(); },
+         platform::FILEIO_UNSAFE_FOLDER, state},
+        {"the state folder another user's", [&] { fs::create_directories(mine); stranger::path = mine.string(); },
+         platform::FILEIO_UNSAFE_FOLDER, mine},
+        {"a file at its name", [&] { fs::create_directories(state); testsupport::WriteFile(mine, "notes"); }, ENOTDIR, mine},
+        {"$XDG_STATE_HOME inside the home", [&] { setenv("XDG_STATE_HOME", (Home() / "st").c_str(), 1); }, 0, Home() / "st" / "trelvo"},
+        // Outside the home every folder from / counts: the temporary folder is open to everyone.
+        {"$XDG_STATE_HOME outside the home, below the world-writable temporary folder",
+         [&] { setenv("XDG_STATE_HOME", outside.c_str(), 1); }, platform::FILEIO_UNSAFE_FOLDER, open},
+        {"~/.local a link to a folder outside the home", [&] {
+             fs::create_directories(outside / "state");
+             fs::create_directory_symlink(outside, local);
+         },
+         platform::FILEIO_UNSAFE_FOLDER, open},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir_);
+        fs::create_directories(Home());
+        unsetenv("XDG_STATE_HOME");
+        stranger::path.clear();
+        c.arrange();
+        stranger::real = platform::posix::syscalls();
+        platform::posix::syscalls().lstat = stranger::Lstat;
+        std::string folder;
+        EXPECT_EQ(platform::fileIo().journalFolder(folder, c.create), c.error) << platform::FileErrorText(c.error);
+        platform::posix::ResetSyscalls();
+        EXPECT_EQ(fs::path(folder), fs::weakly_canonical(c.folder));
+        if (c.error == 0) {
+            EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+        }
+        chmod(Home().c_str(), 0755);
+    }
+    unsetenv("XDG_STATE_HOME");
+}
+
 }  // namespace
 
 // Another program writes the profile just before each system call of a save in turn, in place or by
@@ -656,6 +771,7 @@ void Install() {
     sys.rename = [](const char* from, const char* to) { Before(to == profile ? "rename over profile" : "rename"); return real.rename(from, to); };
     sys.unlink = [](const char* p) { Before("unlink"); return real.unlink(p); };
     sys.setLock = [](int fd, struct flock* l) { Before("lock"); return real.setLock(fd, l); };
+    sys.mkdir = [](const char* p, mode_t m) { Before("mkdir"); return real.mkdir(p, m); };
 }
 }  // namespace interleave
 
@@ -674,7 +790,7 @@ TEST_F(PosixSaveTest, AnotherWriterBeforeEverySystemCallOfASave) {
             size_t window = 0, change = 0;
             for (int at = -1;; ++at) {
                 fs::remove_all(dir_);
-                fs::create_directories(dir_);
+                fs::create_directories(Home());
                 testsupport::WriteFile(profile_, old);
                 if (inPlace) fs::create_hard_link(profile_, dir_ / "alias.xml");
                 plugin().id.ProfilePath = profile_.string();

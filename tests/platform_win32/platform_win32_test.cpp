@@ -366,6 +366,20 @@ BOOL WINAPI DiskFull(HANDLE, LPCVOID, DWORD, LPDWORD done, LPOVERLAPPED) {
     return FALSE;
 }
 
+// Windows refuses write access to a read-only file even to an administrator, and to a file whose
+// removal is pending; wine run as root grants both: the lock file's opens get Windows' answer.
+BOOL deniedLock = FALSE;
+HANDLE WINAPI DenyLockFile(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                           HANDLE like) {
+    const std::string name(path);
+    if (name.size() > 12 && name.compare(name.size() - 12, 12, ".trelvo-lock") == 0 && (access & GENERIC_WRITE)) {
+        deniedLock = TRUE;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return real.createFile(path, access, share, security, disposition, flags, like);
+}
+
 std::function<fs::path(const fs::path&)> Arrange(const std::string& text, DWORD failure, int refusedMoves) {
     return [=](const fs::path& dir) {
         testsupport::WriteFile(dir / "p.xml", text);
@@ -524,7 +538,7 @@ TEST_F(FileHooksTest, SavePaths) {
              CreateHardLinkA((dir / "alias.xml").string().c_str(), (dir / "p.xml").string().c_str(), nullptr);
              halfway::real = platform::win32::syscalls();
              halfway::calls = 0;
-             halfway::half = 2;  // the journal's one write first
+             halfway::half = 4;  // the lock file's mark and its holder's record, the journal's one write first
              platform::win32::syscalls().writeFile = halfway::Write;
              return dir / "p.xml";
          },
@@ -624,6 +638,67 @@ TEST_F(FileHooksTest, SavePaths) {
              CloseHandle(held);
              replace::Untouched(original)(p);
          }},
+        // What stands at the lock file's name and is not a lock of ours never holds a save nor is removed.
+        {"a read-only file at the lock file's name: saved at once, the file kept",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / ".p.xml.trelvo-lock", "the user's");
+             SetFileAttributesA((dir / ".p.xml.trelvo-lock").string().c_str(), FILE_ATTRIBUTE_READONLY);
+             replace::real = platform::win32::syscalls();
+             platform::win32::syscalls().createFile = replace::DenyLockFile;
+             replace::deniedLock = FALSE;
+             testsupport::WriteFile(dir / "p.xml", original);
+             return dir / "p.xml";
+         },
+         0,
+         [](const fs::path& p) {
+             EXPECT_TRUE(replace::deniedLock);
+             EXPECT_EQ(testsupport::ReadFile(p.parent_path() / ".p.xml.trelvo-lock"), "the user's");
+         }},
+        {"access to the lock file's name denied, as while its removal is pending: saved after a moment",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / ".p.xml.trelvo-lock", "");
+             replace::real = platform::win32::syscalls();
+             platform::win32::syscalls().createFile = replace::DenyLockFile;
+             testsupport::WriteFile(dir / "p.xml", original);
+             return dir / "p.xml";
+         },
+         0, nullptr},
+        {"a folder at the lock file's name: saved at once, the folder kept",
+         [&](const fs::path& dir) {
+             fs::create_directory(dir / ".p.xml.trelvo-lock");
+             testsupport::WriteFile(dir / "p.xml", original);
+             return dir / "p.xml";
+         },
+         0, [](const fs::path& p) { EXPECT_TRUE(fs::is_directory(p.parent_path() / ".p.xml.trelvo-lock")); }},
+        {"an empty file of the user's at the lock file's name: locked, then kept",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / ".p.xml.trelvo-lock", "");
+             testsupport::WriteFile(dir / "p.xml", original);
+             return dir / "p.xml";
+         },
+         0, [](const fs::path& p) { EXPECT_TRUE(fs::exists(p.parent_path() / ".p.xml.trelvo-lock")); }},
+        {"a link at the lock file's name to an empty file of the user's: the file kept",
+         [&](const fs::path& dir) {
+             testsupport::WriteFile(dir / "notes.txt", "");
+             // Vista's call, hidden from code built for XP: looked up, and a hard link where there is none.
+             using Symlink = BOOLEAN(WINAPI*)(LPCSTR, LPCSTR, DWORD);
+             const auto symlink = reinterpret_cast<Symlink>(
+                 reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateSymbolicLinkA")));
+             if (symlink == nullptr || !symlink((dir / ".p.xml.trelvo-lock").string().c_str(), (dir / "notes.txt").string().c_str(), 0)) {
+                 CreateHardLinkA((dir / ".p.xml.trelvo-lock").string().c_str(), (dir / "notes.txt").string().c_str(), nullptr);
+             }
+             testsupport::WriteFile(dir / "p.xml", original);
+             return dir / "p.xml";
+         },
+         0, [](const fs::path& p) { EXPECT_TRUE(fs::exists(p.parent_path() / "notes.txt")); }},
+        {"another program holds the lock file open, unshared: saved after the wait",
+         [&](const fs::path& dir) {
+             held = CreateFileA((dir / ".p.xml.trelvo-lock").string().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                0, nullptr);
+             testsupport::WriteFile(dir / "p.xml", original);
+             return dir / "p.xml";
+         },
+         0, [&](const fs::path&) { CloseHandle(held); }},
         {"a full disk under the new copy: said so, and nothing left",
          [&](const fs::path& dir) {
              testsupport::WriteFile(dir / "p.xml", original);
@@ -711,7 +786,8 @@ TEST_F(FileHooksTest, SaversTakeTurnsOnALockFileBesideTheProfile) {
     const fs::path p = dir_ / "p.xml";
     testsupport::WriteFile(p, "<profile/>");
     void* first = nullptr;
-    ASSERT_EQ(io.lock(p.string().c_str(), &first), 0);
+    std::string where;
+    ASSERT_EQ(io.lock(p.string().c_str(), &first, where), 0);
     ASSERT_NE(first, nullptr);
     EXPECT_TRUE(GetFileAttributesA((dir_ / ".p.xml.trelvo-lock").string().c_str()) & FILE_ATTRIBUTE_HIDDEN);
 
@@ -726,25 +802,29 @@ TEST_F(FileHooksTest, SaversTakeTurnsOnALockFileBesideTheProfile) {
 
     void* second = nullptr;
     const auto start = Clock::now();
-    EXPECT_EQ(io.lock(p.string().c_str(), &second), platform::FILEIO_BUSY);
+    EXPECT_EQ(io.lock(p.string().c_str(), &second, where), platform::FILEIO_BUSY);
     EXPECT_EQ(second, nullptr);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1500)) << "waits for the holder first";
-    // A saver that opened the lock file and waits takes the lock next: the file stays for it, and a
-    // third saver waits on that same file. The last one out removes it.
+    // One that opened the lock file and waits takes the lock next: the file stays for it. When it is
+    // no saver of ours (no record of a running saver after the mark), its lock holds no save back:
+    // after the wait the lock is not had, and the save goes on.
     HANDLE waiter = CreateFileA((dir_ / ".p.xml.trelvo-lock").string().c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
     io.unlock(first);
+    EXPECT_EQ(testsupport::ReadFile(dir_ / ".p.xml.trelvo-lock"), "TRELVO-40 lock\n") << "the holder's record cut off";
     OVERLAPPED at{};
     ASSERT_TRUE(LockFileEx(waiter, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
-    EXPECT_EQ(io.lock(p.string().c_str(), &second), platform::FILEIO_BUSY);
+    EXPECT_EQ(io.lock(p.string().c_str(), &second, where), ERROR_LOCK_VIOLATION);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(where, (dir_ / ".p.xml.trelvo-lock").string());
     CloseHandle(waiter);
-    ASSERT_EQ(io.lock(p.string().c_str(), &second), 0);
+    ASSERT_EQ(io.lock(p.string().c_str(), &second, where), 0);
     EXPECT_NE(second, nullptr);
     io.unlock(second);
     EXPECT_EQ(Names(dir_), std::vector<std::string>{"p.xml"});
 
     void* none = &first;
-    EXPECT_EQ(io.lock((dir_ / "missing.xml").string().c_str(), &none), 0);
+    EXPECT_EQ(io.lock((dir_ / "missing.xml").string().c_str(), &none, where), 0);
     EXPECT_EQ(none, nullptr) << "nothing to lock";
     EXPECT_FALSE(fs::exists(dir_ / ".missing.xml.trelvo-lock"));
 }

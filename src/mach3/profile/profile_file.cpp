@@ -171,9 +171,12 @@ int WriteInPlace(const std::string& path, const std::string& target, const platf
             Join(why, AtStep(job.step, target) + (job.restored ? ", the old text put back" : ""));
         }
         Join(why, std::string("written in place because ") + cause);
-        if (!journal.written) {
-            why += ", but no journal of the old text could be kept" +
-                   (journal.path.empty() ? std::string(" in this user's own folder") : " in " + journal.path);
+        if (!journal.written && journal.path.empty()) {
+            std::string folder;  // the folder at fault
+            io.journalFolder(folder, true);  // nothing is made below the folder at fault
+            why += ", but no journal of the old text could be kept in this user's own folder" + (folder.empty() ? "" : " (" + folder + ")");
+        } else if (!journal.written) {
+            why += ", but no journal of the old text could be kept in " + journal.path;
         }
     }
     // The journal goes once the file is whole: the new text, the old one put back, or never touched.
@@ -319,11 +322,18 @@ int SaveWholeProfile(const std::string& path, const std::string& bytes, std::str
     return error;
 }
 
+// The lock only keeps our savers from crossing; the comparisons before every write keep the file
+// safe without it, so a lock that cannot be had (another program's doing, or an unsafe state
+// folder) is logged and the save goes on. Only a busy saver of ours stops it.
 int LockProfile(const std::string& path, void** lock) {
     *lock = nullptr;
-    std::string target;
+    std::string target, where;
     if (const int error = platform::fileIo().resolve(path.c_str(), target)) return error;
-    return platform::fileIo().lock(target.c_str(), lock);
+    const int error = platform::fileIo().lock(target.c_str(), lock, where);
+    if (error == 0 || error == platform::FILEIO_BUSY) return error;
+    myLog(LOG_WARNING, "TRELVO-40/41 saving " + path + " without the lock that orders our own saves: " +
+                           platform::FileErrorText(error) + (where.empty() ? "" : " (" + where + ")"));
+    return 0;
 }
 
 std::string RepairFromJournal(const std::string& path, const ProfileRead& read, bool wellFormed, std::string& ignored) {

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -49,6 +50,7 @@ constexpr Syscalls kSystem{
         return ::unlink(from);
     },
     [](int fd, struct flock* lock) { return ::fcntl(fd, F_OFD_SETLK, lock); },
+    [](const char* path, mode_t mode) { return ::mkdir(path, mode); },
 };
 Syscalls g_sys = kSystem;
 
@@ -167,8 +169,8 @@ int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdent
     identity = FileIdentity{};
     int fd = -1;
     if (const int error = OpenRegular(path, O_RDONLY, 0, fd)) return error;
-    int error = EAGAIN;
-    for (int attempt = 0; attempt < 3 && error == EAGAIN; ++attempt) {
+    int error = FILEIO_KEPT_CHANGING;
+    for (int attempt = 0; attempt < 3 && error == FILEIO_KEPT_CHANGING; ++attempt) {
         struct stat before {}, after {};
         if (Sys().fstat(fd, &before) != 0) {
             error = Error();
@@ -176,7 +178,7 @@ int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdent
         }
         error = ReadAll(fd, limit, bytes);
         if (error == 0 && Sys().fstat(fd, &after) != 0) error = Error();
-        if (error == 0 && !(IdentityOf(before) == IdentityOf(after))) error = EAGAIN;
+        if (error == 0 && !(IdentityOf(before) == IdentityOf(after))) error = FILEIO_KEPT_CHANGING;
         if (error == 0) identity = IdentityOf(after);
     }
     Sys().close(fd);
@@ -202,6 +204,8 @@ std::string Folder(const std::string& path) {
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 int Resolve(const char* path, std::string& target) {
     target = path;
@@ -564,69 +568,160 @@ int ReadPrivate(const char* path, size_t limit, std::string& bytes, FileIdentity
     return error;
 }
 
-// A folder of this user's alone: made 0700 if missing (and asked to), refused if it is a link or another's.
-int PrivateFolder(const std::string& folder, bool create) {
-    if (create && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return Error();
+// The user's home: $HOME, or the password database's when $HOME is no absolute path.
+std::string HomeFolder() {
+    const char* home = ::getenv("HOME");
+    if (home == nullptr || *home != '/') {
+        const passwd* user = ::getpwuid(::geteuid());
+        home = user != nullptr ? user->pw_dir : nullptr;
+    }
+    return home != nullptr && *home == '/' ? std::string(home) : std::string();
+}
+
+std::string RealPath(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    const std::string result = real != nullptr ? real : "";
+    std::free(real);
+    return result;
+}
+
+// As ssh checks ~/.ssh: a folder that another user may change could have what lies below it swapped.
+// The state folder itself is the user's alone (0700); those above it the user's or root's, writable
+// by no one else.
+int CheckFolder(const std::string& path, bool own) {
     struct stat st {};
-    if (Sys().lstat(folder.c_str(), &st) != 0) return Error();
-    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return FILEIO_NOT_OURS;
-    return (st.st_mode & 077) == 0 || ::chmod(folder.c_str(), st.st_mode & 0700) == 0 ? 0 : Error();
+    if (Sys().lstat(path.c_str(), &st) != 0) return Error();
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    const uid_t me = ::geteuid();
+    if (own) {
+        if (st.st_uid != me) return FILEIO_UNSAFE_FOLDER;
+        return (st.st_mode & 077) == 0 || ::chmod(path.c_str(), st.st_mode & 0700) == 0 ? 0 : Error();
+    }
+    return (st.st_uid == me || st.st_uid == 0) && (st.st_mode & 022) == 0 ? 0 : FILEIO_UNSAFE_FOLDER;
+}
+
+// `path` and every folder above it up to the home (up to / when it lies outside the home) pass
+// CheckFolder, checked as the system finds them, every link resolved; `folder` names the one at fault.
+int CheckUpward(const std::string& path, const std::string& home, bool own, std::string& folder) {
+    const std::string real = RealPath(path);
+    if (real.empty()) {
+        const int error = Error();
+        folder = path;
+        return error;
+    }
+    const std::string realHome = home.empty() ? std::string() : RealPath(home);
+    const bool inHome = !realHome.empty() && (real == realHome || real.compare(0, realHome.size() + 1, realHome + "/") == 0);
+    for (std::string at = real;; at = Folder(at)) {
+        if (const int error = CheckFolder(at, own && at == real)) {
+            folder = at;
+            return error;
+        }
+        if ((inHome && at == realHome) || at == "/") break;
+    }
+    folder = real;
+    return 0;
 }
 
 int JournalFolder(std::string& folder, bool create) {
     folder.clear();
+    const std::string home = HomeFolder();
     const char* state = ::getenv("XDG_STATE_HOME");
-    std::string base;
-    if (state != nullptr && *state == '/') {
-        base = state;
-    } else {
-        const char* home = ::getenv("HOME");
-        const passwd* user = home != nullptr && *home == '/' ? nullptr : ::getpwuid(::geteuid());
-        if (home == nullptr || *home != '/') home = user != nullptr ? user->pw_dir : nullptr;
-        if (home == nullptr || *home != '/') return ENOENT;
-        base = std::string(home) + "/.local";
-        if (create && ::mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) return Error();
-        base += "/state";
+    std::string mine = state != nullptr && *state == '/' ? std::string(state) : home.empty() ? std::string() : home + "/.local/state";
+    if (mine.empty()) return ENOENT;
+    while (mine.size() > 1 && mine.back() == '/') mine.pop_back();
+    mine += "/trelvo";
+    if (create) {
+        // Nothing is made below a folder another user could change; what is made is 0700.
+        std::string existing = Folder(mine);
+        struct stat st {};
+        while (existing.size() > 1 && Sys().stat(existing.c_str(), &st) != 0) existing = Folder(existing);
+        if (const int error = CheckUpward(existing, home, false, folder)) return error;
+        for (size_t end = mine.find('/', existing.size() + 1);; end = mine.find('/', end + 1)) {
+            const std::string part = mine.substr(0, end);
+            if (Sys().mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+                folder = part;
+                return Error();
+            }
+            if (end == std::string::npos) break;
+        }
     }
-    while (base.size() > 1 && base.back() == '/') base.pop_back();
-    if (create && ::mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) return Error();
-    const std::string mine = base + "/trelvo";
-    if (const int error = PrivateFolder(mine, create)) return error;
-    folder = mine;
-    return 0;
+    return CheckUpward(mine, home, true, folder);
 }
 
-// An open file description's lock: our other savers wait; other programs are not held back.
-int Lock(const char* path, void** lock) {
+// The lock of one profile's place: its folder's device and inode and a hash of its name. Every
+// spelling of the path (a linked folder, a bind mount) meets in one file, a save's rename (a new
+// inode for the profile) keeps it, and the name always fits NAME_MAX.
+std::string LockName(const struct stat& folder, const std::string& name) {
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+    for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    char text[80];
+    std::snprintf(text, sizeof text, "lock-%llx-%llx-%016llx", static_cast<unsigned long long>(folder.st_dev),
+                  static_cast<unsigned long long>(folder.st_ino), static_cast<unsigned long long>(hash));
+    return text;
+}
+
+struct HeldLock {
+    int fd;
+    std::string path;
+};
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The descriptor still holds the file the name names: the saver before may have removed it since the open.
+bool Named(int fd, const std::string& path) {
+    struct stat mine {}, named {};
+    return Sys().fstat(fd, &mine) == 0 && Sys().lstat(path.c_str(), &named) == 0 && SameFile(mine, named);
+}
+
+// In the user's own state folder, which no other user can enter: no one but this user's processes can
+// hold it, so a holder is a saver of ours, waited for, then FILEIO_BUSY.
+int Lock(const char* path, void** lock, std::string& where) {
     *lock = nullptr;
+    where.clear();
+    struct stat place {};
+    if (Sys().stat(Folder(path).c_str(), &place) != 0) return 0;  // no folder to save in: the save says why
+    std::string state;
+    if (const int error = JournalFolder(state, true)) {
+        where = state;
+        return error;
+    }
+    where = state + "/" + LockName(place, BaseName(path));
     for (int waited = 0;;) {
-        // Nothing there, nothing this process may write, or not a file: the save's own checks say so.
         int fd = -1;
-        if (OpenRegular(path, O_RDWR, 0, fd) != 0) return 0;
+        if (const int error = OpenRegular(where.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600, fd)) return error;
         struct flock whole {};
         whole.l_type = F_WRLCK;
         whole.l_whence = SEEK_SET;
         if (Sys().setLock(fd, &whole) == 0) {
-            // The path may name a new file by now, renamed over the one locked.
-            if (IsFile(fd, path)) {
-                *lock = reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1);
+            if (Named(fd, where)) {
+                *lock = new HeldLock{fd, where};
+                where.clear();
                 return 0;
             }
             Sys().close(fd);
             continue;
         }
-        const int error = errno;
+        const int error = Error();
         Sys().close(fd);
-        if (error != EAGAIN && error != EACCES) return 0;  // no locks on this file system
-        if (waited >= kLockWaitMs) return FILEIO_BUSY;
+        if (error != EAGAIN && error != EACCES) return error;  // no locks on this file system
+        if (waited >= kLockWaitMs) {
+            where.clear();
+            return FILEIO_BUSY;
+        }
         const timespec pause{0, 10 * 1000000};
         ::nanosleep(&pause, nullptr);
         waited += 10;
     }
 }
 
+// The file goes while still locked, so a saver that opened it meanwhile finds the name gone and takes
+// a new one; only the very file locked, never what another process put at the name.
 void Unlock(void* lock) {
-    if (lock != nullptr) Sys().close(static_cast<int>(reinterpret_cast<intptr_t>(lock) - 1));
+    if (lock == nullptr) return;
+    auto* held = static_cast<HeldLock*>(lock);
+    if (Named(held->fd, held->path)) Sys().unlink(held->path.c_str());
+    Sys().close(held->fd);
+    delete held;
 }
 
 // The file starts with `header`.

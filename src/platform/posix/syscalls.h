@@ -27,6 +27,7 @@ struct Syscalls {
     int (*unlink)(const char* path);
     int (*renameNoReplace)(const char* from, const char* to);  // renameat2(RENAME_NOREPLACE), else link and unlink
     int (*setLock)(int fd, struct flock* lock);  // fcntl(F_OFD_SETLK)
+    int (*mkdir)(const char* path, mode_t mode);
 };
 
 // The table in force; ResetSyscalls puts the system's own calls back.

@@ -203,8 +203,8 @@ int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdent
     identity = FileIdentity{};
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (const int error = OpenRegular(path, GENERIC_READ, OPEN_EXISTING, handle)) return error;
-    int error = ERROR_RETRY;
-    for (int attempt = 0; attempt < 3 && error == ERROR_RETRY; ++attempt) {
+    int error = FILEIO_KEPT_CHANGING;
+    for (int attempt = 0; attempt < 3 && error == FILEIO_KEPT_CHANGING; ++attempt) {
         FileIdentity before, after;
         if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
             (error = IdentityOfHandle(handle, before)) != 0) {
@@ -213,7 +213,7 @@ int ReadIdentified(const char* path, size_t limit, std::string& bytes, FileIdent
         }
         error = ReadAll(handle, limit, bytes);
         if (error == 0) error = IdentityOfHandle(handle, after);
-        if (error == 0 && !(before == after)) error = ERROR_RETRY;
+        if (error == 0 && !(before == after)) error = FILEIO_KEPT_CHANGING;
         if (error == 0) identity = after;
     }
     Sys().closeHandle(handle);
@@ -527,60 +527,145 @@ int ReadPrivate(const char* path, size_t limit, std::string& bytes, FileIdentity
 // the profile itself would be mandatory on Windows and fail the host's own save.
 std::string LockName(const std::string& target) {
     const size_t slash = target.find_last_of("\\/");
-    return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".trelvo-lock";
+    return target.substr(0, slash + 1) + "." + FitName(target, sizeof ".trelvo-lock") + ".trelvo-lock";
 }
 
 struct ProfileLock {
     HANDLE handle;
     std::string path;
+    FileIdentity made;  // of the lock file this saver created; none when it found one there
+    bool recorded;      // this saver's record follows the mark
 };
 
-int Lock(const char* path, void** lock) {
+constexpr DWORD kLockWaitMs = 2000;      // longer than any save of ours holds it
+constexpr DWORD kDeletePendingMs = 200;  // a lock file another saver is removing is gone by then
+// What the saver that creates a lock file writes in it: only a file that holds it is ever removed,
+// so a user's file at that name, or one a link there leads to, stays.
+constexpr char kLockMark[] = "TRELVO-40 lock\n";
+
+// Which saver holds the lock: its process id and start time, written after the mark by the holder
+// and cut off when it lets go. A waiter that finds the record of a running process tells a saver of
+// ours from another program that locked our file, which never holds a save back. Empty for a
+// process that is gone.
+std::string HolderRecord(DWORD pid) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+    if (process == nullptr) return "";
+    FILETIME created{}, unused{};
+    DWORD code = 0;
+    const bool alive = GetProcessTimes(process, &created, &unused, &unused, &unused) && GetExitCodeProcess(process, &code) &&
+                       code == STILL_ACTIVE;
+    CloseHandle(process);
+    char text[32];
+    std::snprintf(text, sizeof text, "%08lx %08lx%08lx\n", static_cast<unsigned long>(pid),
+                  static_cast<unsigned long>(created.dwHighDateTime), static_cast<unsigned long>(created.dwLowDateTime));
+    return alive ? text : "";
+}
+
+constexpr LONGLONG kMarkSize = sizeof kLockMark - 1;
+
+// A lock file that holds our mark gets the holder's record after it; no other file is written.
+bool WriteHolder(HANDLE handle) {
+    std::string text;
+    LARGE_INTEGER after{};
+    after.QuadPart = kMarkSize;
+    if (!Sys().setFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN) || ReadAll(handle, 64, text) != 0 ||
+        text.compare(0, kMarkSize, kLockMark) != 0 || !Sys().setFilePointerEx(handle, after, nullptr, FILE_BEGIN)) {
+        return false;
+    }
+    const std::string record = HolderRecord(GetCurrentProcessId());
+    return WriteAll(handle, record.data(), record.size()) == 0 && Sys().setEndOfFile(handle);
+}
+
+// After the first byte, which the holder has locked: the rest of the mark and a record of a saver
+// of ours that is running.
+bool HeldByOurs(const std::string& name) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (OpenRegular(name.c_str(), GENERIC_READ, OPEN_EXISTING, handle) != 0) return false;
+    LARGE_INTEGER second{};
+    second.QuadPart = 1;
+    std::string text;
+    const bool read = Sys().setFilePointerEx(handle, second, nullptr, FILE_BEGIN) && ReadAll(handle, 64, text) == 0;
+    Sys().closeHandle(handle);
+    unsigned long pid = 0;
+    return read && text.compare(0, kMarkSize - 1, kLockMark + 1) == 0 &&
+           std::sscanf(text.c_str() + kMarkSize - 1, "%8lx", &pid) == 1 && !text.substr(kMarkSize - 1).empty() &&
+           HolderRecord(static_cast<DWORD>(pid)) == text.substr(kMarkSize - 1);
+}
+
+// The lock file is created by the first saver that finds none, and removed by the last one out.
+// Another saver's byte-range lock is waited for, then FILEIO_BUSY. What is not ours never holds a
+// save: a read-only file or a folder at the name, a name access is denied to (after a moment, for a
+// lock file whose removal is pending), a program holding it open unshared (after the wait).
+int Lock(const char* path, void** lock, std::string& where) {
     *lock = nullptr;
+    where.clear();
     // Nothing to keep apart: no file yet, or one this process may not write.
     const DWORD profile = Sys().getFileAttributes(path);
     if (profile == INVALID_FILE_ATTRIBUTES || (profile & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) return 0;
-    const std::string name = LockName(path);
+    where = LockName(path);
     const DWORD start = GetTickCount();
     for (;;) {
         // Never through a link: the lock file is made here or nowhere.
-        HANDLE handle = Sys().createFile(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+        HANDLE handle = Sys().createFile(where.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
                                          FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-        OVERLAPPED at{};
+        DWORD error = GetLastError();  // ERROR_ALREADY_EXISTS for a file that was there
         if (handle != INVALID_HANDLE_VALUE) {
+            if (GetFileType(handle) != FILE_TYPE_DISK) {
+                Sys().closeHandle(handle);
+                return FILEIO_NOT_REGULAR;
+            }
+            FileIdentity made;
+            if (error != ERROR_ALREADY_EXISTS && IdentityOfHandle(handle, made) == 0) {
+                WriteAll(handle, kLockMark, sizeof kLockMark - 1);  // for the other savers, who may remove it
+            }
+            OVERLAPPED at{};
             if (Sys().lockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-                *lock = new ProfileLock{handle, name};
+                *lock = new ProfileLock{handle, where, made, WriteHolder(handle)};
+                where.clear();
                 return 0;
             }
             error = GetLastError();
             Sys().closeHandle(handle);
         }
-        // Another saver holds the lock, or is removing the lock file it alone had open: wait.
-        const bool held = error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING || error == ERROR_SHARING_VIOLATION ||
-                          (handle == INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED);
-        if (!held) {
-            // A folder that takes no new file: the save goes on unlocked, as before there was a lock.
-            return handle == INVALID_HANDLE_VALUE ? 0 : static_cast<int>(error);
+        const DWORD attributes = Sys().getFileAttributes(where.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return FILEIO_NOT_REGULAR;
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return FILEIO_READ_ONLY;
+        const DWORD waited = GetTickCount() - start;
+        if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
+            if (waited > kLockWaitMs) {
+                if (!HeldByOurs(where)) return ERROR_LOCK_VIOLATION;
+                where.clear();
+                return FILEIO_BUSY;
+            }
+        } else if (!((error == ERROR_SHARING_VIOLATION && waited <= kLockWaitMs) ||
+                     (error == ERROR_ACCESS_DENIED && waited <= kDeletePendingMs))) {
+            return static_cast<int>(error);
         }
-        if (GetTickCount() - start > 2000) return FILEIO_BUSY;
         Sleep(10);
     }
 }
 
-// The lock goes with its handle; the lock file goes too when no other saver has it open (an empty
-// file, opened alone): one that another saver waits on stays, so no third saver could lock a new
-// file of that name beside the waiter.
+// The lock goes with its handle; the lock file goes too when no other saver has it open (opened
+// unshared), it is no link, and it is the very file this saver created or holds our mark: one that
+// another saver waits on stays, so no third saver could lock a new file of that name beside the waiter.
 void Unlock(void* lock) {
     if (lock == nullptr) return;
     auto* held = static_cast<ProfileLock*>(lock);
+    LARGE_INTEGER after{};
+    after.QuadPart = kMarkSize;
+    if (held->recorded && Sys().setFilePointerEx(held->handle, after, nullptr, FILE_BEGIN)) Sys().setEndOfFile(held->handle);
     Sys().closeHandle(held->handle);
     HANDLE alone = Sys().createFile(held->path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool empty = alone != INVALID_HANDLE_VALUE && Sys().getFileInformationByHandle(alone, &info) &&
-                       info.nFileSizeLow == 0 && info.nFileSizeHigh == 0 && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    bool ours = alone != INVALID_HANDLE_VALUE && Sys().getFileInformationByHandle(alone, &info) &&
+                !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    const FileIdentity now = ours ? IdentityOf(info) : FileIdentity{};
+    if (ours && !(held->made.exists && now.device == held->made.device && now.index == held->made.index)) {
+        std::string text;
+        ours = now.size == sizeof kLockMark - 1 && ReadAll(alone, sizeof kLockMark, text) == 0 && text == kLockMark;
+    }
     if (alone != INVALID_HANDLE_VALUE) Sys().closeHandle(alone);
-    if (empty) {
+    if (ours) {
         alone = Sys().createFile(held->path.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (alone != INVALID_HANDLE_VALUE) Sys().closeHandle(alone);
