@@ -587,7 +587,6 @@ void HostRun::Summary() {
 
 int64_t HostRun::Now() const { return impl_->cycle; }
 HostEngineBlock& HostRun::Engine() { return impl_->engine; }
-bool HostRun::ProfileWasEmpty() const { return impl_->profile.Empty(); }
 const ProfileCopy& HostRun::Profile() const { return impl_->profile; }
 const MotorPinTable& HostRun::MotorPinsOf() const { return impl_->motorPins; }
 const HostStateBlock& HostRun::State() const { return impl_->state; }

@@ -14,6 +14,7 @@
 #include "mach3/settings.h"
 #include "host_os.h"
 #include "mach3/log.h"
+#include "profile_setup.h"
 #include "simulation.h"
 
 namespace sim {
@@ -23,6 +24,7 @@ namespace {
 // never will be.
 constexpr int64_t kPatience = 2000;
 constexpr int kProbeInput = 22;
+constexpr int kDocumentedStreamOutput = 16;  // "Output #7", which the guide sets to port 1 pin 16
 
 const char* const kMotorNames[HOST_MOTOR_COUNT] = {"X", "Y", "Z", "A", "B", "C", "Spindle"};
 
@@ -153,6 +155,21 @@ std::array<CheckedInput, 8> BoardInputs(const HostEngineBlock& engine, int mode)
     return inputs;
 }
 
+// With nothing on port 1 pin 16, the enabled output whose place says it was meant as the bit stream:
+// Output #7, as the guide sets it, or else the only output on pin 16 of a port the board has no pin 16
+// on; -1 when none. One on a board output is that output's, not a stray stream.
+int MisplacedStreamOutput(const HostEngineBlock& engine) {
+    auto stray = [&](int i) { return engine.outputs[i].enabled && ExpandedOutputIndex(engine.outputs[i].port, engine.outputs[i].pin) < 0; };
+    if (stray(kDocumentedStreamOutput)) return kDocumentedStreamOutput;
+    int found = -1;
+    for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
+        if (!stray(i) || engine.outputs[i].pin != 16) continue;
+        if (found >= 0) return -1;
+        found = i;
+    }
+    return found;
+}
+
 std::string MotorName(int m) { return "motor " + std::to_string(m) + " (" + kMotorNames[m] + ")"; }
 
 // What the profile itself tells, before anything runs.
@@ -169,11 +186,21 @@ void ProfileProblems(const HostEngineBlock& engine, const MotorPinTable& motorPi
     const std::string portsAndPins = "in Mach3's " + outputSignals + ", ";
 
     if (r.streamOutput < 0) {
+        const int misplaced = r.misplacedStreamOutput;
+        const std::string where =
+            misplaced >= 0 ? PortPin(engine.outputs[misplaced].port, engine.outputs[misplaced].pin) : "";
         std::string fix = r.disabledStreamOutput >= 0
                               ? portsAndPins + "enable " + OutputLabel(r.disabledStreamOutput) +
                                     ": it is already set to port 1, pin 16, but disabled"
+                          : misplaced >= 0
+                              ? portsAndPins + "move " + OutputLabel(misplaced) + " from " + where +
+                                    " to port 1 pin 16, the pin the board listens on"
                               : portsAndPins + "enable one spare output (Output #7, say) on port 1, pin 16, not active-low";
-        fault(everything, "nothing on port 1 pin 16, so the board hears nothing", fix);
+        fault(everything,
+              "nothing on port 1 pin 16, so the board hears nothing" +
+                  (misplaced >= 0 && r.disabledStreamOutput < 0 ? "; " + OutputLabel(misplaced) + " is enabled on " + where
+                                                                : ""),
+              fix);
     }
     if (r.mode == IO_EXPANDED_INPUT) {
         fault(everything,
@@ -345,6 +372,12 @@ void DebugLogProblems(const std::string& profilePath, WiringCheckResult& r) {
                           "DebugLogFile names " + r.debugLogNamed + ", a file that is not the plug-in's debug log"});
 }
 
+// Nothing but blanks and line ends, after a byte order mark if any.
+bool Blank(const std::string& bytes) {
+    const size_t from = bytes.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+    return bytes.find_first_not_of(" \t\r\n", from) == std::string::npos;
+}
+
 bool Mentions(const std::vector<CheckProblem>& problems, const std::string& text) {
     return std::any_of(problems.begin(), problems.end(),
                        [&](const CheckProblem& p) { return p.text.find(text) != std::string::npos; });
@@ -386,6 +419,11 @@ int WiringCheckResult::Count(ProblemClass cls) const {
 
 WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& module, const std::string& profilePath,
                                  const std::string& logPath) {
+    // A file with nothing in it is no machine: checked, it would read as one with nothing wired.
+    if (!profilePath.empty() && Blank(ReadUserFile("profile", profilePath)))
+        throw std::runtime_error(profilePath + ": this file is empty: not a profile. Check the profile Mach3 uses "
+                                               "(C:\\Mach3\\Mach3Mill.xml, say); if it is this one, restore it from "
+                                               "the copy Mach3 keeps or from a backup");
     Scenario setup;
     if (profilePath.empty()) {
         setup.wiring = builtin.wiring;
@@ -400,7 +438,6 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     Check check(run, r.trace);
     HostEngineBlock& engine = run.Engine();
     r.machine = profilePath.empty() ? "the built-in machine" : profilePath;
-    if (run.ProfileWasEmpty()) r.machine += " (an empty file: the plug-in reads its defaults, the host no wiring)";
 
     // The settings as the plug-in reads them.
     r.mode = run.ReadSetting("ExpandedMode", IO_EXPANDED_INPUT);
@@ -420,6 +457,7 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     r.streamActiveLow = r.streamOutput >= 0 && engine.outputs[r.streamOutput].activeLow;
     for (int i = 0; i < HOST_OUTPUT_COUNT && r.streamOutput < 0; ++i)
         if (engine.outputs[i].port == 1 && engine.outputs[i].pin == 16) r.disabledStreamOutput = i;
+    if (r.streamOutput < 0) r.misplacedStreamOutput = MisplacedStreamOutput(engine);
     for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
         const HostOutputSignal& out = engine.outputs[i];
         const int latch = ExpandedOutputIndex(out.port, out.pin);
@@ -581,6 +619,7 @@ void WriteCheckText(const WiringCheckResult& r, std::ostream& out, int columns) 
     if (r.streamOutput < 0) {
         report << "bit stream: nothing on port 1 pin 16, so the board hears nothing";
         if (r.disabledStreamOutput >= 0) report << " (" << OutputLabel(r.disabledStreamOutput) << " is set there, but disabled)";
+        else if (r.misplacedStreamOutput >= 0) report << " (" << OutputLabel(r.misplacedStreamOutput) << " is on another pin)";
         report << "\n";
     } else {
         report << "bit stream: " << OutputLabel(r.streamOutput) << " on port 1 pin 16, "

@@ -341,6 +341,7 @@ public:
             {"foo.xml", "<foo/>"},
             {"bare.xml", "<profile><TRELVO40/></profile>"},
             {"empty.xml", ""},
+            {"blank.xml", "\xEF\xBB\xBF \r\n\t\n"},
             {"big.xml", ""},
             {"broken.xml", "<profile><Preferences>\n<Output1Pin>2</Pin></Preferences></profile>"},
             {"ratio.txt", "output 16 port 1 pin 16\nsetting ExpandedMode 0\nsetting EnableSpindle 1\nat 5 estop off\n"
@@ -409,7 +410,14 @@ INSTANTIATE_TEST_SUITE_P(
         InputCase{"NotAProfile", {"--check", "--profile", "{in}/foo.xml"}, 2, "its root element is <foo>, not <profile>"},
         InputCase{"NoPreferences", {"--profile", "{in}/bare.xml"}, 2, "is not a host profile: it has no Preferences element"},
         InputCase{"EmptyProfile", {"--profile", "{in}/empty.xml"}, 0, "the file is empty"},
-        InputCase{"EmptyProfileChecked", {"--check", "--profile", "{in}/empty.xml"}, 1, "empty.xml (an empty file:"},
+        // Checked, an empty or blank file is no machine with nothing wired: one line, and what to do.
+        InputCase{"EmptyProfileChecked", {"--check", "--profile", "{in}/empty.xml", "--report", "{in}/empty.html"}, 2,
+                  "trelvo-sim: {in}/empty.xml: this file is empty: not a profile. Check the profile Mach3 uses "
+                  "(C:\\Mach3\\Mach3Mill.xml, say); if it is this one, restore it from the copy Mach3 keeps or from a "
+                  "backup\n",
+                  {}, {"{in}/empty.html"}},
+        InputCase{"BlankProfileChecked", {"--check", "--profile", "{in}/blank.xml"}, 2,
+                  "trelvo-sim: {in}/blank.xml: this file is empty: not a profile."},
         // The plug-in holds a ratio to 0..1; the account says so, and expects what the plug-in sends.
         InputCase{"RatioAboveOne", {"{in}/ratio.txt"}, 0, "host: spindle-ratio 1.5 (outside 0 to 1: the plug-in sends 1, full speed)"},
         InputCase{"RatioAboveOneLatched", {"{in}/ratio.txt"}, 0, "latency, spindle: 2 changes, shown 2,"},
@@ -461,6 +469,10 @@ INSTANTIATE_TEST_SUITE_P(
         InputCase{"LogIsTheModule", {"--log", TRELVO_MODULE_FILE}, 2, "names the plug-in module"},
         InputCase{"LogIsTheWire", {"{in}/bom.txt", "--wire", "{in}/w.txt", "--log", "{in}/w.txt"}, 2,
                   "names the output of --wire", {}, {"{in}/w.txt"}},
+        InputCase{"LogIsTheWireSpeltOtherwise", {"{in}/bom.txt", "--wire", "{in}/./w.txt", "--log", "{in}/w.txt"}, 2,
+                  "names the output of --wire", {}, {"{in}/w.txt"}},
+        InputCase{"LogIsTheSavedProfile", {"{in}/bom.txt", "--profile-out", "{in}/o.xml", "--log", "{in}/o.xml"}, 2,
+                  "names the output of --profile-out", {}, {"{in}/o.xml"}},
         InputCase{"LogIsThePage", {"--check", "--report", "{in}/p.html", "--log", "{in}/p.html"}, 2,
                   "names the output of --report", {}, {"{in}/p.html"}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -647,7 +659,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"  K1     output 7 \"Output #1\"" + kFollowed + "\n", "  J6 16  not wired",
                    "  J5 D   output 12 \"Output #6\", active-low: followed: switched on, latched off in 9 cycles; "
                    "switched off, latched on in 9 cycles",
-                   "  off: latched in 9 cycles"}},
+                   "  off: latched in 9 cycles"},
+                  {}, "", {"the profile cannot be written"}},
         CheckCase{"Correct", Scenario("check_correct.xml").string(), 0,
                   "\ncheck passed: 4 of 4 wired board outputs followed the host, and the spindle; 1 warning below\n",
                   {"  J6 17  output 20 \"Output #11\"" + kFollowed, "  K2     not wired"}},
@@ -708,6 +721,32 @@ INSTANTIATE_TEST_SUITE_P(
                    "    fix: in Mach3's Config > Ports and Pins > Output Signals, enable output 16 \"Output #7\": it is already "
                    "set to port 1, pin 16, but disabled\n"},
                   Wired({{"Output16Active", "0"}}), kMode0},
+        // The stream's output enabled on another pin: named, with where it must go.
+        CheckCase{"StreamOutputOnAnotherPin", "", 1,
+                  "\ncheck failed: every board output and the spindle will not work: nothing on port 1 pin 16, so the board "
+                  "hears nothing; output 16 \"Output #7\" is enabled on port 1 pin 8",
+                  {"bit stream: nothing on port 1 pin 16, so the board hears nothing (output 16 \"Output #7\" is on another pin)\n",
+                   "    fix: in Mach3's Config > Ports and Pins > Output Signals, move output 16 \"Output #7\" from port 1 pin 8 "
+                   "to port 1 pin 16, the pin the board listens on\n"},
+                  Wired({{"Output16Pin", "8"}}), kMode0, {"Output #7, say"}},
+        CheckCase{"StreamOutputOnPort2", "", 1, "\ncheck failed: every board output and the spindle will not work: nothing",
+                  {"    fix: in Mach3's Config > Ports and Pins > Output Signals, move output 16 \"Output #7\" from port 2 pin 16 "
+                   "to port 1 pin 16"},
+                  Wired({{"Output16Port", "2"}}), kMode0},
+        CheckCase{"OnlyOutputOnAnotherPin16", "", 1, "; output 10 \"Output #4\" is enabled on port 2 pin 16",
+                  {"    fix: in Mach3's Config > Ports and Pins > Output Signals, move output 10 \"Output #4\" from port 2 pin 16"},
+                  Wired({{"Output16Active", "0"}, {"Output16Pin", "3"}, {"Output10Active", "1"}, {"Output10Port", "2"},
+                         {"Output10Pin", "16"}}),
+                  kMode0},
+        // Two outputs on other pins 16, or the stream's output on a relay's pin: nothing says which was meant.
+        CheckCase{"TwoOutputsOnOtherPins16", "", 1, "so the board hears nothing (",
+                  {"    fix: in Mach3's Config > Ports and Pins > Output Signals, enable one spare output (Output #7, say)"},
+                  Wired({{"Output16Active", "0"}, {"Output16Pin", "3"}, {"Output10Active", "1"}, {"Output10Port", "2"}, {"Output10Pin", "16"},
+                         {"Output11Active", "1"}, {"Output11Port", "3"}, {"Output11Pin", "16"}}),
+                  kMode0, {"move output"}},
+        CheckCase{"StreamOutputOnARelay", "", 1, "so the board hears nothing (",
+                  {"    fix: in Mach3's Config > Ports and Pins > Output Signals, enable one spare output (Output #7, say)"},
+                  Wired({{"Output16Port", "9"}, {"Output16Pin", "14"}}), kMode0, {"move output"}},
         CheckCase{"ExpandedInputSetWithSpindle", "", 1, "\ncheck failed: every board output and the spindle will not work: ExpandedMode is 2",
                   {"settings: ExpandedMode 2, EnableSpindle 1\n", "spindle: not checked (Expanded Input mode)\n"},
                   kWired, "<ExpandedMode>2</ExpandedMode><EnableSpindle>1</EnableSpindle>"},
