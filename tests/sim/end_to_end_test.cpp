@@ -341,6 +341,7 @@ public:
             {"foo.xml", "<foo/>"},
             {"bare.xml", "<profile><TRELVO40/></profile>"},
             {"empty.xml", ""},
+            {"earlier.html", "<p>the page of an earlier check</p>\n"},
             {"blank.xml", "\xEF\xBB\xBF \r\n\t\n"},
             {"big.xml", ""},
             {"broken.xml", "<profile><Preferences>\n<Output1Pin>2</Pin></Preferences></profile>"},
@@ -426,6 +427,8 @@ INSTANTIATE_TEST_SUITE_P(
         InputCase{"CheckWithAScenario", {"--check", "{in}/bom.txt"}, 2, "trelvo-sim: --check takes no scenario"},
         InputCase{"RefusedProfileLeavesNoPage", {"--check", "--profile", "{in}/foo.xml", "--report", "{in}/left.html"}, 2,
                   "its root element is <foo>", {}, {"{in}/left.html"}},
+        InputCase{"RefusedProfileKeepsTheEarlierPage", {"--check", "--profile", "{in}/foo.xml", "--report", "{in}/earlier.html"},
+                  2, "its root element is <foo>", {"{in}/earlier.html"}},
         InputCase{"NotWellFormed", {"--check", "--profile", "{in}/broken.xml"}, 2,
                   "trelvo-sim: {in}/broken.xml is not well-formed XML: line 2, column 16: mismatched tag. The profile is "
                   "damaged: restore it from the copy Mach3 keeps or from a backup, then check it again\n"},
