@@ -1,10 +1,14 @@
 // The profile around a run: the private copy, settings through the plug-in's own store, the host's wiring.
 #include "profile_setup.h"
 
+#include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "mach3/plugin_state.h"
 #include "mach3/settings.h"
@@ -18,8 +22,6 @@
 #include <msxml2.h>
 #include <oleauto.h>
 
-#include <cctype>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #else
@@ -31,6 +33,44 @@
 namespace sim {
 namespace {
 
+// Reads a key the way pugixml's as_int does for what a host writes: decimal, or hex with 0x.
+int KeyValue(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    const bool negative = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    const bool hex = text.compare(i, 2, "0x") == 0 || text.compare(i, 2, "0X") == 0;
+    const long value = std::strtol(text.c_str() + i + (hex ? 2 : 0), nullptr, hex ? 16 : 10);
+    return static_cast<int>(negative ? -value : value);
+}
+
+// The Preferences keys of the one streaming read that checks the file, found by name at once: a walk
+// of that element's children for each of the few hundred keys made the check slow on a large profile.
+class KeyIndex {
+public:
+    explicit KeyIndex(const platform::XmlMap* map) {
+        if (map == nullptr) return;
+        for (const platform::XmlElementBytes& section : map->root.children) {
+            if (section.name != "Preferences") continue;
+            mapped_ = true;
+            for (const platform::XmlElementBytes& key : section.children) keys_.emplace(key.name, &key);  // the first wins
+            return;
+        }
+    }
+    // The key's value when the map can tell it (a missing key is 0, as the host reads it).
+    std::optional<int> Value(const std::string& name) const {
+        if (!mapped_) return std::nullopt;
+        const auto at = keys_.find(name);
+        if (at == keys_.end()) return 0;
+        if (at->second->opaque) return std::nullopt;
+        return KeyValue(at->second->text);
+    }
+
+private:
+    bool mapped_ = false;
+    std::unordered_map<std::string, const platform::XmlElementBytes*> keys_;
+};
+
 #ifdef _WIN32
 
 std::unique_ptr<platform::XmlDocument> NewDocument() {
@@ -39,27 +79,21 @@ std::unique_ptr<platform::XmlDocument> NewDocument() {
     return doc;
 }
 
-// Reads a key the way pugixml's as_int does for what a host writes: decimal, or hex with 0x.
 class Preferences {
 public:
-    Preferences(platform::XmlDocument& doc, platform::XmlElement prefs) : doc_(doc), prefs_(prefs) {}
+    Preferences(platform::XmlDocument& doc, platform::XmlElement prefs, const KeyIndex& index)
+        : doc_(doc), prefs_(prefs), index_(index) {}
     explicit operator bool() const { return prefs_ != nullptr; }
     int Key(const std::string& name) const {
+        if (const std::optional<int> value = index_.Value(name)) return *value;
         const platform::XmlElement node = doc_.FirstChild(prefs_, name);
-        if (!node) return 0;
-        const std::string text = doc_.Text(node);
-        size_t i = 0;
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-        const bool negative = i < text.size() && text[i] == '-';
-        if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
-        const bool hex = text.compare(i, 2, "0x") == 0 || text.compare(i, 2, "0X") == 0;
-        const long value = std::strtol(text.c_str() + i + (hex ? 2 : 0), nullptr, hex ? 16 : 10);
-        return static_cast<int>(negative ? -value : value);
+        return node ? KeyValue(doc_.Text(node)) : 0;
     }
 
 private:
     platform::XmlDocument& doc_;
     platform::XmlElement prefs_;
+    const KeyIndex& index_;
 };
 
 #else
@@ -67,12 +101,16 @@ private:
 // The host saves a missing key as nothing at all; such a field stays 0.
 class Preferences {
 public:
-    explicit Preferences(pugi::xml_node prefs) : prefs_(prefs) {}
+    Preferences(pugi::xml_node prefs, const KeyIndex& index) : prefs_(prefs), index_(index) {}
     explicit operator bool() const { return static_cast<bool>(prefs_); }
-    int Key(const std::string& name) const { return prefs_.child(name.c_str()).text().as_int(0); }
+    int Key(const std::string& name) const {
+        if (const std::optional<int> value = index_.Value(name)) return *value;
+        return prefs_.child(name.c_str()).text().as_int(0);
+    }
 
 private:
     pugi::xml_node prefs_;
+    const KeyIndex& index_;
 };
 
 #endif
@@ -172,6 +210,14 @@ int ProfileCopy::ReadSetting(const std::string& key, int defaultValue) const {
     return store.ReadInt(kProfileSection, key, defaultValue);
 }
 
+std::vector<int> ProfileCopy::ReadSettings(const std::vector<std::pair<std::string, int>>& keys) const {
+    const StoreOn bind(HostPath(path_));
+    CXmlProfile store;
+    std::vector<int> values;
+    for (const auto& [key, defaultValue] : keys) values.push_back(store.ReadInt(kProfileSection, key, defaultValue));
+    return values;
+}
+
 std::string ProfileCopy::ReadString(const std::string& key) const {
     const StoreOn bind(path_);
     CXmlProfile store;
@@ -205,11 +251,12 @@ std::string WhereNotWellFormed(const std::string& bytes);
 
 // The store checks a profile strictly and never writes one that is not well-formed; the host's
 // profile in that state is damaged, and the machinist should have it back before anything else.
-void RequireWellFormed(const std::string& path, const std::string& shownAs) {
+// Returns the map's result: 0 when `map` holds the file, its Preferences keys mapped.
+int RequireWellFormed(const std::string& path, const std::string& shownAs, platform::XmlMap& map) {
     const std::string bytes = ReadUserFile("profile", path);
-    platform::XmlMap map;
-    const std::vector<std::string> noSections;
-    if (platform::MapXml(bytes, &noSections, map) != platform::FILEIO_NOT_WELL_FORMED) return;
+    const std::vector<std::string> preferences = {"Preferences"};
+    const int mapped = platform::MapXml(bytes, &preferences, map);
+    if (mapped != platform::FILEIO_NOT_WELL_FORMED) return mapped;
     const std::string where = WhereNotWellFormed(bytes);
     throw std::runtime_error(shownAs + " is not well-formed XML" + (where.empty() ? "" : ": " + where) +
                              ". The profile is damaged: restore it from the copy Mach3 keeps or from a backup, "
@@ -307,11 +354,18 @@ std::string WhereNotWellFormed(const std::string& bytes) {
 
 void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
                            MotorPinTable& motorPins) {
-    RequireWellFormed(path, shownAs);
+    platform::XmlMap map;
+    const KeyIndex index(RequireWellFormed(path, shownAs, map) == 0 ? &map : nullptr);
     const std::unique_ptr<platform::XmlDocument> doc = NewDocument();
     const platform::XmlLoadResult loaded = doc->Load(HostPath(path));
-    if (loaded == platform::XmlLoadResult::Unparseable) throw std::runtime_error("cannot parse profile " + shownAs);
-    const Preferences prefs(*doc, doc->FirstChild(doc->Root(), "Preferences"));
+    if (loaded == platform::XmlLoadResult::Unparseable) {
+        const std::string where = WhereNotWellFormed(ReadUserFile("profile", path));
+        throw std::runtime_error(shownAs + " cannot be loaded by Windows' XML service (MSXML): " +
+                                 (where.empty() ? std::string("it gives no reason") : where) +
+                                 ". Save the profile again as UTF-8 (Notepad: File > Save As, Encoding UTF-8), or "
+                                 "restore it from the copy Mach3 keeps or from a backup, then check it again");
+    }
+    const Preferences prefs(*doc, doc->FirstChild(doc->Root(), "Preferences"), index);
     RequireHostProfile(shownAs, doc->Name(doc->Root()), static_cast<bool>(prefs));
     FillWiring(prefs, engine, motorPins);
 }
@@ -347,11 +401,12 @@ std::string WhereNotWellFormed(const std::string& bytes) {
 
 void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
                            MotorPinTable& motorPins) {
-    RequireWellFormed(path, shownAs);
+    platform::XmlMap map;
+    const KeyIndex index(RequireWellFormed(path, shownAs, map) == 0 ? &map : nullptr);
     pugi::xml_document doc;
     const pugi::xml_parse_result parsed = doc.load_file(path.c_str());
     if (!parsed) throw std::runtime_error("cannot parse profile " + shownAs + ": " + parsed.description());
-    const Preferences prefs(doc.document_element().child("Preferences"));
+    const Preferences prefs(doc.document_element().child("Preferences"), index);
     RequireHostProfile(shownAs, doc.document_element().name(), static_cast<bool>(prefs));
     FillWiring(prefs, engine, motorPins);
 }

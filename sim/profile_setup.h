@@ -37,6 +37,8 @@ public:
     void WriteSettings(const SettingList& settings) const;
     // An integer setting of section TRELVO40 as the plug-in reads it.
     int ReadSetting(const std::string& key, int defaultValue) const;
+    // Several settings from one read of the file: each key with its default, in order.
+    std::vector<int> ReadSettings(const std::vector<std::pair<std::string, int>>& keys) const;
     // The plug-in opens the debug log that DebugLogFile names, truncating it, wherever it points: the
     // user's own files, the profile itself. A named log is pointed at DebugLogPath() in this folder
     // before the plug-in runs; the value named is kept for SaveAs. Throws when the copy will not take

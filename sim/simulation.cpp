@@ -598,6 +598,10 @@ int HostRun::FramesReceived() const {
 }
 std::vector<std::string> HostRun::Warnings() const { return impl_->hooks.Warnings(); }
 std::string HostRun::LastDialog() const { return impl_->hooks.LastDialog(); }
+std::vector<int> HostRun::ReadSettings(const std::vector<std::pair<std::string, int>>& keys) const {
+    return impl_->profile.ReadSettings(keys);
+}
+
 int HostRun::ReadSetting(const std::string& key, int defaultValue) const {
     return impl_->profile.ReadSetting(key, defaultValue);
 }

@@ -439,10 +439,16 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     HostEngineBlock& engine = run.Engine();
     r.machine = profilePath.empty() ? "the built-in machine" : profilePath;
 
-    // The settings as the plug-in reads them.
-    r.mode = run.ReadSetting("ExpandedMode", IO_EXPANDED_INPUT);
-    r.modeSet = !(r.mode == IO_EXPANDED_INPUT && run.ReadSetting("ExpandedMode", -1) == -1);
-    r.spindleEnabled = run.ReadSetting("EnableSpindle", 0) != 0;
+    // The settings as the plug-in reads them, from one read of the profile: each read is the whole file.
+    const std::vector<int> settings = run.ReadSettings({{"ExpandedMode", IO_EXPANDED_INPUT},
+                                                        {"ExpandedMode", -1},
+                                                        {"EnableSpindle", 0},
+                                                        {"SimMode", 0},
+                                                        {"DemoMode", 0},
+                                                        {"zzzzz", 0}});
+    r.mode = settings[0];
+    r.modeSet = !(r.mode == IO_EXPANDED_INPUT && settings[1] == -1);
+    r.spindleEnabled = settings[2] != 0;
 
     // What the host wires to the board, taken before the plug-in forces its own pins.
     for (int latch = 0; latch < kExpandedOutputs; ++latch) {
@@ -464,12 +470,12 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
         if (!out.enabled && latch >= 0) r.disabledOutputs.push_back({latch, i});
     }
     const HostInputSignal& estop = engine.inputs[kEStopInput];
-    r.estop = {estop.enabled != 0, estop.port, estop.pin, estop.activeLow != 0, run.ReadSetting("SimMode", 0) != 0};
+    r.estop = {estop.enabled != 0, estop.port, estop.pin, estop.activeLow != 0, settings[3] != 0};
     r.inputs = BoardInputs(engine, r.mode);
     r.debugLogNamed = run.Profile().NamedDebugLog();
     r.debugLogPath = run.Profile().DebugLogPath();
     r.debugLogKept = logPath;
-    const int demoMode = run.ReadSetting("DemoMode", 0), serialTest = run.ReadSetting("zzzzz", 0);
+    const int demoMode = settings[4], serialTest = settings[5];
     if (demoMode) r.notChecked = "DemoMode drives the board";
     else if (serialTest) r.notChecked = "zzzzz sends the serial test word";
     ProfileProblems(engine, run.MotorPinsOf(), r, demoMode, serialTest);
