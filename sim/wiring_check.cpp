@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <ostream>
 #include <sstream>
@@ -24,7 +25,8 @@ namespace {
 // never will be.
 constexpr int64_t kPatience = 2000;
 constexpr int kProbeInput = 22;
-constexpr int kDocumentedStreamOutput = 16;  // "Output #7", which the guide sets to port 1 pin 16
+constexpr int kDocumentedStreamOutput = 16;
+constexpr size_t kLargeProfileBytes = size_t{2} << 20;  // "Output #7", which the guide sets to port 1 pin 16
 
 const char* const kMotorNames[HOST_MOTOR_COUNT] = {"X", "Y", "Z", "A", "B", "C", "Spindle"};
 
@@ -419,11 +421,21 @@ int WiringCheckResult::Count(ProblemClass cls) const {
 
 WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& module, const std::string& profilePath,
                                  const std::string& logPath) {
-    // A file with nothing in it is no machine: checked, it would read as one with nothing wired.
-    if (!profilePath.empty() && Blank(ReadUserFile("profile", profilePath)))
-        throw std::runtime_error(profilePath + ": this file is empty: not a profile. Check the profile Mach3 uses "
-                                               "(C:\\Mach3\\Mach3Mill.xml, say); if it is this one, restore it from "
-                                               "the copy Mach3 keeps or from a backup");
+    size_t size = 0;
+    if (!profilePath.empty()) {
+        const std::string bytes = ReadUserFile("profile", profilePath);
+        // A file with nothing in it is no machine: checked, it would read as one with nothing wired.
+        if (Blank(bytes))
+            throw std::runtime_error(profilePath + ": this file is empty: not a profile. Check the profile Mach3 uses "
+                                                   "(C:\\Mach3\\Mach3Mill.xml, say); if it is this one, restore it "
+                                                   "from the copy Mach3 keeps or from a backup");
+        size = bytes.size();
+    }
+    // A large profile takes seconds to read as the plug-in does: the console says what is going on.
+    const bool large = size >= kLargeProfileBytes;
+    if (large)
+        std::cerr << "trelvo-sim: the profile is " << (size * 10 >> 20) / 10 << '.' << (size * 10 >> 20) % 10
+                  << " MB; reading it as the plug-in does takes a while\n";
     Scenario setup;
     if (profilePath.empty()) {
         setup.wiring = builtin.wiring;
@@ -434,6 +446,7 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     options.logPath = logPath;
     std::ostringstream account;  // the cycle-by-cycle account is not part of the report
     HostRun run(setup, module, options, account);
+    if (large) std::cerr << "trelvo-sim: profile read; switching the outputs\n";
     WiringCheckResult r;
     Check check(run, r.trace);
     HostEngineBlock& engine = run.Engine();

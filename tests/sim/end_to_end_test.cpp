@@ -482,6 +482,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Signals end the run as they would have, without the copy of the profile; a folder that a killed
 // run left (older than an hour) goes with the next run, a recent one stays.
+// A check that takes seconds says what it is doing; a small one says nothing more.
+TEST_F(Inputs, ALargeProfileShowsProgress) {
+    std::string xml = simtest::ReadText(TRELVO_SAMPLE_PROFILE);
+    std::string pad = "<Tools>";
+    for (int i = 0; pad.size() < (size_t{5} << 19); ++i) pad += "<Tool" + std::to_string(i) + ">1</Tool" + std::to_string(i) + ">";
+    xml.insert(xml.rfind("</profile>"), pad + "</Tools>");
+    std::ofstream(in_ / "large.xml", std::ios::binary) << xml;
+    const SimRun large = simtest::RunArgs({"--check", "--profile", (in_ / "large.xml").string()});
+    EXPECT_EQ(large.exitCode, 1) << large.err;
+    EXPECT_EQ(large.err, "trelvo-sim: the profile is 2.6 MB; reading it as the plug-in does takes a while\n"
+                         "trelvo-sim: profile read; switching the outputs\n");
+    const SimRun small = simtest::RunArgs({"--check", "--profile", TRELVO_SAMPLE_PROFILE});
+    EXPECT_EQ(small.err, "");
+}
+
 TEST_F(Inputs, InterruptsLeaveNoTemporaryFolder) {
     namespace fs = std::filesystem;
     const fs::path temp = in_ / "tmp";
