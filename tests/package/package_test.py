@@ -9,6 +9,7 @@ import unittest
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "scripts", "lib"))
+sys.dont_write_bytecode = True  # no __pycache__ in the tree, which scripts/package would take for a change
 import package  # noqa: E402
 
 VERSION_H = open(os.path.join(ROOT, "src/mach3/version.h"), encoding="utf-8").read()
