@@ -350,6 +350,46 @@ std::string WhereNotWellFormed(const std::string& bytes) {
     return place.where;
 }
 
+// Why MSXML's DOM, the one that loads the profile, refuses a file its SAX reader may pass (an
+// encoding it lacks): "line L, column C: reason", or empty when it says nothing.
+std::string WhyMsxmlRefuses(const std::string& path) {
+    CLSID documentClass;
+    IXMLDOMDocument* doc = nullptr;
+    const IID kDocumentIid = {0x2933bf81, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
+    if (FAILED(CLSIDFromProgID(L"Msxml2.DOMDocument.3.0", &documentClass)) ||
+        FAILED(CoCreateInstance(documentClass, nullptr, CLSCTX_INPROC_SERVER, kDocumentIid, reinterpret_cast<void**>(&doc))) ||
+        doc == nullptr)
+        return "";
+    doc->put_async(VARIANT_FALSE);
+    doc->put_resolveExternals(VARIANT_FALSE);
+    VARIANT source;
+    VariantInit(&source);
+    source.vt = VT_BSTR;
+    source.bstrVal = SysAllocString(FilePath(path).wstring().c_str());
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    doc->load(source, &loaded);
+    VariantClear(&source);
+    std::string why;
+    IXMLDOMParseError* error = nullptr;
+    if (loaded != VARIANT_TRUE && SUCCEEDED(doc->get_parseError(&error)) && error != nullptr) {
+        long line = 0, column = 0;
+        BSTR reason = nullptr;
+        error->get_line(&line);
+        error->get_linepos(&column);
+        if (SUCCEEDED(error->get_reason(&reason)) && reason != nullptr) {
+            const int length = static_cast<int>(SysStringLen(reason));
+            std::string text(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, reason, length, nullptr, 0, nullptr, nullptr)), '\0');
+            WideCharToMultiByte(CP_UTF8, 0, reason, length, text.data(), static_cast<int>(text.size()), nullptr, nullptr);
+            while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+            if (!text.empty()) why = (line > 0 ? "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " : "") + text;
+            SysFreeString(reason);
+        }
+        error->Release();
+    }
+    doc->Release();
+    return why;
+}
+
 }  // namespace
 
 void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
@@ -359,9 +399,19 @@ void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, 
     const std::unique_ptr<platform::XmlDocument> doc = NewDocument();
     const platform::XmlLoadResult loaded = doc->Load(HostPath(path));
     if (loaded == platform::XmlLoadResult::Unparseable) {
-        const std::string where = WhereNotWellFormed(ReadUserFile("profile", path));
+        const std::string bytes = ReadUserFile("profile", path);
+        std::string where = WhyMsxmlRefuses(path);
+        if (where.empty()) where = WhereNotWellFormed(bytes);
+        // The usual cause: an encoding the system has no table for, which only the declaration names.
+        const std::string head = bytes.substr(0, bytes.find("?>") == std::string::npos ? 0 : bytes.find("?>"));
+        const size_t named = head.find("encoding=");
+        const std::string encoding =
+            named == std::string::npos || named + 10 >= head.size()
+                ? ""
+                : head.substr(named + 10, head.find(head[named + 9], named + 10) - named - 10);
         throw std::runtime_error(shownAs + " cannot be loaded by Windows' XML service (MSXML): " +
                                  (where.empty() ? std::string("it gives no reason") : where) +
+                                 (encoding.empty() ? "" : " (its declaration names the encoding " + encoding + ")") +
                                  ". Save the profile again as UTF-8 (Notepad: File > Save As, Encoding UTF-8), or "
                                  "restore it from the copy Mach3 keeps or from a backup, then check it again");
     }
