@@ -317,14 +317,21 @@ private:
     }
 };
 
+// One of MSXML 3's objects, by its name and interface; null when there is none.
+template <typename Interface>
+Interface* NewMsxml(const wchar_t* progId, const IID& iid) {
+    CLSID objectClass;
+    Interface* object = nullptr;
+    if (FAILED(CLSIDFromProgID(progId, &objectClass)) ||
+        FAILED(CoCreateInstance(objectClass, nullptr, CLSCTX_INPROC_SERVER, iid, reinterpret_cast<void**>(&object))))
+        return nullptr;
+    return object;
+}
+
 std::string WhereNotWellFormed(const std::string& bytes) {
-    CLSID readerClass;
-    ISAXXMLReader* reader = nullptr;
     const IID kReaderIid = {0xa4f96ed0, 0xf829, 0x476e, {0x81, 0xc0, 0xcd, 0xc7, 0xbd, 0x2a, 0x08, 0x02}};
-    if (FAILED(CLSIDFromProgID(L"Msxml2.SAXXMLReader.3.0", &readerClass)) ||
-        FAILED(CoCreateInstance(readerClass, nullptr, CLSCTX_INPROC_SERVER, kReaderIid, reinterpret_cast<void**>(&reader))) ||
-        reader == nullptr)
-        return "";
+    ISAXXMLReader* reader = NewMsxml<ISAXXMLReader>(L"Msxml2.SAXXMLReader.3.0", kReaderIid);
+    if (reader == nullptr) return "";
     reader->putFeature(L"external-general-entities", VARIANT_FALSE);
     reader->putFeature(L"external-parameter-entities", VARIANT_FALSE);
     ErrorPlace place;
@@ -353,13 +360,9 @@ std::string WhereNotWellFormed(const std::string& bytes) {
 // Why MSXML's DOM, the one that loads the profile, refuses a file its SAX reader may pass (an
 // encoding it lacks): "line L, column C: reason", or empty when it says nothing.
 std::string WhyMsxmlRefuses(const std::string& path) {
-    CLSID documentClass;
-    IXMLDOMDocument* doc = nullptr;
     const IID kDocumentIid = {0x2933bf81, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
-    if (FAILED(CLSIDFromProgID(L"Msxml2.DOMDocument.3.0", &documentClass)) ||
-        FAILED(CoCreateInstance(documentClass, nullptr, CLSCTX_INPROC_SERVER, kDocumentIid, reinterpret_cast<void**>(&doc))) ||
-        doc == nullptr)
-        return "";
+    IXMLDOMDocument* doc = NewMsxml<IXMLDOMDocument>(L"Msxml2.DOMDocument.3.0", kDocumentIid);
+    if (doc == nullptr) return "";
     doc->put_async(VARIANT_FALSE);
     doc->put_resolveExternals(VARIANT_FALSE);
     VARIANT source;
