@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "board_drawing.h"
+#include "build_version.h"
 #include "simulation.h"
 
 namespace sim {
@@ -298,7 +299,7 @@ void WriteCheckPage(const WiringCheckResult& r, std::ostream& page) {
     if (shown < r.problems.size())
         page << "<p class=\"more\">and " << r.problems.size() - shown << " more: trelvo-sim --check lists them all</p>\n";
     page << "<p class=\"small\">A fault fails the check; a warning does not, but asks you to act; a note informs. "
-            "Written by trelvo-sim --check.</p>\n</body>\n</html>\n";
+            "Written by trelvo-sim --check, version " TRELVO_BUILD_VERSION_TEXT ".</p>\n</body>\n</html>\n";
 }
 
 }  // namespace sim

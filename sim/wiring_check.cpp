@@ -11,6 +11,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "build_version.h"
 #include "mach3/assignments/signal_names.h"
 #include "mach3/settings.h"
 #include "host_os.h"
@@ -624,6 +625,7 @@ std::string WrapText(const std::string& text, int columns) {
 void WriteCheckText(const WiringCheckResult& r, std::ostream& out, int columns) {
     std::ostringstream report;
     report << "TRELVO-40/41 wiring check of " << r.machine << '\n';
+    report << "version: trelvo-sim " << TRELVO_BUILD_VERSION_TEXT << '\n';
     report << "settings: ExpandedMode " << r.mode << (r.modeSet ? "" : " (not set; the plug-in's default)")
            << ", EnableSpindle " << (r.spindleEnabled ? 1 : 0) << '\n';
     if (!r.debugLogNamed.empty()) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "board.h"
+#include "build_version.h"
 #include "sim_runner.h"
 
 namespace {
@@ -692,6 +693,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "\ncheck failed: every board output and the spindle will not work: nothing on port 1 pin 16, so the "
                   "board hears nothing, and 3 more faults (0 of 0 wired board outputs followed the host)\n",
                   {"settings: ExpandedMode 2 (not set; the plug-in's default), EnableSpindle 0\n",
+                   // A build after a release says so: the version is the build's, never the release's alone.
+                   "version: trelvo-sim " TRELVO_BUILD_VERSION_TEXT "\n",
                    "    fix: in Mach3's Config > Ports and Pins > Output Signals, enable one spare output (Output #7, say) "
                    "on port 1, pin 16, not active-low\n",
                    kFault + "every board output and the spindle will not work: ExpandedMode is 2 (Expanded Input Mode), "
