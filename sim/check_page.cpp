@@ -6,14 +6,23 @@
 #include <sstream>
 
 #include "board_drawing.h"
+#include "build_version.h"
 #include "simulation.h"
 
 namespace sim {
 namespace {
 
 constexpr int kFrameBits = 10;
-// The most problems the sheet has room for beside the worst-case drawings; the rest are counted.
-constexpr size_t kPageProblems = 3;
+// The problem list's room on the sheet beside the worst-case drawings, in lines of about kLineChars
+// letters: every fault is shown whatever it takes, then warnings and notes while they fit; the rest
+// are counted.
+constexpr size_t kProblemLines = 12;
+constexpr size_t kLineChars = 150;
+
+size_t LinesOf(const CheckProblem& p) {
+    const size_t letters = p.Lead().size() + p.text.size() + p.fix.size() + 20;
+    return (letters + kLineChars - 1) / kLineChars;
+}
 
 std::string Cycles(const CheckStep& s) { return s.followed ? std::to_string(s.Cycles()) : "never"; }
 
@@ -215,23 +224,31 @@ svg { width: 100%; height: auto; display: block; }
 /* Paths can be long: the title and the console report hold them whole. */
 p.line { white-space: nowrap; overflow: hidden; text-overflow: ellipsis; }
 p.verdict { display: -webkit-box; -webkit-box-orient: vertical; -webkit-line-clamp: 3; overflow: hidden; }
-ol.problems { margin: 0; padding-left: 16pt; }
-ol.problems li { margin-bottom: 3pt; }
+ol.problems { margin: 0; padding-left: 16pt; font-size: 8.5pt; }
+ol.problems li { margin-bottom: 2pt; }
+/* More faults than the room: two columns, and the whole sheet a little smaller, keep them on it. */
+.dense ol.problems { columns: 2; column-gap: 12pt; font-size: 7.5pt; padding-left: 18pt; }
+.dense ol.problems li { break-inside: avoid; margin-bottom: 1pt; }
+@media print { body.dense { zoom: 0.74; } }
 .badge { font-weight: bold; padding: 0 3pt; border: 1px solid; border-radius: 3px; }
 .fault .badge { color: #b3261e; } .warning .badge { color: #7a5b00; } .note .badge { color: #555; }
 .more { font-weight: bold; }
 .fix { font-style: italic; }
-/* A long problem is cut on the sheet, never on the console: the sheet has room for so many lines. */
-ol.problems .what { display: -webkit-box; -webkit-box-orient: vertical; -webkit-line-clamp: 2; overflow: hidden; }
-ol.problems .fix { display: -webkit-box; -webkit-box-orient: vertical; -webkit-line-clamp: 1; overflow: hidden; }
 )";
 
 }  // namespace
 
 void WriteCheckPage(const WiringCheckResult& r, std::ostream& page) {
+    size_t shown = 0, lines = 0;
+    while (shown < r.problems.size()) {
+        const CheckProblem& p = r.problems[shown];
+        if (p.cls != ProblemClass::Fault && lines + LinesOf(p) > kProblemLines) break;
+        lines += LinesOf(p);
+        ++shown;
+    }
     page << "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
          << "<title>TRELVO-40/41 wiring check of " << XmlEscape(r.machine) << "</title>\n<style>" << kStyle
-         << "</style>\n</head>\n<body>\n";
+         << "</style>\n</head>\n<body" << (lines > kProblemLines ? " class=\"dense\"" : "") << ">\n";
     page << "<h1 class=\"" << (r.passed ? "passed" : "failed") << "\">"
          << (r.passed ? "\u2714 Check passed" : "\u2718 Check failed") << "</h1>\n";
     page << "<p class=\"verdict\">" << XmlEscape(r.verdict) << "</p>\n";
@@ -266,8 +283,7 @@ void WriteCheckPage(const WiringCheckResult& r, std::ostream& page) {
 
     page << "<h2>Problems</h2>\n";
     if (r.problems.empty()) page << "<p>none</p>\n";
-    else page << "<ol class=\"problems\">\n";
-    const size_t shown = std::min(r.problems.size(), kPageProblems);
+    if (!r.problems.empty()) page << "<ol class=\"problems\">\n";
     for (size_t k = 0; k < shown; ++k) {
         const CheckProblem& p = r.problems[k];
         static const char* const kClass[] = {"fault", "warning", "note"};
@@ -276,14 +292,14 @@ void WriteCheckPage(const WiringCheckResult& r, std::ostream& page) {
         page << "<li class=\"" << kClass[cls] << "\"><span class=\"what\"><span class=\"badge\">" << kBadge[cls] << "</span> ";
         if (p.cls == ProblemClass::Fault) page << "<b>" << XmlEscape(p.Lead()) << ":</b> ";
         page << XmlEscape(p.text) << "</span>";
-        if (!p.fix.empty()) page << "<span class=\"fix\">Fix: " << XmlEscape(p.fix) << "</span>";
+        if (!p.fix.empty()) page << " <span class=\"fix\">Fix: " << XmlEscape(p.fix) << "</span>";
         page << "</li>\n";
     }
     if (!r.problems.empty()) page << "</ol>\n";
     if (shown < r.problems.size())
         page << "<p class=\"more\">and " << r.problems.size() - shown << " more: trelvo-sim --check lists them all</p>\n";
     page << "<p class=\"small\">A fault fails the check; a warning does not, but asks you to act; a note informs. "
-            "Written by trelvo-sim --check.</p>\n</body>\n</html>\n";
+            "Written by trelvo-sim --check, version " TRELVO_BUILD_VERSION_TEXT ".</p>\n</body>\n</html>\n";
 }
 
 }  // namespace sim

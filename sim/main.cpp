@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "board_drawing.h"
 #include "builtin_scenario.h"
@@ -120,8 +121,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    // The page's file is opened before the check runs, so a wrong path costs nothing.
-    std::ofstream report;
+    // The page's file is tried before the check runs, so a wrong path costs nothing; the page is
+    // written whole, under another name then renamed, so an earlier page stays until it is replaced.
     if (!reportPath.empty()) {
         const std::filesystem::path folder = sim::FilePath(reportPath).parent_path();
         std::error_code ec;
@@ -131,9 +132,15 @@ int main(int argc, char** argv) {
             return 2;
         }
         if (Refused(reportPath)) return 2;
-        report.open(sim::FilePath(reportPath), std::ios::binary);
-        if (!report) {
-            std::cerr << "trelvo-sim: cannot write the report " << reportPath << ": " << std::strerror(errno) << '\n';
+        const bool existed = std::filesystem::exists(sim::FilePath(reportPath), ec);
+        const bool regular = std::filesystem::is_regular_file(sim::FilePath(reportPath), ec);
+        const bool writable = existed ? regular && sim::CanWrite(reportPath)
+                                      : static_cast<bool>(std::ofstream(sim::FilePath(reportPath), std::ios::binary));
+        const int error = errno;
+        if (!existed) std::filesystem::remove(sim::FilePath(reportPath), ec);
+        if (!writable) {
+            std::cerr << "trelvo-sim: cannot write the report " << reportPath << ": "
+                      << (!existed ? std::strerror(error) : regular ? "it is read-only" : "not a regular file") << '\n';
             return 2;
         }
     }
@@ -165,12 +172,10 @@ int main(int argc, char** argv) {
             const sim::WiringCheckResult result = sim::RunWiringCheck(scenario, module, options.profilePath, options.logPath);
             sim::WriteCheckText(result, std::cout, sim::ConsoleColumns());
             std::cout.flush();
-            if (report.is_open()) {
-                sim::WriteCheckPage(result, report);
-                if (!report.flush()) {
-                    std::cerr << "trelvo-sim: cannot write the report " << reportPath << '\n';
-                    return 2;
-                }
+            if (!reportPath.empty()) {
+                std::ostringstream page;
+                sim::WriteCheckPage(result, page);
+                sim::ReplaceUserFile(reportPath, page.str());
             }
             return result.passed ? 0 : 1;
         }
@@ -187,12 +192,6 @@ int main(int argc, char** argv) {
         std::cerr << e.what() << '\n';
     } catch (const std::exception& e) {
         std::cerr << "trelvo-sim: " << e.what() << '\n';
-    }
-    // A refused input leaves no empty page behind.
-    if (report.is_open()) {
-        report.close();
-        std::error_code ignored;
-        std::filesystem::remove(sim::FilePath(reportPath), ignored);
     }
     return 2;
 }

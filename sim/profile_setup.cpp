@@ -1,10 +1,14 @@
 // The profile around a run: the private copy, settings through the plug-in's own store, the host's wiring.
 #include "profile_setup.h"
 
+#include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "mach3/plugin_state.h"
 #include "mach3/settings.h"
@@ -18,8 +22,6 @@
 #include <msxml2.h>
 #include <oleauto.h>
 
-#include <cctype>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #else
@@ -31,6 +33,44 @@
 namespace sim {
 namespace {
 
+// Reads a key the way pugixml's as_int does for what a host writes: decimal, or hex with 0x.
+int KeyValue(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    const bool negative = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    const bool hex = text.compare(i, 2, "0x") == 0 || text.compare(i, 2, "0X") == 0;
+    const long value = std::strtol(text.c_str() + i + (hex ? 2 : 0), nullptr, hex ? 16 : 10);
+    return static_cast<int>(negative ? -value : value);
+}
+
+// The Preferences keys of the one streaming read that checks the file, found by name at once: a walk
+// of that element's children for each of the few hundred keys made the check slow on a large profile.
+class KeyIndex {
+public:
+    explicit KeyIndex(const platform::XmlMap* map) {
+        if (map == nullptr) return;
+        for (const platform::XmlElementBytes& section : map->root.children) {
+            if (section.name != "Preferences") continue;
+            mapped_ = true;
+            for (const platform::XmlElementBytes& key : section.children) keys_.emplace(key.name, &key);  // the first wins
+            return;
+        }
+    }
+    // The key's value when the map can tell it (a missing key is 0, as the host reads it).
+    std::optional<int> Value(const std::string& name) const {
+        if (!mapped_) return std::nullopt;
+        const auto at = keys_.find(name);
+        if (at == keys_.end()) return 0;
+        if (at->second->opaque) return std::nullopt;
+        return KeyValue(at->second->text);
+    }
+
+private:
+    bool mapped_ = false;
+    std::unordered_map<std::string, const platform::XmlElementBytes*> keys_;
+};
+
 #ifdef _WIN32
 
 std::unique_ptr<platform::XmlDocument> NewDocument() {
@@ -39,27 +79,21 @@ std::unique_ptr<platform::XmlDocument> NewDocument() {
     return doc;
 }
 
-// Reads a key the way pugixml's as_int does for what a host writes: decimal, or hex with 0x.
 class Preferences {
 public:
-    Preferences(platform::XmlDocument& doc, platform::XmlElement prefs) : doc_(doc), prefs_(prefs) {}
+    Preferences(platform::XmlDocument& doc, platform::XmlElement prefs, const KeyIndex& index)
+        : doc_(doc), prefs_(prefs), index_(index) {}
     explicit operator bool() const { return prefs_ != nullptr; }
     int Key(const std::string& name) const {
+        if (const std::optional<int> value = index_.Value(name)) return *value;
         const platform::XmlElement node = doc_.FirstChild(prefs_, name);
-        if (!node) return 0;
-        const std::string text = doc_.Text(node);
-        size_t i = 0;
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-        const bool negative = i < text.size() && text[i] == '-';
-        if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
-        const bool hex = text.compare(i, 2, "0x") == 0 || text.compare(i, 2, "0X") == 0;
-        const long value = std::strtol(text.c_str() + i + (hex ? 2 : 0), nullptr, hex ? 16 : 10);
-        return static_cast<int>(negative ? -value : value);
+        return node ? KeyValue(doc_.Text(node)) : 0;
     }
 
 private:
     platform::XmlDocument& doc_;
     platform::XmlElement prefs_;
+    const KeyIndex& index_;
 };
 
 #else
@@ -67,12 +101,16 @@ private:
 // The host saves a missing key as nothing at all; such a field stays 0.
 class Preferences {
 public:
-    explicit Preferences(pugi::xml_node prefs) : prefs_(prefs) {}
+    Preferences(pugi::xml_node prefs, const KeyIndex& index) : prefs_(prefs), index_(index) {}
     explicit operator bool() const { return static_cast<bool>(prefs_); }
-    int Key(const std::string& name) const { return prefs_.child(name.c_str()).text().as_int(0); }
+    int Key(const std::string& name) const {
+        if (const std::optional<int> value = index_.Value(name)) return *value;
+        return prefs_.child(name.c_str()).text().as_int(0);
+    }
 
 private:
     pugi::xml_node prefs_;
+    const KeyIndex& index_;
 };
 
 #endif
@@ -172,6 +210,14 @@ int ProfileCopy::ReadSetting(const std::string& key, int defaultValue) const {
     return store.ReadInt(kProfileSection, key, defaultValue);
 }
 
+std::vector<int> ProfileCopy::ReadSettings(const std::vector<std::pair<std::string, int>>& keys) const {
+    const StoreOn bind(HostPath(path_));
+    CXmlProfile store;
+    std::vector<int> values;
+    for (const auto& [key, defaultValue] : keys) values.push_back(store.ReadInt(kProfileSection, key, defaultValue));
+    return values;
+}
+
 std::string ProfileCopy::ReadString(const std::string& key) const {
     const StoreOn bind(path_);
     CXmlProfile store;
@@ -205,11 +251,12 @@ std::string WhereNotWellFormed(const std::string& bytes);
 
 // The store checks a profile strictly and never writes one that is not well-formed; the host's
 // profile in that state is damaged, and the machinist should have it back before anything else.
-void RequireWellFormed(const std::string& path, const std::string& shownAs) {
+// Returns the map's result: 0 when `map` holds the file, its Preferences keys mapped.
+int RequireWellFormed(const std::string& path, const std::string& shownAs, platform::XmlMap& map) {
     const std::string bytes = ReadUserFile("profile", path);
-    platform::XmlMap map;
-    const std::vector<std::string> noSections;
-    if (platform::MapXml(bytes, &noSections, map) != platform::FILEIO_NOT_WELL_FORMED) return;
+    const std::vector<std::string> preferences = {"Preferences"};
+    const int mapped = platform::MapXml(bytes, &preferences, map);
+    if (mapped != platform::FILEIO_NOT_WELL_FORMED) return mapped;
     const std::string where = WhereNotWellFormed(bytes);
     throw std::runtime_error(shownAs + " is not well-formed XML" + (where.empty() ? "" : ": " + where) +
                              ". The profile is damaged: restore it from the copy Mach3 keeps or from a backup, "
@@ -270,14 +317,21 @@ private:
     }
 };
 
+// One of MSXML 3's objects, by its name and interface; null when there is none.
+template <typename Interface>
+Interface* NewMsxml(const wchar_t* progId, const IID& iid) {
+    CLSID objectClass;
+    Interface* object = nullptr;
+    if (FAILED(CLSIDFromProgID(progId, &objectClass)) ||
+        FAILED(CoCreateInstance(objectClass, nullptr, CLSCTX_INPROC_SERVER, iid, reinterpret_cast<void**>(&object))))
+        return nullptr;
+    return object;
+}
+
 std::string WhereNotWellFormed(const std::string& bytes) {
-    CLSID readerClass;
-    ISAXXMLReader* reader = nullptr;
     const IID kReaderIid = {0xa4f96ed0, 0xf829, 0x476e, {0x81, 0xc0, 0xcd, 0xc7, 0xbd, 0x2a, 0x08, 0x02}};
-    if (FAILED(CLSIDFromProgID(L"Msxml2.SAXXMLReader.3.0", &readerClass)) ||
-        FAILED(CoCreateInstance(readerClass, nullptr, CLSCTX_INPROC_SERVER, kReaderIid, reinterpret_cast<void**>(&reader))) ||
-        reader == nullptr)
-        return "";
+    ISAXXMLReader* reader = NewMsxml<ISAXXMLReader>(L"Msxml2.SAXXMLReader.3.0", kReaderIid);
+    if (reader == nullptr) return "";
     reader->putFeature(L"external-general-entities", VARIANT_FALSE);
     reader->putFeature(L"external-parameter-entities", VARIANT_FALSE);
     ErrorPlace place;
@@ -303,15 +357,68 @@ std::string WhereNotWellFormed(const std::string& bytes) {
     return place.where;
 }
 
+// Why MSXML's DOM, the one that loads the profile, refuses a file its SAX reader may pass (an
+// encoding it lacks): "line L, column C: reason", or empty when it says nothing.
+std::string WhyMsxmlRefuses(const std::string& path) {
+    const IID kDocumentIid = {0x2933bf81, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
+    IXMLDOMDocument* doc = NewMsxml<IXMLDOMDocument>(L"Msxml2.DOMDocument.3.0", kDocumentIid);
+    if (doc == nullptr) return "";
+    doc->put_async(VARIANT_FALSE);
+    doc->put_resolveExternals(VARIANT_FALSE);
+    VARIANT source;
+    VariantInit(&source);
+    source.vt = VT_BSTR;
+    source.bstrVal = SysAllocString(FilePath(path).wstring().c_str());
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    doc->load(source, &loaded);
+    VariantClear(&source);
+    std::string why;
+    IXMLDOMParseError* error = nullptr;
+    if (loaded != VARIANT_TRUE && SUCCEEDED(doc->get_parseError(&error)) && error != nullptr) {
+        long line = 0, column = 0;
+        BSTR reason = nullptr;
+        error->get_line(&line);
+        error->get_linepos(&column);
+        if (SUCCEEDED(error->get_reason(&reason)) && reason != nullptr) {
+            const int length = static_cast<int>(SysStringLen(reason));
+            std::string text(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, reason, length, nullptr, 0, nullptr, nullptr)), '\0');
+            WideCharToMultiByte(CP_UTF8, 0, reason, length, text.data(), static_cast<int>(text.size()), nullptr, nullptr);
+            while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+            if (!text.empty()) why = (line > 0 ? "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " : "") + text;
+            SysFreeString(reason);
+        }
+        error->Release();
+    }
+    doc->Release();
+    return why;
+}
+
 }  // namespace
 
 void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
                            MotorPinTable& motorPins) {
-    RequireWellFormed(path, shownAs);
+    platform::XmlMap map;
+    const KeyIndex index(RequireWellFormed(path, shownAs, map) == 0 ? &map : nullptr);
     const std::unique_ptr<platform::XmlDocument> doc = NewDocument();
     const platform::XmlLoadResult loaded = doc->Load(HostPath(path));
-    if (loaded == platform::XmlLoadResult::Unparseable) throw std::runtime_error("cannot parse profile " + shownAs);
-    const Preferences prefs(*doc, doc->FirstChild(doc->Root(), "Preferences"));
+    if (loaded == platform::XmlLoadResult::Unparseable) {
+        const std::string bytes = ReadUserFile("profile", path);
+        std::string where = WhyMsxmlRefuses(path);
+        if (where.empty()) where = WhereNotWellFormed(bytes);
+        // The usual cause: an encoding the system has no table for, which only the declaration names.
+        const std::string head = bytes.substr(0, bytes.find("?>") == std::string::npos ? 0 : bytes.find("?>"));
+        const size_t named = head.find("encoding=");
+        const std::string encoding =
+            named == std::string::npos || named + 10 >= head.size()
+                ? ""
+                : head.substr(named + 10, head.find(head[named + 9], named + 10) - named - 10);
+        throw std::runtime_error(shownAs + " cannot be loaded by Windows' XML service (MSXML): " +
+                                 (where.empty() ? std::string("it gives no reason") : where) +
+                                 (encoding.empty() ? "" : " (its declaration names the encoding " + encoding + ")") +
+                                 ". Save the profile again as UTF-8 (Notepad: File > Save As, Encoding UTF-8), or "
+                                 "restore it from the copy Mach3 keeps or from a backup, then check it again");
+    }
+    const Preferences prefs(*doc, doc->FirstChild(doc->Root(), "Preferences"), index);
     RequireHostProfile(shownAs, doc->Name(doc->Root()), static_cast<bool>(prefs));
     FillWiring(prefs, engine, motorPins);
 }
@@ -347,11 +454,12 @@ std::string WhereNotWellFormed(const std::string& bytes) {
 
 void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
                            MotorPinTable& motorPins) {
-    RequireWellFormed(path, shownAs);
+    platform::XmlMap map;
+    const KeyIndex index(RequireWellFormed(path, shownAs, map) == 0 ? &map : nullptr);
     pugi::xml_document doc;
     const pugi::xml_parse_result parsed = doc.load_file(path.c_str());
     if (!parsed) throw std::runtime_error("cannot parse profile " + shownAs + ": " + parsed.description());
-    const Preferences prefs(doc.document_element().child("Preferences"));
+    const Preferences prefs(doc.document_element().child("Preferences"), index);
     RequireHostProfile(shownAs, doc.document_element().name(), static_cast<bool>(prefs));
     FillWiring(prefs, engine, motorPins);
 }

@@ -37,6 +37,8 @@ public:
     void WriteSettings(const SettingList& settings) const;
     // An integer setting of section TRELVO40 as the plug-in reads it.
     int ReadSetting(const std::string& key, int defaultValue) const;
+    // Several settings from one read of the file: each key with its default, in order.
+    std::vector<int> ReadSettings(const std::vector<std::pair<std::string, int>>& keys) const;
     // The plug-in starts the debug log that DebugLogFile names afresh, truncating it, when it is missing,
     // empty or an earlier log; a run writes none of the user's files, not even an earlier log. A named log is pointed at DebugLogPath() in this folder
     // before the plug-in runs; the value named is kept for SaveAs. Throws when the copy will not take

@@ -594,7 +594,6 @@ void HostRun::Summary() {
 
 int64_t HostRun::Now() const { return impl_->cycle; }
 HostEngineBlock& HostRun::Engine() { return impl_->engine; }
-bool HostRun::ProfileWasEmpty() const { return impl_->profile.Empty(); }
 const ProfileCopy& HostRun::Profile() const { return impl_->profile; }
 const MotorPinTable& HostRun::MotorPinsOf() const { return impl_->motorPins; }
 const HostStateBlock& HostRun::State() const { return impl_->state; }
@@ -606,6 +605,10 @@ int HostRun::FramesReceived() const {
 }
 std::vector<std::string> HostRun::Warnings() const { return impl_->hooks.Warnings(); }
 std::string HostRun::LastDialog() const { return impl_->hooks.LastDialog(); }
+std::vector<int> HostRun::ReadSettings(const std::vector<std::pair<std::string, int>>& keys) const {
+    return impl_->profile.ReadSettings(keys);
+}
+
 int HostRun::ReadSetting(const std::string& key, int defaultValue) const {
     return impl_->profile.ReadSetting(key, defaultValue);
 }

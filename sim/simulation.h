@@ -69,7 +69,7 @@ public:
     // What the last showing of the dialog displayed; empty when the module shows none to a test host.
     std::string LastDialog() const;
     int ReadSetting(const std::string& key, int defaultValue) const;
-    bool ProfileWasEmpty() const;  // the user's profile held no bytes at all
+    std::vector<int> ReadSettings(const std::vector<std::pair<std::string, int>>& keys) const;
     const ProfileCopy& Profile() const;  // the copy the plug-in runs on
     // The motors' step and direction pins, which the engine block does not carry.
     const MotorPinTable& MotorPinsOf() const;

@@ -5,17 +5,20 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <tuple>
 
+#include "build_version.h"
 #include "mach3/assignments/signal_names.h"
 #include "mach3/settings.h"
 #include "host_os.h"
 #include "mach3/log.h"
 #include "platform/file_io.h"
+#include "profile_setup.h"
 #include "simulation.h"
 
 namespace sim {
@@ -25,6 +28,8 @@ namespace {
 // never will be.
 constexpr int64_t kPatience = 2000;
 constexpr int kProbeInput = 22;
+constexpr int kDocumentedStreamOutput = 16;
+constexpr size_t kLargeProfileBytes = size_t{2} << 20;  // "Output #7", which the guide sets to port 1 pin 16
 
 const char* const kMotorNames[HOST_MOTOR_COUNT] = {"X", "Y", "Z", "A", "B", "C", "Spindle"};
 
@@ -155,6 +160,21 @@ std::array<CheckedInput, 8> BoardInputs(const HostEngineBlock& engine, int mode)
     return inputs;
 }
 
+// With nothing on port 1 pin 16, the enabled output whose place says it was meant as the bit stream:
+// Output #7, as the guide sets it, or else the only output on pin 16 of a port the board has no pin 16
+// on; -1 when none. One on a board output is that output's, not a stray stream.
+int MisplacedStreamOutput(const HostEngineBlock& engine) {
+    auto stray = [&](int i) { return engine.outputs[i].enabled && ExpandedOutputIndex(engine.outputs[i].port, engine.outputs[i].pin) < 0; };
+    if (stray(kDocumentedStreamOutput)) return kDocumentedStreamOutput;
+    int found = -1;
+    for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
+        if (!stray(i) || engine.outputs[i].pin != 16) continue;
+        if (found >= 0) return -1;
+        found = i;
+    }
+    return found;
+}
+
 std::string MotorName(int m) { return "motor " + std::to_string(m) + " (" + kMotorNames[m] + ")"; }
 
 // What the profile itself tells, before anything runs.
@@ -171,11 +191,21 @@ void ProfileProblems(const HostEngineBlock& engine, const MotorPinTable& motorPi
     const std::string portsAndPins = "in Mach3's " + outputSignals + ", ";
 
     if (r.streamOutput < 0) {
+        const int misplaced = r.misplacedStreamOutput;
+        const std::string where =
+            misplaced >= 0 ? PortPin(engine.outputs[misplaced].port, engine.outputs[misplaced].pin) : "";
         std::string fix = r.disabledStreamOutput >= 0
                               ? portsAndPins + "enable " + OutputLabel(r.disabledStreamOutput) +
                                     ": it is already set to port 1, pin 16, but disabled"
+                          : misplaced >= 0
+                              ? portsAndPins + "move " + OutputLabel(misplaced) + " from " + where +
+                                    " to port 1 pin 16, the pin the board listens on"
                               : portsAndPins + "enable one spare output (Output #7, say) on port 1, pin 16, not active-low";
-        fault(everything, "nothing on port 1 pin 16, so the board hears nothing", fix);
+        fault(everything,
+              "nothing on port 1 pin 16, so the board hears nothing" +
+                  (misplaced >= 0 && r.disabledStreamOutput < 0 ? "; " + OutputLabel(misplaced) + " is enabled on " + where
+                                                                : ""),
+              fix);
     }
     if (r.mode == IO_EXPANDED_INPUT) {
         fault(everything,
@@ -357,6 +387,12 @@ void DebugLogProblems(const std::string& profilePath, WiringCheckResult& r) {
                           "DebugLogFile names " + r.debugLogNamed + ", a file that is not the plug-in's debug log"});
 }
 
+// Nothing but blanks and line ends, after a byte order mark if any.
+bool Blank(const std::string& bytes) {
+    const size_t from = bytes.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+    return bytes.find_first_not_of(" \t\r\n", from) == std::string::npos;
+}
+
 bool Mentions(const std::vector<CheckProblem>& problems, const std::string& text) {
     return std::any_of(problems.begin(), problems.end(),
                        [&](const CheckProblem& p) { return p.text.find(text) != std::string::npos; });
@@ -398,6 +434,21 @@ int WiringCheckResult::Count(ProblemClass cls) const {
 
 WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& module, const std::string& profilePath,
                                  const std::string& logPath) {
+    size_t size = 0;
+    if (!profilePath.empty()) {
+        const std::string bytes = ReadUserFile("profile", profilePath);
+        // A file with nothing in it is no machine: checked, it would read as one with nothing wired.
+        if (Blank(bytes))
+            throw std::runtime_error(profilePath + ": this file is empty: not a profile. Check the profile Mach3 uses "
+                                                   "(C:\\Mach3\\Mach3Mill.xml, say); if it is this one, restore it "
+                                                   "from the copy Mach3 keeps or from a backup");
+        size = bytes.size();
+    }
+    // A large profile takes seconds to read as the plug-in does: the console says what is going on.
+    const bool large = size >= kLargeProfileBytes;
+    if (large)
+        std::cerr << "trelvo-sim: the profile is " << (size * 10 >> 20) / 10 << '.' << (size * 10 >> 20) % 10
+                  << " MB; reading it as the plug-in does takes a while\n";
     Scenario setup;
     if (profilePath.empty()) {
         setup.wiring = builtin.wiring;
@@ -408,16 +459,22 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     options.logPath = logPath;
     std::ostringstream account;  // the cycle-by-cycle account is not part of the report
     HostRun run(setup, module, options, account);
+    if (large) std::cerr << "trelvo-sim: profile read; switching the outputs\n";
     WiringCheckResult r;
     Check check(run, r.trace);
     HostEngineBlock& engine = run.Engine();
     r.machine = profilePath.empty() ? "the built-in machine" : profilePath;
-    if (run.ProfileWasEmpty()) r.machine += " (an empty file: the plug-in reads its defaults, the host no wiring)";
 
-    // The settings as the plug-in reads them.
-    r.mode = run.ReadSetting("ExpandedMode", IO_EXPANDED_INPUT);
-    r.modeSet = !(r.mode == IO_EXPANDED_INPUT && run.ReadSetting("ExpandedMode", -1) == -1);
-    r.spindleEnabled = run.ReadSetting("EnableSpindle", 0) != 0;
+    // The settings as the plug-in reads them, from one read of the profile: each read is the whole file.
+    const std::vector<int> settings = run.ReadSettings({{"ExpandedMode", IO_EXPANDED_INPUT},
+                                                        {"ExpandedMode", -1},
+                                                        {"EnableSpindle", 0},
+                                                        {"SimMode", 0},
+                                                        {"DemoMode", 0},
+                                                        {"zzzzz", 0}});
+    r.mode = settings[0];
+    r.modeSet = !(r.mode == IO_EXPANDED_INPUT && settings[1] == -1);
+    r.spindleEnabled = settings[2] != 0;
 
     // What the host wires to the board, taken before the plug-in forces its own pins.
     for (int latch = 0; latch < kExpandedOutputs; ++latch) {
@@ -432,18 +489,19 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     r.streamActiveLow = r.streamOutput >= 0 && engine.outputs[r.streamOutput].activeLow;
     for (int i = 0; i < HOST_OUTPUT_COUNT && r.streamOutput < 0; ++i)
         if (engine.outputs[i].port == 1 && engine.outputs[i].pin == 16) r.disabledStreamOutput = i;
+    if (r.streamOutput < 0) r.misplacedStreamOutput = MisplacedStreamOutput(engine);
     for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
         const HostOutputSignal& out = engine.outputs[i];
         const int latch = ExpandedOutputIndex(out.port, out.pin);
         if (!out.enabled && latch >= 0) r.disabledOutputs.push_back({latch, i});
     }
     const HostInputSignal& estop = engine.inputs[kEStopInput];
-    r.estop = {estop.enabled != 0, estop.port, estop.pin, estop.activeLow != 0, run.ReadSetting("SimMode", 0) != 0};
+    r.estop = {estop.enabled != 0, estop.port, estop.pin, estop.activeLow != 0, settings[3] != 0};
     r.inputs = BoardInputs(engine, r.mode);
     r.debugLogNamed = run.Profile().NamedDebugLog();
     r.debugLogPath = run.Profile().DebugLogPath();
     r.debugLogKept = logPath;
-    const int demoMode = run.ReadSetting("DemoMode", 0), serialTest = run.ReadSetting("zzzzz", 0);
+    const int demoMode = settings[4], serialTest = settings[5];
     if (demoMode) r.notChecked = "DemoMode drives the board";
     else if (serialTest) r.notChecked = "zzzzz sends the serial test word";
     ProfileProblems(engine, run.MotorPinsOf(), r, demoMode, serialTest);
@@ -579,6 +637,7 @@ std::string WrapText(const std::string& text, int columns) {
 void WriteCheckText(const WiringCheckResult& r, std::ostream& out, int columns) {
     std::ostringstream report;
     report << "TRELVO-40/41 wiring check of " << r.machine << '\n';
+    report << "version: trelvo-sim " << TRELVO_BUILD_VERSION_TEXT << '\n';
     report << "settings: ExpandedMode " << r.mode << (r.modeSet ? "" : " (not set; the plug-in's default)")
            << ", EnableSpindle " << (r.spindleEnabled ? 1 : 0) << '\n';
     if (!r.debugLogNamed.empty()) {
@@ -593,6 +652,7 @@ void WriteCheckText(const WiringCheckResult& r, std::ostream& out, int columns) 
     if (r.streamOutput < 0) {
         report << "bit stream: nothing on port 1 pin 16, so the board hears nothing";
         if (r.disabledStreamOutput >= 0) report << " (" << OutputLabel(r.disabledStreamOutput) << " is set there, but disabled)";
+        else if (r.misplacedStreamOutput >= 0) report << " (" << OutputLabel(r.misplacedStreamOutput) << " is on another pin)";
         report << "\n";
     } else {
         report << "bit stream: " << OutputLabel(r.streamOutput) << " on port 1 pin 16, "

@@ -95,6 +95,7 @@ struct WiringCheckResult {
     int streamOutput = -1;          // the host output on port 1 pin 16, or -1
     bool streamActiveLow = false;
     int disabledStreamOutput = -1;  // a disabled output set to port 1 pin 16, when none is enabled there
+    int misplacedStreamOutput = -1;  // an enabled output meant as the bit stream, on another pin, when none is there
     int frames = 0;
     std::vector<CheckedOutput> outputs;  // in board-output order
     std::vector<DisabledOutput> disabledOutputs;  // in output order

@@ -1,12 +1,17 @@
-"""The package's file work for scripts/package and scripts/test-package: the guide made one file,
-a zip whose bytes depend only on its files and the commit's time, and the guide's links checked."""
+"""The package's file work for scripts/package, scripts/rebuild and scripts/test-package: the version,
+the source tree's state and its archive, the guide made one file, a zip whose bytes depend only on its
+files and the commit's time, a rebuilt zip compared file by file, and the guide's links checked."""
 import base64
+import gzip
+import hashlib
+import io
 import html
 import html.parser
 import os
 import re
 import subprocess
 import sys
+import tarfile
 import time
 import urllib.parse
 import zipfile
@@ -165,6 +170,170 @@ def write_zip(stage, top, target, epoch):
     os.replace(target + ".part", target)
 
 
+STAMP = "SOURCE-STAMP.txt"
+
+
+def _git(root, *args):
+    return subprocess.run(["git", "-C", root, *args], capture_output=True, text=True, check=True).stdout
+
+
+def _in_git(root):
+    try:
+        return os.path.samefile(_git(root, "rev-parse", "--show-toplevel").strip(), root)
+    except (subprocess.CalledProcessError, FileNotFoundError):
+        return False
+
+
+def read_stamp(root):
+    """The stamp a source archive carries: its fields, and its files as {path: (sha256, mode)}."""
+    fields, files = {}, {}
+    for line in _bytes(os.path.join(root, STAMP)).decode("utf-8").splitlines():
+        if m := re.match(r"^([0-9a-f]{64}) (644|755) (.+)$", line):
+            files[m.group(3)] = (m.group(1), m.group(2))
+        elif m := re.match(r"^(\w+): (.*)$", line):
+            fields[m.group(1)] = m.group(2)
+    return fields, files
+
+
+def _release(root):
+    """The release number of src/mach3/version.h, "2012.6.22.1"."""
+    text = _bytes(os.path.join(root, "src/mach3/version.h")).decode("utf-8")
+    parts = [re.search(rf"^#define TRELVO_{key} (\d+)$", text, re.M)
+             for key in ("VERSION_YEAR", "VERSION_MONTH", "VERSION_DAY", "RELEASE")]
+    if not all(parts):
+        raise SystemExit("no version in src/mach3/version.h")
+    return ".".join(m.group(1) for m in parts)
+
+
+def is_release(changelog):
+    """A release's CHANGELOG.md opens with the release's section; any other build's with "Unreleased"."""
+    top = re.search(r"^## +(.*?)\s*$", changelog, re.M)
+    return bool(top) and top.group(1).strip().lower() != "unreleased"
+
+
+def version(root):
+    """The release number for a release; for any other build, one that says so and sorts after it
+    (Debian and semver alike): 2012.6.22.1+dev.<commits>.<hash>. A source archive's stamp has it."""
+    if not _in_git(root) and os.path.exists(os.path.join(root, STAMP)):
+        return read_stamp(root)[0]["version"]
+    release = _release(root)
+    if is_release(_bytes(os.path.join(root, "CHANGELOG.md")).decode("utf-8")):
+        return release
+    if not _in_git(root):
+        return release + "+dev.unknown"
+    count = _git(root, "rev-list", "--count", "HEAD").strip()
+    return f"{release}+dev.{count}.{_git(root, 'rev-parse', '--short=10', 'HEAD').strip()}"
+
+
+def _address(root):
+    """The repository's address for others: origin's, when it is one (a folder on this machine is not)."""
+    try:
+        url = _git(root, "remote", "get-url", "origin").strip()
+    except subprocess.CalledProcessError:
+        return ""
+    return url if re.match(r"^(\w[\w+.-]*://|[\w.-]+@[\w.-]+:)", url) else ""
+
+
+def _bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _sha(path):
+    return hashlib.sha256(_bytes(path)).hexdigest()
+
+
+def tree_state(root):
+    """What the build is made of: commit, date, address, the files with their modes, and the changes
+    (paths that differ from the commit, or that it lacks and a glob could compile), one text each."""
+    if _in_git(root):
+        listed = _git(root, "ls-files", "-s", "-z").split("\0")
+        files = {}
+        for entry in filter(None, listed):
+            meta, path = entry.split("\t", 1)
+            mode = meta.split()[0]
+            files[path] = "755" if mode == "100755" else "644"
+        changes = [line[3:] for line in _git(root, "status", "--porcelain", "--untracked-files=all").splitlines()]
+        return {"commit": _git(root, "rev-parse", "HEAD").strip(),
+                "date": _git(root, "log", "-1", "--format=%ct").strip(),
+                "repository": _address(root), "files": files, "changes": changes}
+    fields, stamped = read_stamp(root)
+    changes = [p for p, (sha, mode) in stamped.items()
+               if not os.path.isfile(os.path.join(root, p)) or _sha(os.path.join(root, p)) != sha or
+               ("755" if os.access(os.path.join(root, p), os.X_OK) else "644") != mode]
+    skip = {"build", "dist", ".git"}
+    for d, dirs, names in os.walk(root):
+        if d == root:
+            dirs[:] = [x for x in dirs if x not in skip]
+        for n in names:
+            rel = os.path.relpath(os.path.join(d, n), root)
+            if rel not in stamped and rel != STAMP and not n.endswith(".swp"):
+                changes.append(rel)
+    return {"commit": fields["commit"], "date": fields["date"], "repository": fields.get("repository", ""),
+            "files": {p: mode for p, (_, mode) in stamped.items()}, "changes": sorted(changes)}
+
+
+def write_source(root, target, ver):
+    """A tar.gz of the commit's files under TRELVO-40-<ver>-src/, with a stamp (version, commit, date,
+    address, every file's SHA-256) so that it builds with no git: the same bytes from the same commit."""
+    state = tree_state(root)
+    if state["changes"]:
+        raise SystemExit("the tree has changes: no source archive")
+    top = f"TRELVO-40-{ver}-src"
+    epoch = int(state["date"])
+    stamp = [f"TRELVO-40 {ver}: the source of commit {state['commit']}",
+             f"version: {ver}", f"commit: {state['commit']}", f"date: {epoch}",
+             f"repository: {state['repository']}", "files (sha256 mode path):"]
+    stamp += [f"{_sha(os.path.join(root, p))} {m} {p}" for p, m in sorted(state["files"].items())]
+    members = [(p, _bytes(os.path.join(root, p)), m) for p, m in sorted(state["files"].items())]
+    members.append((STAMP, ("\n".join(stamp) + "\n").encode(), "644"))
+    raw = io.BytesIO()
+    with tarfile.open(fileobj=raw, mode="w", format=tarfile.PAX_FORMAT) as tar:
+        for path, data, mode in sorted(members):
+            info = tarfile.TarInfo(f"{top}/{path}")
+            info.size, info.mtime, info.mode = len(data), epoch, int(mode, 8)
+            tar.addfile(info, io.BytesIO(data))
+    with open(target + ".part", "wb") as out:
+        with gzip.GzipFile(filename="", mode="wb", fileobj=out, mtime=0, compresslevel=9) as z:
+            z.write(raw.getvalue())
+    os.replace(target + ".part", target)
+
+
+def compare(given, rebuilt):
+    """The given zip's files against the rebuilt ones, byte for byte, then against the given
+    SHA256SUMS. Returns one line per file and whether everything matched."""
+    def listing(folder):
+        return {os.path.relpath(os.path.join(d, f), folder) for d, _, names in os.walk(folder) for f in names}
+    a, b = listing(given), listing(rebuilt)
+    lines, ok = [], True
+    for name in sorted(a | b):
+        if name not in b:
+            lines.append(f"MISSING from the rebuild: {name}")
+        elif name not in a:
+            lines.append(f"EXTRA in the rebuild: {name}")
+        elif _bytes(os.path.join(given, name)) != _bytes(os.path.join(rebuilt, name)):
+            lines.append(f"DIFFERS: {name}")
+        else:
+            lines.append(f"same: {name}")
+            continue
+        ok = False
+    sums = os.path.join(given, "SHA256SUMS")
+    listed = {}
+    if os.path.isfile(sums):
+        for line in _bytes(sums).decode("utf-8", "replace").splitlines():
+            if m := re.match(r"^([0-9a-f]{64}) [ *](.+?)\r?$", line):
+                listed[m.group(2)] = m.group(1)
+    for name in sorted((a - {"SHA256SUMS"}) | set(listed)):
+        if name not in listed:
+            lines.append(f"SHA256SUMS lacks {name}")
+        elif name not in a or _sha(os.path.join(given, name)) != listed[name]:
+            lines.append(f"SHA256SUMS does not match the given zip's {name}")
+        else:
+            continue
+        ok = False
+    return lines, ok
+
+
 def main(argv):
     command, args = argv[1], argv[2:]
     if command == "guide":
@@ -179,6 +348,20 @@ def main(argv):
         for p in problems:
             print(p, file=sys.stderr)
         return 1 if problems else 0
+    elif command == "version":
+        print(version(args[0]))
+    elif command == "state":
+        state = tree_state(args[0])
+        for key in ("commit", "date", "repository"):
+            print(f"{key}: {state[key]}")
+        for path in state["changes"]:
+            print(f"changed: {path}")
+    elif command == "source":
+        write_source(*args)
+    elif command == "compare":
+        lines, ok = compare(*args)
+        print("\n".join(lines))
+        return 0 if ok else 1
     elif command == "machine":
         print(page_machine(args[0]))
     elif command == "links":

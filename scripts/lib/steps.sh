@@ -151,16 +151,8 @@ apt_sources() {
   done
 }
 
-# trelvo_version: the release, "2012.6.22.1", from src/mach3/version.h (the packages' version).
+# trelvo_version: the packages' version: the release number, "2012.6.22.1", for a release (a commit
+# whose CHANGELOG.md has no Unreleased section); "2012.6.22.1+dev.<commits>.<hash>" for any other.
 trelvo_version() {
-  local part version=""
-  for part in YEAR MONTH DAY; do
-    version+=$(sed -n "s/^#define TRELVO_VERSION_$part \([0-9]*\)$/\1/p" "$trelvo_root/src/mach3/version.h").
-  done
-  version+=$(sed -n 's/^#define TRELVO_RELEASE \([0-9]*\)$/\1/p' "$trelvo_root/src/mach3/version.h")
-  if [[ ! $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
-    echo "no version in src/mach3/version.h" >&2
-    return 1
-  fi
-  echo "$version"
+  python3 "$trelvo_root/scripts/lib/package.py" version "$trelvo_root"
 }

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <pugixml.hpp>
 #include <sstream>
 #include <string>
@@ -64,6 +66,7 @@ struct PageCase {
     simtest::Edits edits = {};  // when given: the sample, edited, in mode 0
     std::string copyAs = "";    // when given: the profile is checked as a copy of this name
     std::string section = "";   // more of section TRELVO40
+    std::string mode = "<ExpandedMode>0</ExpandedMode>";
 };
 
 // The tallest page: every board output wired, twice (a strip row pair for each), and faults on
@@ -88,7 +91,7 @@ class CheckPage : public ::testing::TestWithParam<PageCase> {};
 TEST_P(CheckPage, SaysWhatTheTextReportSays) {
     const PageCase& c = GetParam();
     std::string profile =
-        c.edits.empty() ? c.profile : simtest::EditedSample(c.edits, "<ExpandedMode>0</ExpandedMode>" + c.section);
+        c.edits.empty() ? c.profile : simtest::EditedSample(c.edits, c.mode + c.section);
     if (!c.copyAs.empty()) {
         const std::filesystem::path copy = std::filesystem::temp_directory_path() / c.copyAs;
         std::filesystem::copy_file(profile, copy, std::filesystem::copy_options::overwrite_existing);
@@ -167,12 +170,27 @@ TEST_P(CheckPage, SaysWhatTheTextReportSays) {
         EXPECT_EQ(word >> 4, latch < 4 ? 0 : 1) << caption;
         EXPECT_EQ((word >> (latch & 3)) & 1, activeLow ? 0 : 1) << caption;
     }
-    // The sheet shows the first problems of the report, then counts the rest.
-    size_t listed = 0;
+    // The sheet shows every fault, then warnings and notes while they fit, in the report's order, each
+    // with its class, its sign and its fix whole; then counts the rest.
+    std::vector<std::string> kinds;
     const size_t problems = run.out.find("\nproblems (");
-    for (size_t at = run.out.find("\n  - ", problems); at != std::string::npos; at = run.out.find("\n  - ", at + 1)) ++listed;
-    const size_t shown = page.select_nodes("//ol[@class='problems']/li").size();
-    EXPECT_EQ(shown, std::min<size_t>(listed, 3)) << run.out;
+    for (size_t at = run.out.find("\n  - ", problems); at != std::string::npos; at = run.out.find("\n  - ", at + 1))
+        kinds.push_back(run.out.substr(at + 5, run.out.find_first_of(",:", at + 5) - at - 5));
+    const size_t listed = kinds.size();
+    const pugi::xpath_node_set items = page.select_nodes("//ol[starts-with(@class, 'problems')]/li");
+    const size_t shown = items.size();
+    EXPECT_GE(shown, static_cast<size_t>(std::count(kinds.begin(), kinds.end(), "fault"))) << run.out;
+    const std::map<std::string, std::string> kSign = {{"fault", "\u2718 FAULT"}, {"warning", "\u26a0 WARNING"}, {"note", "\u2139 NOTE"}};
+    for (size_t k = 0; k < shown && k < listed; ++k) {
+        const pugi::xml_node item = items[k].node();
+        EXPECT_EQ(item.attribute("class").as_string(), kinds[k]) << k;
+        EXPECT_EQ(item.select_node(".//span[@class='badge']").node().text().as_string(), kSign.at(kinds[k])) << k;
+        const std::string fix = item.select_node(".//span[@class='fix']").node().text().as_string();
+        if (!fix.empty()) {
+            EXPECT_NE(run.out.find("\n    fix: " + fix.substr(5) + "\n"), std::string::npos) << fix;
+        }
+    }
+    EXPECT_EQ(html.find("line-clamp", html.find("ol.problems")), std::string::npos) << "a problem or its fix is cut";
     const std::string more = page.select_node("//p[@class='more']").node().text().as_string();
     EXPECT_EQ(more, listed > shown ? "and " + std::to_string(listed - shown) + " more: trelvo-sim --check lists them all" : "");
     if (run.out.find(": not checked: ") != std::string::npos) {
@@ -194,7 +212,13 @@ INSTANTIATE_TEST_SUITE_P(Profiles, CheckPage,
                                            PageCase{"DemoMode", "", {{"Output16Active", "1"}, {"Output16Port", "1"}, {"Output16Pin", "16"},
                                                     {"Output7Active", "1"}, {"Output7Port", "9"}, {"Output7Pin", "1"}},
                                                     "", "<DemoMode>1</DemoMode>"},
-                                           PageCase{"EveryPinAndManyProblems", "", kEveryPin}),
+                                           PageCase{"EveryPinAndManyProblems", "", kEveryPin},
+                                           // A warning and a note, each in its own class and sign.
+                                           PageCase{"ActiveLowRelayInExpandedOutput", "",
+                                                    {{"Output16Active", "1"}, {"Output16Port", "1"}, {"Output16Pin", "16"},
+                                                     {"Output7Active", "1"}, {"Output7Port", "9"}, {"Output7Pin", "1"},
+                                                     {"Output7Neg", "1"}},
+                                                    "", "", "<ExpandedMode>1</ExpandedMode>"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CheckPage, DocsPinoutIsTheDrawingOfToday) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "board.h"
+#include "build_version.h"
 #include "sim_runner.h"
 
 namespace {
@@ -356,6 +357,8 @@ public:
             {"foo.xml", "<foo/>"},
             {"bare.xml", "<profile><TRELVO40/></profile>"},
             {"empty.xml", ""},
+            {"earlier.html", "<p>the page of an earlier check</p>\n"},
+            {"blank.xml", "\xEF\xBB\xBF \r\n\t\n"},
             {"big.xml", ""},
             {"broken.xml", "<profile><Preferences>\n<Output1Pin>2</Pin></Preferences></profile>"},
             {"ratio.txt", "output 16 port 1 pin 16\nsetting ExpandedMode 0\nsetting EnableSpindle 1\nat 5 estop off\n"
@@ -440,7 +443,14 @@ INSTANTIATE_TEST_SUITE_P(
         InputCase{"NotAProfile", {"--check", "--profile", "{in}/foo.xml"}, 2, "its root element is <foo>, not <profile>"},
         InputCase{"NoPreferences", {"--profile", "{in}/bare.xml"}, 2, "is not a host profile: it has no Preferences element"},
         InputCase{"EmptyProfile", {"--profile", "{in}/empty.xml"}, 0, "the file is empty"},
-        InputCase{"EmptyProfileChecked", {"--check", "--profile", "{in}/empty.xml"}, 1, "empty.xml (an empty file:"},
+        // Checked, an empty or blank file is no machine with nothing wired: one line, and what to do.
+        InputCase{"EmptyProfileChecked", {"--check", "--profile", "{in}/empty.xml", "--report", "{in}/empty.html"}, 2,
+                  "trelvo-sim: {in}/empty.xml: this file is empty: not a profile. Check the profile Mach3 uses "
+                  "(C:\\Mach3\\Mach3Mill.xml, say); if it is this one, restore it from the copy Mach3 keeps or from a "
+                  "backup\n",
+                  {}, {"{in}/empty.html"}},
+        InputCase{"BlankProfileChecked", {"--check", "--profile", "{in}/blank.xml"}, 2,
+                  "trelvo-sim: {in}/blank.xml: this file is empty: not a profile."},
         InputCase{"X87PrecisionOnLinux", {"{in}/bom.txt", "--x87-precision", "64"}, 2,
                   "trelvo-sim: --x87-precision 64 needs the 32-bit Windows build"},
         InputCase{"X87PrecisionUnknown", {"{in}/bom.txt", "--x87-precision", "80"}, 2, "trelvo-sim: --x87-precision: 80 not in {53,64}"},
@@ -452,6 +462,8 @@ INSTANTIATE_TEST_SUITE_P(
         InputCase{"CheckWithAScenario", {"--check", "{in}/bom.txt"}, 2, "trelvo-sim: --check takes no scenario"},
         InputCase{"RefusedProfileLeavesNoPage", {"--check", "--profile", "{in}/foo.xml", "--report", "{in}/left.html"}, 2,
                   "its root element is <foo>", {}, {"{in}/left.html"}},
+        InputCase{"RefusedProfileKeepsTheEarlierPage", {"--check", "--profile", "{in}/foo.xml", "--report", "{in}/earlier.html"},
+                  2, "its root element is <foo>", {"{in}/earlier.html"}},
         InputCase{"NotWellFormed", {"--check", "--profile", "{in}/broken.xml"}, 2,
                   "trelvo-sim: {in}/broken.xml is not well-formed XML: line 2, column 16: mismatched tag. The profile is "
                   "damaged: restore it from the copy Mach3 keeps or from a backup, then check it again\n"},
@@ -495,6 +507,10 @@ INSTANTIATE_TEST_SUITE_P(
         InputCase{"LogIsTheModule", {"--log", TRELVO_MODULE_FILE}, 2, "names the plug-in module"},
         InputCase{"LogIsTheWire", {"{in}/bom.txt", "--wire", "{in}/w.txt", "--log", "{in}/w.txt"}, 2,
                   "names the output of --wire", {}, {"{in}/w.txt"}},
+        InputCase{"LogIsTheWireSpeltOtherwise", {"{in}/bom.txt", "--wire", "{in}/./w.txt", "--log", "{in}/w.txt"}, 2,
+                  "names the output of --wire", {}, {"{in}/w.txt"}},
+        InputCase{"LogIsTheSavedProfile", {"{in}/bom.txt", "--profile-out", "{in}/o.xml", "--log", "{in}/o.xml"}, 2,
+                  "names the output of --profile-out", {}, {"{in}/o.xml"}},
         InputCase{"LogIsThePage", {"--check", "--report", "{in}/p.html", "--log", "{in}/p.html"}, 2,
                   "names the output of --report", {}, {"{in}/p.html"}},
         // No output follows another user's link in a sticky folder, whatever the kernel's setting.
@@ -530,6 +546,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Signals end the run as they would have, without the copy of the profile; a folder that a killed
 // run left (older than an hour) goes with the next run, a recent one stays.
+// A check that takes seconds says what it is doing; a small one says nothing more.
+TEST_F(Inputs, ALargeProfileShowsProgress) {
+    std::string xml = simtest::ReadText(TRELVO_SAMPLE_PROFILE);
+    std::string pad = "<Tools>";
+    for (int i = 0; pad.size() < (size_t{5} << 19); ++i) pad += "<Tool" + std::to_string(i) + ">1</Tool" + std::to_string(i) + ">";
+    xml.insert(xml.rfind("</profile>"), pad + "</Tools>");
+    std::ofstream(in_ / "large.xml", std::ios::binary) << xml;
+    const SimRun large = simtest::RunArgs({"--check", "--profile", (in_ / "large.xml").string()});
+    EXPECT_EQ(large.exitCode, 1) << large.err;
+    EXPECT_EQ(large.err, "trelvo-sim: the profile is 2.6 MB; reading it as the plug-in does takes a while\n"
+                         "trelvo-sim: profile read; switching the outputs\n");
+    const SimRun small = simtest::RunArgs({"--check", "--profile", TRELVO_SAMPLE_PROFILE});
+    EXPECT_EQ(small.err, "");
+}
+
 TEST_F(Inputs, InterruptsLeaveNoTemporaryFolder) {
     namespace fs = std::filesystem;
     const fs::path temp = in_ / "tmp";
@@ -710,7 +741,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"  K1     output 7 \"Output #1\"" + kFollowed + "\n", "  J6 16  not wired",
                    "  J5 D   output 12 \"Output #6\", active-low: followed: switched on, latched off in 9 cycles; "
                    "switched off, latched on in 9 cycles",
-                   "  off: latched in 9 cycles"}},
+                   "  off: latched in 9 cycles"},
+                  {}, "", {"the profile cannot be written"}},
         CheckCase{"Correct", Scenario("check_correct.xml").string(), 0,
                   "\ncheck passed: 4 of 4 wired board outputs followed the host, and the spindle; 1 warning below\n",
                   {"  J6 17  output 20 \"Output #11\"" + kFollowed, "  K2     not wired"}},
@@ -724,6 +756,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "\ncheck failed: every board output and the spindle will not work: nothing on port 1 pin 16, so the "
                   "board hears nothing, and 3 more faults (0 of 0 wired board outputs followed the host)\n",
                   {"settings: ExpandedMode 2 (not set; the plug-in's default), EnableSpindle 0\n",
+                   // A build after a release says so: the version is the build's, never the release's alone.
+                   "version: trelvo-sim " TRELVO_BUILD_VERSION_TEXT "\n",
                    "    fix: in Mach3's Config > Ports and Pins > Output Signals, enable one spare output (Output #7, say) "
                    "on port 1, pin 16, not active-low\n",
                    kFault + "every board output and the spindle will not work: ExpandedMode is 2 (Expanded Input Mode), "
@@ -771,6 +805,32 @@ INSTANTIATE_TEST_SUITE_P(
                    "    fix: in Mach3's Config > Ports and Pins > Output Signals, enable output 16 \"Output #7\": it is already "
                    "set to port 1, pin 16, but disabled\n"},
                   Wired({{"Output16Active", "0"}}), kMode0},
+        // The stream's output enabled on another pin: named, with where it must go.
+        CheckCase{"StreamOutputOnAnotherPin", "", 1,
+                  "\ncheck failed: every board output and the spindle will not work: nothing on port 1 pin 16, so the board "
+                  "hears nothing; output 16 \"Output #7\" is enabled on port 1 pin 8",
+                  {"bit stream: nothing on port 1 pin 16, so the board hears nothing (output 16 \"Output #7\" is on another pin)\n",
+                   "    fix: in Mach3's Config > Ports and Pins > Output Signals, move output 16 \"Output #7\" from port 1 pin 8 "
+                   "to port 1 pin 16, the pin the board listens on\n"},
+                  Wired({{"Output16Pin", "8"}}), kMode0, {"Output #7, say"}},
+        CheckCase{"StreamOutputOnPort2", "", 1, "\ncheck failed: every board output and the spindle will not work: nothing",
+                  {"    fix: in Mach3's Config > Ports and Pins > Output Signals, move output 16 \"Output #7\" from port 2 pin 16 "
+                   "to port 1 pin 16"},
+                  Wired({{"Output16Port", "2"}}), kMode0},
+        CheckCase{"OnlyOutputOnAnotherPin16", "", 1, "; output 10 \"Output #4\" is enabled on port 2 pin 16",
+                  {"    fix: in Mach3's Config > Ports and Pins > Output Signals, move output 10 \"Output #4\" from port 2 pin 16"},
+                  Wired({{"Output16Active", "0"}, {"Output16Pin", "3"}, {"Output10Active", "1"}, {"Output10Port", "2"},
+                         {"Output10Pin", "16"}}),
+                  kMode0},
+        // Two outputs on other pins 16, or the stream's output on a relay's pin: nothing says which was meant.
+        CheckCase{"TwoOutputsOnOtherPins16", "", 1, "so the board hears nothing (",
+                  {"    fix: in Mach3's Config > Ports and Pins > Output Signals, enable one spare output (Output #7, say)"},
+                  Wired({{"Output16Active", "0"}, {"Output16Pin", "3"}, {"Output10Active", "1"}, {"Output10Port", "2"}, {"Output10Pin", "16"},
+                         {"Output11Active", "1"}, {"Output11Port", "3"}, {"Output11Pin", "16"}}),
+                  kMode0, {"move output"}},
+        CheckCase{"StreamOutputOnARelay", "", 1, "so the board hears nothing (",
+                  {"    fix: in Mach3's Config > Ports and Pins > Output Signals, enable one spare output (Output #7, say)"},
+                  Wired({{"Output16Port", "9"}, {"Output16Pin", "14"}}), kMode0, {"move output"}},
         CheckCase{"ExpandedInputSetWithSpindle", "", 1, "\ncheck failed: every board output and the spindle will not work: ExpandedMode is 2",
                   {"settings: ExpandedMode 2, EnableSpindle 1\n", "spindle: not checked (Expanded Input mode)\n"},
                   kWired, "<ExpandedMode>2</ExpandedMode><EnableSpindle>1</EnableSpindle>"},
