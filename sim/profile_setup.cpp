@@ -368,7 +368,8 @@ std::string WhyMsxmlRefuses(const std::string& path) {
     VARIANT source;
     VariantInit(&source);
     source.vt = VT_BSTR;
-    source.bstrVal = SysAllocString(FilePath(path).wstring().c_str());
+    const std::wstring wide = FilePath(path).wstring();
+    source.bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
     VARIANT_BOOL loaded = VARIANT_FALSE;
     doc->load(source, &loaded);
     VariantClear(&source);
