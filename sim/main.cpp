@@ -170,6 +170,8 @@ int main(int argc, char** argv) {
             sim::LoadPluginModule(modulePath.empty() ? sim::DefaultModulePath() : modulePath);
         if (check) {
             const sim::WiringCheckResult result = sim::RunWiringCheck(scenario, module, options.profilePath, options.logPath);
+            // Stopped after its last cycle: the earlier page stays.
+            if (const int interrupt = sim::PendingInterrupt()) throw sim::Interrupted{interrupt};
             sim::WriteCheckText(result, std::cout, sim::ConsoleColumns());
             std::cout.flush();
             if (!reportPath.empty()) {

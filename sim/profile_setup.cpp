@@ -53,10 +53,16 @@ public:
         for (const platform::XmlElementBytes& section : map->root.children) {
             if (section.name != "Preferences") continue;
             mapped_ = true;
-            for (const platform::XmlElementBytes& key : section.children) keys_.emplace(key.name, &key);  // the first wins
+            for (const platform::XmlElementBytes& key : section.children) {
+                keys_.emplace(key.name, &key);  // the first wins
+                opaque_ = opaque_ || key.opaque;
+            }
             return;
         }
     }
+    // True when the map tells every key's value: the Preferences element was mapped and no key holds
+    // an entity the parser could not see.
+    bool Complete() const { return mapped_ && !opaque_; }
     // The key's value when the map can tell it (a missing key is 0, as the host reads it).
     std::optional<int> Value(const std::string& name) const {
         if (!mapped_) return std::nullopt;
@@ -68,6 +74,7 @@ public:
 
 private:
     bool mapped_ = false;
+    bool opaque_ = false;
     std::unordered_map<std::string, const platform::XmlElementBytes*> keys_;
 };
 
@@ -98,11 +105,12 @@ private:
 
 #else
 
-// The host saves a missing key as nothing at all; such a field stays 0.
+// The host saves a missing key as nothing at all; such a field stays 0. Without a document, the map
+// tells every key.
 class Preferences {
 public:
     Preferences(pugi::xml_node prefs, const KeyIndex& index) : prefs_(prefs), index_(index) {}
-    explicit operator bool() const { return static_cast<bool>(prefs_); }
+    explicit operator bool() const { return prefs_ || index_.Complete(); }
     int Key(const std::string& name) const {
         if (const std::optional<int> value = index_.Value(name)) return *value;
         return prefs_.child(name.c_str()).text().as_int(0);
@@ -457,11 +465,19 @@ void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, 
                            MotorPinTable& motorPins) {
     platform::XmlMap map;
     const KeyIndex index(RequireWellFormed(path, shownAs, map) == 0 ? &map : nullptr);
+    // The whole document is built only when the map cannot tell every key: a large profile's other
+    // sections would cost several times its size in memory.
     pugi::xml_document doc;
-    const pugi::xml_parse_result parsed = doc.load_file(path.c_str());
-    if (!parsed) throw std::runtime_error("cannot parse profile " + shownAs + ": " + parsed.description());
-    const Preferences prefs(doc.document_element().child("Preferences"), index);
-    RequireHostProfile(shownAs, doc.document_element().name(), static_cast<bool>(prefs));
+    std::string root = map.root.name;
+    pugi::xml_node node;
+    if (!index.Complete()) {
+        const pugi::xml_parse_result parsed = doc.load_file(path.c_str());
+        if (!parsed) throw std::runtime_error("cannot parse profile " + shownAs + ": " + parsed.description());
+        root = doc.document_element().name();
+        node = doc.document_element().child("Preferences");
+    }
+    const Preferences prefs(node, index);
+    RequireHostProfile(shownAs, root, static_cast<bool>(prefs));
     FillWiring(prefs, engine, motorPins);
 }
 

@@ -544,15 +544,20 @@ INSTANTIATE_TEST_SUITE_P(
                   "port 1 pin 16: output 16", {}, {}, {{"{in}/mine.txt", "0"}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The sample profile with at least `pad` more bytes of elements of unique names.
+void WriteLargeProfile(const std::filesystem::path& path, size_t pad) {
+    std::string xml = simtest::ReadText(TRELVO_SAMPLE_PROFILE);
+    std::string tools = "<Tools>";
+    for (int i = 0; tools.size() < pad; ++i) tools += "<Tool" + std::to_string(i) + ">1</Tool" + std::to_string(i) + ">";
+    xml.insert(xml.rfind("</profile>"), tools + "</Tools>");
+    std::ofstream(path, std::ios::binary) << xml;
+}
+
 // Signals end the run as they would have, without the copy of the profile; a folder that a killed
 // run left (older than an hour) goes with the next run, a recent one stays.
 // A check that takes seconds says what it is doing; a small one says nothing more.
 TEST_F(Inputs, ALargeProfileShowsProgress) {
-    std::string xml = simtest::ReadText(TRELVO_SAMPLE_PROFILE);
-    std::string pad = "<Tools>";
-    for (int i = 0; pad.size() < (size_t{5} << 19); ++i) pad += "<Tool" + std::to_string(i) + ">1</Tool" + std::to_string(i) + ">";
-    xml.insert(xml.rfind("</profile>"), pad + "</Tools>");
-    std::ofstream(in_ / "large.xml", std::ios::binary) << xml;
+    WriteLargeProfile(in_ / "large.xml", size_t{5} << 19);
     const SimRun large = simtest::RunArgs({"--check", "--profile", (in_ / "large.xml").string()});
     EXPECT_EQ(large.exitCode, 1) << large.err;
     EXPECT_EQ(large.err, "trelvo-sim: the profile is 2.6 MB; reading it as the plug-in does takes a while\n"
@@ -572,20 +577,34 @@ TEST_F(Inputs, InterruptsLeaveNoTemporaryFolder) {
         for (const auto& e : fs::directory_iterator(temp)) names.insert(e.path().filename().string());
         return names;
     };
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // A check that is stopped keeps the page of an earlier one as it was, and leaves no other file.
+    WriteLargeProfile(in_ / "large.xml", size_t{5} << 20);
+    const fs::path pages = in_ / "pages";
+    fs::create_directories(pages);
+    const std::string earlier = "<html>an earlier check</html>\n";
+    std::ofstream(pages / "check.html", std::ios::binary) << earlier;
+    const std::vector<std::string> check = {"--check", "--profile", (in_ / "large.xml").string(), "--report",
+                                            (pages / "check.html").string()};
+    const std::pair<int, std::vector<std::string>> runs[] = {
+        {SIGINT, {(in_ / "long.txt").string()}}, {SIGTERM, {(in_ / "long.txt").string()}},
+        {SIGHUP, {(in_ / "long.txt").string()}}, {SIGINT, check}, {SIGTERM, check}};
+    for (const auto& [signal, arguments] : runs) {
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             setenv("TMPDIR", temp.c_str(), 1);
             freopen("/dev/null", "w", stdout);
             freopen((temp.parent_path() / "err.txt").c_str(), "w", stderr);
-            execl(TRELVO_SIM_EXE, TRELVO_SIM_EXE, (in_ / "long.txt").c_str(), static_cast<char*>(nullptr));
+            std::vector<char*> argv = {const_cast<char*>(TRELVO_SIM_EXE)};
+            for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(TRELVO_SIM_EXE, argv.data());
             _exit(127);
         }
         // The copy of the profile is written once the run is ready for signals.
         auto copied = [&] {
             for (const std::string& name : folders())
-                if (name != "trelvo-sim-stale" && name != "trelvo-sim-recent" && fs::exists(temp / name / "profile.xml")) return true;
+                if (name != "trelvo-sim-stale" && name != "trelvo-sim-recent" && !fs::is_empty(temp / name)) return true;
             return false;
         };
         for (int i = 0; i < 3000 && !copied(); ++i) usleep(10'000);
@@ -596,6 +615,8 @@ TEST_F(Inputs, InterruptsLeaveNoTemporaryFolder) {
         EXPECT_EQ(folders(), std::set<std::string>{"trelvo-sim-recent"}) << signal;
         // Stopped at once, not at the end of the run.
         EXPECT_NE(simtest::ReadText(in_ / "err.txt").find("trelvo-sim: interrupted;"), std::string::npos) << signal;
+        EXPECT_EQ(simtest::ReadText(pages / "check.html"), earlier) << signal;
+        EXPECT_EQ(std::distance(fs::directory_iterator(pages), fs::directory_iterator()), 1) << signal;
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "mach3/log.h"
 #include "mach3/plugin_state.h"
+#include "mach3/settings.h"
 #include "mach3/profile/profile_file.h"
 #include "platform/file_io.h"
 
@@ -37,7 +38,9 @@ const char kNewProfile[] = "<profile/>";
 
 }  // namespace
 
-CXmlProfile::CXmlProfile() : path_(plugin().id.ProfilePath) { Load(); }
+// Only the plug-in's own section is mapped at first: the keys of a large profile's other sections
+// are checked by the parse but never held.
+CXmlProfile::CXmlProfile() : mapped_{kProfileSection}, path_(plugin().id.ProfilePath) { Load(); }
 
 CXmlProfile::~CXmlProfile() {
     std::string reason;
@@ -54,7 +57,7 @@ void CXmlProfile::Load() noexcept {
                                                                       read.identity);
         bytes_ = read.bytes;
         existed_ = !path_.empty() && !platform::IsMissingFile(error);
-        int mapped = error != 0 || IsBlankBytes(bytes_) ? -1 : platform::MapXml(bytes_, nullptr, loaded_);
+        int mapped = error != 0 || IsBlankBytes(bytes_) ? -1 : platform::MapXml(bytes_, &mapped_, loaded_);
         if (existed_ && error == 0) {
             std::string ignored;
             const std::string repair = RepairFromJournal(path_, read, mapped != platform::FILEIO_NOT_WELL_FORMED, ignored);
@@ -62,13 +65,13 @@ void CXmlProfile::Load() noexcept {
             if (!repair.empty()) {
                 ReportLater(LOG_WARNING, repair);
                 error = platform::fileIo().read(path_.c_str(), platform::kMaxXmlFileBytes, bytes_);
-                mapped = error != 0 || IsBlankBytes(bytes_) ? -1 : platform::MapXml(bytes_, nullptr, loaded_);
+                mapped = error != 0 || IsBlankBytes(bytes_) ? -1 : platform::MapXml(bytes_, &mapped_, loaded_);
                 tornReported_ = mapped == platform::FILEIO_NOT_WELL_FORMED;
             }
         }
         if (mapped != 0) {
             bytes_ = kNewProfile;
-            platform::MapXml(bytes_, nullptr, loaded_);
+            platform::MapXml(bytes_, &mapped_, loaded_);
         }
     } catch (...) {
         bytes_.clear();
@@ -76,10 +79,27 @@ void CXmlProfile::Load() noexcept {
     }
 }
 
+bool CXmlProfile::Mapped(const std::string& section) const {
+    return std::find(mapped_.begin(), mapped_.end(), section) != mapped_.end();
+}
+
 // The file as loaded, seen through this store's edits: the last edit of a key decides.
-const std::string* CXmlProfile::FindText(const std::string& section, const std::string& key) const {
+const std::string* CXmlProfile::FindText(const std::string& section, const std::string& key) {
     for (auto edit = edits_.rbegin(); edit != edits_.rend(); ++edit) {
         if (edit->section == section && edit->key == key) return &edit->value;
+    }
+    // Another section's keys are mapped when first asked for; the bytes as loaded mapped once already.
+    if (!Mapped(section)) {
+        try {
+            std::vector<std::string> sections = mapped_;
+            sections.push_back(section);
+            platform::XmlMap map;
+            if (platform::MapXml(bytes_, &sections, map) == 0) {
+                loaded_ = std::move(map);
+                mapped_ = std::move(sections);
+            }
+        } catch (...) {  // read as missing, as a file that cannot be mapped is
+        }
     }
     for (const platform::XmlElementBytes& s : loaded_.root.children) {
         if (s.name != section) continue;
@@ -163,14 +183,15 @@ int CXmlProfile::Write(std::string& why) {
             break;
         }
         const std::string bytes = IsBlankBytes(read.bytes) ? std::string(kNewProfile) : read.bytes;
-        // Bytes as loaded were checked and mapped then; others are now.
+        // Bytes as loaded were checked and mapped then, with the edited sections' keys if they were
+        // read; others are mapped now.
+        std::vector<std::string> sections;
+        for (const ProfileEdit& edit : edits_) {
+            if (std::find(sections.begin(), sections.end(), edit.section) == sections.end()) sections.push_back(edit.section);
+        }
         const platform::XmlMap* map = &loaded_;
         platform::XmlMap current;
-        if (bytes != bytes_) {
-            std::vector<std::string> sections;
-            for (const ProfileEdit& edit : edits_) {
-                if (std::find(sections.begin(), sections.end(), edit.section) == sections.end()) sections.push_back(edit.section);
-            }
+        if (bytes != bytes_ || !std::all_of(sections.begin(), sections.end(), [this](const std::string& s) { return Mapped(s); })) {
             if ((error = platform::MapXml(bytes, &sections, current)) != 0) break;
             map = &current;
         }

@@ -30,13 +30,15 @@ public:
     bool HasWrites() const noexcept { return written_; }
 
 private:
-    const std::string* FindText(const std::string& section, const std::string& key) const;
+    const std::string* FindText(const std::string& section, const std::string& key);
+    bool Mapped(const std::string& section) const;
     std::string ReadText(const std::string& section, const std::string& key, bool& found);
     void Load() noexcept;
     int Write(std::string& why);
 
     std::string bytes_;        // the file as loaded
-    platform::XmlMap loaded_;  // and its map
+    platform::XmlMap loaded_;  // and its map: the root's elements, and the keys of the sections below
+    std::vector<std::string> mapped_;  // the sections whose keys loaded_ holds
     std::vector<ProfileEdit> edits_;  // what reads see over the file as loaded, and what the save applies
     std::string path_;
     bool existed_ = false;  // there was a file at the load: one gone at the save is not created anew

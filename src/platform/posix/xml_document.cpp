@@ -263,11 +263,20 @@ public:
             key->opaque = true;
         });
         XML_SetUnknownEncodingHandler(parser_, KnownEncoding, nullptr);
-        if (XML_Parse(parser_, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) != XML_STATUS_OK) {
-            const XML_Error error = XML_GetErrorCode(parser_);
-            if (error == XML_ERROR_UNKNOWN_ENCODING) return FILEIO_NOT_REWRITABLE;
-            return error == XML_ERROR_NO_MEMORY ? FILEIO_OUT_OF_MEMORY : FILEIO_NOT_WELL_FORMED;
-        }
+        // Given in pieces: expat copies what it is given, and a large profile copied whole would cost
+        // its size again, out of the cache, on every read.
+        constexpr size_t kPiece = size_t{1} << 16;
+        size_t at = 0;
+        do {
+            const size_t n = std::min(kPiece, bytes.size() - at);
+            const XML_Bool last = at + n == bytes.size() ? XML_TRUE : XML_FALSE;
+            if (XML_Parse(parser_, bytes.data() + at, static_cast<int>(n), last) != XML_STATUS_OK) {
+                const XML_Error error = XML_GetErrorCode(parser_);
+                if (error == XML_ERROR_UNKNOWN_ENCODING) return FILEIO_NOT_REWRITABLE;
+                return error == XML_ERROR_NO_MEMORY ? FILEIO_OUT_OF_MEMORY : FILEIO_NOT_WELL_FORMED;
+            }
+            at += n;
+        } while (at < bytes.size());
         if (!MarkAgreesWithDeclaration(bytes, declared_)) return FILEIO_NOT_REWRITABLE;
         map_.encoding = EncodingOf(bytes, declared_);
         map_.multibyte = MultibyteName(declared_);

@@ -65,6 +65,12 @@ std::string Utf16Le(const std::string& latin1) {
 
 // MSXML picks the form of an empty element itself (wine's writes "<A/>" for "<A></A>"); the host
 // reads both alike. Elsewhere the text is returned unchanged.
+std::string Repeated(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
 std::string EmptyForm(const std::string& text) {
 #if defined(_WIN32)
     static const std::regex kLongEmpty(R"(<([A-Za-z_][-\w.:]*)([^<>]*[^/<>])?></\1>)");
@@ -281,6 +287,36 @@ TEST_F(ProfileStoreTest, DuplicateSectionsUseTheFirst) {
                        s.WriteInt(kSection, "J", 30);
                    });
     EXPECT_EQ(saved, "<profile><TRELVO40><K>10</K><J>30</J></TRELVO40><TRELVO40><K>2</K><J>3</J></TRELVO40></profile>");
+}
+
+// The store maps its own section's keys at the load; another section's are mapped when asked for,
+// read or written, and its keys are found, never appended a second time.
+TEST_F(ProfileStoreTest, OtherSectionsAreReadAndWrittenByTheirKeys) {
+    struct Case {
+        const char* name;
+        std::function<void(CXmlProfile&)> use;
+        std::string expected;
+    };
+    const std::string content = "<profile><Other><X>1</X><Y>2</Y></Other><TRELVO40><K>1</K></TRELVO40></profile>";
+    const Case cases[] = {
+        {"read",
+         [](CXmlProfile& s) {
+             EXPECT_EQ(s.ReadInt("Other", "Y", 0), 2);
+             EXPECT_EQ(s.ReadInt(kSection, "K", 0), 1);
+         },
+         content},
+        {"written unread",
+         [](CXmlProfile& s) { s.WriteInt("Other", "X", 3); },
+         "<profile><Other><X>3</X><Y>2</Y></Other><TRELVO40><K>1</K></TRELVO40></profile>"},
+        {"read, then both written",
+         [](CXmlProfile& s) {
+             EXPECT_EQ(s.ReadInt("Other", "X", 0), 1);
+             s.WriteInt(kSection, "K", 4);
+             s.WriteInt("Other", "Y", 5);
+         },
+         "<profile><Other><X>1</X><Y>5</Y></Other><TRELVO40><K>4</K></TRELVO40></profile>"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(AfterStore(content, c.use), c.expected) << c.name;
 }
 
 TEST_F(ProfileStoreTest, IntegersAreWrittenAsPlainDecimal) {
@@ -525,6 +561,9 @@ TEST_F(ProfileStoreTest, SavesChangeOnlyTheSectionInTheFilesOwnEncoding) {
          "<TRELVO40><DebugLogFile>&ext;</DebugLogFile>" + written + label + "</TRELVO40>", "</profile>", true},
         {"empty-element section", "<profile>", "<TRELVO40/>", "<TRELVO40>" + written + label + "</TRELVO40>",
          "<Z></Z></profile>"},
+        // The parser is given a large file in pieces: tags cut between them, the section far past the first.
+        {"the section past the parser's first pieces", "<profile>" + Repeated("<P>x</P>", 20000), "<TRELVO40><A/></TRELVO40>",
+         "<TRELVO40><A/>" + written + label + "</TRELVO40>", "</profile>"},
     };
     for (const Encoding& e : encodings) {
         const std::string declaration =
