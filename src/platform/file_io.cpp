@@ -24,6 +24,15 @@ std::string TempPrefix(const std::string& target) {
 }
 }  // namespace
 
+std::string HashText(const std::string& bytes) {
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (const char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (int shift = 60; shift >= 0; shift -= 4) text += kHex[(hash >> shift) & 15];
+    return text;
+}
+
 std::string FitName(const std::string& target, size_t extra) {
     const size_t slash = target.find_last_of(kSeparators);
     const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -31,11 +40,8 @@ std::string FitName(const std::string& target, size_t extra) {
     const size_t path = folder < kMaxPath ? kMaxPath - folder : 0;
     const size_t room = path < kMaxName ? path : kMaxName;
     if (name.size() + extra <= room) return name;
-    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a of the whole path: one name per file
-    for (const char c : target) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-    static const char kHex[] = "0123456789abcdef";
-    std::string tail = "~";
-    for (int shift = 60; shift >= 0; shift -= 4) tail += kHex[(hash >> shift) & 15];
+    std::string tail = "~";  // and a hash of the whole path: one name per file
+    tail += HashText(target);
     size_t keep = room > extra + tail.size() ? room - extra - tail.size() : 0;
     // Never half a UTF-8 character.
     while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;

@@ -43,6 +43,9 @@ const char* FileStepName(FileStep step) noexcept;
 // its start and "~" and a hash of all of it. The same target gives the same name.
 std::string FitName(const std::string& target, size_t extra);
 
+// The FNV-1a hash of `bytes` as 16 lowercase hex digits: what our names and journals tell files by.
+std::string HashText(const std::string& bytes);
+
 // The name of a save's own copy beside the file `target`: ".<name>.trelvo-save-<12 letters>.tmp" (the
 // name fitted as above), the letters picked by `random`; a name no person picks, and the only form a
 // clean-up removes.

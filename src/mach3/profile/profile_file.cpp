@@ -2,7 +2,6 @@
 #include "mach3/profile/profile_file.h"
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <vector>
 
@@ -34,29 +33,19 @@ std::string FolderOf(const std::string& path) {
     return at == std::string::npos ? "." : path.substr(0, at == 0 ? 1 : at);
 }
 
-uint64_t Checksum(const std::string& bytes) {
-    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
-    for (const char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-    return hash;
-}
-
-std::string Hex(uint64_t value) {
-    char text[17];
-    std::snprintf(text, sizeof text, "%016" PRIx64, value);
-    return text;
-}
-
 std::string JournalBeside(const std::string& target) {
     return FolderOf(target) + kSeparator + "." + platform::FitName(target, 1 + sizeof kJournalSuffix - 1 + kStaleRoom) +
            kJournalSuffix;
 }
 
-// In this user's own journal folder, named after the target's path: no one else writes there.
-std::string JournalOfUser(const std::string& target, bool create, int* error = nullptr) {
+// In this user's own journal folder, named after the target's path: no one else writes there. Empty
+// when there is none, with `error` saying why and `folder` naming the folder at fault.
+std::string JournalOfUser(const std::string& target, bool create, int* error = nullptr, std::string* atFault = nullptr) {
     std::string folder;
     const int failed = platform::fileIo().journalFolder(folder, create);
     if (error != nullptr) *error = failed;
-    return failed != 0 || folder.empty() ? std::string() : folder + kSeparator + ".trelvo-journal-" + Hex(Checksum(target));
+    if (atFault != nullptr && failed != 0) *atFault = folder;
+    return failed != 0 || folder.empty() ? std::string() : folder + kSeparator + ".trelvo-journal-" + platform::HashText(target);
 }
 
 std::string JournalHead(const std::string& target) { return kJournalHeader + std::string(kJournalVersion) + target + "\n"; }
@@ -65,8 +54,8 @@ std::string JournalHead(const std::string& target) { return kJournalHeader + std
 // file's identity at the save only tells the user which file it was, since the write changes it.
 std::string JournalText(const std::string& target, const FileIdentity& id, const std::string& old, const std::string& fresh) {
     return JournalHead(target) + std::to_string(id.device) + " " + std::to_string(id.index) + " " + std::to_string(id.size) + "\n" +
-           std::to_string(old.size()) + " " + Hex(Checksum(old)) + " " + std::to_string(fresh.size()) + " " +
-           Hex(Checksum(fresh)) + "\n" + old + fresh;
+           std::to_string(old.size()) + " " + platform::HashText(old) + " " + std::to_string(fresh.size()) + " " +
+           platform::HashText(fresh) + "\n" + old + fresh;
 }
 
 enum class Journal { Foreign, Damaged, Whole };
@@ -93,7 +82,7 @@ Journal ParseJournal(const std::string& text, const std::string& target, Journal
     }
     texts.old = text.substr(sizes + 1, oldSize);
     texts.fresh = text.substr(sizes + 1 + oldSize);
-    return Hex(Checksum(texts.old)) == oldSum && Hex(Checksum(texts.fresh)) == freshSum ? Journal::Whole : Journal::Damaged;
+    return platform::HashText(texts.old) == oldSum && platform::HashText(texts.fresh) == freshSum ? Journal::Whole : Journal::Damaged;
 }
 
 // What a write of `fresh` from the first byte over `old` (never longer) leaves when it is cut short
@@ -115,6 +104,7 @@ struct JournalJob {
     std::string path;
     FileIdentity created;
     bool written = false;
+    std::string atFault;  // the folder that kept the journal out of the user's own folder
 };
 
 int WriteJournal(void* context) {
@@ -127,7 +117,7 @@ int WriteJournal(void* context) {
     }
     if (error == platform::FILEIO_NAME_TAKEN) {
         int unplaced = 0;
-        job->path = JournalOfUser(job->target, true, &unplaced);
+        job->path = JournalOfUser(job->target, true, &unplaced, &job->atFault);
         error = job->path.empty() ? (unplaced != 0 ? unplaced : ENOENT)
                                   : io.writePrivate(job->path.c_str(), job->text.data(), job->text.size(), job->created);
     }
@@ -172,9 +162,8 @@ int WriteInPlace(const std::string& path, const std::string& target, const platf
         }
         Join(why, std::string("written in place because ") + cause);
         if (!journal.written && journal.path.empty()) {
-            std::string folder;  // the folder at fault
-            io.journalFolder(folder, true);  // nothing is made below the folder at fault
-            why += ", but no journal of the old text could be kept in this user's own folder" + (folder.empty() ? "" : " (" + folder + ")");
+            why += ", but no journal of the old text could be kept in this user's own folder" +
+                   (journal.atFault.empty() ? "" : " (" + journal.atFault + ")");
         } else if (!journal.written) {
             why += ", but no journal of the old text could be kept in " + journal.path;
         }

@@ -652,12 +652,10 @@ int JournalFolder(std::string& folder, bool create) {
 // spelling of the path (a linked folder, a bind mount) meets in one file, a save's rename (a new
 // inode for the profile) keeps it, and the name always fits NAME_MAX.
 std::string LockName(const struct stat& folder, const std::string& name) {
-    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
-    for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-    char text[80];
-    std::snprintf(text, sizeof text, "lock-%llx-%llx-%016llx", static_cast<unsigned long long>(folder.st_dev),
-                  static_cast<unsigned long long>(folder.st_ino), static_cast<unsigned long long>(hash));
-    return text;
+    char text[48];
+    std::snprintf(text, sizeof text, "lock-%llx-%llx-", static_cast<unsigned long long>(folder.st_dev),
+                  static_cast<unsigned long long>(folder.st_ino));
+    return text + HashText(name);
 }
 
 struct HeldLock {
