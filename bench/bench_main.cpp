@@ -9,7 +9,7 @@
 #include <string>
 
 #include "mach3/assignments/assignments.h"
-#include "mach3/plugin_state.h"
+#include "../tests/support/plugin_access.h"
 #include "mach3/profile/xml_profile.h"
 #include "situations.h"
 
@@ -41,11 +41,11 @@ BENCHMARK_CAPTURE(Update, logall, bench::Situation::LogAll)->MinTime(0.2);
 
 void ScanAssignments(benchmark::State& state) {
     ResetPluginState();
-    plugin().settings.IoMode = IO_EXPANDED_IO;
+    testsupport::State().settings.IoMode = IO_EXPANDED_IO;
     bench::WireExpandedPins();
     for (auto _ : state) {
         ScanSignalAssignments();
-        benchmark::DoNotOptimize(plugin().scan.bitStreamIndex);
+        benchmark::DoNotOptimize(testsupport::State().scan.bitStreamIndex);
     }
     ResetPluginState();
 }
@@ -63,9 +63,9 @@ fs::path SampleCopy(const char* name) {
 
 void StoreLoadSave(benchmark::State& state) {
     ResetPluginState();
-    plugin().id.ProfilePath = SampleCopy("store.xml").string();
+    const std::string path = SampleCopy("store.xml").string();
     for (auto _ : state) {
-        CXmlProfile store;
+        CXmlProfile store(path);
         benchmark::DoNotOptimize(store.ReadInt(kProfileSection, "ExpandedMode", 2));
     }
     ResetPluginState();
@@ -75,10 +75,10 @@ BENCHMARK(StoreLoadSave)->Unit(benchmark::kMicrosecond);
 // The same with a key that changes every time, so every save writes the file and flushes it.
 void StoreLoadChangeSave(benchmark::State& state) {
     ResetPluginState();
-    plugin().id.ProfilePath = SampleCopy("changed.xml").string();
+    const std::string path = SampleCopy("changed.xml").string();
     int32_t value = 0;
     for (auto _ : state) {
-        CXmlProfile store;
+        CXmlProfile store(path);
         store.WriteInt(kProfileSection, "ExpandedMode", value++ & 1);
     }
     ResetPluginState();

@@ -9,7 +9,7 @@
 #include "linuxcnc/trelvo40_core.h"
 #include "mach3/host_blocks.h"
 #include "mach3/lifecycle.h"
-#include "mach3/plugin_state.h"
+#include "../tests/support/plugin_access.h"
 #include "mach3/update/update.h"
 
 namespace bench {
@@ -65,7 +65,7 @@ void WireExpandedPins() {
         g_engine.outputs[6 + i] = HostOutputSignal{1, static_cast<int8_t>(pins[i]), 9, 0, 0};
         g_engine.outputs[18 + i] = HostOutputSignal{1, static_cast<int8_t>(pins[i]), 8, 0, 0};
     }
-    plugin().host.engine = &g_engine;
+    testsupport::State().host.engine = &g_engine;
 }
 
 void Start(Situation s, const std::string& dir) {
@@ -97,8 +97,8 @@ void Start(Situation s, const std::string& dir) {
     g_state.SpindleFM.ratio = 0.5;
     PlugInitControl(reinterpret_cast<intptr_t>(&g_engine), 0, reinterpret_cast<intptr_t>(&g_state), 0);
     g_engine.estop = 1;
-    myUpdate();
-    myUpdate();
+    myUpdate(testsupport::State());
+    myUpdate(testsupport::State());
     g_engine.estop = 0;
     g_tick = 0;
     for (int i = 0; i < 1000; ++i) Cycle(s);
@@ -110,7 +110,7 @@ void Cycle(Situation s) {
         g_tick = 0;
         g_engine.outputs[6].state ^= 1;
     }
-    myUpdate();
+    myUpdate(testsupport::State());
 }
 
 void CycleLinuxCnc() {

@@ -15,7 +15,7 @@
 
 #include "mach3/host_blocks.h"
 #include "mach3/lifecycle.h"
-#include "mach3/plugin_state.h"
+#include "../tests/support/plugin_access.h"
 #include "mach3/update/update.h"
 #include "platform/file_io.h"
 #include "platform/posix/dialog_script.h"
@@ -54,7 +54,7 @@ bool OnBitStreamPin(const HostOutputSignal& o) { return o.enabled != 0 && o.port
 // last scan.
 void CheckWrites(const HostEngineBlock& before, const HostStateBlock& stateBefore, int32_t streamBefore) {
     const HostEngineBlock& now = *g_host.engine;
-    const int32_t stream = plugin().scan.bitStreamIndex;
+    const int32_t stream = testsupport::State().scan.bitStreamIndex;
     if (stream != streamBefore && stream >= 0 && (stream >= HOST_OUTPUT_COUNT || !OnBitStreamPin(now.outputs[stream])))
         Fail("the scan chose an output not on port 1, pin 16", stream);
     auto mayCarryStream = [&](int i) { return OnBitStreamPin(now.outputs[i]); };
@@ -80,7 +80,7 @@ void CheckWrites(const HostEngineBlock& before, const HostStateBlock& stateBefor
         const bool changed = a.enabled != b.enabled || a.pin != b.pin || a.port != b.port || a.activeLow != b.activeLow;
         if (!changed) continue;
         if (i != 25) Fail("input changed", i);
-        if (a.enabled != 1 || a.port != 1 || a.pin != 10 || a.activeLow != (plugin().settings.SimMode ? 1 : 0))
+        if (a.enabled != 1 || a.port != 1 || a.pin != 10 || a.activeLow != (testsupport::State().settings.SimMode ? 1 : 0))
             Fail("EStop input assignment", i);
     }
     if (std::memcmp(before.encoders, now.encoders, sizeof now.encoders) != 0) Fail("encoder table written");
@@ -122,7 +122,7 @@ struct Wire {
                 break;
             }
         }
-        const PluginState& p = plugin();
+        const PluginState& p = testsupport::State();
         const bool ours = driver >= 0 && driver == p.scan.bitStreamIndex && p.settings.IoMode != IO_EXPANDED_INPUT;
         line.push_back(static_cast<char>(level));
         start.push_back(ours && p.core.state == board::kTxData && p.core.countdown == 7);
@@ -133,10 +133,10 @@ struct Wire {
         const size_t from = at < 20 ? 0 : at - 20;
         std::fprintf(stderr, "wire from cycle %zu:", from);
         for (size_t k = from; k < line.size() && k < at + 20; ++k) std::fprintf(stderr, "%s%d", k == at ? " [" : " ", line[k]);
-        const Settings& st = plugin().settings;
+        const Settings& st = testsupport::State().settings;
         std::fprintf(stderr, "\nIoMode %d spindle %d demo %d test %d delays %d %d %d, bit stream output %d\n", st.IoMode,
                      st.EnableSpindle, st.DemoMode, st.zzzzz, st.PostEStopDelay, st.IdleDelay, st.IntraFrameDelay,
-                     plugin().scan.bitStreamIndex);
+                     testsupport::State().scan.bitStreamIndex);
     }
 
     // Every frame sent whole within one epoch: start 0, seven data bits, odd parity, stop 1.
@@ -216,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         std::memcpy(&before, g_host.engine.get(), sizeof before);
         std::memcpy(&stateBefore, g_host.state.get(), sizeof stateBefore);
-        streamBefore = plugin().scan.bitStreamIndex;
+        streamBefore = testsupport::State().scan.bitStreamIndex;
         fn();
         if (g_host.lent) {
             CheckWrites(before, stateBefore, streamBefore);
@@ -250,10 +250,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 0: case 1: case 2: {
             const int cycles = in.ConsumeIntegralInRange(1, 64);
             for (int c = 0; c < cycles; ++c) {
-                call([] { myUpdate(); });
+                call([] { myUpdate(testsupport::State()); });
                 rx.Sample();
                 // Every cycle forces both signals back into the pair lent now, whichever pair that is.
-                if (g_host.lent && !plugin().channels.firstUpdate) {
+                if (g_host.lent && !testsupport::State().channels.firstUpdate) {
                     const HostOutputSignal& cp = g_host.engine->outputs[13];
                     const HostInputSignal& es = g_host.engine->inputs[25];
                     if (cp.port != 1 || cp.pin != 17 || cp.activeLow != 0) Fail("charge pump not forced", 13);

@@ -93,7 +93,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     platform::XmlMap map;
     const Kind before = Classify(original, map);
     ResetPluginState();
-    plugin().id.ProfilePath = path;
     struct Written {
         std::string text;
         bool asInt;
@@ -102,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::set<std::string> touched;
     FuzzedDataProvider values(data, size);  // text for string writes: the input again, read differently
     {
-        CXmlProfile store;
+        CXmlProfile store(path);
         for (size_t i = 0; i < count; ++i) {
             const std::string section = kSections[ops[i].section % std::size(kSections)];
             const std::string key = kKeys[ops[i].key % std::size(kKeys)];
@@ -155,8 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // What was written reads back from a new store over the saved file.
     if ((fresh || parseable) && !written.empty()) {
         ResetPluginState();
-        plugin().id.ProfilePath = path;
-        CXmlProfile again;
+        CXmlProfile again(path);
         for (const auto& [where, value] : written) {
             if (again.ReadString(where.first, where.second, "\x01missing") != value.text) {
                 std::fprintf(stderr, "[%s] %s = '%s'\n", where.first.c_str(), where.second.c_str(), value.text.c_str());

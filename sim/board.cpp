@@ -3,7 +3,32 @@
 
 #include <cstdio>
 
+#include "core/scheduler.h"
+
 namespace sim {
+
+const char* ChannelName(int channel) { return board::ChannelNames[channel & 7]; }
+
+const char* LatchName(int output) {
+    static const char* const names[kExpandedOutputs] = {"J5 A", "J5 B", "J5 C",  "J5 D",
+                                                        "K1",   "K2",   "J6 16", "J6 17"};
+    return output >= 0 && output < kExpandedOutputs ? names[output] : "?";
+}
+
+namespace {
+const int kExpandedPins[4] = {1, 14, 16, 17};
+}
+
+int ExpandedOutputIndex(int port, int pin) {
+    if (port != 8 && port != 9) return -1;
+    for (int bit = 0; bit < 4; ++bit) {
+        if (kExpandedPins[bit] == pin) return (port == 8 ? 0 : 4) + bit;
+    }
+    return -1;
+}
+
+int ExpandedPort(int output) { return output < 4 ? 8 : 9; }
+int ExpandedPin(int output) { return kExpandedPins[output & 3]; }
 
 std::string DescribeSpindleWord(int word) {
     const SpindleCommand c = DecodeSpindleWord(word);

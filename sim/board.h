@@ -11,17 +11,21 @@ namespace sim {
 
 using board_model::Board;
 using board_model::BoardLatches;
-using board_model::ChannelName;
 using board_model::DecodeSpindleWord;
-using board_model::ExpandedOutputIndex;
-using board_model::ExpandedPin;
-using board_model::ExpandedPort;
 using board_model::kExpandedOutputs;
-using board_model::LatchName;
 using board_model::LineLevel;
 using board_model::ReceivedFrame;
 using board_model::Receiver;
 using board_model::SpindleCommand;
+
+// Channel names as the plug-in's words carry them in bits 4 to 6.
+const char* ChannelName(int channel);
+const char* LatchName(int output);
+// Index 0..7 of an expanded port/pin, or -1 when it is not one.
+int ExpandedOutputIndex(int port, int pin);
+// The port and pin of expanded output 0..7.
+int ExpandedPort(int output);
+int ExpandedPin(int output);
 
 std::string DescribeSpindleWord(int word);
 

@@ -160,17 +160,6 @@ void FillWiring(const Preferences& prefs, HostEngineBlock& engine, MotorPinTable
 
 }  // namespace
 
-namespace {
-
-// The plug-in's store binds to the path in its state; this process has its own copy of that state.
-class StoreOn {
-public:
-    explicit StoreOn(const std::string& path) { plugin().id.ProfilePath = path; }
-    ~StoreOn() { plugin().id.ProfilePath.clear(); }
-};
-
-}  // namespace
-
 std::string ReadUserFile(const std::string& what, const std::string& path) {
     std::string bytes;
     const int error = ReadFileBytes(path, platform::kMaxXmlFileBytes, bytes);
@@ -207,28 +196,24 @@ ProfileCopy::~ProfileCopy() {
 
 void ProfileCopy::WriteSettings(const SettingList& settings) const {
     if (settings.empty()) return;
-    const StoreOn bind(HostPath(path_));
-    CXmlProfile store;  // saved when it goes, as the plug-in's stores are
+    CXmlProfile store(HostPath(path_));  // saved when it goes, as the plug-in's stores are
     for (const auto& [key, value] : settings) store.WriteString(kProfileSection, key, value);
 }
 
 int ProfileCopy::ReadSetting(const std::string& key, int defaultValue) const {
-    const StoreOn bind(HostPath(path_));
-    CXmlProfile store;
+    CXmlProfile store(HostPath(path_));
     return store.ReadInt(kProfileSection, key, defaultValue);
 }
 
 std::vector<int> ProfileCopy::ReadSettings(const std::vector<std::pair<std::string, int>>& keys) const {
-    const StoreOn bind(HostPath(path_));
-    CXmlProfile store;
+    CXmlProfile store(HostPath(path_));
     std::vector<int> values;
     for (const auto& [key, defaultValue] : keys) values.push_back(store.ReadInt(kProfileSection, key, defaultValue));
     return values;
 }
 
 std::string ProfileCopy::ReadString(const std::string& key) const {
-    const StoreOn bind(path_);
-    CXmlProfile store;
+    CXmlProfile store(path_);
     return store.ReadString(kProfileSection, key, "");
 }
 

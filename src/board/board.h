@@ -8,18 +8,9 @@
 
 namespace board_model {
 
-// Channel names as the plug-in's words carry them in bits 4 to 6.
-const char* ChannelName(int channel);
-
 // The eight expanded outputs in nibble order: port 8 pins 1, 14, 16, 17 (J5 A..D), then port 9
 // pins 1, 14, 16, 17 (K1, K2, J6 16, J6 17).
 constexpr int kExpandedOutputs = 8;
-const char* LatchName(int output);
-// Index 0..7 of an expanded port/pin, or -1 when it is not one.
-int ExpandedOutputIndex(int port, int pin);
-// The port and pin of expanded output 0..7.
-int ExpandedPort(int output);
-int ExpandedPin(int output);
 
 struct SpindleCommand {
     int duty = 0;

@@ -23,7 +23,7 @@ TRELVO_EXPORT bool HOST_CALL InitControl(intptr_t engine, intptr_t arg2, intptr_
 }
 
 TRELVO_EXPORT void HOST_CALL PostInitControl(void) { PlugPostInitControl(); }
-TRELVO_EXPORT void HOST_CALL Update(void) { myUpdate(); }
+TRELVO_EXPORT void HOST_CALL Update(void) { myUpdate(plugin()); }
 TRELVO_EXPORT void HOST_CALL Notify(int32_t code) { myNotify(code); }
 TRELVO_EXPORT void HOST_CALL Config(void) { PlugConfig(); }
 TRELVO_EXPORT void HOST_CALL StopPlug(void) { myCleanUp(); }

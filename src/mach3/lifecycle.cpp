@@ -58,7 +58,7 @@ const char* PlugSetProName(const char* profilePath) noexcept {
     try {
         p.id.ProfilePath = profilePath != nullptr ? profilePath : "";
         {
-            CXmlProfile profile;
+            CXmlProfile profile(p.id.ProfilePath);
             p.id.suffix = myProfileInit(profile);
             p.id.displayName = platform::ModuleName() + p.id.suffix;
             SaveAndReport(profile, false);
@@ -93,7 +93,7 @@ void PlugPostInitControl() noexcept {
 
 void PlugConfig() noexcept {
     try {
-        CXmlProfile profile;
+        CXmlProfile profile(plugin().id.ProfilePath);
         RunConfigDialog(profile);
         SaveAndReport(profile, profile.HasWrites());  // only OK writes
     } catch (...) {

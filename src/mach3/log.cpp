@@ -6,13 +6,20 @@
 #include <cstring>
 #include <utility>
 
-#include "mach3/plugin_state.h"
 #include "platform/clock.h"
 #include "platform/file_io.h"
 
 namespace {
 
 constexpr const char* kLevelNames[] = {"SYSTEM", "ERROR", "WARNING", "INFO", "DEBUG", "ALL"};
+
+// Handed over by BindLog; the owner of the plug-in state keeps them alive as long as the module.
+struct Bound {
+    LogState* log = nullptr;
+    const HostLink* host = nullptr;
+    const std::string* profilePath = nullptr;
+};
+constinit Bound bound;
 
 void WriteAll(void* file, const char* data, size_t size) noexcept {
     if (size > 0) {
@@ -21,6 +28,10 @@ void WriteAll(void* file, const char* data, size_t size) noexcept {
 }
 
 }  // namespace
+
+void BindLog(LogState& log, const HostLink& host, const std::string& profilePath) noexcept {
+    bound = Bound{&log, &host, &profilePath};
+}
 
 const char* LogLevelName(int32_t level) noexcept {
     if (level < 0 || level > LOG_ALL) {
@@ -40,8 +51,7 @@ bool IsLogStart(const char* start, size_t size) noexcept {
 }
 
 bool LogWanted(int32_t level) noexcept {
-    const LogState& log = plugin().log;
-    return log.file != nullptr && level <= log.threshold;
+    return bound.log != nullptr && bound.log->file != nullptr && level <= bound.log->threshold;
 }
 
 void myLog(int32_t level, const char* text) noexcept {
@@ -52,7 +62,7 @@ void myLog(int32_t level, const char* text) noexcept {
     char prefix[64];
     const int n = std::snprintf(prefix, sizeof prefix, "%02d:%02d:%02d.%03d [%s]: ", t.hour, t.minute,
                                 t.second, t.millisecond, LogLevelName(level));
-    void* file = plugin().log.file;
+    void* file = bound.log->file;
     if (n > 0) {
         WriteAll(file, prefix, static_cast<size_t>(n) < sizeof prefix ? static_cast<size_t>(n) : sizeof prefix - 1);
     }
@@ -100,7 +110,7 @@ namespace {
 // What failed comes first in our texts, the reason last: a text too long for the host's string has
 // the profile's folder, then the middle of its name, shortened wherever they appear, before any cut.
 std::string ShortenPaths(std::string text) {
-    const std::string& profile = plugin().id.ProfilePath;
+    const std::string& profile = *bound.profilePath;
     const size_t slash = profile.find_last_of("/\\");
     const std::string folder = slash == std::string::npos ? std::string() : profile.substr(0, slash);
     const std::string name = slash == std::string::npos ? profile : profile.substr(slash + 1);
@@ -118,7 +128,7 @@ std::string ShortenPaths(std::string text) {
 }  // namespace
 
 void myStatus(const char* text) noexcept {
-    HostStateBlock* state = plugin().host.state;
+    HostStateBlock* state = bound.host != nullptr ? bound.host->state : nullptr;
     if (state == nullptr || text == nullptr) {
         return;
     }
@@ -138,13 +148,12 @@ void myStatus(const char* text) noexcept {
 }
 
 bool OpenLogFile(const std::string& path) noexcept {
-    if (plugin().log.file != nullptr || path.empty()) {
+    if (bound.log == nullptr || bound.log->file != nullptr || path.empty()) {
         return false;
     }
-    const int error =
-        platform::fileIo().openLog(path.c_str(), plugin().id.ProfilePath.c_str(), IsLogStart, &plugin().log.file);
+    const int error = platform::fileIo().openLog(path.c_str(), bound.profilePath->c_str(), IsLogStart, &bound.log->file);
     if (error != 0) {
-        plugin().log.file = nullptr;
+        bound.log->file = nullptr;
         try {
             // The reason first: a long path is what the status text's end cuts off.
             ReportStatus("TRELVO-40/41 writes no debug log: " + platform::FileErrorText(error) + " (DebugLogFile " +
@@ -152,16 +161,17 @@ bool OpenLogFile(const std::string& path) noexcept {
         } catch (...) {
         }
     }
-    return plugin().log.file != nullptr;
+    return bound.log->file != nullptr;
 }
 
 void ReportStatus(const std::string& text) noexcept {
-    if (plugin().host.state != nullptr) {
+    if (bound.host != nullptr && bound.host->state != nullptr) {
         myStatus(text.c_str());
         return;
     }
+    if (bound.log == nullptr) return;
     try {
-        plugin().log.pendingStatus = text;
+        bound.log->pendingStatus = text;
     } catch (...) {
     }
 }
@@ -173,19 +183,22 @@ void ReportLater(int32_t level, const std::string& text) noexcept {
 
 void LogLater(int32_t level, const std::string& text) noexcept {
     if (LogIsOpen()) return myLog(level, text);
+    if (bound.log == nullptr) return;
     try {
-        plugin().log.pendingLines.emplace_back(level, text);
+        bound.log->pendingLines.emplace_back(level, text);
     } catch (...) {
     }
 }
 
 void FlushPendingLog() noexcept {
-    for (const auto& [level, text] : plugin().log.pendingLines) myLog(level, text);
-    plugin().log.pendingLines.clear();
+    if (bound.log == nullptr) return;
+    for (const auto& [level, text] : bound.log->pendingLines) myLog(level, text);
+    bound.log->pendingLines.clear();
 }
 
 void ShowPendingStatus() noexcept {
-    std::string& pending = plugin().log.pendingStatus;
+    if (bound.log == nullptr) return;
+    std::string& pending = bound.log->pendingStatus;
     if (!pending.empty()) {
         myStatus(pending.c_str());
         pending.clear();
@@ -193,11 +206,10 @@ void ShowPendingStatus() noexcept {
 }
 
 void CloseLogFile() noexcept {
-    LogState& log = plugin().log;
-    if (log.file != nullptr) {
-        platform::fileIo().close(log.file);
-        log.file = nullptr;
+    if (bound.log != nullptr && bound.log->file != nullptr) {
+        platform::fileIo().close(bound.log->file);
+        bound.log->file = nullptr;
     }
 }
 
-bool LogIsOpen() noexcept { return plugin().log.file != nullptr; }
+bool LogIsOpen() noexcept { return bound.log != nullptr && bound.log->file != nullptr; }

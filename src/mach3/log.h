@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "mach3/host_link.h"
 
 enum LogLevel : int32_t {
     LOG_SYSTEM = 0,
@@ -15,6 +19,17 @@ enum LogLevel : int32_t {
 };
 
 const char* LogLevelName(int32_t level) noexcept;
+
+struct LogState {
+    void* file = nullptr;  // a handle from the file seam, or none
+    int32_t threshold = 0;
+    std::string pendingStatus;  // a report made before InitControl lent the status text
+    std::vector<std::pair<int32_t, std::string>> pendingLines;  // reports made before the log opened
+};
+
+// Hands the log what it keeps and what it reads: the status text of the lent blocks, and the
+// profile's path (never the log's, and shortened first in a long status text). Until then, nothing.
+void BindLog(LogState& log, const HostLink& host, const std::string& profilePath) noexcept;
 
 // How the first line of every log begins; the wiring check knows the plug-in's own log by it.
 inline constexpr char kLogBanner[] = "*** TRELVO-40/41 Plug-In Debug Log";

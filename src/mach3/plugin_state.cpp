@@ -4,13 +4,25 @@
 #include <new>
 
 #include "mach3/assignments/assignments.h"
+#include "mach3/dialog/config_dialog.h"
+#include "mach3/log.h"
 #include "mach3/pin_assignment.h"
 #include "mach3/update/update.h"
 #include "platform/file_io.h"
 
+namespace {
 PluginState g_plugin;
+}
 
-PluginState::PluginState() { BindBoardCore(*this); }
+PluginState& plugin() noexcept { return g_plugin; }
+
+// Each room is handed its part here, once; none reaches back up to this state.
+PluginState::PluginState() {
+    BindBoardCore(*this);
+    BindLog(log, host, id.ProfilePath);
+    BindAssignments(settings, host, scan, inputs);
+    BindConfigDialog(settings, scan, host);
+}
 PluginState::~PluginState() = default;
 
 void ResetPluginState() {

@@ -4,32 +4,16 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "core/transmitter.h"
+#include "mach3/assignments/assignments.h"
 #include "mach3/host_blocks.h"
+#include "mach3/host_link.h"
+#include "mach3/log.h"
 #include "mach3/settings.h"
 
 class OutputPinAssignment;
 class InputPinAssignment;
-
-// Markers held by ExpandedAssignments and bitStreamIndex instead of an output index.
-enum : int32_t {
-    ASSIGN_NOT_AVAILABLE = -1,
-    ASSIGN_NONE = -2,
-    ASSIGN_NO_STREAM = -3,
-    ASSIGN_DIPSW_JP1 = -4,
-    ASSIGN_DIPSW_JP2 = -5,
-};
-
-// What InitControl lends, kept from then on.
-struct HostLink {
-    HostEngineBlock* engine = nullptr;
-    intptr_t arg2 = 0;
-    HostStateBlock* state = nullptr;
-    intptr_t arg4 = 0;
-};
 
 // The seven host callbacks: stored, never called.
 struct HostCallbacks {
@@ -40,21 +24,6 @@ struct HostCallbacks {
     HostCallback getLED = nullptr;
     HostCallback setLED = nullptr;
     HostCallback code = nullptr;
-};
-
-struct LogState {
-    void* file = nullptr;  // a handle from the file seam, or none
-    int32_t threshold = 0;
-    std::string pendingStatus;  // a report made before InitControl lent the status text
-    std::vector<std::pair<int32_t, std::string>> pendingLines;  // reports made before the log opened
-};
-
-// Results of the last assignment scan. Before the first scan nothing is assigned, so no frame
-// bit can land in host output 0.
-struct ScanResults {
-    int32_t ExpandedAssignments[8] = {ASSIGN_NONE, ASSIGN_NONE, ASSIGN_NONE, ASSIGN_NONE,
-                                      ASSIGN_NONE, ASSIGN_NONE, ASSIGN_NONE, ASSIGN_NONE};
-    int32_t bitStreamIndex = ASSIGN_NO_STREAM;
 };
 
 // The forced host assignments, created by the first update cycle, released by myCleanUp.
@@ -89,9 +58,9 @@ struct PluginState {
     bool cleanedUp = false;
 };
 
-extern PluginState g_plugin;
-
-inline PluginState& plugin() noexcept { return g_plugin; }
+// The one state, reached only by the entry points, the lifecycle and the tests' seam
+// (tests/support/plugin_access.h); every room below is handed its part at set-up (ctest plugin_reach).
+PluginState& plugin() noexcept;
 
 // Back to the state at load: channel objects released, log closed without its closing line.
 void ResetPluginState();

@@ -156,7 +156,7 @@ protected:
         std::string wire;
         for (int i = 0; i < 300; ++i) {
             if (i % 50 == 0) engine_.outputs[7].state ^= 1;
-            myUpdate();
+            myUpdate(testsupport::State());
             wire += BitStreamState(5) ? '1' : '0';
         }
         const auto frames = wiretest::Decode(wire);
@@ -201,7 +201,7 @@ protected:
             EXPECT_EQ(FolderEntries(), outcome == Expect::Absent ? std::vector<std::string>{}
                                                                    : std::vector<std::string>{"profile.xml"});
             // The settings were read from the file as loaded, whatever became of the save.
-            EXPECT_EQ(plugin().settings.IoMode, config ? 0 : 1);
+            EXPECT_EQ(testsupport::State().settings.IoMode, config ? 0 : 1);
             ExpectRunning();
         }
     }
@@ -281,7 +281,7 @@ TEST_F(ProfileFaultsTest, FailingDialogAndFailingSaveTogether) {
     }
     platform::ResetFileIo();
     EXPECT_TRUE(ReadFile(profile_) == before);
-    EXPECT_EQ(plugin().settings.IoMode, 1);  // a dialog that never showed changes nothing
+    EXPECT_EQ(testsupport::State().settings.IoMode, 1);  // a dialog that never showed changes nothing
     ExpectRunning();
 }
 
@@ -375,7 +375,7 @@ protected:
         const std::string name = PlugSetProName(path.c_str());
         EXPECT_EQ(name.substr(name.size() - 21), " and 41 Quorlane Inc.");
         const size_t errorsAfterLoad = Errors().size();
-        EXPECT_EQ(plugin().settings.IoMode, c.outcome == Outcome::Unreadable ? 2 : 1) << "the defaults, or the file's";
+        EXPECT_EQ(testsupport::State().settings.IoMode, c.outcome == Outcome::Unreadable ? 2 : 1) << "the defaults, or the file's";
         Init();
         platform::SetDialogScript("mode 0 spindle on ok");
         PlugConfig();

@@ -16,7 +16,7 @@
 #include "board.h"
 #include "mach3/host_blocks.h"
 #include "mach3/lifecycle.h"
-#include "mach3/plugin_state.h"
+#include "../support/plugin_access.h"
 #include "mach3/update/update.h"
 
 namespace {
@@ -81,7 +81,7 @@ std::string Mach3Wire(const std::vector<Line>& lines) {
         state.m_SpindleOn = l.spindleOn ? 1 : 0;
         state.SpinDir = l.ccw ? 0 : 1;
         state.SpindleFM.ratio = l.duty;
-        myUpdate();
+        myUpdate(testsupport::State());
         wire += engine.outputs[kStream].state ? '1' : '0';
     }
     myCleanUp();

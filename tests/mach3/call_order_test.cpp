@@ -130,7 +130,7 @@ TEST_P(CallOrderTest, TheHostSurvivesAndOnlyTheLentBlocksAreWritten) {
         EXPECT_TRUE(cp.enabled == 1 && cp.port == 1 && cp.pin == 17 && cp.activeLow == 0) << "charge pump not forced";
         const HostInputSignal& estop = engine.inputs[25];
         EXPECT_TRUE(estop.enabled == 1 && estop.port == 1 && estop.pin == 10) << "EStop input not forced";
-        EXPECT_EQ(estop.activeLow, plugin().settings.SimMode ? 1 : 0) << "the first cycle's set-up did not run again";
+        EXPECT_EQ(estop.activeLow, testsupport::State().settings.SimMode ? 1 : 0) << "the first cycle's set-up did not run again";
     }
 }
 

@@ -22,29 +22,29 @@ protected:
 };
 
 TEST_F(LifecycleTest, DefaultsWithoutASection) {
-    plugin().settings.IoMode = 77;  // a stale value must be replaced by the default
+    testsupport::State().settings.IoMode = 77;  // a stale value must be replaced by the default
     LoadSettings({}, /*withLog=*/false);
-    const Settings& s = plugin().settings;
+    const Settings& s = testsupport::State().settings;
     EXPECT_EQ(s.IoMode, IO_EXPANDED_INPUT);
     EXPECT_FALSE(s.EnableSpindle || s.DemoMode || s.zzzzz || s.EnableDebug || s.SimMode);
     EXPECT_EQ(s.PostEStopDelay, 10);
     EXPECT_EQ(s.IdleDelay, 3);
     EXPECT_EQ(s.IntraFrameDelay, 0);
     EXPECT_FALSE(LogIsOpen());
-    EXPECT_EQ(plugin().log.threshold, 0);
+    EXPECT_EQ(testsupport::State().log.threshold, 0);
 }
 
 TEST_F(LifecycleTest, EverySettingIsReadFromItsKey) {
     LoadSettings({{"ExpandedMode", "1"}, {"EnableSpindle", "1"}, {"DemoMode", "2"}, {"zzzzz", "-1"},
                   {"EnableDebug", "1"}, {"SimMode", "1"}, {"PostEStopDelay", "20"}, {"IdleDelay", "-4"},
                   {"IntraFrameDelay", "7"}, {"DebugLogLevel", "3"}});
-    const Settings& s = plugin().settings;
+    const Settings& s = testsupport::State().settings;
     EXPECT_EQ(s.IoMode, 1);
     EXPECT_TRUE(s.EnableSpindle && s.DemoMode && s.zzzzz && s.EnableDebug && s.SimMode);
     EXPECT_EQ(s.PostEStopDelay, 20);
     EXPECT_EQ(s.IdleDelay, -4);
     EXPECT_EQ(s.IntraFrameDelay, 7);
-    EXPECT_EQ(plugin().log.threshold, 3);
+    EXPECT_EQ(testsupport::State().log.threshold, 3);
     const auto lines = Messages();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[0], "SYSTEM: *** TRELVO-40/41 Plug-In Debug Log (level=3 in myProfileInit) ***");
@@ -57,8 +57,8 @@ TEST_F(LifecycleTest, SecondSetProNameKeepsTheOpenLog) {
     testsupport::WriteFile(profile_, testsupport::ProfileWithSettings(
                                          {{"ExpandedMode", "1"}, {"DebugLogFile", other.string()}, {"DebugLogLevel", "0"}}));
     PlugSetProName(profile_.string().c_str());
-    EXPECT_EQ(plugin().settings.IoMode, 1) << "other settings are reloaded";
-    EXPECT_EQ(plugin().log.threshold, 4) << "the threshold keeps its value";
+    EXPECT_EQ(testsupport::State().settings.IoMode, 1) << "other settings are reloaded";
+    EXPECT_EQ(testsupport::State().log.threshold, 4) << "the threshold keeps its value";
     EXPECT_FALSE(std::filesystem::exists(other)) << "the new log file is not opened";
     EXPECT_EQ(Count("SYSTEM: myProfileInit() ignoring debug file from XML"), 1);
     EXPECT_EQ(Count("INFO: Profile Init"), 2);
@@ -109,7 +109,7 @@ TEST_F(LifecycleTest, UndocumentedShutdownReleasesNothing) {
     Cycles(1);
     myNotify(14);
     myNotify(0x12000E);
-    EXPECT_NE(plugin().channels.chargePump, nullptr);
+    EXPECT_NE(testsupport::State().channels.chargePump, nullptr);
     EXPECT_TRUE(LogIsOpen());
 }
 
@@ -158,7 +158,7 @@ TEST_F(LifecycleTest, ASessionAfterStopPlugStartsAfresh) {
     for (int i = 0; i < 100 && state_.statusText[0] == '\0'; ++i) Cycles(1);
     EXPECT_STREQ(state_.statusText, "TRELVO-40/41 sending SERIAL TEST data 0x6B #0") << "the transmitter starts afresh";
     myCleanUp();
-    EXPECT_EQ(plugin().channels.chargePump, nullptr) << "the second StopPlug releases again";
+    EXPECT_EQ(testsupport::State().channels.chargePump, nullptr) << "the second StopPlug releases again";
     EXPECT_FALSE(LogIsOpen());
     EXPECT_EQ(Messages().back(), "SYSTEM: *** Closing Log File  ***");
 }
@@ -167,9 +167,9 @@ TEST_F(LifecycleTest, StopPlugReleasesTheChannelObjectsButLeavesTheHostAssignmen
     LoadSettings({});
     Init();
     Cycles(3);
-    ASSERT_NE(plugin().channels.chargePump, nullptr);
+    ASSERT_NE(testsupport::State().channels.chargePump, nullptr);
     myCleanUp();
-    const Channels& ch = plugin().channels;
+    const Channels& ch = testsupport::State().channels;
     EXPECT_EQ(ch.chargePump, nullptr);
     EXPECT_EQ(ch.estop, nullptr);
     EXPECT_EQ(engine_.inputs[25].pin, 10) << "the host keeps the assignment last applied";
@@ -178,11 +178,11 @@ TEST_F(LifecycleTest, StopPlugReleasesTheChannelObjectsButLeavesTheHostAssignmen
 TEST_F(LifecycleTest, InitControlKeepsAllFourArgumentsAtFullWidth) {
     const intptr_t high = static_cast<intptr_t>(~static_cast<uintptr_t>(0) >> 1);
     PlugInitControl(reinterpret_cast<intptr_t>(&engine_), high, reinterpret_cast<intptr_t>(&state_), high - 1);
-    EXPECT_EQ(plugin().host.engine, &engine_);
-    EXPECT_EQ(plugin().host.state, &state_);
-    EXPECT_EQ(plugin().host.arg2, high);
-    EXPECT_EQ(plugin().host.arg4, high - 1);
-    EXPECT_EQ(plugin().core.state, board::kTxIdle);
+    EXPECT_EQ(testsupport::State().host.engine, &engine_);
+    EXPECT_EQ(testsupport::State().host.state, &state_);
+    EXPECT_EQ(testsupport::State().host.arg2, high);
+    EXPECT_EQ(testsupport::State().host.arg4, high - 1);
+    EXPECT_EQ(testsupport::State().core.state, board::kTxIdle);
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ protected:
         std::string wire;
         for (int i = 0; i < count; ++i) {
             if (i % 40 == 0) engine_.outputs[7].state ^= 1;
-            myUpdate();
+            myUpdate(testsupport::State());
             wire += BitStreamState(5) ? '1' : '0';
         }
         return wire;

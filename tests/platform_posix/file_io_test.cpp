@@ -420,7 +420,6 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         fs::create_directories(dir_);
         testsupport::WriteFile(profile_, old);
         chmod(profile_.c_str(), c.mode);
-        plugin().id.ProfilePath = profile_.string();
         fs::create_directories(Home());
         watch::real = platform::posix::syscalls();
         watch::profile = profile_.string();
@@ -436,7 +435,7 @@ TEST_F(PosixSaveTest, WhatReachesTheDiskAndInWhichOrder) {
         if (c.arrange) c.arrange(dir_);
         struct stat before {};
         stat(profile_.c_str(), &before);
-        auto store = std::make_unique<CXmlProfile>();
+        auto store = std::make_unique<CXmlProfile>(profile_.string());
         store->WriteInt("TRELVO40", "K", c.value);
         Watch();
 
@@ -488,7 +487,6 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
     const std::string old = testsupport::ProfileWithSettings({{"DebugLogFile", log_.string()}, {"DebugLogLevel", "2"}, {"ExpandedMode", "1"}});
     testsupport::WriteFile(profile_, old);
     fs::create_hard_link(profile_, dir_ / "alias.xml");
-    plugin().id.ProfilePath = profile_.string();
     watch::real = platform::posix::syscalls();
     watch::profile = profile_.string();
     watch::trace.clear();
@@ -497,7 +495,7 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
     watch::changeAtFsync = watch::zeroWrite = false;
     watch::profileWrites = 1;  // the first write is cut off, every later one fails
     {
-        CXmlProfile store;
+        CXmlProfile store(profile_.string());
         store.WriteString("TRELVO40", "Long", std::string(300, 'x'));
         Watch();
         std::string reason;
@@ -518,7 +516,7 @@ TEST_F(PosixSaveTest, AJournalIsWrittenBeforeTheWriteInPlaceAndUsedAtTheNextLoad
     const std::string name = PlugSetProName(profile_.c_str());
     EXPECT_EQ(testsupport::ReadFile(profile_), old) << "put back";
     EXPECT_FALSE(fs::exists(journal));
-    EXPECT_EQ(plugin().settings.IoMode, 1) << "read from the old text";
+    EXPECT_EQ(testsupport::State().settings.IoMode, 1) << "read from the old text";
     Init();
     const std::string report = "TRELVO-40/41 profile " + profile_.string() + " was left cut short by an interrupted save";
     EXPECT_EQ(std::string(state_.statusText).rfind(Shortened(report), 0), 0u) << state_.statusText;
@@ -793,13 +791,12 @@ TEST_F(PosixSaveTest, AnotherWriterBeforeEverySystemCallOfASave) {
                 fs::create_directories(Home());
                 testsupport::WriteFile(profile_, old);
                 if (inPlace) fs::create_hard_link(profile_, dir_ / "alias.xml");
-                plugin().id.ProfilePath = profile_.string();
                 interleave::profile = profile_.string();
                 interleave::byRename = byRename;
                 interleave::at = at;
                 interleave::calls = 0;
                 interleave::names.clear();
-                auto store = std::make_unique<CXmlProfile>();
+                auto store = std::make_unique<CXmlProfile>(profile_.string());
                 store->WriteInt("TRELVO40", "K", 1);
                 interleave::Install();
                 std::string reason;

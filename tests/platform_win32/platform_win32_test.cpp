@@ -757,10 +757,9 @@ TEST_F(FileHooksTest, SavePaths) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const fs::path path = c.setup(dir_);
-        plugin().id.ProfilePath = path.string();
         std::string reason;
         {
-            CXmlProfile store;
+            CXmlProfile store(path.string());
             EXPECT_EQ(store.ReadInt("A", "B", 4), 4);
             store.WriteInt("TRELVO40", "K", 1);
             EXPECT_EQ(store.Save(reason), c.expected == 0);

@@ -115,7 +115,7 @@ void PluginTest::Init() {
 
 void PluginTest::Cycles(int count) {
     for (int i = 0; i < count; ++i) {
-        myUpdate();
+        myUpdate(State());
     }
 }
 
@@ -126,8 +126,8 @@ void PluginTest::EStopCycles(int count) {
 }
 
 std::string PluginTest::LogText() {
-    if (plugin().log.file != nullptr) {
-        std::fflush(static_cast<FILE*>(plugin().log.file));
+    if (State().log.file != nullptr) {
+        std::fflush(static_cast<FILE*>(State().log.file));
     }
 #if defined(_WIN32)
     // The log is a text-mode file, so Windows writes CR LF; the tests compare lines.

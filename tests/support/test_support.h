@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "mach3/host_blocks.h"
-#include "mach3/plugin_state.h"
+#include "support/plugin_access.h"
 
 namespace testsupport {
 

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "mach3/pin_assignment.h"
-#include "mach3/plugin_state.h"
 #include "platform/message_box.h"
 #include "platform/module_file.h"
 
@@ -20,6 +19,15 @@ const char* const kStepDirWarning =
 
 namespace {
 
+// Handed over by BindAssignments; the owner of the plug-in state keeps them alive as long as the module.
+struct Bound {
+    const Settings* settings = nullptr;
+    const HostLink* host = nullptr;
+    ScanResults* scan = nullptr;
+    board::Inputs* inputs = nullptr;
+};
+constinit Bound bound;
+
 // Slot of an expanded pin within its port's four: pins 1, 14, 16, 17; -1 for any other pin.
 int32_t PinSlot(int32_t pin) noexcept {
     switch (pin) {
@@ -33,11 +41,16 @@ int32_t PinSlot(int32_t pin) noexcept {
 
 }  // namespace
 
+void BindAssignments(const Settings& settings, const HostLink& host, ScanResults& scan, board::Inputs& inputs) noexcept {
+    bound = Bound{&settings, &host, &scan, &inputs};
+}
+
 void ScanSignalAssignments() noexcept {
-    PluginState& p = plugin();
-    int32_t* slots = p.scan.ExpandedAssignments;
-    if (p.settings.IoMode == IO_EXPANDED_INPUT) {
-        p.scan.bitStreamIndex = ASSIGN_NONE;
+    if (bound.scan == nullptr) return;
+    ScanResults& scan = *bound.scan;
+    int32_t* slots = scan.ExpandedAssignments;
+    if (bound.settings->IoMode == IO_EXPANDED_INPUT) {
+        scan.bitStreamIndex = ASSIGN_NONE;
         for (int32_t k = 0; k < 8; ++k) {
             slots[k] = ASSIGN_NOT_AVAILABLE;
         }
@@ -46,11 +59,11 @@ void ScanSignalAssignments() noexcept {
         AimInputs();
         return;
     }
-    p.scan.bitStreamIndex = ASSIGN_NO_STREAM;
+    scan.bitStreamIndex = ASSIGN_NO_STREAM;
     for (int32_t k = 0; k < 8; ++k) {
         slots[k] = ASSIGN_NONE;
     }
-    HostEngineBlock* engine = p.host.engine;
+    HostEngineBlock* engine = bound.host->engine;
     if (engine == nullptr) {
         AimInputs();
         return;
@@ -66,7 +79,7 @@ void ScanSignalAssignments() noexcept {
             case 1:
                 if (out.pin == 16) {
                     out.activeLow = 0;  // so the pin level equals the frame bit we write
-                    p.scan.bitStreamIndex = i;
+                    scan.bitStreamIndex = i;
                 }
                 break;
             case 8:
@@ -83,43 +96,42 @@ void ScanSignalAssignments() noexcept {
 }
 
 void AimInputs() noexcept {
-    PluginState& p = plugin();
-    board::Inputs& in = p.inputs;
+    if (bound.inputs == nullptr) return;
+    board::Inputs& in = *bound.inputs;
     in = board::Inputs{};
-    if (HostEngineBlock* engine = p.host.engine) {
+    if (HostEngineBlock* engine = bound.host->engine) {
         for (int32_t k = 0; k < board::kOutputSlots; ++k) {
-            const int32_t index = p.scan.ExpandedAssignments[k];
+            const int32_t index = bound.scan->ExpandedAssignments[k];
             if (index >= 0 && index < HOST_OUTPUT_COUNT) {
                 in.level[k] = &engine->outputs[index].state;
                 in.activeLow[k] = &engine->outputs[index].activeLow;
             }
         }
     }
-    if (HostStateBlock* state = p.host.state) {
+    if (HostStateBlock* state = bound.host->state) {
         in.spindleOn = &state->m_SpindleOn;
         in.spindleDir = &state->SpinDir;
         in.spindleRatio = &state->SpindleFM.ratio;
     }
 }
 
-int32_t GetPort8Word() noexcept { return plugin().inputs.Pp2Word(); }
+int32_t GetPort8Word() noexcept { return bound.inputs != nullptr ? bound.inputs->Pp2Word() : 0; }
 
-int32_t GetPort9Word() noexcept { return plugin().inputs.RelayWord(); }
+int32_t GetPort9Word() noexcept { return bound.inputs != nullptr ? bound.inputs->RelayWord() : 0; }
 
 void CheckProbeAssignment() noexcept {
-    const PluginState& p = plugin();
-    if (p.host.engine == nullptr) {
+    if (bound.host == nullptr || bound.host->engine == nullptr) {
         return;
     }
-    const InputPinAssignment probe(p.host.engine, 22);
-    const int32_t mode = p.settings.IoMode;
+    const InputPinAssignment probe(bound.host->engine, 22);
+    const int32_t mode = bound.settings->IoMode;
     if (mode != IO_EXPANDED_IO && mode != IO_EXPANDED_INPUT && probe.port == 8) {
         ShowWarning(kProbeWarning);
     }
 }
 
 bool CheckStepDirAssignment() noexcept {
-    const HostEngineBlock* engine = plugin().host.engine;
+    const HostEngineBlock* engine = bound.host != nullptr ? bound.host->engine : nullptr;
     if (engine == nullptr) {
         return true;
     }

@@ -7,11 +7,18 @@
 #include "mach3/assignments/signal_names.h"
 #include "mach3/dialog/config_layout.h"
 #include "mach3/log.h"
-#include "mach3/plugin_state.h"
 #include "mach3/profile/xml_profile.h"
 #include "mach3/version.h"
 
 namespace {
+
+// Handed over by BindConfigDialog; the owner of the plug-in state keeps them alive as long as the module.
+struct Bound {
+    Settings* settings = nullptr;
+    const ScanResults* scan = nullptr;
+    const HostLink* host = nullptr;
+};
+constinit Bound bound;
 
 constexpr const char* kUnused = "** unused **";
 constexpr const char* kNotAvailable = "Not Available";
@@ -43,7 +50,7 @@ int InputSlot(int port, int pin, int32_t ioMode) noexcept {
 }
 
 void FillOutputFields(CConfigForm& form) {
-    const ScanResults& scan = plugin().scan;
+    const ScanResults& scan = *bound.scan;
     form.m_Outputs[8] = OutputSignalName(scan.bitStreamIndex);
     for (int k = 0; k < 8; ++k) {
         form.m_Outputs[k] = OutputSignalName(scan.ExpandedAssignments[k]);
@@ -51,7 +58,7 @@ void FillOutputFields(CConfigForm& form) {
 }
 
 void LogOutcome(const char* heading, const char* status) noexcept {
-    const Settings& s = plugin().settings;
+    const Settings& s = *bound.settings;
     myLogf(LOG_INFO, "%s\n\tIO Mode:\t%d\n\tSpindle:\t%d\n\tDemo:\t\t%d", heading, s.IoMode, s.EnableSpindle ? 1 : 0,
            s.DemoMode ? 1 : 0);
     if (s.EnableDebug) {
@@ -115,12 +122,13 @@ void UpdateSpindleEnable(CConfigForm& form) noexcept {
 }
 
 void FillInputAssignmentFields(CConfigForm& form) {
-    const int32_t ioMode = plugin().settings.IoMode;
+    if (bound.settings == nullptr) return;
+    const int32_t ioMode = bound.settings->IoMode;
     for (int k = 0; k < 4; ++k) {
         form.m_Inputs[k] = kUnused;
         form.m_Inputs[4 + k] = ioMode == IO_EXPANDED_OUTPUT ? kNotAvailable : kUnused;
     }
-    const HostEngineBlock* engine = plugin().host.engine;
+    const HostEngineBlock* engine = bound.host->engine;
     if (engine == nullptr) {
         return;
     }
@@ -150,8 +158,13 @@ void FillInputAssignmentFields(CConfigForm& form) {
     }
 }
 
+void BindConfigDialog(Settings& settings, const ScanResults& scan, const HostLink& host) noexcept {
+    bound = Bound{&settings, &scan, &host};
+}
+
 void RunConfigDialog(CXmlProfile& profile) noexcept {
-    Settings& s = plugin().settings;
+    if (bound.settings == nullptr) return;
+    Settings& s = *bound.settings;
     try {
         int32_t result;
         {

@@ -4,9 +4,16 @@
 #include <cstdint>
 #include <string>
 
+#include "mach3/assignments/assignments.h"
 #include "mach3/dialog/modal_dialog.h"
+#include "mach3/host_link.h"
+#include "mach3/settings.h"
 
 class CXmlProfile;
+
+// Hands the dialog the settings it shows and changes, the scan results it shows and the lent blocks
+// whose inputs it lists. Until then RunConfigDialog shows nothing.
+void BindConfigDialog(Settings& settings, const ScanResults& scan, const HostLink& host) noexcept;
 
 // Close code of the Refresh button: show the dialog again with freshly read displays.
 inline constexpr int32_t REFRESH_RESULT = 4;

@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "mach3/log.h"
-#include "mach3/plugin_state.h"
 #include "mach3/settings.h"
 #include "mach3/profile/profile_file.h"
 #include "platform/file_io.h"
@@ -40,7 +40,7 @@ const char kNewProfile[] = "<profile/>";
 
 // Only the plug-in's own section is mapped at first: the keys of a large profile's other sections
 // are checked by the parse but never held.
-CXmlProfile::CXmlProfile() : mapped_{kProfileSection}, path_(plugin().id.ProfilePath) { Load(); }
+CXmlProfile::CXmlProfile(std::string path) : mapped_{kProfileSection}, path_(std::move(path)) { Load(); }
 
 CXmlProfile::~CXmlProfile() {
     std::string reason;

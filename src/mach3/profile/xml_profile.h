@@ -10,8 +10,8 @@
 
 class CXmlProfile {
 public:
-    // Binds to the file named by ProfilePath and reads its settings.
-    CXmlProfile();
+    // Binds to the profile file at this path and reads its settings.
+    explicit CXmlProfile(std::string path);
     // Saves the document unless Save already ran, then drops it.
     virtual ~CXmlProfile();
 

@@ -3,13 +3,14 @@
 
 #include <cstdio>
 
+#include "core/scheduler.h"
+#include "mach3/host_link.h"
 #include "mach3/log.h"
-#include "mach3/plugin_state.h"
 
 static_assert(board::kError == LOG_ERROR && board::kInfo == LOG_INFO && board::kDebug == LOG_DEBUG &&
               board::kAll == LOG_ALL);
 
-void WriteCoreEvent(void*, const board::Event& e) noexcept {
+void WriteCoreEvent(void* context, const board::Event& e) noexcept {
     using K = board::EventKind;
     const int32_t level = e.level;
     const unsigned a = static_cast<unsigned>(e.a);
@@ -61,7 +62,7 @@ void WriteCoreEvent(void*, const board::Event& e) noexcept {
             break;
         case K::SpindleDump: {
             // The host's own spindle values come with the core's: only this adapter knows them.
-            const HostStateBlock* host = plugin().host.state;
+            const HostStateBlock* host = context != nullptr ? static_cast<const HostLink*>(context)->state : nullptr;
             if (host == nullptr) {
                 break;
             }

@@ -3,5 +3,6 @@
 
 #include "core/events.h"
 
-// The board core's EventSink writer: one log line per event, and the status text for a word sent.
-void WriteCoreEvent(void*, const board::Event& e) noexcept;
+// The board core's EventSink writer: one log line per event, and the status text for a word sent. The
+// context is the HostLink whose lent state block the spindle dump reads.
+void WriteCoreEvent(void* context, const board::Event& e) noexcept;

@@ -42,11 +42,11 @@ bool CreateChannels(PluginState& p) noexcept {
 
 void BindBoardCore(PluginState& p) noexcept {
     p.events.write = &WriteCoreEvent;
+    p.events.context = &p.host;
     p.core.Bind(&p.settings, &p.inputs, &p.events, board::RescanHook{&Rescan, nullptr});
 }
 
-void myUpdate() noexcept {
-    PluginState& p = plugin();
+void myUpdate(PluginState& p) noexcept {
     myLog(LOG_ALL, "myUpdate");
     HostEngineBlock* engine = p.host.engine;
     if (engine == nullptr) {

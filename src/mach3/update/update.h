@@ -3,6 +3,8 @@
 
 struct PluginState;
 
-void myUpdate() noexcept;
-// Points the board core at the plug-in's settings, input view and log.
+// One host Update over the state its owner hands in.
+void myUpdate(PluginState& p) noexcept;
+// Points the board core at the plug-in's settings, input view and log, and the log's lines at the
+// lent status block.
 void BindBoardCore(PluginState& p) noexcept;

@@ -27,7 +27,7 @@ protected:
     }
 
     std::vector<int32_t> Slots() const {
-        const int32_t* s = plugin().scan.ExpandedAssignments;
+        const int32_t* s = testsupport::State().scan.ExpandedAssignments;
         return {s, s + 8};
     }
 
@@ -35,7 +35,7 @@ protected:
 };
 
 TEST_F(ScanTest, BeforeAnyScanNothingIsAssigned) {
-    EXPECT_EQ(plugin().scan.bitStreamIndex, ASSIGN_NO_STREAM);
+    EXPECT_EQ(testsupport::State().scan.bitStreamIndex, ASSIGN_NO_STREAM);
     EXPECT_EQ(Slots(), Slots8(8, ASSIGN_NONE));
     EXPECT_EQ(GetPort8Word(), 0);
     EXPECT_EQ(GetPort9Word(), 16);
@@ -45,15 +45,15 @@ TEST_F(ScanTest, ExpandedInputModeGivesFixedMarkersAndLeavesTheHostTableAlone) {
     Assign(4, 1, 1, 16, 1, 1);
     Assign(7, 1, 9, 1, 0, 1);
     Assign(3, 1, 8, 14, 0, 1);
-    plugin().settings.IoMode = IO_EXPANDED_IO;
+    testsupport::State().settings.IoMode = IO_EXPANDED_IO;
     ScanSignalAssignments();  // something to overwrite
     Assign(4, 1, 1, 16, 1, 1);
     const HostEngineBlock before = engine_;
 
-    plugin().settings.IoMode = IO_EXPANDED_INPUT;
+    testsupport::State().settings.IoMode = IO_EXPANDED_INPUT;
     ScanSignalAssignments();
     EXPECT_EQ(Slots(), (Slots8{-1, -1, -1, -1, -4, -5, -1, -1}));
-    EXPECT_EQ(plugin().scan.bitStreamIndex, -2);
+    EXPECT_EQ(testsupport::State().scan.bitStreamIndex, -2);
     EXPECT_EQ(0, std::memcmp(&before, &engine_, sizeof engine_));
     // Markers never read as outputs.
     EXPECT_EQ(GetPort8Word(), 0);
@@ -69,12 +69,12 @@ TEST_F(ScanTest, OutputModesMapEachExpandedPin) {
             engine_ = HostEngineBlock{};
             const int index = 22 + slot;  // up to 29, the last output
             Assign(index, 1, ports[slot], pins[slot]);
-            plugin().settings.IoMode = mode;
+            testsupport::State().settings.IoMode = mode;
             ScanSignalAssignments();
             Slots8 expected(8, ASSIGN_NONE);
             expected[slot] = index;
             EXPECT_EQ(Slots(), expected);
-            EXPECT_EQ(plugin().scan.bitStreamIndex, ASSIGN_NO_STREAM);
+            EXPECT_EQ(testsupport::State().scan.bitStreamIndex, ASSIGN_NO_STREAM);
         }
     }
 }
@@ -100,10 +100,10 @@ TEST_F(ScanTest, ConflictsIgnoredPinsAndTheBitStreamPin) {
         expected.outputs[4].activeLow = 0;
         expected.outputs[9].activeLow = 0;
 
-        plugin().settings.IoMode = mode;
+        testsupport::State().settings.IoMode = mode;
         ScanSignalAssignments();
         EXPECT_EQ(Slots(), (Slots8{-2, 7, -2, -2, -2, -2, -2, 11}));
-        EXPECT_EQ(plugin().scan.bitStreamIndex, 9);
+        EXPECT_EQ(testsupport::State().scan.bitStreamIndex, 9);
         EXPECT_EQ(0, std::memcmp(&expected, &engine_, sizeof engine_));
     }
 }
@@ -111,20 +111,20 @@ TEST_F(ScanTest, ConflictsIgnoredPinsAndTheBitStreamPin) {
 TEST_F(ScanTest, RescanForgetsAssignmentsThatAreGone) {
     Assign(6, 1, 9, 14);
     Assign(8, 1, 1, 16);
-    plugin().settings.IoMode = IO_EXPANDED_IO;
+    testsupport::State().settings.IoMode = IO_EXPANDED_IO;
     ScanSignalAssignments();
     EXPECT_EQ(Slots()[5], 6);
-    EXPECT_EQ(plugin().scan.bitStreamIndex, 8);
+    EXPECT_EQ(testsupport::State().scan.bitStreamIndex, 8);
 
     // Without a new scan the old result stands.
     engine_.outputs[6].enabled = 0;
     engine_.outputs[8].port = 2;
     EXPECT_EQ(Slots()[5], 6);
-    EXPECT_EQ(plugin().scan.bitStreamIndex, 8);
+    EXPECT_EQ(testsupport::State().scan.bitStreamIndex, 8);
 
     ScanSignalAssignments();
     EXPECT_EQ(Slots(), Slots8(8, ASSIGN_NONE));
-    EXPECT_EQ(plugin().scan.bitStreamIndex, ASSIGN_NO_STREAM);
+    EXPECT_EQ(testsupport::State().scan.bitStreamIndex, ASSIGN_NO_STREAM);
 }
 
 TEST_F(ScanTest, PortWordsFollowStateAndActiveLow) {
@@ -134,7 +134,7 @@ TEST_F(ScanTest, PortWordsFollowStateAndActiveLow) {
         int32_t word9;
     };
     const Case cases[] = {{1, 0, 20}, {0, 1, 20}, {1, 1, 16}, {0, 0, 16}};
-    plugin().settings.IoMode = IO_EXPANDED_OUTPUT;
+    testsupport::State().settings.IoMode = IO_EXPANDED_OUTPUT;
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "state " << int(c.state) << " activeLow " << int(c.activeLow));
         engine_ = HostEngineBlock{};
@@ -153,7 +153,7 @@ TEST_F(ScanTest, PortWordsFollowStateAndActiveLow) {
 
 TEST_F(ScanTest, PortWordBitsFollowPinOrderAndLiveStates) {
     const int pins[] = {1, 14, 16, 17};
-    plugin().settings.IoMode = IO_EXPANDED_IO;
+    testsupport::State().settings.IoMode = IO_EXPANDED_IO;
     for (int k = 0; k < 4; ++k) {
         Assign(16 + k, 1, 8, pins[k]);
         Assign(24 + k, 1, 9, pins[k], 1);  // active-low: high when the state is 0

@@ -68,7 +68,7 @@ TEST_F(WarningsTest, CaptionIsTheModuleStemAndTextsAreExact) {
     Motor(2, 1, 9, 1);
     EXPECT_FALSE(CheckStepDirAssignment());
     Probe(1, 8);
-    plugin().settings.IoMode = IO_EXPANDED_OUTPUT;
+    testsupport::State().settings.IoMode = IO_EXPANDED_OUTPUT;
     CheckProbeAssignment();
     ASSERT_EQ(g_boxes.size(), 2u);
     const std::string stem = std::filesystem::read_symlink("/proc/self/exe").stem().string();
@@ -99,7 +99,7 @@ TEST_F(WarningsTest, ProbeWarningOnlyInExpandedOutputModeOnPort8) {
         SCOPED_TRACE(testing::Message() << "mode " << c.mode << " enabled " << int(c.enabled) << " port " << c.port);
         g_boxes.clear();
         Probe(c.enabled, c.port);
-        plugin().settings.IoMode = c.mode;
+        testsupport::State().settings.IoMode = c.mode;
         const HostEngineBlock before = engine_;
         CheckProbeAssignment();
         EXPECT_EQ(Texts(), c.warns ? std::vector<std::string>{kProbeText} : std::vector<std::string>{});
@@ -144,7 +144,7 @@ TEST_F(WarningsTest, EveryConfigNotificationWarnsAgain) {
 
     g_boxes.clear();
     Probe(0, 8);
-    plugin().settings.IoMode = IO_EXPANDED_OUTPUT;
+    testsupport::State().settings.IoMode = IO_EXPANDED_OUTPUT;
     myNotify(11);
     myNotify(11);
     EXPECT_EQ(Texts(), (std::vector<std::string>{kStepDirText, kProbeText, kStepDirText, kProbeText}));
@@ -158,7 +158,7 @@ TEST_F(WarningsTest, EveryConfigNotificationWarnsAgain) {
 TEST_F(WarningsTest, PostInitChecksOnlyTheProbe) {
     Motor(0, 1, 8, 9);
     Probe(1, 8);
-    plugin().settings.IoMode = IO_EXPANDED_OUTPUT;
+    testsupport::State().settings.IoMode = IO_EXPANDED_OUTPUT;
     PlugPostInitControl();
     EXPECT_EQ(Texts(), std::vector<std::string>{kProbeText});
 }

@@ -120,9 +120,9 @@ TEST_P(ConfigDialogOkWriteTest, OkWritesOnlyWhatTheUserChanged) {
     LoadSettings({{"ExpandedMode", "0"}, {"EnableSpindle", "0"}});
     Init();
     bool first = true;
-    platform::SetDialogObserver([&first](const std::string&) {
+    platform::SetDialogObserver([this, &first](const std::string&) {
         if (!std::exchange(first, false)) return;
-        CXmlProfile other;
+        CXmlProfile other(profile_.string());
         other.WriteInt(kProfileSection, "ExpandedMode", 2);
         other.WriteString(kProfileSection, "EnableSpindle", "7");
         std::string why;
@@ -163,15 +163,15 @@ TEST_F(ConfigDialogTest, RefreshPreviewsExpandedInputAndCancelRestoresEverything
         EXPECT_TRUE(Shows(preview, line)) << line << "\n" << preview;
     }
 
-    EXPECT_EQ(plugin().settings.IoMode, 0);
-    EXPECT_TRUE(plugin().settings.EnableSpindle);
+    EXPECT_EQ(testsupport::State().settings.IoMode, 0);
+    EXPECT_TRUE(testsupport::State().settings.EnableSpindle);
     EXPECT_EQ(Outcome("Config unchanged:"), "\tIO Mode:\t0|\tSpindle:\t1|\tDemo:\t\t0");
     EXPECT_STREQ(state_.statusText, "TRELVO-40/41 Config left unchanged");
     // The preview's markers must not outlive the dialog.
-    EXPECT_EQ(plugin().scan.bitStreamIndex, 5);
-    EXPECT_EQ(plugin().scan.ExpandedAssignments[0], 7);
-    EXPECT_EQ(plugin().scan.ExpandedAssignments[4], 8);
-    EXPECT_EQ(plugin().scan.ExpandedAssignments[1], ASSIGN_NONE);
+    EXPECT_EQ(testsupport::State().scan.bitStreamIndex, 5);
+    EXPECT_EQ(testsupport::State().scan.ExpandedAssignments[0], 7);
+    EXPECT_EQ(testsupport::State().scan.ExpandedAssignments[4], 8);
+    EXPECT_EQ(testsupport::State().scan.ExpandedAssignments[1], ASSIGN_NONE);
 }
 
 TEST_F(ConfigDialogTest, WindowThatCannotBeCreatedAfterRefreshCountsAsCancel) {
@@ -185,8 +185,8 @@ TEST_F(ConfigDialogTest, WindowThatCannotBeCreatedAfterRefreshCountsAsCancel) {
     const std::string before = ReadFile(profile_);
     Config("mode 2 refresh ok");
     EXPECT_EQ(displays_.size(), 1u);
-    EXPECT_EQ(plugin().settings.IoMode, 1);
-    EXPECT_EQ(plugin().scan.bitStreamIndex, 2);
+    EXPECT_EQ(testsupport::State().settings.IoMode, 1);
+    EXPECT_EQ(testsupport::State().scan.bitStreamIndex, 2);
     EXPECT_EQ(Outcome("Config unchanged:"), "\tIO Mode:\t1|\tSpindle:\t0|\tDemo:\t\t0");
     EXPECT_EQ(ReadFile(profile_), before);
 }
@@ -200,8 +200,8 @@ TEST_F(ConfigDialogTest, RefreshThenOkKeepsThePreviewedChoice) {
     EXPECT_TRUE(Shows(displays_[1], "[x] Enable Spindle (TRELVO-17)")) << displays_[1];
     EXPECT_EQ(Stored("ExpandedMode"), "1");
     EXPECT_EQ(Stored("EnableSpindle"), "1");
-    EXPECT_EQ(plugin().settings.IoMode, 1);
-    EXPECT_TRUE(plugin().settings.EnableSpindle);
+    EXPECT_EQ(testsupport::State().settings.IoMode, 1);
+    EXPECT_TRUE(testsupport::State().settings.EnableSpindle);
 }
 
 TEST_F(ConfigDialogTest, BitStreamWithoutOutputReadsErrorNone) {
@@ -215,7 +215,7 @@ TEST_F(ConfigDialogTest, BitStreamWithoutOutputReadsErrorNone) {
         Config("cancel");
         ASSERT_EQ(displays_.size(), 1u);
         EXPECT_TRUE(Shows(displays_[0], "Bit stream assigned to: ERROR (none)")) << displays_[0];
-        EXPECT_EQ(plugin().scan.bitStreamIndex, ASSIGN_NO_STREAM);
+        EXPECT_EQ(testsupport::State().scan.bitStreamIndex, ASSIGN_NO_STREAM);
     }
 }
 
@@ -239,7 +239,7 @@ TEST_F(ConfigDialogTest, StoredModeOutsideTheButtonsSelectsNoneAndOkStoresMinusO
     EXPECT_TRUE(Shows(displays_[0], "Mode: (none)")) << displays_[0];
     EXPECT_TRUE(Shows(displays_[0], "[ ] Enable Spindle (TRELVO-17)")) << "spindle box enabled\n" << displays_[0];
     EXPECT_EQ(Stored("ExpandedMode"), "-1");
-    EXPECT_EQ(plugin().settings.IoMode, -1);
+    EXPECT_EQ(testsupport::State().settings.IoMode, -1);
 }
 
 struct CloseCase {
@@ -253,8 +253,8 @@ TEST_P(ConfigDialogCloseTest, CloseActionsApplyOrRestore) {
     LoadSettings({{"ExpandedMode", "0"}, {"EnableSpindle", "0"}});
     Init();
     Config(GetParam().script);
-    EXPECT_EQ(plugin().settings.EnableSpindle, GetParam().applied);
-    EXPECT_EQ(plugin().settings.IoMode, GetParam().applied ? 1 : 0);
+    EXPECT_EQ(testsupport::State().settings.EnableSpindle, GetParam().applied);
+    EXPECT_EQ(testsupport::State().settings.IoMode, GetParam().applied ? 1 : 0);
     EXPECT_EQ(Stored("EnableSpindle"), GetParam().applied ? "1" : "0");
     EXPECT_EQ(Stored("ExpandedMode"), GetParam().applied ? "1" : "0");
     EXPECT_NE(Outcome(GetParam().applied ? "Config Updated:" : "Config unchanged:").find("IO Mode"),
@@ -276,7 +276,7 @@ TEST_F(ConfigDialogTest, DisabledAndHiddenCheckBoxesIgnoreClicksButKeepTheirTick
     Config("mode 2 spindle on demo on ok");
     EXPECT_EQ(Stored("ExpandedMode"), "2");
     EXPECT_EQ(Stored("EnableSpindle"), "0");
-    EXPECT_FALSE(plugin().settings.DemoMode);
+    EXPECT_FALSE(testsupport::State().settings.DemoMode);
 
     LoadSettings({{"ExpandedMode", "2"}, {"EnableSpindle", "1"}});
     Config("spindle off mode 0 ok");
@@ -305,7 +305,7 @@ TEST_F(ConfigDialogTest, OkIntoExpandedInputStopsBitStreamWritesAtOnce) {
     EStopCycles(1);
     Cycles(30);
     Config("mode 2 ok");
-    ASSERT_EQ(plugin().settings.IoMode, IO_EXPANDED_INPUT);
+    ASSERT_EQ(testsupport::State().settings.IoMode, IO_EXPANDED_INPUT);
     engine_.outputs[5].state = 1;
     for (int cycle = 0; cycle < 30; ++cycle) {
         Cycles(1);

@@ -29,7 +29,7 @@ class InputFieldsTest : public testsupport::PluginTest, public ::testing::WithPa
 TEST_P(InputFieldsTest, NamesTheSignalOnEachPin) {
     const InputCase& c = GetParam();
     Init();
-    plugin().settings.IoMode = c.mode;
+    testsupport::State().settings.IoMode = c.mode;
     for (const Wiring& w : c.wiring) {
         if (w.kind == Wiring::Input) {
             engine_.inputs[w.index] = HostInputSignal{1, static_cast<int8_t>(w.pin), static_cast<int8_t>(w.port), 0, 0};
@@ -67,7 +67,7 @@ using InputFieldsPlainTest = testsupport::PluginTest;
 
 TEST_F(InputFieldsPlainTest, DisabledSignalsAndPin14AreShownNowhere) {
     Init();
-    plugin().settings.IoMode = 0;
+    testsupport::State().settings.IoMode = 0;
     engine_.inputs[4] = HostInputSignal{1, 14, 1, 0, 0};
     engine_.inputs[5] = HostInputSignal{0, 11, 1, 0, 0};
     engine_.encoders[2] = HostEncoder{0, 12, 13, 1, 8};

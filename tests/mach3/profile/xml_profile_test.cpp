@@ -32,7 +32,7 @@ class ProfileStoreTest : public testsupport::PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
-        plugin().id.ProfilePath = profile_.string();
+        testsupport::State().id.ProfilePath = profile_.string();
     }
 
     // The folder holds the profile and nothing else: no temporary file stayed behind.
@@ -46,7 +46,7 @@ protected:
     std::string AfterStore(const std::string& content, const std::function<void(CXmlProfile&)>& use) {
         WriteFile(profile_, content);
         {
-            CXmlProfile store;
+            CXmlProfile store(profile_.string());
             use(store);
         }
         return ReadFile(profile_);
@@ -108,7 +108,7 @@ TEST_F(ProfileStoreTest, NoFileOrABlankOneGivesDefaultsAndIsLeftAsItIs) {
         if (content != nullptr) WriteFile(profile_, content);
         const auto before = content != nullptr ? fs::last_write_time(profile_) : fs::file_time_type{};
         {
-            CXmlProfile store;
+            CXmlProfile store(profile_.string());
             EXPECT_EQ(store.ReadInt(kSection, "ExpandedMode", 2), 2);
             EXPECT_EQ(store.ReadString(kSection, "DebugLogFile", "none"), "none");
         }
@@ -123,7 +123,7 @@ TEST_F(ProfileStoreTest, NoFileOrABlankOneGivesDefaultsAndIsLeftAsItIs) {
 
 TEST_F(ProfileStoreTest, NoFileThenWriteCreatesProfileWithSection) {
     {
-        CXmlProfile store;
+        CXmlProfile store(profile_.string());
         EXPECT_TRUE(store.WriteInt(kSection, "ExpandedMode", 1));
     }
     EXPECT_EQ(ReadFile(profile_), "<profile><TRELVO40><ExpandedMode>1</ExpandedMode></TRELVO40></profile>");
@@ -181,7 +181,7 @@ TEST_F(ProfileStoreTest, EmptyKeyReadsAsDefaultAndIsLeftAsItIs) {
         WriteFile(profile_, c.content);
         const auto before = fs::last_write_time(profile_);
         {
-            CXmlProfile store;
+            CXmlProfile store(profile_.string());
             if (c.asString) {
                 EXPECT_EQ(store.ReadString(kSection, "K", "dflt"), "dflt") << c.name;
             } else {
@@ -221,14 +221,14 @@ TEST_F(ProfileStoreTest, ReadIntTakesLeadingNumberAndSaturates) {
     };
     for (const auto& c : cases) {
         WriteFile(profile_, "<profile><TRELVO40><K>" + c.text + "</K></TRELVO40></profile>");
-        CXmlProfile store;
+        CXmlProfile store(profile_.string());
         EXPECT_EQ(store.ReadInt(kSection, "K", -100), c.expected) << "text '" << c.text << "'";
     }
 }
 
 TEST_F(ProfileStoreTest, ReadStringReturnsTextAsStored) {
     WriteFile(profile_, "<profile><TRELVO40><F> C:\\Mach3\\log &amp; more.txt</F><N>12abc</N><B> \t </B></TRELVO40></profile>");
-    CXmlProfile store;
+    CXmlProfile store(profile_.string());
     EXPECT_EQ(store.ReadString(kSection, "F", ""), " C:\\Mach3\\log & more.txt");
     EXPECT_EQ(store.ReadString(kSection, "B", ""), " \t ");
     EXPECT_EQ(store.ReadString(kSection, "N", ""), "12abc");
@@ -325,28 +325,27 @@ TEST_F(ProfileStoreTest, IntegersAreWrittenAsPlainDecimal) {
     for (const auto& [value, text] : cases) {
         const std::string saved = AfterStore("<profile/>", [&](CXmlProfile& s) { s.WriteInt(kSection, "K", value); });
         EXPECT_EQ(saved, "<profile><TRELVO40><K>" + text + "</K></TRELVO40></profile>");
-        CXmlProfile again;
+        CXmlProfile again(profile_.string());
         EXPECT_EQ(again.ReadInt(kSection, "K", 99), value);
     }
 }
 
 TEST_F(ProfileStoreTest, ChangesReachOtherStoresOnlyAfterRelease) {
     WriteFile(profile_, "<profile/>");
-    auto first = std::make_unique<CXmlProfile>();
+    auto first = std::make_unique<CXmlProfile>(profile_.string());
     first->WriteInt(kSection, "ExpandedMode", 0);
     {
-        CXmlProfile early;
+        CXmlProfile early(profile_.string());
         EXPECT_EQ(early.ReadInt(kSection, "ExpandedMode", 2), 2);
     }
     first.reset();
-    CXmlProfile later;
+    CXmlProfile later(profile_.string());
     EXPECT_EQ(later.ReadInt(kSection, "ExpandedMode", 2), 0);
 }
 
 TEST_F(ProfileStoreTest, EmptyPathKeepsWritesInMemoryOnly) {
-    plugin().id.ProfilePath.clear();
     {
-        CXmlProfile store;
+        CXmlProfile store("");
         EXPECT_EQ(store.ReadInt(kSection, "K", 3), 3);
         EXPECT_TRUE(store.WriteInt(kSection, "K", 8));
         EXPECT_EQ(store.ReadInt(kSection, "K", 3), 8);
@@ -578,7 +577,7 @@ TEST_F(ProfileStoreTest, SavesChangeOnlyTheSectionInTheFilesOwnEncoding) {
             });
             if (style.wineRefuses && testsupport::UnderWine() && saved == original) continue;
             EXPECT_EQ(FirstDifference(saved, e.encode(Chars(declaration + style.before + style.expected + style.after))), "");
-            CXmlProfile again;
+            CXmlProfile again(profile_.string());
             // Wine's SAX reader hands a referenced CR over as a line feed; the file holds the reference.
             const std::string cr = testsupport::UnderWine() ? "\n" : "\r";
             EXPECT_EQ(again.ReadString(kSection, "Label", ""), NarrowOf("Fr\u00E4se <1> & \u20AC" + cr + extra));
@@ -631,7 +630,7 @@ TEST_F(ProfileStoreTest, SaveKeepsAnotherWritersChanges) {
         SCOPED_TRACE(c.name);
         clear();
         if (!c.absentAtLoad) WriteFile(profile_, original);
-        CXmlProfile store;
+        CXmlProfile store(profile_.string());
         EXPECT_EQ(store.ReadString(kSection, "IdleDelay", "none"), "none");
         store.WriteInt(kSection, "ExpandedMode", 0);
         c.change();
@@ -660,7 +659,7 @@ TEST_F(ProfileStoreTest, CancelledDialogWritesNothing) {
     WriteFile(profile_, original);
     fs::last_write_time(profile_, fs::file_time_type::clock::now() - std::chrono::hours(1));
     const auto before = fs::last_write_time(profile_);
-    { CXmlProfile store; }
+    { CXmlProfile store(profile_.string()); }
     EXPECT_EQ(fs::last_write_time(profile_), before);
     EXPECT_EQ(ReadFile(profile_), original);
 }
@@ -700,7 +699,7 @@ TEST_F(ProfileStoreTest, UnreadableFileIsNeverOverwritten) {
         HANDLE lock = CreateFileA(profile_.string().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(lock, INVALID_HANDLE_VALUE);
         {
-            CXmlProfile store;
+            CXmlProfile store(profile_.string());
             EXPECT_EQ(store.ReadInt("A", "B", 4), 4);
             store.WriteInt(kSection, "K", 1);
         }
@@ -760,7 +759,7 @@ TEST_F(ProfileStoreTest, FailedSaveLeavesOldProfileAndNoTemporaryFile) {
 TEST_F(ProfileStoreTest, ProfileHeldOpenByAnotherProgramIsLeftAsItWas) {
     const std::string original = "<profile><A>1</A></profile>";
     WriteFile(profile_, original);
-    auto store = std::make_unique<CXmlProfile>();
+    auto store = std::make_unique<CXmlProfile>(profile_.string());
     store->WriteInt(kSection, "K", 1);
     // Opened without delete sharing, as an editor might hold it: it cannot be replaced now.
     HANDLE held = CreateFileA(profile_.string().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

@@ -48,7 +48,7 @@ TEST_F(EventsTest, EachEventKindHasItsLine) {
     Init();
     Cycles(1);  // the log's level reaches the core's sink in the update cycle
     for (const Case& c : cases) {
-        plugin().events.Emit(c.kind, c.name, c.a, c.b, c.c);
+        testsupport::State().events.Emit(c.kind, c.name, c.a, c.b, c.c);
         EXPECT_EQ(Messages().back(), c.line);
     }
     EXPECT_STREQ(state_.statusText, "TRELVO-40/41 sending unknown7 data 0xE") << "a word sent is the status too";
@@ -56,7 +56,7 @@ TEST_F(EventsTest, EachEventKindHasItsLine) {
     state_.m_SpindleOn = 1;
     state_.SpinDir = 0;
     state_.SpindleFM = HostSpindleFM{1, 1, 0, 24000.0, 3, 4, 5, 1.5, -1, 12000.0, 0.5, 11990.5};
-    plugin().events.Emit(board::EventKind::SpindleDump, "GetCommandWord", 1, 0, 512);
+    testsupport::State().events.Emit(board::EventKind::SpindleDump, "GetCommandWord", 1, 0, 512);
     const std::vector<std::string> lines = Messages();
     ASSERT_GE(lines.size(), 8u);
     std::string dump;

@@ -35,7 +35,7 @@ protected:
     std::string Record(int cycles) {
         std::string wire;
         for (int i = 0; i < cycles; ++i) {
-            myUpdate();
+            myUpdate(testsupport::State());
             wire += engine_.outputs[kStream].state ? '1' : '0';
         }
         return wire;
@@ -112,10 +112,10 @@ TEST_F(TransmitterTest, AnOutputMovedOffTheBitStreamPinIsNoLongerDriven) {
         out.pin = static_cast<int8_t>(m.pin);
         out.enabled = static_cast<uint8_t>(m.enabled);
         out.state = 1;
-        plugin().settings.IoMode = m.mode;
+        testsupport::State().settings.IoMode = m.mode;
         EXPECT_EQ(Record(30), std::string(30, '1'));
         out = HostOutputSignal{1, 16, 1, 0, 1};  // and back: the scan result is still valid
-        plugin().settings.IoMode = IO_EXPANDED_IO;
+        testsupport::State().settings.IoMode = IO_EXPANDED_IO;
         EXPECT_NE(Record(30).find('0'), std::string::npos);
         TearDown();
     }
@@ -141,7 +141,7 @@ TEST_F(TransmitterTest, ExpandedInputHaltsAndWritesNothingButKeepsAssignments) {
     const std::string wire = Record(40);
     EXPECT_EQ(wire, std::string(40, '1')) << "the line is never written in this mode";
     EXPECT_EQ(Count("DEBUG: myUpdate() out of EStop, after post-EStop delay, going to Tx_Halt"), 1);
-    EXPECT_EQ(plugin().core.state, board::kTxHalt);
+    EXPECT_EQ(testsupport::State().core.state, board::kTxHalt);
     const HostOutputSignal& cp = engine_.outputs[13];
     EXPECT_EQ((std::array<int, 4>{cp.enabled, cp.port, cp.pin, cp.activeLow}), (std::array<int, 4>{1, 1, 17, 0}));
     const HostInputSignal& es = engine_.inputs[25];
@@ -181,7 +181,7 @@ TEST_F(TransmitterTest, NoBitStreamOutputStillMakesFramesButWritesNothing) {
     Start({{"ExpandedMode", "0"}, {"EnableDebug", "1"}}, /*wireStream=*/false);
     HostEngineBlock before = engine_;
     Record(100);
-    EXPECT_EQ(plugin().scan.bitStreamIndex, ASSIGN_NO_STREAM);
+    EXPECT_EQ(testsupport::State().scan.bitStreamIndex, ASSIGN_NO_STREAM);
     for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
         if (i == 13) continue;  // the charge pump is ours to drive
         EXPECT_EQ(engine_.outputs[i].state, before.outputs[i].state) << "output " << i;
@@ -195,7 +195,7 @@ TEST_F(TransmitterTest, NothingIsWrittenBeforeTheFirstScan) {
     Init();  // the host is not in EStop: frames start before any scan
     for (int i = 0; i < 30; ++i) {
         engine_.outputs[0].state = 1;
-        myUpdate();
+        myUpdate(testsupport::State());
         ASSERT_EQ(engine_.outputs[0].state, 1) << "cycle " << i;
     }
 }
@@ -217,7 +217,7 @@ TEST_F(TransmitterTest, OutputOneOnRelayK1GoesOutAsWord0x11) {
 TEST_F(TransmitterTest, SchedulerWordWithHighBitsSendsOnlySevenBits) {
     Start({{"ExpandedMode", "0"}});
     Record(100);
-    board::Scheduler& data = plugin().core.scheduler;
+    board::Scheduler& data = testsupport::State().core.scheduler;
     data.state = 9;  // the guard's dummy word 0xFF, frame after frame
     data.pwmInProgress = true;
     const std::string wire = Record(40);
