@@ -1,0 +1,145 @@
+// trelvo-sim --linuxcnc-config: the golden configurations of the fixtures, every refusal, and the user's files kept.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "sim_runner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using simtest::Edits;
+using simtest::ReadText;
+using simtest::RunArgs;
+
+const fs::path kConvert = fs::path(TRELVO_SAMPLE_PROFILE).parent_path() / "convert";
+
+std::vector<std::string> Convert(const std::string& profile, std::vector<std::string> extra) {
+    std::vector<std::string> args{"--module", TRELVO_MODULE_FILE, "--linuxcnc-config", "{dir}/config", "--profile", profile};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+std::set<std::string> Names(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+// The sample set up for the board, as tests/data/convert/board-ready.xml is, with more keys set.
+std::string BoardReady(Edits more, const std::string& section = "<DemoMode>0</DemoMode>") {
+    Edits edits = {{"Output16Active", "1"}, {"Output16Port", "1"}, {"Output16Pin", "16"}, {"Output16Neg", "0"},
+                   {"Output9Active", "1"},  {"Output9Port", "9"},  {"Output9Pin", "1"},   {"NoFlood", "0"}};
+    edits.insert(edits.end(), more.begin(), more.end());
+    return simtest::EditedSample(edits, "<ExpandedMode>0</ExpandedMode><EnableSpindle>1</EnableSpindle><SimMode>1</SimMode>" + section);
+}
+
+struct GoldenCase {
+    const char* fixture;
+    std::vector<std::string> extra;
+};
+
+// Each fixture's files as golden; TRELVO_UPDATE_GOLDEN=1 writes them anew (then read the diff).
+TEST(LinuxCncConfig, FixturesGiveTheirGoldenFiles) {
+    const GoldenCase cases[] = {
+        {"board-ready", {"--bit-time", "1ms", "--pulley", "3", "--name", "mill"}},
+        {"inch", {"--bit-time", "2ms"}},
+        {"limits-a-axis", {"--bit-time", "1000us", "--pulley", "3"}},
+    };
+    const bool update = std::getenv("TRELVO_UPDATE_GOLDEN") != nullptr;
+    for (const GoldenCase& c : cases) {
+        const simtest::SimRun run = RunArgs(Convert((kConvert / (std::string(c.fixture) + ".xml")).string(), c.extra));
+        ASSERT_EQ(run.exitCode, 0) << c.fixture << "\n" << run.out << run.err;
+        const fs::path made = run.dir / "config", golden = kConvert / c.fixture;
+        if (update) {
+            fs::remove_all(golden);
+            fs::copy(made, golden);
+        }
+        EXPECT_EQ(Names(made), Names(golden)) << c.fixture;
+        for (const std::string& name : Names(golden))
+            EXPECT_EQ(ReadText(made / name), ReadText(golden / name)) << c.fixture << ": " << name;
+        // Nothing else beside the folder: the temporary one is gone.
+        EXPECT_EQ(Names(run.dir), (std::set<std::string>{"config", "err.txt", "out.txt"})) << c.fixture;
+    }
+}
+
+struct RefusalCase {
+    const char* what;
+    std::string profile;
+    std::vector<std::string> extra;
+    int exitCode;
+    std::string says;  // in the output or the errors
+};
+
+TEST(LinuxCncConfig, RefusesWhatItCannotCarryAcrossAndWritesNothing) {
+    const std::string ready = (kConvert / "board-ready.xml").string();
+    const RefusalCase cases[] = {
+        {"the sample, not set up for the board: the check's 4 faults", TRELVO_SAMPLE_PROFILE, {"--bit-time", "1ms"}, 1,
+         "and 3 more faults"},
+        {"no bit time", ready, {"--pulley", "3"}, 2, "needs --bit-time"},
+        {"a bit time the servo thread cannot make", ready, {"--bit-time", "1.5ms", "--pulley", "3"}, 2, "whole number of milliseconds"},
+        {"a bit time without its unit", ready, {"--bit-time", "1", "--pulley", "3"}, 2, "with its unit"},
+        {"no pulley where the profile cannot settle it", ready, {"--bit-time", "1ms"}, 1, "give --pulley N"},
+        {"a pulley with no speed", BoardReady({{"SPEED5", "0"}}), {"--bit-time", "1ms", "--pulley", "5"}, 1, "SPEED5 0 is no top speed"},
+        {"DemoMode", BoardReady({}, "<DemoMode>1</DemoMode>"), {"--bit-time", "1ms", "--pulley", "3"}, 1, "DemoMode is on"},
+        {"a slaved axis", BoardReady({{"Slave", "0"}}), {"--bit-time", "1ms", "--pulley", "3"}, 1, "slaves an axis"},
+        {"an unknown kernel", BoardReady({{"PulseSpeed", "9"}}), {"--bit-time", "1ms", "--pulley", "3"}, 1, "PulseSpeed 9"},
+        {"an axis without travel", BoardReady({{"M1Min", "0."}}), {"--bit-time", "1ms", "--pulley", "3"}, 1, "M1Min 0. and M1Max 0."},
+        {"limits and homes of two axes on one pin", BoardReady({{"Input3Pin", "11"}, {"Input4Pin", "11"}, {"Input5Pin", "11"}}),
+         {"--bit-time", "1ms", "--pulley", "3"}, 1, "all-limit-home"},
+        {"one pin, two polarities", BoardReady({{"Input1Neg", "0"}}), {"--bit-time", "1ms", "--pulley", "3"}, 1, "different polarities"},
+        {"a limit on the board's own inputs", BoardReady({{"Input0Port", "8"}, {"Input0Pin", "11"}}),
+         {"--bit-time", "1ms", "--pulley", "3"}, 1, "not read under LinuxCNC"},
+        {"a step pin off the parallel ports", BoardReady({{"Motor2StepPort", "0"}}), {"--bit-time", "1ms", "--pulley", "3"}, 1,
+         "not on a parallel port"},
+    };
+    for (const RefusalCase& c : cases) {
+        const simtest::SimRun run = RunArgs(Convert(c.profile, c.extra));
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.what << "\n" << run.out << run.err;
+        EXPECT_NE((run.out + run.err).find(c.says), std::string::npos) << c.what << "\n" << run.out << run.err;
+        EXPECT_FALSE(fs::exists(run.dir / "config")) << c.what;
+        EXPECT_EQ(Names(run.dir), (std::set<std::string>{"err.txt", "out.txt"})) << c.what;
+    }
+}
+
+// A folder with files in it is the user's: refused without --replace; with it, only the files an
+// earlier run wrote are replaced, and a file of the user's under one of those names stops it all.
+TEST(LinuxCncConfig, ReplacesOnlyItsOwnFiles) {
+    const std::string ready = (kConvert / "board-ready.xml").string();
+    const std::vector<std::string> options = {"--bit-time", "1ms", "--pulley", "3"};
+    const fs::path dir = fs::temp_directory_path() / ("trelvo-convert-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::ofstream(dir / "notes.txt") << "the user's own\n";
+    auto into = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args{"--module", TRELVO_MODULE_FILE, "--linuxcnc-config", dir.string(), "--profile", ready};
+        args.insert(args.end(), options.begin(), options.end());
+        args.insert(args.end(), extra.begin(), extra.end());
+        return RunArgs(args);
+    };
+    simtest::SimRun run = into({});
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_NE(run.err.find("--replace"), std::string::npos) << run.err;
+    EXPECT_EQ(Names(dir), (std::set<std::string>{"notes.txt"}));
+
+    run = into({"--replace"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Names(dir).size(), 8u);
+    std::ofstream(dir / "mach3.ini", std::ios::app) << "; an edit the next run replaces\n";
+    run = into({"--replace"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadText(dir / "mach3.ini").find("an edit"), std::string::npos);
+    EXPECT_EQ(ReadText(dir / "notes.txt"), "the user's own\n");
+
+    std::ofstream(dir / "custom.hal") << "loadrt my_own_component\n";
+    run = into({"--replace"});
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_NE(run.err.find("not a file the converter wrote"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadText(dir / "custom.hal"), "loadrt my_own_component\n");
+    fs::remove_all(dir);
+}
+
+}  // namespace
