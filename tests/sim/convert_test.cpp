@@ -66,6 +66,38 @@ TEST(LinuxCncConfig, FixturesGiveTheirGoldenFiles) {
     }
 }
 
+struct HandCheck {
+    const char* file;  // in tests/data/convert
+    const char* line;  // worked out by hand from the fixture's keys
+};
+
+// Golden files written anew must still say what the profile says, worked out by hand.
+TEST(LinuxCncConfig, GoldenNumbersAreTheProfiles) {
+    const HandCheck checks[] = {
+        {"board-ready/mill.ini", "BASE_PERIOD = 40000\n"},           // PulseSpeed 0: 25 kHz
+        {"board-ready/mill.ini", "SCALE = 320\n"},                   // Steps0 320.
+        {"board-ready/mill.ini", "MAX_VELOCITY = 16.67\n"},          // Vel0 16.67 mm/s, under 0.95 * 25000 / 320
+        {"board-ready/mill.ini", "STEPGEN_MAXACCEL = 150\n"},        // 1.25 * Acc0 120.
+        {"board-ready/mill.ini", "HOME_SEARCH_VEL = 11.669\n"},      // RefSpeed0 70 % of 16.67, M0Neg 0: towards +
+        {"board-ready/mill.ini", "MAX_LIMIT = 0.01\n"},              // M0Max 0. is home: kept off the end
+        {"board-ready/mill.hal", "loadrt hal_parport cfg=\"0x378 out\"\n"},  // Port1Add 888
+        {"board-ready/mill.hal", "net estop-ext       <= parport.0.pin-10-in\n"},  // SimMode 1: active-low
+        {"board-ready/mill.hal", "net both-home-x     <= parport.0.pin-11-in-not\n"},  // inputs 0-2 on pin 11, Neg 1
+        {"board-ready/custom.hal", "setp trelvo40.0.spindle-scale 4000\n"},  // --pulley 3: SPEED3 4000
+        {"board-ready/custom.hal", "net coolant-flood iocontrol.0.coolant-flood => trelvo40.0.k1\n"},  // Flood 9 on port 9 pin 1
+        {"inch/mach3.ini", "SCALE = 8128\n"},                        // 320 steps/mm * 25.4
+        {"inch/mach3.ini", "LINEAR_UNITS = inch\n"},
+        {"inch/custom.hal", "setp trelvo40.0.cycles-per-bit 2\n"},   // --bit-time 2ms over the 1 ms servo period
+        {"limits-a-axis/mach3.ini", "MAX_VELOCITY = 59.375\n"},      // Vel0 80 capped: 0.95 * 25000 / 400
+        {"limits-a-axis/mach3.ini", "HOME_SEARCH_VEL = -41.5625\n"}, // 70 % of 59.375, M0Neg 1: towards -
+        {"limits-a-axis/mach3.ini", "TYPE = ANGULAR\n"},             // motor 3, A
+        {"limits-a-axis/mach3.hal", "setp parport.0.pin-09-out-invert 1\n"},  // A: DirNeg 0, M3Rev 1
+        {"limits-a-axis/mach3.hal", "loadrt hal_parport cfg=\"0x378 out 0x278 in\"\n"},  // Port2Add 632, Port2Input 1
+    };
+    for (const HandCheck& c : checks)
+        EXPECT_NE(ReadText(kConvert / c.file).find(c.line), std::string::npos) << c.file << ": " << c.line;
+}
+
 struct RefusalCase {
     const char* what;
     std::string profile;
