@@ -128,6 +128,13 @@ private:
         return "";
     }
 
+    // A pin hal_parport drives: pins 1 to 9, 14, 16 and 17, all but 2 to 9 on a port set to input.
+    bool OutputPin(int port, int pin) const {
+        if (Port(port).empty()) return false;
+        const bool data = pin >= 2 && pin <= 9;
+        return pin == 1 || pin == 14 || pin == 16 || pin == 17 || (data && !(port == 2 && m_.port2Input));
+    }
+
     void Joints() {
         const Machine& m = m_;
         if (m.plugin.settings.DemoMode) Refuse("DemoMode is 1 in section TRELVO40: the board shows a demonstration, not the machine; set it to 0 first");
@@ -148,9 +155,10 @@ private:
                 Refuse(name + ": its soft limits M" + n + "Min " + m.Raw("Preferences", "M" + n + "Min") + " and M" + n + "Max " +
                        m.Raw("Preferences", "M" + n + "Max") + " give no travel, which LinuxCNC needs: set them in Mach3's "
                        "Config > Homing/Limits first");
-            if (Port(motor.stepPort).empty() || Port(motor.dirPort).empty() || motor.stepPin < 1 || motor.dirPin < 1)
-                Refuse(name + ": its step or direction pin is not on a parallel port LinuxCNC drives (Motor" + n + "StepPort " +
-                       m.Raw("Preferences", "Motor" + n + "StepPort") + ", Motor" + n + "DirPort " + m.Raw("Preferences", "Motor" + n + "DirPort") + ")");
+            if (!OutputPin(motor.stepPort, motor.stepPin) || !OutputPin(motor.dirPort, motor.dirPin))
+                Refuse(name + ": its step or direction pin is not an output pin of a parallel port LinuxCNC drives (port " +
+                       std::to_string(motor.stepPort) + " pin " + std::to_string(motor.stepPin) + ", port " + std::to_string(motor.dirPort) +
+                       " pin " + std::to_string(motor.dirPin) + ")");
             if (!refusals_.empty()) continue;
             Joint j;
             j.axis = a;
@@ -211,8 +219,9 @@ private:
             return;
         }
         const std::string port = Port(s.port);
-        if (port.empty() || s.pin < 1 || s.pin > 17) {
-            Warn(what + " is on port " + std::to_string(s.port) + " pin " + std::to_string(s.pin) + ": no parallel port or board pin; not converted");
+        if (!OutputPin(s.port, s.pin)) {
+            Warn(what + " is on port " + std::to_string(s.port) + " pin " + std::to_string(s.pin) +
+                 ": no output pin of a parallel port or the board; not converted");
             return;
         }
         if (!Claim(s.port, s.pin, what)) return;

@@ -126,7 +126,9 @@ TEST(LinuxCncConfig, RefusesWhatItCannotCarryAcrossAndWritesNothing) {
         {"a limit on the board's own inputs", BoardReady({{"Input0Port", "8"}, {"Input0Pin", "11"}}),
          {"--bit-time", "1ms", "--pulley", "3"}, 1, "not read under LinuxCNC"},
         {"a step pin off the parallel ports", BoardReady({{"Motor2StepPort", "0"}}), {"--bit-time", "1ms", "--pulley", "3"}, 1,
-         "not on a parallel port"},
+         "not an output pin"},
+        {"a direction pin that is an input pin", BoardReady({{"Motor1DirPin", "12"}, {"Input3Active", "0"}, {"Input4Active", "0"}, {"Input5Active", "0"}}),
+         {"--bit-time", "1ms", "--pulley", "3"}, 1, "port 1 pin 12"},
     };
     for (const RefusalCase& c : cases) {
         const simtest::SimRun run = RunArgs(Convert(c.profile, c.extra));
