@@ -488,7 +488,7 @@ private:
             Used({"M" + n + "Min", "M" + n + "Max", "SoftLimit"}, o_.name + ".ini: " + J + "MIN_LIMIT and MAX_LIMIT (home at 0 kept off the ends)");
             if (!j.home.empty())
                 Used({"RefSpeed" + n, "M" + n + "Neg"}, o_.name + ".ini: " + J + "HOME_SEARCH_VEL, towards " + (motor.homeNeg ? "-" : "+"));
-            if (motor.backlashOn) Used({"BacklashOn", "BLState" + n, std::string("Back") + mach3::machine::kAxisLetters[j.axis]},
+            if (motor.backlashOn && motor.backlash > 0) Used({"BacklashOn", "BLState" + n, std::string("Back") + mach3::machine::kAxisLetters[j.axis]},
                                        o_.name + ".ini: " + J + "BACKLASH = " + Num(motor.backlash));
         }
         if (!m.softLimit)
@@ -585,13 +585,16 @@ private:
         }
         s << "addf trelvo40.0 servo-thread\n";
         s << "setp trelvo40.0.cycles-per-bit " << cycles << "\n";
-        const int post = std::clamp(st.PostEStopDelay - 1, 0, 1000), idle = std::clamp(st.IdleDelay - 1, 1, 1000);
-        const int intra = std::clamp(st.IntraFrameDelay, 0, 1000);
+        // trelvo40 adds one to each (it counts from the call that sees the change, as the plug-in's
+        // count includes it); the plug-in's idle wait is never under 2.
+        const int post = std::clamp(st.PostEStopDelay - 1, 0, 1000);
+        const int idle = std::clamp(std::max(st.IdleDelay, 2) - 1, 1, 1000);
+        const int intra = std::clamp(st.IntraFrameDelay - 1, 0, 1000);
         s << "setp trelvo40.0.post-estop-delay " << post << "\nsetp trelvo40.0.idle-delay " << idle
           << "\nsetp trelvo40.0.intra-frame-delay " << intra << "\n";
         Used({"TRELVO40/PostEStopDelay", "TRELVO40/IdleDelay", "TRELVO40/IntraFrameDelay"},
              "custom.hal: post-estop-delay " + std::to_string(post) + ", idle-delay " + std::to_string(idle) + ", intra-frame-delay " +
-                 std::to_string(intra) + " (the first two one less than the plug-in's, which counts the bit that sees the change)");
+                 std::to_string(intra) + " (each one less than the plug-in's PostEStopDelay, IdleDelay (at least 2) and IntraFrameDelay: the same wire)");
         s << "net board-stream trelvo40.0.stream => parport.0.pin-16-out\n";
         Used({"TRELVO40/ExpandedMode"}, "custom.hal: trelvo40 in the servo thread, its stream on parport.0.pin-16-out");
         for (const std::string& line : board_) s << line << "\n";

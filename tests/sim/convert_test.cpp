@@ -98,6 +98,28 @@ TEST(LinuxCncConfig, GoldenNumbersAreTheProfiles) {
         EXPECT_NE(ReadText(kConvert / c.file).find(c.line), std::string::npos) << c.file << ": " << c.line;
 }
 
+struct DelayCase {
+    std::string section;  // the plug-in's delays
+    const char* lines;    // trelvo40's, for the same wire
+};
+
+// trelvo40 counts each delay from one more call than the plug-in does: the wire must stay the same.
+TEST(LinuxCncConfig, WireDelaysKeepThePluginsWire) {
+    const DelayCase cases[] = {
+        {"", "post-estop-delay 9\nsetp trelvo40.0.idle-delay 2\nsetp trelvo40.0.intra-frame-delay 0\n"},
+        {"<PostEStopDelay>25</PostEStopDelay><IdleDelay>7</IdleDelay><IntraFrameDelay>4</IntraFrameDelay>",
+         "post-estop-delay 24\nsetp trelvo40.0.idle-delay 6\nsetp trelvo40.0.intra-frame-delay 3\n"},
+        // The plug-in waits at least 2 idle bits, and frames back to back at 0 and 1 alike.
+        {"<PostEStopDelay>0</PostEStopDelay><IdleDelay>0</IdleDelay><IntraFrameDelay>1</IntraFrameDelay>",
+         "post-estop-delay 0\nsetp trelvo40.0.idle-delay 1\nsetp trelvo40.0.intra-frame-delay 0\n"},
+    };
+    for (const DelayCase& c : cases) {
+        const simtest::SimRun run = RunArgs(Convert(BoardReady({}, c.section), {"--bit-time", "1ms", "--pulley", "3"}));
+        ASSERT_EQ(run.exitCode, 0) << c.section << run.err;
+        EXPECT_NE(ReadText(run.dir / "config" / "custom.hal").find(c.lines), std::string::npos) << c.section;
+    }
+}
+
 struct RefusalCase {
     const char* what;
     std::string profile;
