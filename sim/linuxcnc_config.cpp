@@ -46,7 +46,11 @@ std::string Hex(int value) {
     return text;
 }
 
-std::string Two(int pin) { return (pin < 10 ? "0" : "") + std::to_string(pin); }
+std::string Two(int pin) {
+    std::string text = std::to_string(pin);
+    if (pin < 10) text.insert(0, 1, '0');
+    return text;
+}
 
 std::string Letter(int axis) { return std::string(1, static_cast<char>(std::tolower(mach3::machine::kAxisLetters[axis]))); }
 
@@ -703,9 +707,10 @@ void WriteConfigFolder(const std::string& dir, const std::vector<std::pair<std::
     std::error_code ec;
     const fs::path folder = fs::absolute(FilePath(dir), ec);
     const fs::path parent = folder.parent_path();
+    const std::string hidden = std::string(".") += PathText(folder.filename()) += ".trelvo-";
     fs::path temp;
     for (int n = 0; n < 1000; ++n) {
-        temp = parent / FilePath("." + PathText(folder.filename()) + ".trelvo-" + std::to_string(n));
+        temp = parent / FilePath(hidden + std::to_string(n));
         if (fs::create_directory(temp, ec)) break;
         if (ec) throw std::runtime_error("cannot make a temporary folder beside " + dir + ": " + ec.message());
         temp.clear();
