@@ -364,10 +364,13 @@ private:
                 signal = "all-limit";
             } else if (kinds.size() == 1) {
                 signal = "all-home";
-            } else {
-                Refuse(names + " share one pin, limits and homes of several axes: that needs stepconf's all-limit-home logic, "
-                       "which the converter does not write");
+            } else if (joints_.size() > 4) {
+                Refuse(names + " share one pin, limits and homes of several axes: stepconf's all-limit-home logic, which "
+                       "keeps the limits from tripping while an axis homes, takes four axes at most");
                 continue;
+            } else {
+                signal = "all-limit-home";
+                limitsHomes_ = true;
             }
             if (!Claim(where.first, where.second, names)) continue;
             const std::string pin = Port(where.first) + ".pin-" + Two(where.second) + "-in" + (first.activeLow ? "-not" : "");
@@ -376,9 +379,11 @@ private:
             for (const SwitchUse& u : list) {
                 for (Joint& j : joints_) {
                     if (j.axis != u.axis) continue;
-                    (u.kind == 0 ? j.maxLimit : u.kind == 1 ? j.minLimit : j.home) = signal;
+                    // all-limit-home's limits go through stepconf's lut5, which ignores them while any axis homes.
+                    const bool shared = signal == "all-limit-home";
+                    (u.kind == 0 ? j.maxLimit : u.kind == 1 ? j.minLimit : j.home) = shared && u.kind != 2 ? "all-limit" : signal;
                     // A switch that is a limit too is tripped when homing reaches it.
-                    if (u.kind == 2 && (kinds.count(0) || kinds.count(1))) j.ignoreLimits = true;
+                    if (u.kind == 2 && !shared && (kinds.count(0) || kinds.count(1))) j.ignoreLimits = true;
                 }
             }
             if (probe) probe_ = true;
@@ -519,6 +524,7 @@ private:
         const bool pumpFollows = !m.chargeAlwaysOn && m.plugin.settings.IoMode != IO_EXPANDED_OUTPUT;
         if (pumpFollows) s << "net estop-out charge-pump.enable iocontrol.0.user-enable-out\n";
         s << "net charge-pump <= charge-pump.out\n";
+        if (limitsHomes_) s << "loadrt lut5\n";
         Used({"ChargeAlwaysOn", "TRELVO40/ExpandedMode"},
              o_.name + ".hal: charge_pump in the base thread, " + Num(1e9 / BasePeriod() / 2) + " Hz, on parport.0.pin-17-out" +
                  (pumpFollows ? ", on while out of EStop (estop-out)" : ", its enable left unconnected: always on"));
@@ -532,7 +538,9 @@ private:
         s << "addf parport.0.reset base-thread\n";
         if (m.port2On) s << "addf parport.1.reset base-thread\n";
         s << "\naddf stepgen.capture-position servo-thread\naddf motion-command-handler servo-thread\n"
-             "addf motion-controller servo-thread\naddf stepgen.update-freq servo-thread\n\n";
+             "addf motion-controller servo-thread\naddf stepgen.update-freq servo-thread\n";
+        if (limitsHomes_) s << "addf lut5.0 servo-thread\n";
+        s << "\n";
         for (const std::string& line : sources_) s << line << "\n";
         if (!sources_.empty()) s << "\n";
         outputs_[{mach3::kChargePumpPort, mach3::kChargePumpPin}].push_back(Pad("net charge-pump") + "=> parport.0.pin-17-out");
@@ -545,6 +553,12 @@ private:
              o_.name + ".hal: estop-ext from " + estopPin + " into iocontrol.0.emc-enable-in: the plug-in keeps the EStop on port 1 pin 10, " +
                  (simMode ? "active-low" : "active-high") + " by SimMode, whatever Input25Neg says");
         for (const std::string& line : inputs_) s << line << "\n";
+        if (limitsHomes_) {
+            // stepconf's: the limits count only while no axis homes.
+            s << "setp lut5.0.function 0x10000\nnet all-limit-home => lut5.0.in-4\nnet all-limit <= lut5.0.out\n";
+            for (size_t k = 0; k < joints_.size(); ++k)
+                s << "net " << Letter(joints_[k].axis) << "homing <= joint." << k << ".homing => lut5.0.in-" << k << "\n";
+        }
         for (size_t k = 0; k < joints_.size(); ++k) {
             const Joint& j = joints_[k];
             const std::string l = Letter(j.axis), n = std::to_string(k);
@@ -660,7 +674,7 @@ private:
     std::map<std::pair<int, int>, std::string> pins_;
     std::map<std::pair<int, int>, std::vector<std::string>> outputs_;
     std::vector<std::string> sources_, inputs_, board_, inverters_;
-    bool probe_ = false, allHome_ = false, boardSpindle_ = false;
+    bool probe_ = false, allHome_ = false, boardSpindle_ = false, limitsHomes_ = false;
     int pulleyUsed_ = 0;
     double spindleScale_ = 0;
 };

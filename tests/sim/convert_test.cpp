@@ -120,6 +120,26 @@ TEST(LinuxCncConfig, WireDelaysKeepThePluginsWire) {
     }
 }
 
+// Limits and homes of several axes on one pin: stepconf's all-limit-home, its limits silenced by lut5
+// while any axis homes, so no axis needs HOME_IGNORE_LIMITS.
+TEST(LinuxCncConfig, SharedLimitAndHomePinTakesStepconfsLogic) {
+    const simtest::SimRun run = RunArgs(Convert(BoardReady({{"Input3Pin", "11"}, {"Input4Pin", "11"}, {"Input5Pin", "11"}}),
+                                                {"--bit-time", "1ms", "--pulley", "3"}));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::string hal = ReadText(run.dir / "config" / "mach3.hal"), ini = ReadText(run.dir / "config" / "mach3.ini");
+    for (const char* line : {"loadrt lut5\n", "addf lut5.0 servo-thread\n", "net all-limit-home  <= parport.0.pin-11-in-not\n",
+                             "setp lut5.0.function 0x10000\n", "net all-limit-home => lut5.0.in-4\n", "net all-limit <= lut5.0.out\n",
+                             "net xhoming <= joint.0.homing => lut5.0.in-0\n", "net zhoming <= joint.2.homing => lut5.0.in-2\n",
+                             "net all-limit-home => joint.1.home-sw-in\n", "net all-limit => joint.1.neg-lim-sw-in\n",
+                             "net all-limit => joint.0.pos-lim-sw-in\n", "net both-home-z => joint.2.home-sw-in\n"})
+        EXPECT_NE(hal.find(line), std::string::npos) << line;
+    // Z keeps a pin of its own, a limit and home: it still needs the ignore; X and Y do not.
+    const size_t ignore = ini.find("HOME_IGNORE_LIMITS");
+    ASSERT_NE(ignore, std::string::npos);
+    EXPECT_GT(ignore, ini.find("[JOINT_2]"));
+    EXPECT_EQ(ini.find("HOME_IGNORE_LIMITS", ignore + 1), std::string::npos);
+}
+
 struct RefusalCase {
     const char* what;
     std::string profile;
@@ -142,8 +162,12 @@ TEST(LinuxCncConfig, RefusesWhatItCannotCarryAcrossAndWritesNothing) {
         {"a slaved axis", BoardReady({{"Slave", "0"}}), {"--bit-time", "1ms", "--pulley", "3"}, 1, "slaves an axis"},
         {"an unknown kernel", BoardReady({{"PulseSpeed", "9"}}), {"--bit-time", "1ms", "--pulley", "3"}, 1, "PulseSpeed 9"},
         {"an axis without travel", BoardReady({{"M1Min", "0."}}), {"--bit-time", "1ms", "--pulley", "3"}, 1, "M1Min 0. and M1Max 0."},
-        {"limits and homes of two axes on one pin", BoardReady({{"Input3Pin", "11"}, {"Input4Pin", "11"}, {"Input5Pin", "11"}}),
-         {"--bit-time", "1ms", "--pulley", "3"}, 1, "all-limit-home"},
+        {"limits and homes of five axes on one pin",
+         BoardReady({{"Input3Pin", "11"}, {"Input4Pin", "11"}, {"Input5Pin", "11"}, {"Port2On", "1"}, {"Motor3Active", "1"},
+                     {"Motor3StepPin", "8"}, {"Motor3DirPin", "9"}, {"Steps3", "10"}, {"Vel3", "10"}, {"Acc3", "10"}, {"M3Min", "-1"},
+                     {"M3Max", "1"}, {"Motor4Active", "1"}, {"Motor4StepPort", "2"}, {"Motor4StepPin", "2"}, {"Motor4DirPort", "2"},
+                     {"Motor4DirPin", "3"}, {"Steps4", "10"}, {"Vel4", "10"}, {"Acc4", "10"}, {"M4Min", "-1"}, {"M4Max", "1"}}),
+         {"--bit-time", "1ms", "--pulley", "3"}, 1, "four axes at most"},
         {"one pin, two polarities", BoardReady({{"Input1Neg", "0"}}), {"--bit-time", "1ms", "--pulley", "3"}, 1, "different polarities"},
         {"a limit on the board's own inputs", BoardReady({{"Input0Port", "8"}, {"Input0Pin", "11"}}),
          {"--bit-time", "1ms", "--pulley", "3"}, 1, "not read under LinuxCNC"},
