@@ -6,12 +6,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "board_drawing.h"
 #include "builtin_scenario.h"
 #include "check_page.h"
 #include "host_os.h"
+#include "linuxcnc_config.h"
 #include "plugin_module.h"
 #include "profile_setup.h"
 #include "scenario.h"
@@ -32,7 +34,8 @@ bool SameFile(const std::string& a, const std::string& b) {
 }
 
 constexpr const char* kUsage =
-    "usage: trelvo-sim [SCENARIO] [OPTIONS], or trelvo-sim --check [--profile FILE] [OPTIONS]; "
+    "usage: trelvo-sim [SCENARIO] [OPTIONS], or trelvo-sim --check [--profile FILE] [OPTIONS], or trelvo-sim "
+    "--linuxcnc-config DIR --profile FILE --bit-time TIME [--pulley N] [--name NAME] [--replace]; "
     "trelvo-sim --help lists the options";
 
 // An output the simulator may not follow to is refused before anything runs.
@@ -69,6 +72,23 @@ int main(int argc, char** argv) {
     app.add_flag("--check", check,
                  "check the wiring of --profile (or of the built-in machine) against the board: exit 0 passed, 1 failed")
         ->excludes(out, wire, frames, vcd);
+    std::string configDir, bitTime, configName = "mach3";
+    int pulley = 0;
+    bool replace = false;
+    app.add_option("--linuxcnc-config", configDir,
+                                  "write --profile's machine as a LinuxCNC configuration (stepconf's files, custom.hal for the "
+                                  "board, mach3-conversion.txt) into the new or empty folder DIR, after the wiring check passes: "
+                                  "exit 0 written, 1 refused")
+        ->excludes(out, wire, frames, vcd);
+    app.add_option("--bit-time", bitTime,
+                   "with --linuxcnc-config: the host's update period the plug-in's wire ran at under Mach3 (1ms, 1000us)");
+    app.add_option("--pulley", pulley, "with --linuxcnc-config: the spindle pulley in use, where the profile cannot tell it")
+        ->check(CLI::Range(1, 25));
+    app.add_option("--name", configName, "with --linuxcnc-config: the machine's name, the .ini and .hal files' (default mach3)")
+        ->check([](const std::string& name) {
+            return name.empty() || name.find_first_of("/\\:*?\"<>| ") != std::string::npos ? "a name without blanks or / \\ : * ? \" < > |" : "";
+        });
+    app.add_flag("--replace", replace, "with --linuxcnc-config: DIR may hold files; the ones an earlier run wrote are replaced");
     app.add_option("--report", reportPath, "with --check: also write the report as a page (HTML, prints on one A4 sheet)");
     app.add_option("--pinout", pinoutPath, "write the board's pinout drawing (SVG) and exit");
     int fpuBits = 53;
@@ -150,6 +170,28 @@ int main(int argc, char** argv) {
                   << kUsage << '\n';
         return 2;
     }
+    std::optional<long long> bitTimeNs;
+    if (!configDir.empty()) {
+        std::string refused;
+        if (check || !scenarioPath.empty()) refused = "--linuxcnc-config takes no scenario and no --check: it runs the check itself";
+        else if (options.profilePath.empty()) refused = "--linuxcnc-config needs --profile FILE, the Mach3 profile to convert";
+        else if (bitTime.empty())
+            refused = "--linuxcnc-config needs --bit-time TIME: the host's update period the plug-in's wire ran at under Mach3 "
+                      "(the profile does not say it; 1ms for a 1 kHz Mach3)";
+        else if (!(bitTimeNs = sim::ParseDuration(bitTime)))
+            refused = "--bit-time " + bitTime + ": give a time with its unit, 1ms or 1000us";
+        else if (*bitTimeNs % 1000000 != 0 || *bitTimeNs > 1000000000LL)
+            refused = "--bit-time " + bitTime + ": trelvo40 runs in LinuxCNC's 1 ms servo thread, so a bit lasts a whole number of "
+                      "milliseconds, 1 to 1000";
+        if (refused.empty()) refused = sim::FolderRefusal(configDir, {}, replace);
+        if (!refused.empty()) {
+            std::cerr << "trelvo-sim: " << refused << '\n' << kUsage << '\n';
+            return 2;
+        }
+    } else if (!bitTime.empty() || pulley != 0 || replace || configName != "mach3") {
+        std::cerr << "trelvo-sim: --bit-time, --pulley, --name and --replace go with --linuxcnc-config\n" << kUsage << '\n';
+        return 2;
+    }
     if (check && !scenarioPath.empty()) {
         std::cerr << "trelvo-sim: --check takes no scenario; it builds its own run from the profile\n" << kUsage << '\n';
         return 2;
@@ -168,6 +210,39 @@ int main(int argc, char** argv) {
         }
         const sim::PluginModule module =
             sim::LoadPluginModule(modulePath.empty() ? sim::DefaultModulePath() : modulePath);
+        if (!configDir.empty()) {
+            const sim::WiringCheckResult result = sim::RunWiringCheck(scenario, module, options.profilePath, options.logPath);
+            if (const int interrupt = sim::PendingInterrupt()) throw sim::Interrupted{interrupt};
+            if (!result.passed) {
+                sim::WriteCheckText(result, std::cout, sim::ConsoleColumns());
+                std::cout.flush();
+                std::cerr << "trelvo-sim: the wiring check failed: nothing written to " << configDir << '\n';
+                return 1;
+            }
+            sim::ConvertOptions convert;
+            convert.profileName = sim::PathText(sim::FilePath(options.profilePath).filename());
+            convert.name = configName;
+            convert.bitTimeNs = *bitTimeNs;
+            convert.pulley = pulley;
+            const sim::Conversion conversion = sim::ConvertMachine(result.model, convert);
+            if (!conversion.refusals.empty()) {
+                std::cerr << "trelvo-sim: the profile cannot be converted faithfully; nothing written to " << configDir << ":\n";
+                for (const std::string& refusal : conversion.refusals) std::cerr << "  - " << refusal << '\n';
+                return 1;
+            }
+            std::vector<std::string> names;
+            for (const auto& file : conversion.files) names.push_back(file.first);
+            if (const std::string refused = sim::FolderRefusal(configDir, names, replace); !refused.empty()) {
+                std::cerr << "trelvo-sim: " << refused << '\n';
+                return 2;
+            }
+            sim::WriteConfigFolder(configDir, conversion.files);
+            std::cout << "wrote the LinuxCNC configuration " << configName << " to " << configDir << ":";
+            for (const std::string& name : names) std::cout << ' ' << name;
+            std::cout << "\nread " << sim::PathText(sim::FilePath(configDir) / sim::FilePath("mach3-conversion.txt"))
+                      << ": each key, each warning and what to check on the machine\n";
+            return 0;
+        }
         if (check) {
             const sim::WiringCheckResult result = sim::RunWiringCheck(scenario, module, options.profilePath, options.logPath);
             // Stopped after its last cycle: the earlier page stays.

@@ -33,50 +33,7 @@
 namespace sim {
 namespace {
 
-// Reads a key the way pugixml's as_int does for what a host writes: decimal, or hex with 0x.
-int KeyValue(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-    const bool negative = i < text.size() && text[i] == '-';
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
-    const bool hex = text.compare(i, 2, "0x") == 0 || text.compare(i, 2, "0X") == 0;
-    const long value = std::strtol(text.c_str() + i + (hex ? 2 : 0), nullptr, hex ? 16 : 10);
-    return static_cast<int>(negative ? -value : value);
-}
-
-// The Preferences keys of the one streaming read that checks the file, found by name at once: a walk
-// of that element's children for each of the few hundred keys made the check slow on a large profile.
-class KeyIndex {
-public:
-    explicit KeyIndex(const platform::XmlMap* map) {
-        if (map == nullptr) return;
-        for (const platform::XmlElementBytes& section : map->root.children) {
-            if (section.name != "Preferences") continue;
-            mapped_ = true;
-            for (const platform::XmlElementBytes& key : section.children) {
-                keys_.emplace(key.name, &key);  // the first wins
-                opaque_ = opaque_ || key.opaque;
-            }
-            return;
-        }
-    }
-    // True when the map tells every key's value: the Preferences element was mapped and no key holds
-    // an entity the parser could not see.
-    bool Complete() const { return mapped_ && !opaque_; }
-    // The key's value when the map can tell it (a missing key is 0, as the host reads it).
-    std::optional<int> Value(const std::string& name) const {
-        if (!mapped_) return std::nullopt;
-        const auto at = keys_.find(name);
-        if (at == keys_.end()) return 0;
-        if (at->second->opaque) return std::nullopt;
-        return KeyValue(at->second->text);
-    }
-
-private:
-    bool mapped_ = false;
-    bool opaque_ = false;
-    std::unordered_map<std::string, const platform::XmlElementBytes*> keys_;
-};
+using mach3::machine::KeyIndex;
 
 #ifdef _WIN32
 
@@ -86,20 +43,24 @@ std::unique_ptr<platform::XmlDocument> NewDocument() {
     return doc;
 }
 
-class Preferences {
+// A section's keys from the map where it tells them, else from the document.
+class Section : public mach3::machine::KeySource {
 public:
-    Preferences(platform::XmlDocument& doc, platform::XmlElement prefs, const KeyIndex& index)
-        : doc_(doc), prefs_(prefs), index_(index) {}
-    explicit operator bool() const { return prefs_ != nullptr; }
-    int Key(const std::string& name) const {
-        if (const std::optional<int> value = index_.Value(name)) return *value;
-        const platform::XmlElement node = doc_.FirstChild(prefs_, name);
-        return node ? KeyValue(doc_.Text(node)) : 0;
+    Section(platform::XmlDocument& doc, platform::XmlElement section, const KeyIndex& index)
+        : doc_(doc), section_(section), index_(index) {}
+    explicit operator bool() const { return section_ != nullptr; }
+    std::optional<std::string> Text(const std::string& name) const override {
+        if (index_.Tells(name)) {
+            const std::string* text = index_.Find(name);
+            return text ? std::optional<std::string>(*text) : std::nullopt;
+        }
+        const platform::XmlElement node = doc_.FirstChild(section_, name);
+        return node ? std::optional<std::string>(doc_.Text(node)) : std::nullopt;
     }
 
 private:
     platform::XmlDocument& doc_;
-    platform::XmlElement prefs_;
+    platform::XmlElement section_;
     const KeyIndex& index_;
 };
 
@@ -107,56 +68,25 @@ private:
 
 // The host saves a missing key as nothing at all; such a field stays 0. Without a document, the map
 // tells every key.
-class Preferences {
+class Section : public mach3::machine::KeySource {
 public:
-    Preferences(pugi::xml_node prefs, const KeyIndex& index) : prefs_(prefs), index_(index) {}
-    explicit operator bool() const { return prefs_ || index_.Complete(); }
-    int Key(const std::string& name) const {
-        if (const std::optional<int> value = index_.Value(name)) return *value;
-        return prefs_.child(name.c_str()).text().as_int(0);
+    Section(pugi::xml_node section, const KeyIndex& index) : section_(section), index_(index) {}
+    explicit operator bool() const { return section_ || index_.Complete(); }
+    std::optional<std::string> Text(const std::string& name) const override {
+        if (index_.Tells(name)) {
+            const std::string* text = index_.Find(name);
+            return text ? std::optional<std::string>(*text) : std::nullopt;
+        }
+        const pugi::xml_node node = section_.child(name.c_str());
+        return node ? std::optional<std::string>(node.text().get()) : std::nullopt;
     }
 
 private:
-    pugi::xml_node prefs_;
+    pugi::xml_node section_;
     const KeyIndex& index_;
 };
 
 #endif
-
-// Outputs and inputs keep the same four keys: {prefix}{i}Active, Port, Pin and Neg.
-template <typename Signal>
-void FillSignal(const Preferences& prefs, const std::string& p, Signal& signal) {
-    signal.enabled = prefs.Key(p + "Active") != 0;
-    signal.port = static_cast<int8_t>(prefs.Key(p + "Port"));
-    signal.pin = static_cast<int8_t>(prefs.Key(p + "Pin"));
-    signal.activeLow = prefs.Key(p + "Neg") != 0;
-}
-
-void FillWiring(const Preferences& prefs, HostEngineBlock& engine, MotorPinTable& motorPins) {
-    for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) {
-        FillSignal(prefs, "Output" + std::to_string(i), engine.outputs[i]);
-    }
-    for (int i = 0; i < HOST_INPUT_COUNT; ++i) {
-        FillSignal(prefs, "Input" + std::to_string(i), engine.inputs[i]);
-    }
-    for (int i = 0; i < HOST_MOTOR_COUNT; ++i) {
-        const std::string p = "Motor" + std::to_string(i);
-        HostMotor& m = engine.motors[i];
-        m.enabled = prefs.Key(p + "Active") != 0;
-        m.stepPort = static_cast<int8_t>(prefs.Key(p + "StepPort"));
-        m.dirPort = static_cast<int8_t>(prefs.Key(p + "DirPort"));
-        motorPins[i] = MotorPins{prefs.Key(p + "StepPin"), prefs.Key(p + "DirPin")};
-    }
-    for (int i = 0; i < HOST_ENCODER_COUNT; ++i) {
-        const std::string p = "Encoder" + std::to_string(i);
-        HostEncoder& e = engine.encoders[i];
-        e.enabled = prefs.Key(p + "Active") != 0;
-        e.aPort = prefs.Key(p + "APort");
-        e.aPin = prefs.Key(p + "APin");
-        e.bPort = prefs.Key(p + "BPort");
-        e.bPin = prefs.Key(p + "BPin");
-    }
-}
 
 }  // namespace
 
@@ -247,8 +177,8 @@ std::string WhereNotWellFormed(const std::string& bytes);
 // Returns the map's result: 0 when `map` holds the file, its Preferences keys mapped.
 int RequireWellFormed(const std::string& path, const std::string& shownAs, platform::XmlMap& map) {
     const std::string bytes = ReadUserFile("profile", path);
-    const std::vector<std::string> preferences = {"Preferences"};
-    const int mapped = platform::MapXml(bytes, &preferences, map);
+    const std::vector<std::string> sections = {"Preferences", kProfileSection};
+    const int mapped = platform::MapXml(bytes, &sections, map);
     if (mapped != platform::FILEIO_NOT_WELL_FORMED) return mapped;
     const std::string where = WhereNotWellFormed(bytes);
     throw std::runtime_error(shownAs + " is not well-formed XML" + (where.empty() ? "" : ": " + where) +
@@ -389,10 +319,11 @@ std::string WhyMsxmlRefuses(const std::string& path) {
 
 }  // namespace
 
-void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
-                           MotorPinTable& motorPins) {
+mach3::machine::Machine LoadMachine(const std::string& path, const std::string& shownAs) {
     platform::XmlMap map;
-    const KeyIndex index(RequireWellFormed(path, shownAs, map) == 0 ? &map : nullptr);
+    const bool mapped = RequireWellFormed(path, shownAs, map) == 0;
+    const KeyIndex index(mapped ? &map : nullptr, "Preferences");
+    const KeyIndex pluginIndex(mapped ? &map : nullptr, kProfileSection);
     const std::unique_ptr<platform::XmlDocument> doc = NewDocument();
     const platform::XmlLoadResult loaded = doc->Load(HostPath(path));
     if (loaded == platform::XmlLoadResult::Unparseable) {
@@ -412,9 +343,10 @@ void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, 
                                  ". Save the profile again as UTF-8 (Notepad: File > Save As, Encoding UTF-8), or "
                                  "restore it from the copy Mach3 keeps or from a backup, then check it again");
     }
-    const Preferences prefs(*doc, doc->FirstChild(doc->Root(), "Preferences"), index);
+    const Section prefs(*doc, doc->FirstChild(doc->Root(), "Preferences"), index);
     RequireHostProfile(shownAs, doc->Name(doc->Root()), static_cast<bool>(prefs));
-    FillWiring(prefs, engine, motorPins);
+    const Section plugin(*doc, doc->FirstChild(doc->Root(), kProfileSection), pluginIndex);
+    return mach3::machine::Decode(prefs, plugin ? &plugin : nullptr);
 }
 
 #else
@@ -446,24 +378,27 @@ std::string WhereNotWellFormed(const std::string& bytes) {
 
 }  // namespace
 
-void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
-                           MotorPinTable& motorPins) {
+mach3::machine::Machine LoadMachine(const std::string& path, const std::string& shownAs) {
     platform::XmlMap map;
-    const KeyIndex index(RequireWellFormed(path, shownAs, map) == 0 ? &map : nullptr);
+    const bool mapped = RequireWellFormed(path, shownAs, map) == 0;
+    const KeyIndex index(mapped ? &map : nullptr, "Preferences");
+    const KeyIndex pluginIndex(mapped ? &map : nullptr, kProfileSection);
     // The whole document is built only when the map cannot tell every key: a large profile's other
     // sections would cost several times its size in memory.
     pugi::xml_document doc;
     std::string root = map.root.name;
-    pugi::xml_node node;
-    if (!index.Complete()) {
+    pugi::xml_node node, pluginNode;
+    if (!index.Complete() || (pluginIndex.Mapped() && !pluginIndex.Complete())) {
         const pugi::xml_parse_result parsed = doc.load_file(path.c_str());
         if (!parsed) throw std::runtime_error("cannot parse profile " + shownAs + ": " + parsed.description());
         root = doc.document_element().name();
         node = doc.document_element().child("Preferences");
+        pluginNode = doc.document_element().child(kProfileSection);
     }
-    const Preferences prefs(node, index);
+    const Section prefs(node, index);
     RequireHostProfile(shownAs, root, static_cast<bool>(prefs));
-    FillWiring(prefs, engine, motorPins);
+    const Section plugin(pluginNode, pluginIndex);
+    return mach3::machine::Decode(prefs, plugin ? &plugin : nullptr);
 }
 
 #endif

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mach3/host_blocks.h"
+#include "mach3/machine/machine.h"
 
 namespace sim {
 
@@ -61,19 +62,12 @@ private:
     std::string namedLog_;
 };
 
-// The pins of a motor's step and direction signals, which the host keeps in its profile but does not
-// lend the plug-in; -1 where nothing gives one.
-struct MotorPins {
-    int stepPin = -1;
-    int dirPin = -1;
-};
-using MotorPinTable = std::array<MotorPins, HOST_MOTOR_COUNT>;
+using mach3::machine::MotorPins;
+using mach3::machine::MotorPinTable;
 
-// Fills the engine block's signal tables, and the motors' pins, from the Preferences element of the
-// profile at `path`, as the host does from its port and pin configuration. Throws std::runtime_error
-// naming `shownAs` when the file is not well-formed XML (with the parser's line and column), or not
-// a host profile (root <profile> holding Preferences).
-void LoadPreferencesWiring(const std::string& path, const std::string& shownAs, HostEngineBlock& engine,
-                           MotorPinTable& motorPins);
+// The machine in the Preferences and TRELVO40 elements of the profile at `path`, read once. Throws
+// std::runtime_error naming `shownAs` when the file is not well-formed XML (with the parser's line
+// and column), or not a host profile (root <profile> holding Preferences).
+mach3::machine::Machine LoadMachine(const std::string& path, const std::string& shownAs);
 
 }  // namespace sim

@@ -314,6 +314,7 @@ struct HostRun::Impl {
     HostEngineBlock engine{};
     HostStateBlock state{};
     MotorPinTable motorPins{};
+    mach3::machine::Machine machine;
     HookSink hooks;
 
     Receiver receiver;
@@ -371,7 +372,10 @@ HostRun::HostRun(const Scenario& setup, const PluginModule& module, const RunOpt
 
     // An empty file is what the plug-in reads as a profile with nothing in it; anything else must be one.
     const bool fromProfile = !options.profilePath.empty() && !r.profile.Empty();
-    if (fromProfile) LoadPreferencesWiring(r.profile.Path(), options.profilePath, r.engine, r.motorPins);
+    if (fromProfile) {
+        r.machine = LoadMachine(r.profile.Path(), options.profilePath);
+        mach3::machine::FillEngine(r.machine, r.engine, r.motorPins);
+    }
     r.profile.WriteSettings(setup.settings);
     const std::string asGiven = ReadUserFile("profile", r.profile.Path());
     r.profile.RedirectDebugLog(!options.logPath.empty());
@@ -596,6 +600,7 @@ int64_t HostRun::Now() const { return impl_->cycle; }
 HostEngineBlock& HostRun::Engine() { return impl_->engine; }
 const ProfileCopy& HostRun::Profile() const { return impl_->profile; }
 const MotorPinTable& HostRun::MotorPinsOf() const { return impl_->motorPins; }
+const mach3::machine::Machine& HostRun::Machine() const { return impl_->machine; }
 const HostStateBlock& HostRun::State() const { return impl_->state; }
 const BoardLatches& HostRun::Latches() const { return impl_->board.Latches(); }
 int HostRun::FramesReceived() const {

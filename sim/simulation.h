@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "board.h"
+#include "mach3/forced_pins.h"
 #include "mach3/host_blocks.h"
 #include "plugin_module.h"
 #include "profile_setup.h"
@@ -16,8 +17,8 @@
 namespace sim {
 
 // The host signals the plug-in forces onto fixed pins: the charge-pump output and the EStop input.
-constexpr int kChargePumpOutput = 13;
-constexpr int kEStopInput = 25;
+using mach3::kChargePumpOutput;
+using mach3::kEStopInput;
 
 struct RunOptions {
     std::string profilePath;     // the user's profile, only ever read; empty: a fresh one
@@ -73,6 +74,8 @@ public:
     const ProfileCopy& Profile() const;  // the copy the plug-in runs on
     // The motors' step and direction pins, which the engine block does not carry.
     const MotorPinTable& MotorPinsOf() const;
+    // The profile's machine as read before the run; all defaults without a profile.
+    const mach3::machine::Machine& Machine() const;
 
 private:
     struct Impl;

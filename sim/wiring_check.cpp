@@ -464,6 +464,7 @@ WiringCheckResult RunWiringCheck(const Scenario& builtin, const PluginModule& mo
     Check check(run, r.trace);
     HostEngineBlock& engine = run.Engine();
     r.machine = profilePath.empty() ? "the built-in machine" : profilePath;
+    r.model = run.Machine();
 
     // The settings as the plug-in reads them, from one read of the profile: each read is the whole file.
     const std::vector<int> settings = run.ReadSettings({{"ExpandedMode", IO_EXPANDED_INPUT},

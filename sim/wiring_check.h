@@ -9,6 +9,7 @@
 
 #include "board.h"
 #include "plugin_module.h"
+#include "mach3/machine/machine.h"
 #include "scenario.h"
 
 namespace sim {
@@ -89,6 +90,7 @@ struct CheckTrace {
 
 struct WiringCheckResult {
     std::string machine;  // the profile's path, or "the built-in machine"
+    mach3::machine::Machine model;  // the profile's machine, as the run read it
     int mode = 2;
     bool modeSet = false;
     bool spindleEnabled = false;

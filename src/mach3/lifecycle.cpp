@@ -7,6 +7,7 @@
 #include "mach3/pin_assignment.h"
 #include "mach3/plugin_state.h"
 #include "mach3/profile/xml_profile.h"
+#include "mach3/settings_keys.h"
 #include "platform/module_file.h"
 
 namespace {
@@ -41,15 +42,7 @@ std::string myProfileInit(CXmlProfile& profile) {
     }
     myLog(LOG_INFO, "Profile Init");
     Settings& s = p.settings;
-    s.IoMode = profile.ReadInt(kProfileSection, "ExpandedMode", IO_EXPANDED_INPUT);
-    s.EnableSpindle = profile.ReadInt(kProfileSection, "EnableSpindle", 0) != 0;
-    s.DemoMode = profile.ReadInt(kProfileSection, "DemoMode", 0) != 0;
-    s.zzzzz = profile.ReadInt(kProfileSection, "zzzzz", 0) != 0;
-    s.EnableDebug = profile.ReadInt(kProfileSection, "EnableDebug", 0) != 0;
-    s.SimMode = profile.ReadInt(kProfileSection, "SimMode", 0) != 0;
-    s.PostEStopDelay = profile.ReadInt(kProfileSection, "PostEStopDelay", 10);
-    s.IdleDelay = profile.ReadInt(kProfileSection, "IdleDelay", 3);
-    s.IntraFrameDelay = profile.ReadInt(kProfileSection, "IntraFrameDelay", 0);
+    ReadSettingsKeys([&](const char* key, int fallback) { return profile.ReadInt(kProfileSection, key, fallback); }, s);
     return kSuffix;
 }
 

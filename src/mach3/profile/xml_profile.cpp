@@ -15,7 +15,13 @@ namespace {
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Leading number of the text, as the host's own profile readers take it; too large saturates.
+bool IsBlankBytes(const std::string& bytes) { return bytes.find_first_not_of(" \t\r\n") == std::string::npos; }
+
+// What a file that is missing or holds nothing starts as.
+const char kNewProfile[] = "<profile/>";
+
+}  // namespace
+
 int32_t LeadingInt(const std::string& text) {
     size_t i = 0;
     while (i < text.size() && IsSpace(text[i])) ++i;
@@ -30,13 +36,6 @@ int32_t LeadingInt(const std::string& text) {
     if (negative) return static_cast<int32_t>(-magnitude);
     return static_cast<int32_t>(magnitude < kLimit ? magnitude : kLimit - 1);
 }
-
-bool IsBlankBytes(const std::string& bytes) { return bytes.find_first_not_of(" \t\r\n") == std::string::npos; }
-
-// What a file that is missing or holds nothing starts as.
-const char kNewProfile[] = "<profile/>";
-
-}  // namespace
 
 // Only the plug-in's own section is mapped at first: the keys of a large profile's other sections
 // are checked by the parse but never held.

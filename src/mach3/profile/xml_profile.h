@@ -8,6 +8,9 @@
 #include "mach3/profile/profile_splice.h"
 #include "platform/xml_document.h"
 
+// The leading number of a key's text, as the host's own profile readers take it; too large saturates.
+int32_t LeadingInt(const std::string& text);
+
 class CXmlProfile {
 public:
     // Binds to the profile file at this path and reads its settings.

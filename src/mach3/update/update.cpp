@@ -5,6 +5,7 @@
 
 #include "core/scheduler.h"
 #include "mach3/assignments/assignments.h"
+#include "mach3/forced_pins.h"
 #include "mach3/log.h"
 #include "mach3/pin_assignment.h"
 #include "mach3/plugin_state.h"
@@ -19,20 +20,20 @@ bool CreateChannels(PluginState& p) noexcept {
     Channels& ch = p.channels;
     CheckStepDirAssignment();
     p.core.ResetScheduler();
-    ch.chargePump.reset(new (std::nothrow) OutputPinAssignment(p.host.engine, 13));
-    ch.estop.reset(new (std::nothrow) InputPinAssignment(p.host.engine, 25));
+    ch.chargePump.reset(new (std::nothrow) OutputPinAssignment(p.host.engine, mach3::kChargePumpOutput));
+    ch.estop.reset(new (std::nothrow) InputPinAssignment(p.host.engine, mach3::kEStopInput));
     if (!ch.chargePump || !ch.estop) {
         return false;
     }
     ch.chargePump->enabled = false;
-    ch.chargePump->port = 1;
-    ch.chargePump->pin = 17;
+    ch.chargePump->port = mach3::kChargePumpPort;
+    ch.chargePump->pin = mach3::kChargePumpPin;
     ch.chargePump->activeLow = false;
     ch.chargePump->Apply();
     ch.estop->enabled = true;
-    ch.estop->port = 1;
-    ch.estop->pin = 10;
-    ch.estop->activeLow = p.settings.SimMode;
+    ch.estop->port = mach3::kEStopPort;
+    ch.estop->pin = mach3::kEStopPin;
+    ch.estop->activeLow = mach3::ForcedEStopActiveLow(p.settings);
     ch.estop->Apply();
     ch.firstUpdate = false;
     return true;
@@ -89,7 +90,7 @@ void myUpdate(PluginState& p) noexcept {
     const int32_t index = p.scan.bitStreamIndex;
     if (index >= 0 && index < HOST_OUTPUT_COUNT) {
         HostOutputSignal& out = engine->outputs[index];
-        if (out.enabled != 0 && out.port == 1 && out.pin == 16) {
+        if (out.enabled != 0 && out.port == mach3::kStreamPort && out.pin == mach3::kStreamPin) {
             out.state = static_cast<uint8_t>(bit);
         }
     }
