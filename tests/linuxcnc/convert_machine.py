@@ -28,7 +28,7 @@ ESTOP_INPUT = 25
 BOARD_OUTPUTS = {(8, 1): "j5-a", (8, 14): "j5-b", (8, 16): "j5-c", (8, 17): "j5-d",
                  (9, 1): "k1", (9, 14): "k2", (9, 16): "j6-16", (9, 17): "j6-17"}
 STREAM_PIN, PUMP_PIN = 16, 17  # forced by the plug-in on port 1
-MOVE = 10.0  # G53 G0 <axis>-10
+MOVE = 10.0  # G53 G0 <axis>-10 from home
 # LinuxCNC's planner ramps a move that may blend at half the acceleration: the cruise is measured on a
 # longer move whose ramps, Vel^2/Acc each, stay under 10 % of it, so 15 % to 85 % is all cruise.
 RAMP_SHARE = 0.1
@@ -214,10 +214,13 @@ class Run:
         if wait:
             self.c.wait_complete(10)
 
-    def move(self, a, length, target):
-        """G53 G0 to TARGET; aborted after twice the time the profile's Vel and Acc give, so a machine
-        far slower than its profile still ends and shows in the checks."""
+    def move(self, a, length):
+        """G53 G0 LENGTH towards - from where the axis is (home, at first: 0 where the converter puts
+        it at 0, so G53 G0 X-10); aborted after twice the time the profile's Vel and Acc give, so a
+        machine far slower than its profile still ends and shows in the checks."""
         seconds = 2 * (length / a["vel"] + 2 * a["vel"] / a["acc"]) + 2
+        self.s.poll()
+        target = round(self.s.position[AXES.index(a["letter"])] - length, 6)
         self.c.mdi(f"G53 G0 {a['letter']}{target:g}")
         if self.c.wait_complete(seconds) == -1:
             self.c.abort()
@@ -258,10 +261,10 @@ class Run:
         self.mode(lc.MODE_MDI)
         for a in axes:
             self.mark(PH_MOVE + a["n"])
-            self.move(a, MOVE, -MOVE)
+            self.move(a, MOVE)
             time.sleep(0.2)
             self.mark(PH_CRUISE + a["n"])
-            self.move(a, cruise_move(a), -MOVE - cruise_move(a))
+            self.move(a, cruise_move(a))
             time.sleep(0.2)
         first = axes[0]
         if first["minus_limit_pin"] is not None:
@@ -360,7 +363,7 @@ def check(profile, samples, servo_s, out):
         verdict(towards == want, f"{letter} homes towards {towards}, M{a['n']}Neg {int(not a['home_plus'])} says {want}")
         for phase, length in ((PH_MOVE, MOVE), (PH_CRUISE, cruise_move(a))):
             rows = samples.phase(phase + a["n"])
-            code = f"G53 G0 {letter}-{MOVE if phase == PH_MOVE else MOVE + length:g}"
+            code = f"G53 G0 {letter} by -{length:g}"
             if not reached(phase + a["n"], code):
                 continue
             if len(rows) < 3:
@@ -393,10 +396,12 @@ def check(profile, samples, servo_s, out):
         moving = len(before) > 20 and samples.get(f"{x}-net", before[-1]) != samples.get(f"{x}-net", before[-20])
         counts = [samples.get(f"{x}-net", r) for r in hit]
         last = max((i for i in range(1, len(counts)) if counts[i] != counts[i - 1]), default=0)
-        stopped = len(counts) > 20 and last < len(counts) // 2
+        # The switch is forced a mark's pause in; stepgen then stops at 1.25 x Acc.
+        limit = round((0.1 + 2 * first["vel"] / first["acc"]) / servo_s)
+        stopped = len(counts) > limit and last <= limit
         verdict(moving and stopped, f"{first['letter']}-- limit (pin {first['minus_limit_pin']}) forced mid-move: "
-                f"{'moving' if moving else 'NOT moving'} before, the last pulse {last} periods after, of {len(counts)} "
-                f"watched")
+                f"{'moving' if moving else 'NOT moving'} before, the last pulse {last} periods after, at most {limit} "
+                f"(0.1 s + 2 x Vel{first['n']} / Acc{first['n']})")
     for phase, latch_of, code in ((PH_M8, profile.coolant("Flood", "NoFlood"), "M8"),
                                   (PH_M7, profile.coolant("Mist", "NoFlood"), "M7")):
         rows = samples.phase(phase)
@@ -427,9 +432,11 @@ def check(profile, samples, servo_s, out):
     settled = rows[len(rows) // 2:]
     if len(settled) > 10:
         pump = {samples.get("pump", r) for r in settled}
-        verdict(not any(samples.get("enabled", r) for r in settled), "EStop input: the machine is off")
+        on = any(samples.get("enabled", r) for r in settled)
+        verdict(not on, f"EStop input: the machine {'stays on' if on else 'is off'}")
         verdict(len(pump) == 1, f"EStop input: the charge pump {'stopped' if len(pump) == 1 else 'still runs'}")
-        verdict(not any(samples.get("stream", r) for r in settled), "EStop input: the stream is low")
+        high = any(samples.get("stream", r) for r in settled)
+        verdict(not high, f"EStop input: the stream {'is still sent' if high else 'is low'}")
     elif rows:
         verdict(False, f"EStop input: only {len(rows)} samples")
     if skipped:
