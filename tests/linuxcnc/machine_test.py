@@ -120,14 +120,16 @@ def read_samples(path, out):
     return rows, len(gaps)
 
 
-def wait_for(stat, test, seconds, what):
+def wait_for(stat, test, seconds, what, errors=None):
+    """Polls STAT until TEST holds; after SECONDS raises, with what errors() returns (LinuxCNC's messages)."""
     end = time.time() + seconds
     while time.time() < end:
         stat.poll()
         if test(stat):
             return
         time.sleep(0.05)
-    raise RuntimeError(f"timed out waiting for {what}")
+    said = errors() if errors else ""
+    raise RuntimeError(f"timed out waiting for {what}" + (f" (LinuxCNC said: {said})" if said else ""))
 
 
 def drive(out, estop_pin, sequenced):
