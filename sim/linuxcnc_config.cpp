@@ -446,8 +446,10 @@ private:
         s << "HOME_OFFSET = 0\n";
         if (!j.home.empty()) {
             const double search = (motor.homeNeg ? -1 : 1) * motor.refSpeed / 100 * j.velocity;
-            // stepconf's latch: a step every two servo periods, never faster than the search.
-            double latch = (search < 0 ? -1 : 1) * 500 / j.scale;
+            // Mach3 backs off its switch until it lets go, so the latch runs away from the switch
+            // (the joint ends off a home shared with a limit); stepconf's speed: a step every two servo
+            // periods, never faster than the search.
+            double latch = (search < 0 ? 1 : -1) * 500 / j.scale;
             if (std::abs(latch) > std::abs(search)) latch = latch * std::abs(search) / std::abs(latch);
             s << "HOME_SEARCH_VEL = " << Num(search) << "\nHOME_LATCH_VEL = " << Num(latch) << "\n";
             if (j.ignoreLimits) s << "HOME_IGNORE_LIMITS = YES\n";
@@ -496,7 +498,8 @@ private:
             Used({"Acc" + n}, o_.name + ".ini: " + J + "MAX_ACCELERATION = " + Num(j.acceleration) + ", STEPGEN_MAXACCEL = " + Num(1.25 * j.acceleration));
             Used({"M" + n + "Min", "M" + n + "Max", "SoftLimit"}, o_.name + ".ini: " + J + "MIN_LIMIT and MAX_LIMIT (home at 0 kept off the ends)");
             if (!j.home.empty())
-                Used({"RefSpeed" + n, "M" + n + "Neg"}, o_.name + ".ini: " + J + "HOME_SEARCH_VEL, towards " + (motor.homeNeg ? "-" : "+"));
+                Used({"RefSpeed" + n, "M" + n + "Neg"}, o_.name + ".ini: " + J + "HOME_SEARCH_VEL, towards " + (motor.homeNeg ? "-" : "+") + 
+                         ", HOME_LATCH_VEL back off the switch until it lets go, as Mach3 does");
             if (motor.backlashOn && motor.backlash > 0) Used({"BacklashOn", "BLState" + n, std::string("Back") + mach3::machine::kAxisLetters[j.axis]},
                                        o_.name + ".ini: " + J + "BACKLASH = " + Num(motor.backlash));
         }
@@ -522,12 +525,14 @@ private:
         s << "loadrt stepgen step_type=" << types << "\n";
         s << "loadrt charge_pump\n";
         const bool pumpFollows = !m.chargeAlwaysOn && m.plugin.settings.IoMode != IO_EXPANDED_OUTPUT;
-        if (pumpFollows) s << "net estop-out charge-pump.enable iocontrol.0.user-enable-out\n";
+        // Enabled in custom.hal from board-enable: estop-out alone stays true when the EStop input
+        // drops the machine, and the plug-in stops the pump in any EStop.
+        pumpFollows_ = pumpFollows;
         s << "net charge-pump <= charge-pump.out\n";
         if (limitsHomes_) s << "loadrt lut5\n";
         Used({"ChargeAlwaysOn", "TRELVO40/ExpandedMode"},
              o_.name + ".hal: charge_pump in the base thread, " + Num(1e9 / BasePeriod() / 2) + " Hz, on parport.0.pin-17-out" +
-                 (pumpFollows ? ", on while out of EStop (estop-out)" : ", its enable left unconnected: always on"));
+                 (pumpFollows ? ", on while out of both EStops (custom.hal: board-enable)" : ", its enable left unconnected: always on"));
         if (!pumpFollows)
             Warn(std::string("the charge pump stays on in EStop (") + (m.chargeAlwaysOn ? "ChargeAlwaysOn is 1" : "Expanded Output Mode") +
                  "), as under Mach3: it will not stop the drives");
@@ -625,7 +630,8 @@ private:
                      (o_.pulley ? ", from --pulley" : ", as the profile settles it") + ")");
         }
         s << "loadrt and2 names=board-enable\naddf board-enable servo-thread 1\nnet estop-out => board-enable.in0\n"
-             "net estop-ext => board-enable.in1\nnet board-enable board-enable.out => trelvo40.0.enable\n";
+             "net estop-ext => board-enable.in1\nnet board-enable board-enable.out => trelvo40.0.enable"
+          << (pumpFollows_ ? " charge-pump.enable" : "") << "\n";
         return s.str();
     }
 
@@ -674,7 +680,7 @@ private:
     std::map<std::pair<int, int>, std::string> pins_;
     std::map<std::pair<int, int>, std::vector<std::string>> outputs_;
     std::vector<std::string> sources_, inputs_, board_, inverters_;
-    bool probe_ = false, allHome_ = false, boardSpindle_ = false, limitsHomes_ = false;
+    bool probe_ = false, allHome_ = false, boardSpindle_ = false, limitsHomes_ = false, pumpFollows_ = false;
     int pulleyUsed_ = 0;
     double spindleScale_ = 0;
 };

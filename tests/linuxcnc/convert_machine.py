@@ -28,7 +28,7 @@ ESTOP_INPUT = 25
 BOARD_OUTPUTS = {(8, 1): "j5-a", (8, 14): "j5-b", (8, 16): "j5-c", (8, 17): "j5-d",
                  (9, 1): "k1", (9, 14): "k2", (9, 16): "j6-16", (9, 17): "j6-17"}
 STREAM_PIN, PUMP_PIN = 16, 17  # forced by the plug-in on port 1
-MOVE = 10.0  # G53 G0 <axis>-10 from home
+MOVE = 10.0  # G53 G0 <axis>-10 from home, where the axis's travel has room for it
 # LinuxCNC's planner ramps a move that may blend at half the acceleration: the cruise is measured on a
 # longer move whose ramps, Vel^2/Acc each, stay under 10 % of it, so 15 % to 85 % is all cruise.
 RAMP_SHARE = 0.1
@@ -116,10 +116,22 @@ def channels(profile):
     return [axes, rest]
 
 
+def away(a):
+    """The sign of a move away from home, which the axis's travel has room for."""
+    return -1 if a["home_plus"] else 1
+
+
+def first_move(a):
+    """MOVE units, or a whole quarter of the travel on a shorter axis (an inch machine's Z: 10 inches
+    is more than it has)."""
+    return MOVE if a["travel"] >= 4 * MOVE + 1 else max(1.0, float(int((a["travel"] - 1) / 4)))
+
+
 def cruise_move(a):
-    """The length of the move the cruise is measured on, within the axis's travel past -MOVE."""
-    wanted = max(2 * MOVE, float(int(a["vel"] ** 2 / max(a["acc"], 1e-9) / RAMP_SHARE) + 1))
-    return min(wanted, float(int(a["travel"] - MOVE - 1))) if a["travel"] > MOVE + 1 else wanted
+    """The length of the move the cruise is measured on, within the axis's travel past the first."""
+    wanted = max(2 * first_move(a), float(int(a["vel"] ** 2 / max(a["acc"], 1e-9) / RAMP_SHARE) + 1))
+    room = a["travel"] - first_move(a) - 1
+    return min(wanted, float(int(room))) if room > 1 else wanted
 
 
 def lut_function(truth):
@@ -215,12 +227,12 @@ class Run:
             self.c.wait_complete(10)
 
     def move(self, a, length):
-        """G53 G0 LENGTH towards - from where the axis is (home, at first: 0 where the converter puts
-        it at 0, so G53 G0 X-10); aborted after twice the time the profile's Vel and Acc give, so a
+        """G53 G0 LENGTH away from home from where the axis is (towards - when it homes towards +; at
+        first from home, 0 where the converter puts it, so G53 G0 X-10); aborted after twice the time the profile's Vel and Acc give, so a
         machine far slower than its profile still ends and shows in the checks."""
         seconds = 2 * (length / a["vel"] + 2 * a["vel"] / a["acc"]) + 2
         self.s.poll()
-        target = round(self.s.position[AXES.index(a["letter"])] - length, 6)
+        target = round(self.s.position[AXES.index(a["letter"])] + away(a) * length, 6)
         self.c.mdi(f"G53 G0 {a['letter']}{target:g}")
         if self.c.wait_complete(seconds) == -1:
             self.c.abort()
@@ -261,7 +273,7 @@ class Run:
         self.mode(lc.MODE_MDI)
         for a in axes:
             self.mark(PH_MOVE + a["n"])
-            self.move(a, MOVE)
+            self.move(a, first_move(a))
             time.sleep(0.2)
             self.mark(PH_CRUISE + a["n"])
             self.move(a, cruise_move(a))
@@ -269,7 +281,10 @@ class Run:
         first = axes[0]
         if first["minus_limit_pin"] is not None:
             self.mark(PH_LIMIT)
-            self.mdi(f"G91 G0 {first['letter']}-{3 * MOVE:g}", wait=False)
+            # Back towards home, over the travel the moves above used: any limit stops a move.
+            self.s.poll()
+            back = round(-self.s.position[AXES.index(first["letter"])] + away(first) * 0.5, 3)
+            self.mdi(f"G91 G0 {first['letter']}{back:g}", wait=False)
             time.sleep(0.4)
             self.mark(PH_LIMIT_HIT)
             halcmd("sets", f"probe-force-{first['minus_limit_pin']}", "1")
@@ -361,16 +376,16 @@ def check(profile, samples, servo_s, out):
         towards = "+" if first < 0 else "-" if first > 0 else "nowhere"
         want = "+" if a["home_plus"] else "-"
         verdict(towards == want, f"{letter} homes towards {towards}, M{a['n']}Neg {int(not a['home_plus'])} says {want}")
-        for phase, length in ((PH_MOVE, MOVE), (PH_CRUISE, cruise_move(a))):
+        for phase, length in ((PH_MOVE, first_move(a)), (PH_CRUISE, cruise_move(a))):
             rows = samples.phase(phase + a["n"])
-            code = f"G53 G0 {letter} by -{length:g}"
+            code = f"G53 G0 {letter} by {away(a) * length:+g}"
             if not reached(phase + a["n"], code):
                 continue
             if len(rows) < 3:
                 verdict(False, f"{code}: no samples")
                 continue
             net = [samples.get(f"{x}-net", r) - samples.get(f"{x}-net", rows[0]) for r in rows]
-            want = round(length * a["steps"])
+            want = -away(a) * round(length * a["steps"])
             verdict(net[-1] == want, f"{code}: net {int(net[-1])} pulses at the - level, {length:g} x Steps{a['n']} "
                     f"is {want}")
             if phase == PH_MOVE:

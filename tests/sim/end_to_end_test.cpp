@@ -788,9 +788,10 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"SampleSetUpForTheBoard", TRELVO_CONVERT_DATA_DIR "/board-ready.xml", 0,
                   "\ncheck passed: 2 of 2 wired board outputs followed the host, and the spindle\n",
                   {"settings: ExpandedMode 0, EnableSpindle 1\n", "  K1     output 9 \"Output #3\"" + kFollowed,
-                   "  J5 A   output 10 \"Output #4\": followed:",
+                   "  J5 A   output 10 \"Output #4\", active-low: followed:",
                    "EStop: the plug-in keeps input 25 \"EStop\" on port 1 pin 10, active-low (SimMode 1); the profile agrees\n",
-                   "problems (a fault fails the check, a warning does not but asks you to act; notes follow):\n  none\n"}},
+                   "problems (a fault fails the check, a warning does not but asks you to act; notes follow):\n"
+                   "  - note: output 10 \"Output #4\" on J5 A: inverted by Active Low"}},
         CheckCase{"WiredFromTheSample", "", 0, "\ncheck passed: 1 of 1 wired board outputs followed the host\n",
                   {"  K1     output 7 \"Output #1\"" + kFollowed, "problems (a fault fails the check, a warning does not but asks you to act; notes follow):\n  none\n",
                    "EStop: the plug-in keeps input 25 \"EStop\" on port 1 pin 10, active-high (SimMode 0); the profile agrees\n",
