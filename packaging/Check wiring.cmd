@@ -1,7 +1,15 @@
 @echo off
 rem Checks a Mach3 profile's port and pin settings against the TRELVO-40/41 board, with trelvo-sim.exe beside it.
-rem Double-click it and pick a profile, or drop a profile onto it.
+rem Double-click it and pick a profile, or drop a profile onto it. "Convert to LinuxCNC.cmd" calls it
+rem with /linuxcnc first, to pick a profile the same way and turn it into a LinuxCNC machine.
 setlocal EnableExtensions DisableDelayedExpansion
+set "verb=check"
+set "tool=Check wiring.cmd"
+if /i "%~1"=="/linuxcnc" (
+  set "verb=convert"
+  set "tool=Convert to LinuxCNC.cmd"
+  shift /1
+)
 rem No chcp: cmd hands trelvo-sim.exe its arguments as UTF-16 and it writes the console in UTF-16, so
 rem folder and profile names in any script pass whatever the code page (65001 also stops batch files
 rem on Windows XP and 7).
@@ -27,13 +35,13 @@ if "%count%"=="0" (
   echo   "%dir1%"
   echo   "%dir2%"
   echo   "%dir3%"
-  echo Drop your profile, C:\Mach3\Mach3Mill.xml for example, onto "Check wiring.cmd".
+  echo Drop your profile, C:\Mach3\Mach3Mill.xml for example, onto "%tool%".
   goto wait
 )
 echo.
 :ask
 set "want="
-set /p "want=Which profile do you want to check (1 to %count%)? "
+set /p "want=Which profile do you want to %verb% (1 to %count%)? "
 rem Nothing typed, or the input has ended: leave without a check.
 if not defined want goto wait
 set "valid="
@@ -49,6 +57,7 @@ set "bare=%profile:?=%"
 if not "%bare%"=="%profile%" goto no_file
 for /f "delims=* eol=|" %%A in ("x%profile%x") do if not "%%A"=="x%profile%x" goto no_file
 if not exist "%profile%" goto no_file
+if "%verb%"=="convert" goto convert
 rem A simulator that can write an HTML report writes it to the temporary folder, named after the profile.
 set "report="
 "%sim%" --help 2>nul | find "--report" >nul
@@ -74,6 +83,42 @@ exit /b %rc%
 
 :no_file
 echo There is no file "%profile%".
+goto wait
+
+rem The machine's folder goes beside this file, named after the profile; the converter checks the
+rem wiring first and writes nothing when it fails, nor over any file it did not write itself.
+:convert
+for %%P in ("%profile%") do set "out=%here%%%~nP-linuxcnc"
+echo Converting "%profile%" into the LinuxCNC machine folder "%out%"
+echo.
+echo The time of one Mach3 update cycle on this PC, which the guide's "Kernel speed" shows how to
+set "bit="
+set /p "bit=measure (for example 40us, or 1ms): "
+if not defined bit goto wait
+set "bit=%bit:"=%"
+set "pulley="
+set /p "pulley=The pulley Mach3 drives the spindle with (1 to 15; Enter if the profile has one only): "
+set "pulley_option="
+if defined pulley for /l %%i in (1,1,15) do if "%pulley%"=="%%i" set "pulley_option=--pulley %%i"
+if defined pulley if not defined pulley_option (
+  echo "%pulley%" is no pulley number.
+  goto wait
+)
+set "replace_option="
+if not exist "%out%\" goto run_convert
+set "yes="
+set /p "yes=The folder is there already: replace the files the converter wrote in it (y/n)? "
+if /i not "%yes%"=="y" goto wait
+set "replace_option=--replace"
+:run_convert
+echo.
+"%sim%" --linuxcnc-config "%out%" --profile "%profile%" --bit-time "%bit%" %pulley_option% %replace_option%
+set "rc=%errorlevel%"
+if "%rc%"=="0" (
+  echo.
+  echo Copy the folder to the LinuxCNC PC, into linuxcnc/configs in your home folder, and read its
+  echo mach3-conversion.txt before the first run: it lists what to check on the machine.
+)
 goto wait
 
 rem Lists the host profiles in the three folders, numbered; with "want" set, takes that one as "profile".

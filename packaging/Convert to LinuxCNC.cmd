@@ -1,0 +1,4 @@
+@echo off
+rem Turns a Mach3 profile into a LinuxCNC machine folder with the TRELVO-40/41 board, with trelvo-sim.exe beside it.
+rem Double-click it and pick a profile, or drop a profile onto it; "Check wiring.cmd" does the asking.
+call "%~dp0Check wiring.cmd" /linuxcnc %*
