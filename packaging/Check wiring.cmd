@@ -21,6 +21,9 @@ if not exist "%sim%" (
   goto wait
 )
 set "profile=%~1"
+rem Convert only: the update cycle's time and the pulley, when given after the profile, are not asked.
+set "bit=%~2"
+set "pulley=%~3"
 if defined profile goto check
 
 rem No profile given: the host profiles here, one folder up and in C:\Mach3.
@@ -91,15 +94,16 @@ rem wiring first and writes nothing when it fails, nor over any file it did not 
 for %%P in ("%profile%") do set "out=%here%%%~nP-linuxcnc"
 echo Converting "%profile%" into the LinuxCNC machine folder "%out%"
 echo.
+if defined bit goto have_bit
 echo The time of one Mach3 update cycle on this PC, which the guide's "Kernel speed" shows how to
-set "bit="
 set /p "bit=measure (for example 40us, or 1ms): "
 if not defined bit goto wait
-set "bit=%bit:"=%"
 set "pulley="
-set /p "pulley=The pulley Mach3 drives the spindle with (1 to 15; Enter if the profile has one only): "
+set /p "pulley=The pulley Mach3 drives the spindle with (1 to 25; Enter if the profile has one only): "
+:have_bit
+set "bit=%bit:"=%"
 set "pulley_option="
-if defined pulley for /l %%i in (1,1,15) do if "%pulley%"=="%%i" set "pulley_option=--pulley %%i"
+if defined pulley for /l %%i in (1,1,25) do if "%pulley%"=="%%i" set "pulley_option=--pulley %%i"
 if defined pulley if not defined pulley_option (
   echo "%pulley%" is no pulley number.
   goto wait
