@@ -75,6 +75,10 @@ struct XmlMap {
     XmlElementBytes root;
 };
 
+// POSIX: expat keeps each element name it meets for the parser's life, so a fresh parser takes over
+// after this many elements (see MapXml).
+constexpr int kXmlElementsPerParser = 4096;
+
 // Checks the bytes strictly as one well-formed document and maps them; `sections` names the root's
 // elements whose keys are mapped, all of them when null. 0, or the reason there is no map.
 int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map);
