@@ -572,7 +572,7 @@ std::unique_ptr<XmlDocument> CreateXmlDocument() {
     return std::unique_ptr<XmlDocument>(new (std::nothrow) PugiDocument());
 }
 
-int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
+int ParseXmlMap(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
     map = XmlMap{};
     return Mapper(sections, map).Run(bytes);
 }

@@ -365,6 +365,54 @@ TEST_F(ProfileStoreTest, EmptyPathKeepsWritesInMemoryOnly) {
     EXPECT_FALSE(fs::exists(".trelvo-tmp"));
 }
 
+// Where two maps part, as the names down to there; empty when they are equal.
+std::string MapDifference(const platform::XmlElementBytes& a, const platform::XmlElementBytes& b) {
+    if (a.name != b.name || a.begin != b.begin || a.contentBegin != b.contentBegin || a.contentEnd != b.contentEnd ||
+        a.end != b.end || a.emptyTag != b.emptyTag || a.text != b.text || a.opaque != b.opaque ||
+        a.children.size() != b.children.size())
+        return a.name + " | " + b.name;
+    for (size_t i = 0; i < a.children.size(); ++i) {
+        const std::string below = MapDifference(a.children[i], b.children[i]);
+        if (!below.empty()) return a.name + " > " + below;
+    }
+    return "";
+}
+
+// A map kept for a tool's later reads is given again only for the very bytes it was made of and
+// sections it covers, and then holds just what a fresh parse of the sections asked for holds.
+TEST(RememberedXmlMapsTest, AreWhatAFreshParseGives) {
+    const std::string profile = "<profile><Preferences><A>1</A></Preferences><TRELVO40><B>2</B></TRELVO40>"
+                                "<P><C>3</C></P><TRELVO40><D/></TRELVO40></profile>";
+    std::string changed = profile, broken = profile;  // the same size, one byte apart
+    changed[changed.find("<A>1") + 3] = '7';
+    broken[broken.rfind("</profile>") + 1] = 'x';
+    const std::vector<std::string> both = {"Preferences", kSection}, own = {kSection}, preferences = {"Preferences"},
+                                   other = {"P"};
+    const struct {
+        const std::vector<std::string>* first;  // what the kept map was made for, from `profile`
+        const std::string& bytes;
+        const std::vector<std::string>* then;
+    } cases[] = {
+        {&both, profile, &own},    {&both, profile, &both},    {&both, profile, &preferences},
+        {&both, profile, &other},  {&both, profile, nullptr},  {nullptr, profile, &own},
+        {nullptr, profile, nullptr}, {&both, changed, &own},   {&both, broken, &own},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(&c - cases));
+        platform::RememberXmlMaps(true);
+        platform::XmlMap kept, again, fresh;
+        ASSERT_EQ(platform::MapXml(profile, c.first, kept), 0);
+        const int result = platform::MapXml(c.bytes, c.then, again);
+        platform::RememberXmlMaps(false);
+        EXPECT_EQ(result, platform::MapXml(c.bytes, c.then, fresh));
+        EXPECT_EQ(MapDifference(again.root, fresh.root), "");
+    }
+    // A file that has no map keeps none: asked again, it is refused again.
+    platform::RememberXmlMaps(true);
+    for (int i = 0; i < 2; ++i) EXPECT_NE(platform::MapXml(broken, nullptr, *std::make_unique<platform::XmlMap>()), 0);
+    platform::RememberXmlMaps(false);
+}
+
 // Host content the store must hand back exactly when nothing of the plug-in's changed.
 TEST_F(ProfileStoreTest, UnchangedProfilesRoundTripByteForByte) {
     const std::string sample = ReadFile(fs::path(TRELVO_DATA_DIR) / "Mach3Mill-sample.xml");
