@@ -137,6 +137,8 @@ void PrepareConsole() {
     std::cerr.rdbuf(new ConsoleBuffer(STD_ERROR_HANDLE));
 }
 
+void PrepareMemory() {}
+
 std::string HostPath(const std::string& utf8) {
     std::string ansi;
     if (!ToAnsi(Wide(utf8), ansi)) {
