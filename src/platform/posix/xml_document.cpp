@@ -286,10 +286,10 @@ private:
 
     // Expat keeps every element name it meets in a table that lives as long as the parser; a file of
     // many distinct names outgrows the caches and each name costs more than the last. So after
-    // kXmlElementsPerParser elements a fresh parser takes over at an end tag, first given the bytes that bring it to
-    // the same place: the file up to the root's start tag and the start tags still open. Every byte
-    // is still checked, the open elements' end tags against their names. A document type could
-    // declare entities whose elements end inside a reference: such a file keeps one parser.
+    // kXmlElementsPerParser elements a fresh parser takes over at an end tag, first given the bytes
+    // that bring it to the same place: the file up to the root's start tag and the start tags still
+    // open. Every byte is still checked, the open elements' end tags against their names. A document
+    // type could declare entities whose elements end inside a reference: such a file keeps one parser.
     void Prepare() {
         XML_SetUserData(parser_, this);
         XML_SetXmlDeclHandler(parser_, [](void* self, const XML_Char*, const XML_Char* encoding, int) {
