@@ -19,6 +19,10 @@ std::vector<std::string> CommandLine(int argc, char** argv);
 // Standard output and error take UTF-8 from here on: on Windows a console is written in UTF-16
 // (WriteConsoleW), whatever its code page; a file or pipe gets the UTF-8 bytes.
 void PrepareConsole();
+// A profile of tens of MB is read into several buffers of its size. Linux's allocator would map each
+// afresh, its pages faulted in and zeroed every time, and give them back: that system time grew
+// faster than the profile. Such buffers stay in the heap instead. Nothing on Windows.
+void PrepareMemory();
 
 // A UTF-8 path as the C++ library takes it (UTF-16 on Windows), and back.
 inline std::filesystem::path FilePath(const std::string& utf8) {

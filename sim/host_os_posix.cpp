@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -28,6 +29,13 @@ const char* const kModuleFileName = "TRELVO-40.so";
 std::vector<std::string> CommandLine(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
 
 void PrepareConsole() {}
+
+void PrepareMemory() {
+    // Above the largest buffer of a profile the plug-in reads (kMaxXmlFileBytes) and its growth.
+    constexpr int kLarge = 256 << 20;
+    mallopt(M_MMAP_THRESHOLD, kLarge);
+    mallopt(M_TRIM_THRESHOLD, kLarge);
+}
 
 std::string HostPath(const std::string& utf8) { return utf8; }
 bool HostCanName(const std::string&) { return true; }

@@ -137,6 +137,8 @@ void PrepareConsole() {
     std::cerr.rdbuf(new ConsoleBuffer(STD_ERROR_HANDLE));
 }
 
+void PrepareMemory() {}
+
 std::string HostPath(const std::string& utf8) {
     std::string ansi;
     if (!ToAnsi(Wide(utf8), ansi)) {
@@ -353,9 +355,12 @@ std::wstring HostTempFolder() {
 
 std::atomic<int> pendingInterrupt{0};
 
-// Runs on a thread of its own; the main thread stops at its next cycle.
+// Runs on a thread of its own; the main thread stops at its next cycle. The system ends the process
+// as soon as this returns from a closed console, a logoff or a shutdown: it waits instead, for the
+// main thread to remove the temporary folder and end the process (the system allows it some seconds).
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     pendingInterrupt = static_cast<int>(event) + 1;
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) Sleep(INFINITE);
     return TRUE;
 }
 

@@ -53,6 +53,7 @@ bool Refused(const std::string& output) {
 
 int main(int argc, char** argv) {
     sim::PrepareConsole();
+    sim::PrepareMemory();
     CLI::App app{"Runs the TRELVO-40 plug-in module through a scenario as the Mach3 host would, and "
                  "decodes the bit stream as the TRELVO-40/41 board does."};
     std::string scenarioPath, modulePath, reportPath, pinoutPath;

@@ -177,6 +177,7 @@ std::string WhereNotWellFormed(const std::string& bytes);
 // Returns the map's result: 0 when `map` holds the file, its Preferences keys mapped.
 int RequireWellFormed(const std::string& path, const std::string& shownAs, platform::XmlMap& map) {
     const std::string bytes = ReadUserFile("profile", path);
+    // The plug-in's section too: the simulator's own reads of it then take this map again.
     const std::vector<std::string> sections = {"Preferences", kProfileSection};
     const int mapped = platform::MapXml(bytes, &sections, map);
     if (mapped != platform::FILEIO_NOT_WELL_FORMED) return mapped;

@@ -19,6 +19,7 @@
 #include "mach3/settings.h"
 #include "host_os.h"
 #include "profile_setup.h"
+#include "platform/xml_document.h"
 
 namespace sim {
 namespace {
@@ -299,10 +300,20 @@ int ExpectedSpindleWord(const HostStateBlock& state) {
 
 std::string OutputLabel(int index) { return "output " + std::to_string(index) + " \"" + OutputSignalName(index) + "\""; }
 
+// A run reads its copy of the profile several times; each parse of a large one costs seconds (under
+// wine, tens of them). The copy's map is kept for the run, and given again while its bytes are unchanged.
+struct RememberedMaps {
+    RememberedMaps() { platform::RememberXmlMaps(true); }
+    ~RememberedMaps() { platform::RememberXmlMaps(false); }
+    RememberedMaps(const RememberedMaps&) = delete;
+    RememberedMaps& operator=(const RememberedMaps&) = delete;
+};
+
 struct HostRun::Impl {
     Impl(const PluginModule& m, const RunOptions& o, std::ostream& out)
         : module(m), options(o), account(out), profile(o.profilePath) {}
 
+    RememberedMaps maps;
     const PluginModule& module;
     RunOptions options;
     Account account;

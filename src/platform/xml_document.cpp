@@ -1,6 +1,8 @@
-// Loading and saving a document straight from and to a file, for the tools that set up profiles.
+// Loading and saving a document straight from and to a file, for the tools that set up profiles;
+// what both platforms' maps share.
 #include "platform/xml_document.h"
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <initializer_list>
@@ -27,6 +29,55 @@ bool XmlDocument::Save(const std::string& path) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     return static_cast<bool>(out);
+}
+
+namespace {
+
+struct RememberedMap {
+    bool on = false;
+    std::string bytes;
+    bool all = false;  // every section's keys mapped
+    std::vector<std::string> sections;
+    XmlMap map;
+};
+
+RememberedMap& remembered() {
+    static RememberedMap memo;
+    return memo;
+}
+
+bool Named(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+}  // namespace
+
+void RememberXmlMaps(bool on) {
+    remembered() = RememberedMap{};
+    remembered().on = on;
+}
+
+int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
+    RememberedMap& memo = remembered();
+    const bool covered = memo.all || (sections != nullptr && std::all_of(sections->begin(), sections->end(), [&](const std::string& s) {
+                                          return Named(memo.sections, s);
+                                      }));
+    if (memo.on && covered && memo.bytes.size() == bytes.size() && memo.bytes == bytes) {
+        map = memo.map;
+        // What a map of just these sections holds: the others' keys left out.
+        for (XmlElementBytes& section : map.root.children) {
+            if (sections != nullptr && !Named(*sections, section.name)) section.children.clear();
+        }
+        return 0;
+    }
+    const int result = ParseXmlMap(bytes, sections, map);
+    if (memo.on && result == 0) {
+        memo.bytes = bytes;
+        memo.all = sections == nullptr;
+        memo.sections = sections != nullptr ? *sections : std::vector<std::string>();
+        memo.map = map;
+    }
+    return result;
 }
 
 XmlEncoding EncodingOf(const std::string& bytes, const std::string& declared) {

@@ -75,9 +75,20 @@ struct XmlMap {
     XmlElementBytes root;
 };
 
+// POSIX: expat keeps each element name it meets for the parser's life, so a fresh parser takes over
+// after this many elements (see MapXml).
+constexpr int kXmlElementsPerParser = 4096;
+
 // Checks the bytes strictly as one well-formed document and maps them; `sections` names the root's
 // elements whose keys are mapped, all of them when null. 0, or the reason there is no map.
 int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map);
+// MapXml's parse itself, one per platform.
+int ParseXmlMap(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map);
+
+// For a tool that reads one profile several times, each read a whole parse of a file that may be
+// tens of MB: MapXml keeps its last map, and the bytes, and gives it again for the same bytes and
+// sections it covers. Off unless asked for: the plug-in would hold a copy of the file for nothing.
+void RememberXmlMaps(bool on);
 
 // The encoding of a file from its first bytes and the name its declaration gives (empty for none).
 XmlEncoding EncodingOf(const std::string& bytes, const std::string& declared);

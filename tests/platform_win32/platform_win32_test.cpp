@@ -902,4 +902,64 @@ TEST(ModuleStartup, SocketLayerIsUsableAfterTheFirstCall) {
     if (s != INVALID_SOCKET) closesocket(s);
 }
 
+#ifdef TRELVO_SIM_EXE
+// A check stopped by Ctrl+C in its console removes its temporary folder and leaves the page of an
+// earlier check as it was. (Wine ends the processes of a closed console at once, with no
+// CTRL_CLOSE_EVENT for them to clean up on: that case cannot be run here.)
+TEST(SimInterrupt, CtrlCLeavesNoTemporaryFolderAndTheEarlierPage) {
+    const fs::path dir = fs::temp_directory_path() / ("trelvo-ctrl-c-" + std::to_string(GetCurrentProcessId()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "tmp");
+    // Large enough to take seconds, so the event comes while it runs.
+    std::string profile = "<profile><Preferences><Output7Active>1</Output7Active></Preferences><Tools>";
+    for (int i = 0; profile.size() < (size_t{5} << 20); ++i) profile += "<Tool" + std::to_string(i) + ">1</Tool" + std::to_string(i) + ">";
+    testsupport::WriteFile(dir / "large.xml", profile + "</Tools></profile>");
+    const std::string earlier = "<html>an earlier check</html>\n";
+    testsupport::WriteFile(dir / "check.html", earlier);
+
+    std::wstring command = L"\"" + fs::path(TRELVO_SIM_EXE).wstring() + L"\" --check --module \"" +
+                           fs::path(TRELVO_MODULE_FILE).wstring() + L"\" --profile \"" + (dir / "large.xml").wstring() +
+                           L"\" --report \"" + (dir / "check.html").wstring() + L"\"";
+    // The child takes its temporary folder from TMP, one of the test's own.
+    wchar_t savedTemp[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"TMP", savedTemp, MAX_PATH);
+    SetEnvironmentVariableW(L"TMP", (dir / "tmp").wstring().c_str());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr,
+                                        nullptr, &startup, &child);
+    SetEnvironmentVariableW(L"TMP", savedTemp[0] ? savedTemp : nullptr);
+    ASSERT_TRUE(started) << GetLastError();
+    // The copy of the profile is written once the run is ready for the event.
+    auto copied = [&] {
+        for (const auto& entry : fs::directory_iterator(dir / "tmp"))
+            if (!fs::is_empty(entry.path())) return true;
+        return false;
+    };
+    for (int i = 0; i < 3000 && !copied(); ++i) Sleep(10);
+    if (!copied()) TerminateProcess(child.hProcess, 1);
+    ASSERT_TRUE(copied());
+    // Ctrl+C reaches every process of a console: this one joins the child's, ignoring it itself.
+    FreeConsole();
+    ASSERT_TRUE(AttachConsole(child.dwProcessId)) << GetLastError();
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) << GetLastError();
+    FreeConsole();
+    ASSERT_EQ(WaitForSingleObject(child.hProcess, 120000), WAIT_OBJECT_0);
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    EXPECT_EQ(code, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+    EXPECT_EQ(testsupport::ReadFile(dir / "check.html"), earlier);
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) files += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 2u) << "no page written beside the earlier one";
+    fs::remove_all(dir);
+}
+#endif
+
 }  // namespace

@@ -249,34 +249,29 @@ public:
     int Run(const std::string& bytes) {
         if (parser_ == nullptr) return FILEIO_OUT_OF_MEMORY;
         if (bytes.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return FILEIO_TOO_LARGE;
-        XML_SetUserData(parser_, this);
-        XML_SetXmlDeclHandler(parser_, [](void* self, const XML_Char*, const XML_Char* encoding, int) {
-            if (encoding != nullptr) Top(self).declared_ = encoding;
-        });
-        XML_SetElementHandler(parser_, Start, End);
-        // An entity the parser could not see (declared in an external DTD it does not read) stays in
-        // the key's text as it is written, so the key is never taken for empty.
-        XML_SetSkippedEntityHandler(parser_, [](void* self, const XML_Char* name, int parameter) {
-            XmlElementBytes* key = Top(self).key_;
-            if (parameter || key == nullptr) return;
-            key->text += std::string("&") + name + ";";
-            key->opaque = true;
-        });
-        XML_SetUnknownEncodingHandler(parser_, KnownEncoding, nullptr);
+        Prepare();
         // Given in pieces: expat copies what it is given, and a large profile copied whole would cost
         // its size again, out of the cache, on every read.
         constexpr size_t kPiece = size_t{1} << 16;
-        size_t at = 0;
-        do {
+        // The last piece, possibly of no bytes, tells the parser the file ends: a fresh parser that
+        // took over at the file's last byte must hear it too.
+        for (size_t at = 0;;) {
             const size_t n = std::min(kPiece, bytes.size() - at);
             const XML_Bool last = at + n == bytes.size() ? XML_TRUE : XML_FALSE;
-            if (XML_Parse(parser_, bytes.data() + at, static_cast<int>(n), last) != XML_STATUS_OK) {
+            const XML_Status status = XML_Parse(parser_, bytes.data() + at, static_cast<int>(n), last);
+            if (status == XML_STATUS_SUSPENDED) {
+                if (!Restart(bytes)) return FILEIO_OUT_OF_MEMORY;
+                at = resumeAt_;
+                continue;
+            }
+            if (status != XML_STATUS_OK) {
                 const XML_Error error = XML_GetErrorCode(parser_);
                 if (error == XML_ERROR_UNKNOWN_ENCODING) return FILEIO_NOT_REWRITABLE;
                 return error == XML_ERROR_NO_MEMORY ? FILEIO_OUT_OF_MEMORY : FILEIO_NOT_WELL_FORMED;
             }
+            if (last) break;
             at += n;
-        } while (at < bytes.size());
+        }
         if (!MarkAgreesWithDeclaration(bytes, declared_)) return FILEIO_NOT_REWRITABLE;
         map_.encoding = EncodingOf(bytes, declared_);
         map_.multibyte = MultibyteName(declared_);
@@ -288,7 +283,50 @@ public:
 
 private:
     static Mapper& Top(void* self) { return *static_cast<Mapper*>(self); }
-    size_t Index() const { return static_cast<size_t>(XML_GetCurrentByteIndex(parser_)); }
+
+    // Expat keeps every element name it meets in a table that lives as long as the parser; a file of
+    // many distinct names outgrows the caches and each name costs more than the last. So after
+    // kXmlElementsPerParser elements a fresh parser takes over at an end tag, first given the bytes
+    // that bring it to the same place: the file up to the root's start tag and the start tags still
+    // open. Every byte is still checked, the open elements' end tags against their names. A document
+    // type could declare entities whose elements end inside a reference: such a file keeps one parser.
+    void Prepare() {
+        XML_SetUserData(parser_, this);
+        XML_SetXmlDeclHandler(parser_, [](void* self, const XML_Char*, const XML_Char* encoding, int) {
+            if (encoding != nullptr) Top(self).declared_ = encoding;
+        });
+        XML_SetStartDoctypeDeclHandler(parser_, [](void* self, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+            Top(self).doctype_ = true;
+        });
+        XML_SetElementHandler(parser_, Start, End);
+        if (key_ != nullptr) XML_SetCharacterDataHandler(parser_, Text);
+        // An entity the parser could not see (declared in an external DTD it does not read) stays in
+        // the key's text as it is written, so the key is never taken for empty.
+        XML_SetSkippedEntityHandler(parser_, [](void* self, const XML_Char* name, int parameter) {
+            XmlElementBytes* key = Top(self).key_;
+            if (parameter || key == nullptr) return;
+            key->text += std::string("&") + name + ";";
+            key->opaque = true;
+        });
+        XML_SetUnknownEncodingHandler(parser_, KnownEncoding, nullptr);
+    }
+
+    // The fresh parser reads the bytes before the root's start tag and the open start tags without
+    // reporting them, then goes on from resumeAt_ as if it had read the file up to there.
+    bool Restart(const std::string& bytes) {
+        std::string lead = bytes.substr(0, open_.front().second);
+        for (size_t i = 1; i < open_.size(); ++i) lead.append(bytes, open_[i].first, open_[i].second - open_[i].first);
+        XML_ParserFree(parser_);
+        parser_ = XML_ParserCreate(nullptr);
+        if (parser_ == nullptr) return false;
+        Prepare();
+        replaying_ = open_.size();
+        shift_ = resumeAt_ - lead.size();
+        elements_ = 0;
+        return XML_Parse(parser_, lead.data(), static_cast<int>(lead.size()), XML_FALSE) == XML_STATUS_OK;
+    }
+
+    size_t Index() const { return static_cast<size_t>(XML_GetCurrentByteIndex(parser_)) + shift_; }
     size_t EventEnd() const { return Index() + static_cast<size_t>(XML_GetCurrentByteCount(parser_)); }
 
     bool Wanted(const std::string& name) const {
@@ -297,6 +335,12 @@ private:
 
     static void XMLCALL Start(void* self, const XML_Char* name, const XML_Char**) {
         Mapper& m = Top(self);
+        if (m.replaying_ > 0) {
+            --m.replaying_;
+            return;
+        }
+        m.open_.emplace_back(m.Index(), m.EventEnd());
+        ++m.elements_;
         XmlElementBytes* element = nullptr;
         switch (++m.depth_) {
         case 1: element = &m.map_.root; break;
@@ -324,6 +368,13 @@ private:
 
     static void XMLCALL End(void* self, const XML_Char*) {
         Mapper& m = Top(self);
+        m.open_.pop_back();
+        // An empty-element tag has no end tag of its own to go on from.
+        if (m.elements_ >= kXmlElementsPerParser && !m.doctype_ && !m.open_.empty() &&
+            XML_GetCurrentByteCount(m.parser_) > 0) {
+            m.resumeAt_ = m.EventEnd();
+            XML_StopParser(m.parser_, XML_TRUE);
+        }
         XmlElementBytes* element = nullptr;
         switch (m.depth_--) {
         case 1: element = &m.map_.root; break;
@@ -365,6 +416,12 @@ private:
     const std::vector<std::string>* sections_;
     XmlMap& map_;
     std::string declared_;
+    bool doctype_ = false;
+    std::vector<std::pair<size_t, size_t>> open_;  // the open elements' start tags in the file
+    int elements_ = 0;                             // started since this parser began
+    size_t replaying_ = 0;                         // start tags the fresh parser is yet to be given again
+    size_t shift_ = 0;                             // where the file is from where the parser thinks it is
+    size_t resumeAt_ = 0;
     int depth_ = 0;
     XmlElementBytes* section_ = nullptr;
     XmlElementBytes* key_ = nullptr;
@@ -515,7 +572,7 @@ std::unique_ptr<XmlDocument> CreateXmlDocument() {
     return std::unique_ptr<XmlDocument>(new (std::nothrow) PugiDocument());
 }
 
-int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
+int ParseXmlMap(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
     map = XmlMap{};
     return Mapper(sections, map).Run(bytes);
 }

@@ -827,7 +827,7 @@ namespace platform {
 // MSXML's SAX reader checks the bytes and reports the elements in order; the file's decoded text
 // gives each its byte range (see Walk). Its locator is not used: readers differ in what its columns
 // count, and some count from where their buffer begins rather than the line.
-int MapXml(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
+int ParseXmlMap(const std::string& bytes, const std::vector<std::string>* sections, XmlMap& map) {
     map = XmlMap{};
     const std::string declared = DeclaredEncoding(bytes);
     if (!MarkAgreesWithDeclaration(bytes, declared)) return FILEIO_NOT_REWRITABLE;
