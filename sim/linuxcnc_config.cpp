@@ -322,6 +322,12 @@ private:
                      "index and the like); not converted");
                 continue;
             }
+            if (m.inputEmulated[i]) {
+                Warn(InputName(i) + " is emulated in Mach3 (Input" + std::to_string(i) + "Emulated 1: a key, not its pin, "
+                     "drives it); LinuxCNC has no such key: not converted, wire a switch to a free input pin if the "
+                     "machine needs one");
+                continue;
+            }
             const int axis = axisSwitch ? i / 3 : -1;
             if (axisSwitch && std::none_of(joints_.begin(), joints_.end(), [&](const Joint& j) { return j.axis == axis; })) {
                 Warn(InputName(i) + " is on a motor that is not enabled: not converted");

@@ -140,6 +140,18 @@ TEST(LinuxCncConfig, SharedLimitAndHomePinTakesStepconfsLogic) {
     EXPECT_EQ(ini.find("HOME_IGNORE_LIMITS", ignore + 1), std::string::npos);
 }
 
+// An input a key drives in Mach3 has no pin to wire: warned about, left out, the rest converted.
+TEST(LinuxCncConfig, EmulatedInputsAreWarnedAboutNotWired) {
+    const simtest::SimRun run = RunArgs(Convert(BoardReady({{"Input22Emulated", "1"}, {"Input0Emulated", "1"}, {"Input0Port", "0"},
+                                                            {"Input0Pin", "0"}}),
+                                                {"--bit-time", "1ms", "--pulley", "3"}));
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    const std::string hal = ReadText(run.dir / "config" / "mach3.hal"), report = ReadText(run.dir / "config" / "mach3-conversion.txt");
+    EXPECT_EQ(hal.find("probe-in"), std::string::npos);
+    EXPECT_NE(hal.find("joint.0.home-sw-in"), std::string::npos);  // X's other switches, on pin 11, still wired
+    for (const char* said : {"Input22Emulated 1", "Input0Emulated 1"}) EXPECT_NE(report.find(said), std::string::npos) << said;
+}
+
 struct RefusalCase {
     const char* what;
     std::string profile;

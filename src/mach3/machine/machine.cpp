@@ -94,7 +94,10 @@ Machine Decode(const KeySource& preferences, const KeySource* pluginSection) {
     Machine m;
     const Reader r(preferences, "Preferences", m);
     for (int i = 0; i < HOST_OUTPUT_COUNT; ++i) m.outputs[i] = ReadSignal(r, "Output" + std::to_string(i));
-    for (int i = 0; i < HOST_INPUT_COUNT; ++i) m.inputs[i] = ReadSignal(r, "Input" + std::to_string(i));
+    for (int i = 0; i < HOST_INPUT_COUNT; ++i) {
+        m.inputs[i] = ReadSignal(r, "Input" + std::to_string(i));
+        m.inputEmulated[i] = r.Flag("Input" + std::to_string(i) + "Emulated");
+    }
     for (int i = 0; i < HOST_MOTOR_COUNT; ++i) {
         const std::string p = "Motor" + std::to_string(i), n = std::to_string(i);
         Motor& motor = m.motors[i];

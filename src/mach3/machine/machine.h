@@ -77,6 +77,8 @@ struct Machine {
     int slave = -1;  // the axis a slave follows, -1 for none
     std::array<Signal, HOST_OUTPUT_COUNT> outputs{};
     std::array<Signal, HOST_INPUT_COUNT> inputs{};
+    // Input{i}Emulated: Mach3 takes the input from a key (EmuKey), not from its pin.
+    std::array<bool, HOST_INPUT_COUNT> inputEmulated{};
     std::array<Encoder, HOST_ENCODER_COUNT> encoders{};
     std::array<Motor, HOST_MOTOR_COUNT> motors{};
     Spindle spindle;
