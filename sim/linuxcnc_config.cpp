@@ -339,7 +339,7 @@ private:
             if (port.empty() || !inputPin) {
                 Refuse(InputName(i) + " is on port " + std::to_string(s.port) + " pin " + std::to_string(s.pin) +
                        ", which is no input pin of a parallel port LinuxCNC reads" +
-                       (s.port == 0 ? " (an emulated input)" : s.port == 8 ? " (the board's own inputs are not read under LinuxCNC)" : ""));
+                       (s.port == 0 ? " (port 0 is none)" : s.port == 8 ? " (the board's own inputs are not read under LinuxCNC)" : ""));
                 continue;
             }
             uses[{s.port, s.pin}].push_back({i, axis, axisSwitch ? i % 3 : 0});
