@@ -23,6 +23,14 @@ const bool kComReady = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADE
 }  // namespace
 #endif
 
+bool ComReady() {
+#if defined(_WIN32)
+    return kComReady;
+#else
+    return true;
+#endif
+}
+
 bool UnderWine() {
 #if defined(_WIN32)
     const HMODULE ntdll = GetModuleHandleA("ntdll.dll");

@@ -20,6 +20,9 @@ std::string ProfileWithSettings(const std::vector<std::pair<std::string, std::st
 
 // True when the Windows tests run under wine, whose system calls do less than Windows' in places.
 bool UnderWine();
+// True once COM is set up on this thread as the host sets it up (always on POSIX). A program that
+// parses XML must call it: a static library's object that nothing names is never linked in.
+bool ComReady();
 
 // Log lines with their "HH:MM:SS.mmm [LEVEL]: " prefix removed, as "LEVEL: text".
 std::vector<std::string> LogMessages(const std::string& logText);

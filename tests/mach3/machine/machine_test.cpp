@@ -7,6 +7,7 @@
 
 #include "mach3/machine/machine.h"
 #include "platform/xml_document.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ private:
 Machine FromProfile(const std::string& preferences, const std::optional<std::string>& plugin = std::nullopt) {
     const std::string xml = "<?xml version=\"1.0\"?><profile><Preferences>" + preferences + "</Preferences>" +
                             (plugin ? "<TRELVO40>" + *plugin + "</TRELVO40>" : "") + "</profile>";
+    EXPECT_TRUE(testsupport::ComReady());  // Windows' map is MSXML's
     platform::XmlMap map;
     const std::vector<std::string> sections = {"Preferences", "TRELVO40"};
     EXPECT_EQ(platform::MapXml(xml, &sections, map), 0) << xml;
@@ -136,6 +138,9 @@ TEST(MachineModel, KeepsEachKeysTextForTheReport) {
 
 // A key holding an entity the map could not see must be read from the document instead.
 TEST(MachineModel, IndexLeavesAnOpaqueKeyToTheDocument) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "MSXML refuses a file with an entity it cannot see, so no key is ever opaque on Windows";
+#endif
     const std::string xml = "<?xml version=\"1.0\"?><!DOCTYPE profile SYSTEM \"profile.dtd\"><profile><Preferences>"
                             "<Steps0>&e;</Steps0><Steps1>7</Steps1></Preferences></profile>";
     platform::XmlMap map;
