@@ -96,7 +96,7 @@ echo Converting "%profile%" into the LinuxCNC machine folder "%out%"
 echo.
 if defined bit goto have_bit
 echo The time of one Mach3 update cycle on this PC, which the guide's "Kernel speed" shows how to
-set /p "bit=measure (for example 40us, or 1ms): "
+set /p "bit=measure, in whole milliseconds (for example 1ms): "
 if not defined bit goto wait
 set "pulley="
 set /p "pulley=The pulley Mach3 drives the spindle with (1 to 25; Enter if the profile has one only): "
