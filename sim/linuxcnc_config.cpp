@@ -123,6 +123,8 @@ private:
         used_.push_back("  " + from + "\n      -> " + line + "\n");
     }
 
+    // The plug-in leaves the pump on in EStop with ChargeAlwaysOn and in Expanded Output mode.
+    bool PumpFollowsEStop() const { return !m_.chargeAlwaysOn && m_.plugin.settings.IoMode != IO_EXPANDED_OUTPUT; }
     double BasePeriod() const { return m_.KernelHz() > 0 ? 1e9 / m_.KernelHz() : 0; }
 
     // Where a host port and pin is in LinuxCNC: parport.N, or empty when no parallel port has it.
@@ -530,10 +532,9 @@ private:
         for (size_t k = 0; k < joints_.size(); ++k) types += k ? ",0" : "0";
         s << "loadrt stepgen step_type=" << types << "\n";
         s << "loadrt charge_pump\n";
-        const bool pumpFollows = !m.chargeAlwaysOn && m.plugin.settings.IoMode != IO_EXPANDED_OUTPUT;
+        const bool pumpFollows = PumpFollowsEStop();
         // Enabled in custom.hal from board-enable: estop-out alone stays true when the EStop input
         // drops the machine, and the plug-in stops the pump in any EStop.
-        pumpFollows_ = pumpFollows;
         s << "net charge-pump <= charge-pump.out\n";
         if (limitsHomes_) s << "loadrt lut5\n";
         Used({"ChargeAlwaysOn", "TRELVO40/ExpandedMode"},
@@ -637,7 +638,7 @@ private:
         }
         s << "loadrt and2 names=board-enable\naddf board-enable servo-thread 1\nnet estop-out => board-enable.in0\n"
              "net estop-ext => board-enable.in1\nnet board-enable board-enable.out => trelvo40.0.enable"
-          << (pumpFollows_ ? " charge-pump.enable" : "") << "\n";
+          << (PumpFollowsEStop() ? " charge-pump.enable" : "") << "\n";
         return s.str();
     }
 
@@ -686,7 +687,7 @@ private:
     std::map<std::pair<int, int>, std::string> pins_;
     std::map<std::pair<int, int>, std::vector<std::string>> outputs_;
     std::vector<std::string> sources_, inputs_, board_, inverters_;
-    bool probe_ = false, allHome_ = false, boardSpindle_ = false, limitsHomes_ = false, pumpFollows_ = false;
+    bool probe_ = false, allHome_ = false, boardSpindle_ = false, limitsHomes_ = false;
     int pulleyUsed_ = 0;
     double spindleScale_ = 0;
 };
